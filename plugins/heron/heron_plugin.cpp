@@ -1,0 +1,1 @@
+// The Linux and VMware ESXi plug-in. Its exports arrive with the plug-in contract.

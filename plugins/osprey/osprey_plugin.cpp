@@ -1,0 +1,1 @@
+// The Windows plug-in. Its exports arrive with the plug-in contract.

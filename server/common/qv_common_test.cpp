@@ -1,0 +1,61 @@
+#include "qv_log_sink.h"
+#include "qv_text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::pair<int, std::string>> g_lines;
+
+void RecordSink(int iModule, const char *pcFormat, ...)
+{
+    va_list args;
+    va_start(args, pcFormat);
+    const char *pcText = va_arg(args, const char *);
+    va_end(args);
+    EXPECT_STREQ("%s", pcFormat);
+    g_lines.emplace_back(iModule, pcText);
+}
+
+TEST(QvLogSinks, LevelsRouteToTheirSinkAndHigherLevelsDrop)
+{
+    g_lines.clear();
+    QV_LogSinks stSinks;
+    stSinks.astSink[0] = {RecordSink, 4};
+    stSinks.astSink[1] = {RecordSink, 5};
+    // No DBG sink installed: level 0 lines are dropped.
+    QV_LogSinksEmit(stSinks, 2, "log %d", 1);
+    QV_LogSinksEmit(stSinks, 1, "dig %s", "x");
+    QV_LogSinksEmit(stSinks, 0, "dbg");
+    QV_LogSinksEmit(stSinks, 3, "too high");
+    ASSERT_EQ(2u, g_lines.size());
+    EXPECT_EQ(std::make_pair(4, std::string("log 1")), g_lines[0]);
+    EXPECT_EQ(std::make_pair(5, std::string("dig x")), g_lines[1]);
+}
+
+TEST(QvLogSinks, LongTextIsCutAt2047Bytes)
+{
+    g_lines.clear();
+    QV_LogSinks stSinks;
+    stSinks.astSink[0] = {RecordSink, 1};
+    QV_LogSinksEmit(stSinks, 2, "%s", std::string(5000, 'a').c_str());
+    ASSERT_EQ(1u, g_lines.size());
+    EXPECT_EQ(2047u, g_lines[0].second.size());
+}
+
+TEST(QvText, IpAndMacForms)
+{
+    EXPECT_EQ("192.168.1.100", QV_IpText(0xC0A80164));
+    uint32_t uiIp = 0;
+    ASSERT_TRUE(QV_IpParse("10.1.2.100", &uiIp));
+    EXPECT_EQ(0x0A010264u, uiIp);
+    EXPECT_FALSE(QV_IpParse("10.1.2", &uiIp));
+    EXPECT_FALSE(QV_IpParse(nullptr, &uiIp));
+    const uint8_t aucMac[6] = {0x52, 0x54, 0x00, 0xAB, 0xcd, 0x01};
+    EXPECT_EQ("52-54-00-ab-cd-01", QV_MacText(aucMac));
+}
+
+} // namespace

@@ -1,0 +1,16 @@
+// Text forms shared by every subsystem: IPv4 addresses as host-order 32-bit values with the
+// first dotted octet in the most significant byte, and MAC addresses in wire order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// "%u.%u.%u.%u" of the four bytes, most significant first.
+std::string QV_IpText(uint32_t uiIp);
+
+// Parses "%u.%u.%u.%u" the way sscanf does (leading blanks allowed, trailing text ignored) and
+// assembles the four numbers, each cut to its low byte. False when fewer than four numbers parse.
+bool QV_IpParse(const char *pcText, uint32_t *puiIp);
+
+// "%02x-%02x-%02x-%02x-%02x-%02x", lower case: the client table, leases, filters, file names.
+std::string QV_MacText(const uint8_t aucMac[6]);
