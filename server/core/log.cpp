@@ -54,15 +54,18 @@ LocalStamp Now()
     return stStamp;
 }
 
-void Record(const char *pcName, const char *pcMessage)
+// Formats the message into a buffer of uiSize bytes (longer text is cut) and records the line.
+template <size_t uiSize> void RecordV(const char *pcName, const char *pcFormat, va_list args)
 {
+    char szMessage[uiSize];
+    vsnprintf(szMessage, sizeof(szMessage), pcFormat, args);
     LocalStamp stNow = Now();
     std::lock_guard<std::recursive_mutex> stLock(g_mtxLog);
     gchar *pcLine = g_strdup_printf("%%%-3u %04d/%02d/%02d %02d:%02d:%02d.%03d [%s] %s \n",
                                     g_uiLineCounter++, stNow.stTm.tm_year + 1900,
                                     stNow.stTm.tm_mon + 1, stNow.stTm.tm_mday, stNow.stTm.tm_hour,
                                     stNow.stTm.tm_min, stNow.stTm.tm_sec, stNow.iMillis, pcName,
-                                    pcMessage);
+                                    szMessage);
     g_vecPending.emplace_back(pcLine);
     g_free(pcLine);
     if (g_vecPending.size() >= g_uiCacheCount) {
@@ -77,12 +80,10 @@ void LOG_Print(unsigned uiLevel, const char *pcModule, const char *pcFormat, ...
     if (!g_bLogEnabled.load() || static_cast<unsigned>(g_iLogLevel.load()) < uiLevel) {
         return;
     }
-    char szMessage[8192];
     va_list args;
     va_start(args, pcFormat);
-    vsnprintf(szMessage, sizeof(szMessage), pcFormat, args);
+    RecordV<8192>(pcModule != nullptr ? pcModule : "", pcFormat, args);
     va_end(args);
-    Record(pcModule != nullptr ? pcModule : "", szMessage);
 }
 
 void LOG_PrintKind(int iCategory, const char *pcFormat, ...)
@@ -91,12 +92,10 @@ void LOG_PrintKind(int iCategory, const char *pcFormat, ...)
         !CategoryPasses(iCategory, g_iLogLevel.load())) {
         return;
     }
-    char szMessage[2048];
     va_list args;
     va_start(args, pcFormat);
-    vsnprintf(szMessage, sizeof(szMessage), pcFormat, args);
+    RecordV<2048>(g_apcCategoryName[iCategory], pcFormat, args);
     va_end(args);
-    Record(g_apcCategoryName[iCategory], szMessage);
 }
 
 void LOG_Flush()

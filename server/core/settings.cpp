@@ -40,11 +40,6 @@ std::string ReadString(const Json::Value &stRoot, const char *pcKey, const char 
     return stValue.isString() ? stValue.asString() : pcAbsent;
 }
 
-uint32_t NonZeroOr(uint32_t uiValue, uint32_t uiReplacement)
-{
-    return uiValue != 0 ? uiValue : uiReplacement;
-}
-
 std::vector<std::string> ReadStringList(const Json::Value &stRoot, const char *pcKey)
 {
     std::vector<std::string> vecList;
@@ -100,52 +95,89 @@ void ReadExtBootOptions(const Json::Value &stRoot, std::vector<ExtBootOption> &v
     }
 }
 
+// The plain keys: read with their key-absent value, a zero replaced where the key has a
+// replacement, written back as they are.
+struct UIntKey {
+    const char *pcKey;
+    uint32_t ServerSettings::*pMember;
+    uint32_t uiAbsent;
+    uint32_t uiZeroReplacement; // 0: zero stays
+};
+const UIntKey g_astUIntKeys[] = {
+    {"IPNum", &ServerSettings::uiIPNum, 20, 0},
+    {"ImgISO", &ServerSettings::uiImgISO, 1, 0},
+    {"AutoStart", &ServerSettings::uiAutoStart, 0, 0},
+    {"winkey_enable", &ServerSettings::uiWinkeyEnable, 0, 0},
+    {"auto_install", &ServerSettings::uiAutoInstall, 1, 0},
+    {"dhcp_mask", &ServerSettings::uiDhcpMask, 0xFFFFFF00, 0xFFFFFF00},
+    {"dhcp_gateway", &ServerSettings::uiDhcpGateway, 0, 0},
+    {"dhcp_followhost", &ServerSettings::uiDhcpFollowHost, 0, 0},
+    {"dhcp_xxx1", &ServerSettings::uiDhcpXxx1, 1, 0},
+    {"bcd_tftp_block_size", &ServerSettings::uiBcdTftpBlockSize, 0, 0},
+    {"tftp_timeout", &ServerSettings::uiTftpTimeout, 1, 1},
+    {"tftp_maxretrans", &ServerSettings::uiTftpMaxRetrans, 5, 5},
+    {"tftp_singlemode", &ServerSettings::uiTftpSingleMode, 0, 0},
+    {"sanboot_use_type", &ServerSettings::uiSanbootUseType, 0, 0},
+    {"pim_choose_timeout", &ServerSettings::uiPimChooseTimeout, 5, 5},
+    {"pim_press_timeout", &ServerSettings::uiPimPressTimeout, 5, 5},
+    {"logo_timeout", &ServerSettings::uiLogoTimeout, 3, 3},
+    {"mac_flt_deny", &ServerSettings::uiMacFltDeny, 1, 0},
+};
+
+struct IntKey {
+    const char *pcKey;
+    int32_t ServerSettings::*pMember;
+    int32_t iAbsent;
+};
+const IntKey g_astIntKeys[] = {
+    {"loader_type", &ServerSettings::iLoaderType, 2},
+    {"dhcp_only_pxe", &ServerSettings::iDhcpOnlyPxe, 0},
+    {"zel_vm_filter", &ServerSettings::iZelVmFilter, 0},
+};
+
+struct StringKey {
+    const char *pcKey;
+    std::string ServerSettings::*pMember;
+    const char *pcAbsent;
+};
+const StringKey g_astStringKeys[] = {
+    {"winkey", &ServerSettings::strWinkey, ""},
+    {"ins_disk_name", &ServerSettings::strInsDiskName, "/dev/sda"},
+    {"nfs_share_url", &ServerSettings::strNfsShareUrl, ""},
+};
+
 void ApplyRoot(const Json::Value &stRoot, ServerSettings &stSet)
 {
+    for (const UIntKey &stKey : g_astUIntKeys) {
+        uint32_t uiValue = ReadUInt(stRoot, stKey.pcKey, stKey.uiAbsent);
+        stSet.*stKey.pMember = uiValue == 0 && stKey.uiZeroReplacement != 0 ? stKey.uiZeroReplacement : uiValue;
+    }
+    for (const IntKey &stKey : g_astIntKeys) {
+        stSet.*stKey.pMember = ReadInt(stRoot, stKey.pcKey, stKey.iAbsent);
+    }
+    for (const StringKey &stKey : g_astStringKeys) {
+        stSet.*stKey.pMember = ReadString(stRoot, stKey.pcKey, stKey.pcAbsent);
+    }
     uint32_t uiIPAddr = ReadUInt(stRoot, "IPAddr", 0);
     stSet.strIPAddr = uiIPAddr != 0 ? QV_IpText(uiIPAddr) : std::string();
-    stSet.uiIPNum = ReadUInt(stRoot, "IPNum", 20);
     std::string strImg = ReadString(stRoot, "ImgPath", "null");
     std::string strImgPath;
     stSet.strImgPath = strImg != "null" && HexDecodePath(strImg, &strImgPath) ? strImgPath : "";
     stSet.vecHistoryPath = ReadHistory(stRoot);
-    stSet.uiImgISO = ReadUInt(stRoot, "ImgISO", 1);
-    stSet.uiAutoStart = ReadUInt(stRoot, "AutoStart", 0);
     uint32_t uiChinese = ReadUInt(stRoot, "Chinese", 255);
     if (uiChinese != 255) {
         MSG_SetChinese(uiChinese != 0);
     }
-    stSet.uiWinkeyEnable = ReadUInt(stRoot, "winkey_enable", 0);
-    stSet.strWinkey = ReadString(stRoot, "winkey", "");
-    stSet.uiAutoInstall = ReadUInt(stRoot, "auto_install", 1);
-    stSet.uiDhcpMask = NonZeroOr(ReadUInt(stRoot, "dhcp_mask", 0xFFFFFF00), 0xFFFFFF00);
-    stSet.uiDhcpGateway = ReadUInt(stRoot, "dhcp_gateway", 0);
-    stSet.uiDhcpFollowHost = ReadUInt(stRoot, "dhcp_followhost", 0);
-    stSet.uiDhcpXxx1 = ReadUInt(stRoot, "dhcp_xxx1", 1);
-    stSet.iLoaderType = ReadInt(stRoot, "loader_type", 2);
-    stSet.uiBcdTftpBlockSize = ReadUInt(stRoot, "bcd_tftp_block_size", 0);
     // "null" (the absent value) names no boot file, so the current choice stays.
     std::string strDhcpFile = ReadString(stRoot, "dhcp_file", "null");
     if (strDhcpFile != "null") {
         stSet.strDhcpFile = strDhcpFile;
     }
-    stSet.strInsDiskName = ReadString(stRoot, "ins_disk_name", "/dev/sda");
-    stSet.uiTftpTimeout = NonZeroOr(ReadUInt(stRoot, "tftp_timeout", 1), 1);
-    stSet.uiTftpMaxRetrans = NonZeroOr(ReadUInt(stRoot, "tftp_maxretrans", 5), 5);
-    stSet.uiTftpSingleMode = ReadUInt(stRoot, "tftp_singlemode", 0);
-    stSet.uiSanbootUseType = ReadUInt(stRoot, "sanboot_use_type", 0);
     // A port that does not fit in 16 bits is not a port: treated as absent, not cut.
     uint32_t uiPort = ReadUInt(stRoot, "http_port", 8810);
-    stSet.usHttpPort = static_cast<uint16_t>(uiPort > 0xFFFF ? 8810 : NonZeroOr(uiPort, 8810));
+    stSet.usHttpPort = static_cast<uint16_t>(uiPort == 0 || uiPort > 0xFFFF ? 8810 : uiPort);
     stSet.uiHttpDiskMode = 1;
-    stSet.uiPimChooseTimeout = NonZeroOr(ReadUInt(stRoot, "pim_choose_timeout", 5), 5);
-    stSet.uiPimPressTimeout = NonZeroOr(ReadUInt(stRoot, "pim_press_timeout", 5), 5);
-    stSet.uiLogoTimeout = NonZeroOr(ReadUInt(stRoot, "logo_timeout", 3), 3);
-    stSet.uiMacFltDeny = ReadUInt(stRoot, "mac_flt_deny", 1);
     stSet.vecMacFltList = ReadStringList(stRoot, "mac_flt_list");
-    stSet.strNfsShareUrl = ReadString(stRoot, "nfs_share_url", "");
-    stSet.iDhcpOnlyPxe = ReadInt(stRoot, "dhcp_only_pxe", 0);
-    stSet.iZelVmFilter = ReadInt(stRoot, "zel_vm_filter", 0);
     ReadExtBootOptions(stRoot, stSet.vecExtBootOpt);
 }
 
@@ -161,43 +193,28 @@ Json::Value StringArray(const std::vector<std::string> &vecItems, bool bHex)
 Json::Value BuildRoot(const ServerSettings &stSet)
 {
     Json::Value stRoot(Json::objectValue);
+    for (const UIntKey &stKey : g_astUIntKeys) {
+        stRoot[stKey.pcKey] = Json::UInt(stSet.*stKey.pMember);
+    }
+    for (const IntKey &stKey : g_astIntKeys) {
+        stRoot[stKey.pcKey] = Json::Int(stSet.*stKey.pMember);
+    }
+    for (const StringKey &stKey : g_astStringKeys) {
+        stRoot[stKey.pcKey] = stSet.*stKey.pMember;
+    }
     uint32_t uiIPAddr = 0;
     if (!stSet.strIPAddr.empty() && QV_IpParse(stSet.strIPAddr.c_str(), &uiIPAddr)) {
         stRoot["IPAddr"] = Json::UInt(uiIPAddr);
     }
-    stRoot["IPNum"] = Json::UInt(stSet.uiIPNum);
     if (!stSet.strImgPath.empty()) {
         stRoot["ImgPath"] = HexEncodePath(stSet.strImgPath);
     }
     stRoot["history_path_list"] = StringArray(stSet.vecHistoryPath, true);
-    stRoot["ImgISO"] = Json::UInt(stSet.uiImgISO);
-    stRoot["AutoStart"] = Json::UInt(stSet.uiAutoStart);
     stRoot["Chinese"] = Json::UInt(MSG_IsChinese() ? 1 : 0);
-    stRoot["winkey_enable"] = Json::UInt(stSet.uiWinkeyEnable);
-    stRoot["winkey"] = stSet.strWinkey;
-    stRoot["auto_install"] = Json::UInt(stSet.uiAutoInstall);
-    stRoot["dhcp_mask"] = Json::UInt(stSet.uiDhcpMask);
-    stRoot["dhcp_gateway"] = Json::UInt(stSet.uiDhcpGateway);
-    stRoot["dhcp_followhost"] = Json::UInt(stSet.uiDhcpFollowHost);
-    stRoot["dhcp_xxx1"] = Json::UInt(stSet.uiDhcpXxx1);
-    stRoot["loader_type"] = Json::Int(stSet.iLoaderType);
-    stRoot["bcd_tftp_block_size"] = Json::UInt(stSet.uiBcdTftpBlockSize);
     stRoot["dhcp_file"] = stSet.strDhcpFile;
-    stRoot["ins_disk_name"] = stSet.strInsDiskName;
-    stRoot["tftp_timeout"] = Json::UInt(stSet.uiTftpTimeout);
-    stRoot["tftp_maxretrans"] = Json::UInt(stSet.uiTftpMaxRetrans);
-    stRoot["tftp_singlemode"] = Json::UInt(stSet.uiTftpSingleMode);
-    stRoot["sanboot_use_type"] = Json::UInt(stSet.uiSanbootUseType);
     stRoot["http_port"] = Json::UInt(stSet.usHttpPort);
     stRoot["http_disk_mode"] = Json::UInt(stSet.uiHttpDiskMode);
-    stRoot["pim_choose_timeout"] = Json::UInt(stSet.uiPimChooseTimeout);
-    stRoot["pim_press_timeout"] = Json::UInt(stSet.uiPimPressTimeout);
-    stRoot["logo_timeout"] = Json::UInt(stSet.uiLogoTimeout);
-    stRoot["mac_flt_deny"] = Json::UInt(stSet.uiMacFltDeny);
     stRoot["mac_flt_list"] = StringArray(stSet.vecMacFltList, false);
-    stRoot["nfs_share_url"] = stSet.strNfsShareUrl;
-    stRoot["dhcp_only_pxe"] = Json::Int(stSet.iDhcpOnlyPxe);
-    stRoot["zel_vm_filter"] = Json::Int(stSet.iZelVmFilter);
     Json::Value stOptions(Json::arrayValue);
     for (const ExtBootOption &stOpt : stSet.vecExtBootOpt) {
         Json::Value stItem(Json::objectValue);

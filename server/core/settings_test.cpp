@@ -274,62 +274,39 @@ TEST_F(SettingsTest, SaveOmitsEmptyStartAddressAndSource)
 
 TEST_F(SettingsTest, RoundTripKeepsEveryValueAndType)
 {
-    MSG_SetChinese(true);
-    ServerSettings stSet;
-    stSet.strIPAddr = "192.168.1.100";
-    stSet.uiIPNum = 50;
-    stSet.strImgPath = m_stDir / "os.iso";
-    WriteFile(stSet.strImgPath, "x");
-    stSet.vecHistoryPath = {stSet.strImgPath};
-    stSet.uiImgISO = 0;
-    stSet.uiAutoStart = 1;
-    stSet.uiWinkeyEnable = 1;
-    stSet.strWinkey = "K";
-    stSet.uiAutoInstall = 0;
-    stSet.uiDhcpMask = 0xFFFF0000;
-    stSet.uiDhcpGateway = 0x0A010201;
-    stSet.uiDhcpFollowHost = 0;
-    stSet.uiDhcpXxx1 = 0;
-    stSet.iLoaderType = 0;
-    stSet.uiBcdTftpBlockSize = 3;
-    stSet.strDhcpFile = "pxelinux.0";
-    stSet.strInsDiskName = "200GB";
-    stSet.uiTftpTimeout = 3;
-    stSet.uiTftpMaxRetrans = 9;
-    stSet.uiTftpSingleMode = 1;
-    stSet.uiSanbootUseType = 2;
-    stSet.usHttpPort = 8080;
-    stSet.uiPimChooseTimeout = 11;
-    stSet.uiPimPressTimeout = 12;
-    stSet.uiLogoTimeout = 7;
-    stSet.uiMacFltDeny = 0;
-    stSet.vecMacFltList = {"00-11-22-33-44-55"};
-    stSet.strNfsShareUrl = "10.0.0.1:/srv/nfs";
-    stSet.iDhcpOnlyPxe = 1;
-    stSet.iZelVmFilter = -1;
-    stSet.vecExtBootOpt = {{"CentOS 7", true, "a=1", "b=2"}};
-    std::string strFirst = m_stDir / "first.json";
-    ASSERT_TRUE(SaveSettingsFile(strFirst, stSet));
-    Json::Value stRoot = ParseJson(ReadFile(strFirst));
-    std::vector<std::string> vecNames = stRoot.getMemberNames();
-    EXPECT_EQ(std::set<std::string>(vecNames.begin(), vecNames.end()), g_setAllKeys);
-    EXPECT_EQ(stRoot["IPAddr"].asUInt(), 0xC0A80164U);
-    EXPECT_EQ(stRoot["ImgPath"].asString(), HexEncodePath(stSet.strImgPath));
-    EXPECT_EQ(stRoot["Chinese"].asUInt(), 1U);
-    EXPECT_EQ(stRoot["zel_vm_filter"].asInt(), -1);
-    EXPECT_TRUE(stRoot["ext_boot_opt_list"][0]["enable_ext_boot_opt"].isBool());
-    EXPECT_EQ(ReadFile(strFirst).back(), '\n');
+    // Every key with a value other than its default, in the types the file is written with.
+    std::string strSource = m_stDir / "os.iso";
+    WriteFile(strSource, "x");
+    std::string strHex = HexEncodePath(strSource);
+    std::string strJson = R"({"IPAddr":3232235876,"IPNum":50,"ImgPath":")" + strHex +
+                          R"(","history_path_list":[")" + strHex + R"("],"ImgISO":0,"AutoStart":1,
+        "Chinese":1,"winkey_enable":1,"winkey":"K","auto_install":0,"dhcp_mask":4294901760,
+        "dhcp_gateway":167838209,"dhcp_followhost":0,"dhcp_xxx1":0,"loader_type":-1,
+        "bcd_tftp_block_size":3,"dhcp_file":"pxelinux.0","ins_disk_name":"200GB","tftp_timeout":3,
+        "tftp_maxretrans":9,"tftp_singlemode":1,"sanboot_use_type":2,"http_port":8080,
+        "http_disk_mode":1,"pim_choose_timeout":11,"pim_press_timeout":12,"logo_timeout":7,
+        "mac_flt_deny":0,"mac_flt_list":["00-11-22-33-44-55","01-*"],"nfs_share_url":"10.0.0.1:/srv",
+        "dhcp_only_pxe":1,"zel_vm_filter":-2,"ext_boot_opt_list":[{"os_name":"CentOS 7",
+        "enable_ext_boot_opt":true,"legacy_ext_boot_opt":"a=1","uefi_ext_boot_opt":"b=2"}]})";
+    Json::Value stWritten = ParseJson(strJson);
+    std::vector<std::string> vecNames = stWritten.getMemberNames();
+    ASSERT_EQ(std::set<std::string>(vecNames.begin(), vecNames.end()), g_setAllKeys);
+    WriteFile(m_stDir / "first.json", strJson);
 
-    ServerSettings stLoaded;
-    stLoaded.vecExtBootOpt = {{"CentOS 7", false, "", ""}};
     MSG_SetChinese(false);
-    ASSERT_TRUE(LoadSettingsFile(strFirst, stLoaded));
+    ServerSettings stSet;
+    stSet.vecExtBootOpt = BuildExtBootOptions({{"PLUG_HERON.so", "-- CentOS 7\n"}});
+    ASSERT_TRUE(LoadSettingsFile(m_stDir / "first.json", stSet));
     EXPECT_TRUE(MSG_IsChinese());
-    std::string strSecond = m_stDir / "second.json";
-    ASSERT_TRUE(SaveSettingsFile(strSecond, stLoaded));
-    EXPECT_EQ(ReadFile(strSecond), ReadFile(strFirst));
-    EXPECT_EQ(stLoaded.strIPAddr, "192.168.1.100");
-    EXPECT_EQ(stLoaded.strImgPath, stSet.strImgPath);
+    EXPECT_EQ(stSet.strIPAddr, "192.168.1.100");
+    EXPECT_EQ(stSet.strImgPath, strSource);
+    EXPECT_EQ(stSet.iZelVmFilter, -2);
+    ASSERT_TRUE(SaveSettingsFile(m_stDir / "second.json", stSet));
+    std::string strSaved = ReadFile(m_stDir / "second.json");
+    EXPECT_EQ(strSaved.back(), '\n');
+    Json::Value stSaved = ParseJson(strSaved);
+    EXPECT_EQ(stSaved, stWritten) << strSaved;
+    EXPECT_TRUE(stSaved["loader_type"].isInt() && stSaved["ext_boot_opt_list"][0]["enable_ext_boot_opt"].isBool());
     MSG_SetChinese(false);
 }
 

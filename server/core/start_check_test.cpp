@@ -134,33 +134,27 @@ TEST_F(StartCheckTest, RefusalsAndChoices)
     }
 }
 
-TEST_F(StartCheckTest, SourceKindAndTrailingSlash)
+TEST_F(StartCheckTest, SourceKindTrailingSlashAndUdfRefusal)
 {
     m_vecLocal = {{"192.168.1.10", "255.255.255.0", "eth0"}};
     ServerSettings stSet;
     stSet.strIPAddr = "192.168.1.100";
-    stSet.strImgPath = m_stDir / "tree/";
     uint32_t uiLocal = 0;
     uint32_t uiMask = 0;
-    ASSERT_EQ(CheckStartParameters(stSet, &uiLocal, &uiMask), 1);
+    auto Check = [&](const std::string &strSource) {
+        stSet.strImgPath = strSource;
+        return CheckStartParameters(stSet, &uiLocal, &uiMask);
+    };
+    ASSERT_EQ(Check(m_stDir / "tree/"), 1);
     EXPECT_EQ(stSet.uiImgISO, 0U);
     EXPECT_EQ(stSet.strImgPath, m_stDir / "tree");
-    stSet.strImgPath = m_stDir / "linux.iso";
-    ASSERT_EQ(CheckStartParameters(stSet, &uiLocal, &uiMask), 1);
+    ASSERT_EQ(Check(m_stDir / "linux.iso"), 1);
     EXPECT_EQ(stSet.uiImgISO, 1U);
     EXPECT_NE(ReadFile(m_stDir / "test.log").find("[ORV] Local address is: 192.168.1.10/255.255.255.0 \n"),
               std::string::npos);
-}
-
-TEST_F(StartCheckTest, UdfQuestionRefusesEvenOnYes)
-{
-    m_vecLocal = {{"192.168.1.10", "255.255.255.0", "eth0"}};
-    ServerSettings stSet;
-    stSet.strIPAddr = "192.168.1.100";
-    stSet.strImgPath = m_stDir / "Windows_Media/win10.iso";
-    uint32_t uiLocal = 0;
-    uint32_t uiMask = 0;
-    EXPECT_EQ(CheckStartParameters(stSet, &uiLocal, &uiMask), 0);
+    // The prompt handler answers Yes, yet with no extraction available the start is refused and
+    // the source stays as it was.
+    EXPECT_EQ(Check(m_stDir / "Windows_Media/win10.iso"), 0);
     ASSERT_EQ(m_vecPrompts.size(), 1U);
     EXPECT_EQ(m_vecPrompts[0].eButtons, PromptButtons::YesNo);
     EXPECT_EQ(m_vecPrompts[0].eIcon, PromptIcon::Warning);
