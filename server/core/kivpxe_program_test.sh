@@ -42,16 +42,30 @@ mkdir -p "$empty"
 run "$bin" --data-dir "$empty" --headless
 [ "$rc" -eq 1 ] || fail "empty data directory gave $rc"
 grep -q "^ERR: Please run ORV under correct directory!" "$work/out" || fail "no message 23: $(cat "$work/out")"
+LC_ALL= LC_MESSAGES= LANG=zh_CN.UTF-8 run "$bin" --data-dir "$empty" --headless
+grep -q "^ERR: 请在正确的目录下运行本程序！" "$work/out" || fail "no Chinese message 23: $(cat "$work/out")"
 for d in driver/Linux driver/Windows log; do [ -d "$empty/$d" ] || fail "$d not created"; done
 grep -q '\[PROMPT\] \[ERR\] Please run ORV under correct directory! (answered OK) $' "$empty"/log/*.log \
   || fail "message 23 not logged"
+
+# No packet filter in the namespace: no notice. A dropping input policy: the notice, and the
+# start goes on (here to message 23 again).
+grep -q "Firewall Detected" "$work/out" && fail "firewall notice without a ruleset"
+command -v nft >/dev/null || fail "nft is missing (tools/packages/core.list installs nftables)"
+kiv_netns_new fw_name corefw
+ip netns exec "$fw_name" nft add table inet kivcore
+ip netns exec "$fw_name" nft add chain inet kivcore input '{ type filter hook input priority 0; policy drop; }'
+ip netns exec "$fw_name" timeout 20 "$bin" --data-dir "$empty" --headless >"$work/out" 2>&1
+grep -q "^Firewall Detected: It's recommended to turn off the system firewall to avoid affecting the use.$" "$work/out" \
+  && grep -q "^ERR: Please run ORV under correct directory!" "$work/out" || fail "firewall notice: $(cat "$work/out")"
 
 # A complete tree with settings: runs until SIGTERM, logs in the line format, saves every key.
 full="$work/full"
 for d in pxelinux grub2 ipxe virtualiso kickstart plugin driver log conf dll; do mkdir -p "$full/$d"; done
 cp "$KIV_BINARY_DIR/data/dll/version.data" "$full/dll/"
 echo '{"IPAddr":3232235876,"IPNum":30,"AutoStart":1,"logo_timeout":0,"http_port":"x"}' >"$full/conf/orv.json"
-kiv_bg "$ns" "$bin" --data-dir "$full" --headless
+# timeout passes SIGTERM on to kivpxe and returns its exit status.
+kiv_bg "$ns" timeout 30 "$bin" --data-dir "$full" --headless
 pid=$KIV_LAST_PID
 kiv_wait_for 10 bash -c "ip netns exec '$ns' ss -xa | grep -q '@KIVPXEServerMUTEX'" || fail "lock never taken"
 ss -xa | grep -q "@KIVPXEServerMUTEX" && echo "note: a server holds the lock outside the test namespace"

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "qv_log_sink.h"
 #include "test_support.h"
 
 namespace {
@@ -82,6 +83,23 @@ TEST_F(LogTest, CategoryFilterPerLevel)
     LOG_PrintKind(10, "%s", "out of range");
     LOG_PrintKind(-1, "%s", "out of range");
     EXPECT_EQ(Text(), "");
+}
+
+TEST_F(LogTest, ServesAsServiceSink)
+{
+    // TFTP's sinks: its level 2 goes to TFTP_LOG, 1 to TFTP_DIG, 0 to TFTP_DBG.
+    QV_LogSinks stSinks;
+    for (int i = 0; i < 3; ++i) {
+        stSinks.astSink[i] = {LOG_PrintKind, 4 + i};
+    }
+    LOG_SetLevel(1);
+    QV_LogSinksEmit(stSinks, 2, "sent %d blocks", 7);
+    QV_LogSinksEmit(stSinks, 1, "retry %s", "x");
+    QV_LogSinksEmit(stSinks, 0, "packet dump");
+    std::string strText = Text();
+    EXPECT_NE(strText.find("[TFTP_LOG] sent 7 blocks \n"), std::string::npos);
+    EXPECT_NE(strText.find("[TFTP_DIG] retry x \n"), std::string::npos);
+    EXPECT_EQ(strText.find("TFTP_DBG"), std::string::npos);
 }
 
 TEST_F(LogTest, PrintLevelAgainstGlobalLevel)

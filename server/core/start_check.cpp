@@ -1,5 +1,7 @@
 #include "start_check.h"
 
+#include <glib.h>
+
 #include <algorithm>
 #include <bit>
 #include <cctype>
@@ -64,6 +66,8 @@ bool ParseAddress(const std::string &strText, uint32_t *puiValue)
 
 int CheckStartParameters(ServerSettings &stSettings, uint32_t *puiLocalAddr, uint32_t *puiLocalMask)
 {
+    g_assert(0 != puiLocalAddr);
+    g_assert(0 != puiLocalMask);
     if (stSettings.strIPAddr.empty() || stSettings.strImgPath.empty() || stSettings.uiIPNum == 0) {
         return Refuse(15);
     }

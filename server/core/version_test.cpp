@@ -32,4 +32,15 @@ TEST(Version, BuildWritesTheProjectVersion)
     EXPECT_EQ(VersionTextFromFile(strPath.c_str()), KIV_VERSION);
 }
 
+TEST(Version, TitlesComeFromTheDataDirectory)
+{
+    // The texts are read once, from the working directory of the first call.
+    std::filesystem::path stOld = std::filesystem::current_path();
+    std::filesystem::current_path(std::string(KIV_BINARY_DIR) + "/data");
+    EXPECT_EQ(ProductTitle(), std::string("KIV Deploy System ") + KIV_VERSION);
+    EXPECT_EQ(BannerText(), std::string("ORV ") + KIV_VERSION);
+    std::filesystem::current_path(stOld);
+    EXPECT_EQ(VersionText(), KIV_VERSION);
+}
+
 } // namespace
