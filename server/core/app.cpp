@@ -5,6 +5,7 @@
 #include <glib.h>
 
 #include <csignal>
+#include <cstdio>
 
 #include "data_dir.h"
 #include "local_addresses.h"
