@@ -1,0 +1,144 @@
+#include "app.h"
+
+#include <curl/curl.h>
+#include <glib-unix.h>
+#include <glib.h>
+
+#include <csignal>
+#include <cstdio>
+
+#include "data_dir.h"
+#include "local_addresses.h"
+#include "log.h"
+#include "msg_table.h"
+#include "platform.h"
+#include "prompt.h"
+#include "settings.h"
+#include "version.h"
+
+namespace {
+
+const char *const ADMIN_TEXT_EN =
+    "Please run this program as an administrator.\r\nIf you don't want this prompt every time, "
+    "you can \r\nRight Click -- Properties -- Compatibility and select \"Run this program as an "
+    "administrator\".\r\n";
+const char *const ADMIN_TEXT_ZH =
+    "请以管理员身份运行本程序.\r\n如果您不想每次都出现该提示，也可以在 \r\n右键 -- 属性 -- 兼容性 "
+    "中勾选 \"以管理员身份运行此程序\".\r\n";
+
+// Set at start-up when AutoStart is on, consumed by the first timer tick.
+bool g_bAutoStartRequest = false;
+
+// Process start: what runs before the main loop can exist. False ends the program.
+bool StartProcess(const AppOptions &stOptions)
+{
+    MSG_SetChinese(PLAT_StartLanguageIsChinese());
+    if (!PLAT_AcquireInstanceLock("KIVPXEServerMUTEX")) {
+        PROMPT_Show(MSG_Choose("已经有ORV正在运行，或者之前有没有正常退出.",
+                               "ORV is already running, or not exit normally before."),
+                    "ERROR", PromptIcon::Warning);
+        return false;
+    }
+    if (!PLAT_HasServicePrivilege()) {
+        PROMPT_Show(MSG_Choose(ADMIN_TEXT_ZH, ADMIN_TEXT_EN), "ERROR", PromptIcon::Warning);
+        return false;
+    }
+    if (PLAT_FirewallMayDrop()) {
+        PROMPT_Show(MSG_Choose("检测到系统防火墙处于打开状态，请关闭系统防火墙以免影响使用.",
+                               "It's recommended to turn off the system firewall to avoid "
+                               "affecting the use."),
+                    MSG_Choose("建议关闭防火墙", "Firewall Detected"), PromptIcon::Warning);
+    }
+    RefreshLocalAddresses();
+    std::string strDir =
+        PLAT_EnterDataDirectory(stOptions.strDataDir.empty() ? nullptr : stOptions.strDataDir.c_str());
+    if (strDir.empty()) {
+        PROMPT_Show("Cannot enter the data directory " + stOptions.strDataDir, "ERROR",
+                    PromptIcon::Error);
+        return false;
+    }
+    SetDataDirectory(strDir);
+    return true;
+}
+
+// Main-window initialisation: the data tree, the settings and the log file. False ends the
+// program.
+bool StartServer()
+{
+    curl_global_init(CURL_GLOBAL_ALL);
+    std::string strMissing = PrepareDataTree(DataDirectory());
+    if (!strMissing.empty()) {
+        LOG_Print(0, "PXEDLG", "Required directory %s/%s is missing", DataDirectory().c_str(),
+                  strMissing.c_str());
+        PROMPT_Show(MSG_Text(23), "ERR", PromptIcon::Error);
+        // The lines of this failed start would die with the process; when the log directory
+        // could be made they go to this run's log file.
+        LOG_SetFile(LOG_DefaultFileName(DataDirectory()));
+        LOG_Flush();
+        curl_global_cleanup();
+        return false;
+    }
+    Settings() = ServerSettings {};
+    LOG_SetFile(LOG_DefaultFileName(DataDirectory()));
+    LOG_Print(0, "PXEDLG", "%s start, data directory %s", BannerText().c_str(),
+              DataDirectory().c_str());
+    // No plug-in descriptions yet: the record list stays empty until plug-ins are loaded.
+    Settings().vecExtBootOpt = BuildExtBootOptions({});
+    if (!LoadSettings()) {
+        LOG_Print(1, "PXEDLG", "No settings loaded, built-in values stand");
+    }
+    g_bAutoStartRequest = Settings().uiAutoStart != 0;
+    return true;
+}
+
+gboolean OnTimerTick(gpointer)
+{
+    if (g_bAutoStartRequest) {
+        g_bAutoStartRequest = false;
+        LOG_Print(0, "PXEDLG", "Automatic start requested");
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean OnStopSignal(gpointer pvLoop)
+{
+    g_main_loop_quit(static_cast<GMainLoop *>(pvLoop));
+    return G_SOURCE_REMOVE;
+}
+
+// Orderly destruction: everything the program holds is written out before the exit.
+void StopServer()
+{
+    LOG_Flush();
+    curl_global_cleanup();
+    SaveSettings();
+    LOG_Print(0, "PXEDLG", "%s exit", BannerText().c_str());
+    LOG_Flush();
+}
+
+} // namespace
+
+int APP_Run(const AppOptions &stOptions)
+{
+    if (!stOptions.bNoConsole && !stOptions.bHeadless) {
+        fprintf(stderr, "kivpxe: the web console is not available yet; running headless\n");
+    }
+    if (!StartProcess(stOptions) || !StartServer()) {
+        return 1;
+    }
+    GMainLoop *pstLoop = g_main_loop_new(nullptr, FALSE);
+    guint uiTimer = g_timeout_add(100, OnTimerTick, nullptr);
+    guint uiSigInt = g_unix_signal_add(SIGINT, OnStopSignal, pstLoop);
+    guint uiSigTerm = g_unix_signal_add(SIGTERM, OnStopSignal, pstLoop);
+    g_main_loop_run(pstLoop);
+    g_source_remove(uiTimer);
+    // The signal source that fired has removed itself; the other one is still installed.
+    for (guint uiSource : {uiSigInt, uiSigTerm}) {
+        if (GSource *pstSource = g_main_context_find_source_by_id(nullptr, uiSource)) {
+            g_source_destroy(pstSource);
+        }
+    }
+    g_main_loop_unref(pstLoop);
+    StopServer();
+    return 0;
+}

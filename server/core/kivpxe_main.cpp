@@ -1,0 +1,81 @@
+// kivpxe: the deployment server program.
+#include <glib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "app.h"
+#include "qvdhcp_config.h"
+
+namespace {
+
+// "ADDR:PORT" with a dotted IPv4 address and a port 1..65535.
+bool ValidConsoleAddress(const std::string &strText)
+{
+    size_t uiColon = strText.rfind(':');
+    if (uiColon == std::string::npos) {
+        return false;
+    }
+    std::string strAddr = strText.substr(0, uiColon);
+    std::string strPort = strText.substr(uiColon + 1);
+    guint64 ulPort = 0;
+    return QVDHCP_CFG_IsValidIPStr(strAddr.c_str()) &&
+           g_ascii_string_to_unsigned(strPort.c_str(), 10, 1, 65535, &ulPort, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    gchar *pcDataDir = nullptr;
+    gchar *pcConsole = nullptr;
+    gboolean bHeadless = FALSE;
+    gboolean bNoConsole = FALSE;
+    gboolean bVersion = FALSE;
+    GOptionEntry astEntries[] = {
+        {"data-dir", 0, 0, G_OPTION_ARG_FILENAME, &pcDataDir,
+         "Data directory (default: the working directory)", "DIR"},
+        {"headless", 0, 0, G_OPTION_ARG_NONE, &bHeadless,
+         "No console: prompts are logged and answered with their default button", nullptr},
+        {"console", 0, 0, G_OPTION_ARG_STRING, &pcConsole,
+         "Address of the web console (default 127.0.0.1:8800)", "ADDR:PORT"},
+        {"no-console", 0, 0, G_OPTION_ARG_NONE, &bNoConsole, "Do not serve the web console",
+         nullptr},
+        {"version", 0, 0, G_OPTION_ARG_NONE, &bVersion, "Print the version and exit", nullptr},
+        {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr}};
+    GOptionContext *pstContext = g_option_context_new("- KIV deployment server");
+    g_option_context_add_main_entries(pstContext, astEntries, nullptr);
+    g_option_context_set_description(
+        pstContext, "The web console is not available yet: the server always runs headless.\n");
+    GError *pstError = nullptr;
+    bool bParsed = g_option_context_parse(pstContext, &argc, &argv, &pstError);
+    g_option_context_free(pstContext);
+    if (!bParsed || argc > 1) {
+        fprintf(stderr, "kivpxe: %s\n", pstError != nullptr ? pstError->message : "unexpected argument");
+        g_clear_error(&pstError);
+        return 2;
+    }
+    if (bVersion) {
+        printf("kivpxe %s\n", KIV_VERSION);
+        return 0;
+    }
+    AppOptions stOptions;
+    stOptions.strDataDir = pcDataDir != nullptr ? pcDataDir : "";
+    stOptions.bHeadless = bHeadless;
+    stOptions.bNoConsole = bNoConsole;
+    bool bConsoleGiven = pcConsole != nullptr;
+    stOptions.strConsole = bConsoleGiven ? pcConsole : "127.0.0.1:8800";
+    g_free(pcDataDir);
+    g_free(pcConsole);
+    if (stOptions.bNoConsole && bConsoleGiven) {
+        fprintf(stderr, "kivpxe: --console and --no-console exclude each other\n");
+        return 2;
+    }
+    if (!ValidConsoleAddress(stOptions.strConsole)) {
+        fprintf(stderr, "kivpxe: --console wants ADDR:PORT with an IPv4 address, got \"%s\"\n",
+                stOptions.strConsole.c_str());
+        return 2;
+    }
+    return APP_Run(stOptions);
+}

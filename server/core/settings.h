@@ -1,0 +1,80 @@
+// Server settings: the keys of "conf/orv.json", their built-in values and their load rules.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Extra kernel boot options of one operating system.
+struct ExtBootOption {
+    std::string strOsName;
+    bool bEnabled = false;
+    std::string strLegacyOpt;
+    std::string strUefiOpt;
+};
+
+// What the option records are built from: a plug-in's file name and its description text.
+struct PluginDescription {
+    std::string strFileName;
+    std::string strDescription;
+};
+
+// One disabled record per "-- <name>" line of every plug-in description, the Windows plug-in
+// (file name containing "OSPREY", any case) and names containing "Future Version" left out,
+// sorted by name in byte order.
+std::vector<ExtBootOption> BuildExtBootOptions(const std::vector<PluginDescription> &vecPlugins);
+
+// Member initialisers are the built-in values that stand when no settings file exists.
+struct ServerSettings {
+    std::string strIPAddr;                 // start-address field text, empty when none
+    uint32_t uiIPNum = 20;
+    std::string strImgPath;                // installation source, empty when none
+    std::vector<std::string> vecHistoryPath; // earlier sources, newest first
+    uint32_t uiImgISO = 1;                 // 1 ISO file, 0 directory
+    uint32_t uiAutoStart = 0;
+    uint32_t uiWinkeyEnable = 0;
+    std::string strWinkey;
+    uint32_t uiAutoInstall = 1;
+    uint32_t uiDhcpMask = 0xFFFFFF00;
+    uint32_t uiDhcpGateway = 0;
+    uint32_t uiDhcpFollowHost = 1;
+    uint32_t uiDhcpXxx1 = 1;
+    int32_t iLoaderType = 2;               // 0 PXELINUX, 1 GRUB 2, 2 iPXE
+    uint32_t uiBcdTftpBlockSize = 0;
+    std::string strDhcpFile;               // PXELINUX boot-file choice; empty: first list entry
+    std::string strInsDiskName = "/dev/sda";
+    uint32_t uiTftpTimeout = 1;
+    uint32_t uiTftpMaxRetrans = 5;
+    uint32_t uiTftpSingleMode = 0;
+    uint32_t uiSanbootUseType = 0;
+    uint16_t usHttpPort = 8810;
+    uint32_t uiHttpDiskMode = 1;
+    uint32_t uiPimChooseTimeout = 5;
+    uint32_t uiPimPressTimeout = 5;
+    uint32_t uiLogoTimeout = 2;
+    uint32_t uiMacFltDeny = 1;             // 1 blacklist, 0 whitelist
+    std::vector<std::string> vecMacFltList;
+    std::string strNfsShareUrl;
+    int32_t iDhcpOnlyPxe = 0;
+    int32_t iZelVmFilter = 0;
+    std::vector<ExtBootOption> vecExtBootOpt;
+};
+
+// Every byte as two upper-case hexadecimal digits: "C:" -> "433A".
+std::string HexEncodePath(const std::string &strPath);
+// Pairs of hexadecimal digits (either case) back to bytes. False for an odd length, a non-digit
+// or a NUL byte; pstrPath is then left alone.
+bool HexDecodePath(const std::string &strHex, std::string *pstrPath);
+
+// Reads a settings file into stSettings. False, with nothing changed, when the file cannot be
+// read or is not a JSON object. A key of the wrong type counts as absent. The key "Chinese" sets
+// the language flag unless it holds 255.
+bool LoadSettingsFile(const std::string &strPath, ServerSettings &stSettings);
+// Writes every key (IPAddr and ImgPath only when set) to a temporary file beside strPath and
+// renames it over strPath, creating the directory when needed. False on any failure.
+bool SaveSettingsFile(const std::string &strPath, const ServerSettings &stSettings);
+
+// The settings of the running server and their file "<data dir>/conf/orv.json".
+ServerSettings &Settings();
+bool LoadSettings();
+bool SaveSettings();
