@@ -33,11 +33,12 @@ kiv_require_root() {
 }
 
 kiv_netns_new() {
-  local ns="kiv-$2-$$"
-  ip netns add "$ns" || return 1
-  KIV_NETNS_LIST+=("$ns")
-  ip -n "$ns" link set lo up
-  printf -v "$1" '%s' "$ns"
+  # The local's name must not match a caller's variable, or printf -v would set the local.
+  local kiv_ns_name="kiv-$2-$$"
+  ip netns add "$kiv_ns_name" || return 1
+  KIV_NETNS_LIST+=("$kiv_ns_name")
+  ip -n "$kiv_ns_name" link set lo up
+  printf -v "$1" '%s' "$kiv_ns_name"
 }
 
 kiv_veth_pair() {
