@@ -11,7 +11,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <dirent.h>
 
 namespace {
 
@@ -37,15 +36,24 @@ void PrintEvent(uint32_t uiCode, const QVDHCP_ClientEvent *pstEvent)
     fflush(stdout);
 }
 
-unsigned ThreadCount()
+// Threads of this process named "QVDHCP", the service's receive thread.
+unsigned ServiceThreadCount()
 {
     unsigned uiCount = 0;
-    if (DIR *pstDir = opendir("/proc/self/task")) {
-        while (dirent *pstEnt = readdir(pstDir)) {
-            uiCount += pstEnt->d_name[0] != '.' ? 1 : 0;
-        }
-        closedir(pstDir);
+    GDir *pstDir = g_dir_open("/proc/self/task", 0, nullptr);
+    if (pstDir == nullptr) {
+        return 0;
     }
+    while (const char *pcTask = g_dir_read_name(pstDir)) {
+        gchar *pcPath = g_strdup_printf("/proc/self/task/%s/comm", pcTask);
+        gchar *pcName = nullptr;
+        if (g_file_get_contents(pcPath, &pcName, nullptr, nullptr)) {
+            uiCount += g_strcmp0(g_strstrip(pcName), "QVDHCP") == 0 ? 1 : 0;
+        }
+        g_free(pcName);
+        g_free(pcPath);
+    }
+    g_dir_close(pstDir);
     return uiCount;
 }
 
@@ -120,9 +128,10 @@ int main(int argc, char **argv)
 
     GThread *pstThread = nullptr;
     int iResult = QVDHCP_Start(&pstThread);
-    printf("START result 0x%x threads %u\n", unsigned(iResult), ThreadCount());
+    printf("START result 0x%x\n", unsigned(iResult));
     fflush(stdout);
     if (iResult != 0) {
+        printf("service threads %u\n", ServiceThreadCount());
         QVDHCP_Deinit();
         return 1;
     }
@@ -133,7 +142,7 @@ int main(int argc, char **argv)
     g_main_loop_unref(pstLoop);
     iResult = QVDHCP_Stop(pstThread);
     LEASEDB_Save(uiStart, uint32_t(iCount));
-    printf("STOP result 0x%x threads %u\n", unsigned(iResult), ThreadCount());
+    printf("STOP result 0x%x\nservice threads %u\n", unsigned(iResult), ServiceThreadCount());
     fflush(stdout);
     QVDHCP_Deinit();
     return iResult == 0 ? 0 : 1;
