@@ -105,6 +105,15 @@ size_t BuildReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, uint32_t uiYiad
     return QVDHCP_RFC_AddIntOpt(3, uiRouter, uiPos);
 }
 
+// The client is known with another address than the one it names.
+int NakKnownClient(QVDHCP_RfcPara *pstPara, const char *pcFunc, unsigned uiLine)
+{
+    QVDHCP_Log(QVDHCP_DIG, "Client " QVDHCP_MAC_SHORT_FMT " already exist %s %u",
+               QVDHCP_MAC_ARGS(pstPara->Mac()), pcFunc, uiLine);
+    QVDHCP_RFC_SendNAK(pstPara);
+    return 0;
+}
+
 // A unicast answer needs an address to go to; a client without one can only hear a broadcast.
 uint32_t UnicastOrBroadcast(uint32_t uiAddress)
 {
@@ -365,10 +374,7 @@ int QVDHCP_RFC_ProcOfferReq(QVDHCP_RfcPara *pstPara)
     }
     // Acknowledging another address than the one offered could hand out a held address twice.
     if (stEntry.uiAddress != pstPara->uiRequestedIP) {
-        QVDHCP_Log(QVDHCP_DIG, "Client " QVDHCP_MAC_SHORT_FMT " already exist %s %u",
-                   QVDHCP_MAC_ARGS(pucMac), __func__, __LINE__);
-        QVDHCP_RFC_SendNAK(pstPara);
-        return 0;
+        return NakKnownClient(pstPara, __func__, __LINE__);
     }
     QVDHCP_SESSION_Update(
         QVDHCP_Table::Active, pucMac,
@@ -391,10 +397,7 @@ int QVDHCP_RFC_ProcRebootReq(QVDHCP_RfcPara *pstPara)
     QVDHCP_ClientEntry stEntry;
     if (QVDHCP_SESSION_Find(QVDHCP_Table::Active, pucMac, &stEntry)) {
         if (stEntry.uiAddress != uiWanted) {
-            QVDHCP_Log(QVDHCP_DIG, "Client " QVDHCP_MAC_SHORT_FMT " already exist %s %u",
-                       QVDHCP_MAC_ARGS(pucMac), __func__, __LINE__);
-            QVDHCP_RFC_SendNAK(pstPara);
-            return 0;
+            return NakKnownClient(pstPara, __func__, __LINE__);
         }
         QVDHCP_SESSION_Update(
             QVDHCP_Table::Active, pucMac,
@@ -459,10 +462,7 @@ int QVDHCP_RFC_ProcInform(QVDHCP_RfcPara *pstPara)
         return 0;
     }
     if (pstPara->uiRequestedIP != stEntry.uiAddress) {
-        QVDHCP_Log(QVDHCP_DIG, "Client " QVDHCP_MAC_SHORT_FMT " already exist %s %u",
-                   QVDHCP_MAC_ARGS(pucMac), __func__, __LINE__);
-        QVDHCP_RFC_SendNAK(pstPara);
-        return 0;
+        return NakKnownClient(pstPara, __func__, __LINE__);
     }
     size_t uiPos = BuildReply(pstPara, QVDHCP_MSG_ACK, 0, nullptr, stEntry.uiMask,
                               stEntry.uiRouter);

@@ -89,14 +89,7 @@ int64_t QVDHCP_SESSION_Now() { return g_get_real_time() / G_USEC_PER_SEC; }
 bool QVDHCP_SESSION_Find(QVDHCP_Table eTable, const uint8_t aucMac[6],
                          QVDHCP_ClientEntry *pstOut)
 {
-    ClientTable &stTable = TableOf(eTable);
-    Locked lock(stTable);
-    auto it = stTable.mapClients.find(ToMac(aucMac));
-    if (it == stTable.mapClients.end()) {
-        return false;
-    }
-    *pstOut = it->second;
-    return true;
+    return QVDHCP_SESSION_Update(eTable, aucMac, [](QVDHCP_ClientEntry &) {}, pstOut);
 }
 
 void QVDHCP_SESSION_Insert(QVDHCP_Table eTable, const uint8_t aucMac[6],

@@ -72,8 +72,8 @@ gboolean Quit(gpointer pLoop)
 
 int main(int argc, char **argv)
 {
-    gchar *pcServer = nullptr, *pcStart = nullptr, *pcMask = nullptr, *pcRouter = nullptr;
-    gchar *pcBios = nullptr, *pcEfi = nullptr;
+    g_autofree gchar *pcServer = nullptr, *pcStart = nullptr, *pcMask = nullptr, *pcRouter = nullptr;
+    g_autofree gchar *pcBios = nullptr, *pcEfi = nullptr;
     gint iCount = 10, iPxeOnly = 1, iVmFilter = 0, iLease = 360000;
     GOptionEntry astEntries[] = {
         {"server", 0, 0, G_OPTION_ARG_STRING, &pcServer, "server address", "IP"},
@@ -101,6 +101,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: --server IP --start IP [--count N] [--mask IP] [--router IP] "
                         "[--bios NAME] [--efi NAME] [--pxe-only 0|1] [--vm-filter 0|1]%s%s\n",
                 pstError != nullptr ? ": " : "", pstError != nullptr ? pstError->message : "");
+        g_clear_error(&pstError);
         return 2;
     }
 
@@ -132,6 +133,7 @@ int main(int argc, char **argv)
     fflush(stdout);
     if (iResult != 0) {
         printf("service threads %u\n", ServiceThreadCount());
+        fflush(stdout);
         QVDHCP_Deinit();
         return 1;
     }
