@@ -567,6 +567,7 @@ TEST_F(EngineTest, MalformedDatagramsAreDroppedWithoutEffect)
         {"header without options", Cut(240)},
         {"hlen above 16", vecHlen},
         {"option value runs past the end", WithOpts({53, 1, 1, 93, 5, 0, 0})},
+        {"option value one byte past the end", WithOpts({53, 1, 1, 93, 3, 0, 0})},
         {"option length byte missing", WithOpts({53, 1, 1, 93})},
         {"type length larger than the rest", WithOpts({53, 200, 1})},
         {"message type of length 0", WithOpts({53, 0, 255})},
@@ -582,7 +583,7 @@ TEST_F(EngineTest, MalformedDatagramsAreDroppedWithoutEffect)
         TestLogLines().clear();
         // Copy into a buffer of exactly the datagram's size so reading past it is caught by
         // the sanitizers and valgrind.
-        std::unique_ptr<uint8_t[]> pucData(new uint8_t[vecData.size() + 1]);
+        std::unique_ptr<uint8_t[]> pucData(new uint8_t[vecData.size()]);
         std::copy(vecData.begin(), vecData.end(), pucData.get());
         EXPECT_EQ(QVDHCP_HandleDatagram(pucData.get(), vecData.size(), -1),
                   QVDHCP_Verdict::Continue);
@@ -693,9 +694,11 @@ TEST_F(EngineTest, AgingSweep)
     EXPECT_EQ(uiIp, kStart);
 
     // A sweep with nothing aged changes nothing; an offer exactly 10 s old stays.
-    MoveTime(5, -10);
+    QVDHCP_ClientEntry stEntry;
+    ASSERT_TRUE(Active(5, &stEntry));
     std::vector<uint8_t> vecMap(g_pucDHCPIpMap, g_pucDHCPIpMap + kCount);
-    EXPECT_EQ(QVDHCP_SESSION_AgeActive(QVDHCP_SESSION_Now()), 0u);
+    EXPECT_EQ(QVDHCP_SESSION_AgeActive(stEntry.llTime + 10), 0u);
+    EXPECT_TRUE(Active(5));
     EXPECT_EQ(std::vector<uint8_t>(g_pucDHCPIpMap, g_pucDHCPIpMap + kCount), vecMap);
 }
 
