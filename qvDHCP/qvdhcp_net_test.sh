@@ -114,10 +114,11 @@ check "stop logged the kill signal" has "$log1" "Server recv kill signal"
 check "no thread left after stop" has "$log1" "service threads 0"
 check "lease file written" grep -q '"mac" : "52-54-00-77-00-01"' "$work/data1/conf/dhcp_db.json"
 
-# ---- PXE only: a client without option 93 is refused, one with it served.
+# ---- Restarted on the same data directory with PXE only: the lease file is recovered; a
+# client without option 93 is refused, one with it served, around the remembered address.
 log2="$work/server2.log"
 ip -n "$ns_c" link set vc address 52:54:00:77:00:02
-check "PXE-only server starts" start_server "$ns_s" "$work/data2" "$log2" \
+check "PXE-only server starts" start_server "$ns_s" "$work/data1" "$log2" \
   --server 10.77.0.1 --start 10.77.0.100 --count 5 --pxe-only 1 "${common[@]}"
 server2=$KIV_LAST_PID
 out="$work/nopxe.out"
@@ -126,9 +127,18 @@ check "PXE only: plain client gets no address" eval '[ -z "$(field "$out" ip)" ]
 check "PXE only: refusal logged" has "$log2" "Client MAC 52-54-00-77-00-02 is Denied becourse NOPXE."
 out="$work/pxe.out"
 run_client "$ns_c" vc "$out" -x 0x5d:0009
-check "PXE only: option 93 = 9 served with the EFI file" eval 'field_is "$out" ip 10.77.0.100 &&
-  field_is "$out" boot_file grub2.x64efi.all.0'
+check "lease file recovered" has "$log2" "recover dhcp db MAC:52-54-00-77-00-01 IP:10.77.0.100"
+check "PXE only: option 93 = 9 served with the EFI file, skipping the remembered address" \
+  eval 'field_is "$out" ip 10.77.0.101 && field_is "$out" boot_file grub2.x64efi.all.0'
+check "remembered address skipped" has "$log2" "IP 10.77.0.100 is in DB, try next"
 check "PXE-only server stops" stop_server "$server2" "$log2"
+
+# ---- A server address that no interface holds.
+log4="$work/server4.log"
+(cd "$work" && timeout 20 ip netns exec "$ns_s" "$server_bin" --server 10.77.9.9 \
+  --start 10.77.9.100 --count 5 >"$log4" 2>&1)
+check "foreign server address: start fails, no thread" eval 'has "$log4" "START result 0x5001" &&
+  has "$log4" "service threads 0" && has "$log4" "No interface holds the server address 10.77.9.9"'
 
 # ---- Port 67 already served on the interface by another program.
 cat >"$work/udhcpd.conf" <<CONF
