@@ -25,6 +25,11 @@ std::atomic<int> s_iSocket{-1};
 std::atomic<bool> s_bStopping{false};
 GMutex s_stKillLock;
 uint8_t s_aucKill[kKillSize] = {};
+// The start waits until the thread has its socket (or gave up), so that a stop right after the
+// start always finds the socket to send the kill signal from.
+GMutex s_stReadyLock;
+GCond s_stReadyCond;
+bool s_bThreadReady = false;
 char s_szIfName[IF_NAMESIZE] = {};
 
 // The name of the interface that holds uiIp, or false.
@@ -120,12 +125,17 @@ gpointer ServiceThread(gpointer)
         g_mutex_unlock(&s_stKillLock);
     }
     int iSocket = OpenServiceSocket(true);
+    int iErr = errno;
+    s_iSocket = iSocket;
+    g_mutex_lock(&s_stReadyLock);
+    s_bThreadReady = true;
+    g_cond_signal(&s_stReadyCond);
+    g_mutex_unlock(&s_stReadyLock);
     if (iSocket < 0) {
-        QVDHCP_Log(QVDHCP_DIG, errno == EADDRINUSE ? "DHCP port in use, please stop that process."
-                                                   : "create socket error");
+        QVDHCP_Log(QVDHCP_DIG, iErr == EADDRINUSE ? "DHCP port in use, please stop that process."
+                                                  : "create socket error");
         return nullptr;
     }
-    s_iSocket = iSocket;
     QVDHCP_Log(QVDHCP_LOG, "QVDHCP %s is running ...", QVDHCP_VERSION);
     unsigned uiQuietAfterStop = 0;
     for (;;) {
@@ -224,6 +234,7 @@ int QVDHCP_Start(GThread **ppThread)
     }
     QVDHCP_SESSION_Create();
     s_bStopping = false;
+    s_bThreadReady = false;
     GError *pstError = nullptr;
     GThread *pstThread = g_thread_try_new("QVDHCP", ServiceThread, nullptr, &pstError);
     if (pstThread == nullptr) {
@@ -233,6 +244,11 @@ int QVDHCP_Start(GThread **ppThread)
         QVDHCP_CFG_FreeIpMap();
         return QV_ERR_FAILED;
     }
+    g_mutex_lock(&s_stReadyLock);
+    while (!s_bThreadReady) {
+        g_cond_wait(&s_stReadyCond, &s_stReadyLock);
+    }
+    g_mutex_unlock(&s_stReadyLock);
     *ppThread = pstThread;
     return 0;
 }

@@ -133,6 +133,13 @@ check "PXE only: option 93 = 9 served with the EFI file, skipping the remembered
 check "remembered address skipped" has "$log2" "IP 10.77.0.100 is in DB, try next"
 check "PXE-only server stops" stop_server "$server2" "$log2"
 
+# ---- Stop right after start, many times over: every stop finds the thread's socket.
+log5="$work/cycles.log"
+(cd "$work" && timeout 30 ip netns exec "$ns_s" "$server_bin" --server 10.77.0.1 \
+  --start 10.77.0.100 --count 5 --cycles 25 >"$log5" 2>&1)
+check "25 immediate start/stop cycles" eval '[ "$(grep -c "start 0x0 stop 0x0" "$log5")" -eq 25 ] &&
+  has "$log5" "service threads 0"'
+
 # ---- A server address that no interface holds.
 log4="$work/server4.log"
 (cd "$work" && timeout 20 ip netns exec "$ns_s" "$server_bin" --server 10.77.9.9 \

@@ -74,7 +74,7 @@ int main(int argc, char **argv)
 {
     g_autofree gchar *pcServer = nullptr, *pcStart = nullptr, *pcMask = nullptr, *pcRouter = nullptr;
     g_autofree gchar *pcBios = nullptr, *pcEfi = nullptr;
-    gint iCount = 10, iPxeOnly = 1, iVmFilter = 0, iLease = 360000;
+    gint iCount = 10, iPxeOnly = 1, iVmFilter = 0, iLease = 360000, iCycles = 0;
     GOptionEntry astEntries[] = {
         {"server", 0, 0, G_OPTION_ARG_STRING, &pcServer, "server address", "IP"},
         {"start", 0, 0, G_OPTION_ARG_STRING, &pcStart, "first pool address", "IP"},
@@ -86,6 +86,8 @@ int main(int argc, char **argv)
         {"pxe-only", 0, 0, G_OPTION_ARG_INT, &iPxeOnly, "answer PXE clients only", "0|1"},
         {"vm-filter", 0, 0, G_OPTION_ARG_INT, &iVmFilter, "refuse ZEL VM iPXE", "0|1"},
         {"lease", 0, 0, G_OPTION_ARG_INT, &iLease, "lease seconds", "N"},
+        {"cycles", 0, 0, G_OPTION_ARG_INT, &iCycles, "start and stop at once N times, then exit",
+         "N"},
         {},
     };
     GOptionContext *pstContext = g_option_context_new("- run the DHCP service");
@@ -128,6 +130,16 @@ int main(int argc, char **argv)
     LEASEDB_Load(uiStart, uint32_t(iCount));
 
     GThread *pstThread = nullptr;
+    for (int i = 0; i < iCycles; ++i) {
+        int iStart = QVDHCP_Start(&pstThread);
+        int iStop = iStart == 0 ? QVDHCP_Stop(pstThread) : -1;
+        printf("CYCLE %d start 0x%x stop 0x%x\n", i, unsigned(iStart), unsigned(iStop));
+    }
+    if (iCycles > 0) {
+        printf("service threads %u\n", ServiceThreadCount());
+        QVDHCP_Deinit();
+        return 0;
+    }
     int iResult = QVDHCP_Start(&pstThread);
     printf("START result 0x%x\n", unsigned(iResult));
     fflush(stdout);
