@@ -1,5 +1,115 @@
-// DHCP settings and the address pool.
+// DHCP settings, the module's log function, the address pool and the lease database.
 #pragma once
+
+#include "qv_log_sink.h"
+
+#include <atomic>
+#include <cstdint>
+
+// Result codes shared by the three network services.
+constexpr int QV_ERR_FAILED = 0x5001;
+constexpr int QV_ERR_PORT_IN_USE = 0x500F;
+// LEASEDB_FindIPByMAC: no record for the MAC.
+constexpr int LEASEDB_ERR_NOT_FOUND = 1168;
+
+// Log levels of the module: each goes to its own sink (DHCP_LOG, DHCP_DIG, DHCP_DBG).
+constexpr unsigned QVDHCP_LOG = 2;
+constexpr unsigned QVDHCP_DIG = 1;
+constexpr unsigned QVDHCP_DBG = 0;
+
+// Printing helpers: addresses most significant byte first, MACs in the two text forms.
+#define QVDHCP_IP_FMT "%u.%u.%u.%u"
+#define QVDHCP_IP_ARGS(ip)                                                                   \
+    (unsigned)(((ip) >> 24) & 0xFF), (unsigned)(((ip) >> 16) & 0xFF),                        \
+        (unsigned)(((ip) >> 8) & 0xFF), (unsigned)((ip) & 0xFF)
+#define QVDHCP_MAC_FMT "%02x-%02x-%02x-%02x-%02x-%02x"
+#define QVDHCP_MAC_SHORT_FMT "%02x%02x-%02x%02x-%02x%02x"
+#define QVDHCP_MAC_ARGS(m) (m)[0], (m)[1], (m)[2], (m)[3], (m)[4], (m)[5]
+
+struct QVDHCP_ClientEvent {
+    uint32_t uiIsPXE = 0;
+    uint32_t uiIsEFI = 0;
+    uint16_t usArch = 0;
+    uint32_t uiIsKivIPXE = 0;
+    uint8_t aucMac[6] = {};
+    uint32_t uiAddress = 0;
+    uint32_t uiMask = 0;
+    uint32_t uiRouter = 0;
+};
+
+constexpr uint32_t QVDHCP_EVENT_OFFER = 1;
+constexpr uint32_t QVDHCP_EVENT_ACK = 2;
+constexpr uint32_t QVDHCP_EVENT_RELEASE = 3;
+
+// Runs on the service thread; the record belongs to the caller and must be copied.
+using QVDHCP_EventFunc = void (*)(uint32_t uiEventCode, const QVDHCP_ClientEvent *pstEvent);
+// Runs on the service thread; 1 serves the client, anything else refuses it.
+using QVDHCP_AdmitFunc = int (*)(uint32_t uiIsPXE, uint32_t uiIsEFI, const uint8_t aucMac[6]);
+
+constexpr unsigned QVDHCP_BOOTFILE_SIZE = 512;
+
+// The service settings. Written by the controller while the service is stopped, except the two
+// switches, which the operator may flip while it runs (read once per datagram).
+struct QVDHCP_Settings {
+    uint32_t uiServerIP = 0;
+    uint32_t uiMask = 0;
+    uint32_t uiRouter = 0;
+    uint32_t uiStartIP = 0;
+    uint32_t uiEndIP = 0;
+    uint32_t uiNextServer = 0;
+    uint32_t uiLeaseTime = 3600;
+    std::atomic<uint32_t> uiOnlyPXE{1};
+    std::atomic<uint32_t> uiVMFilter{0};
+    char szBiosBootFile[QVDHCP_BOOTFILE_SIZE] = {};
+    char szEfiBootFile[QVDHCP_BOOTFILE_SIZE] = {};
+    QVDHCP_AdmitFunc pfnAdmit = nullptr;
+    QVDHCP_EventFunc pfnEvent = nullptr;
+};
+
+extern QVDHCP_Settings g_stDHCPCfg;
+
+// Back to the defaults of a fresh start; the event callback and the log sinks stay.
+void QVDHCP_CFG_Reset();
+
+void QVDHCP_CFG_SetServerIP(uint32_t uiIp);
+void QVDHCP_CFG_SetMask(uint32_t uiMask);
+void QVDHCP_CFG_SetRouter(uint32_t uiRouter);
+void QVDHCP_CFG_SetIPRange(uint32_t uiStart, uint32_t uiEnd);
+void QVDHCP_CFG_SetNextServer(uint32_t uiIp);
+void QVDHCP_CFG_SetLeaseTime(uint32_t uiSeconds);
+void QVDHCP_CFG_SetOnlyPXE(uint32_t uiOn);
+void QVDHCP_CFG_SetVMFilter(uint32_t uiOn);
+void QVDHCP_CFG_SetBiosBootFile(const char *pcName);
+void QVDHCP_CFG_SetEfiBootFile(const char *pcName);
+void QVDHCP_CFG_SetAdmitFunc(QVDHCP_AdmitFunc pfnAdmit);
+void QVDHCP_CFG_SetEventFunc(QVDHCP_EventFunc pfnEvent);
+void QVDHCP_SetLogFunc(const QV_LogSinks &stSinks);
+
+void QVDHCP_Log(unsigned uiLevel, const char *pcFormat, ...) __attribute__((format(printf, 2, 3)));
+
+// ---- Address pool: one byte per address of [start, end] while the service runs.
+constexpr uint8_t QVDHCP_IP_FREE = 0;
+constexpr uint8_t QVDHCP_IP_USED = 1;
+constexpr uint8_t QVDHCP_IP_BAD = 2;
+
+extern uint8_t *g_pucDHCPIpMap;
+
+struct QVDHCP_AllocResult {
+    uint32_t uiAddress = 0;
+    uint32_t uiMask = 0;
+    uint32_t uiRouter = 0;
+};
+
+// Creates the zero-filled map for the configured range; QV_ERR_FAILED for an empty range.
+int QVDHCP_CFG_CreateIpMap();
+void QVDHCP_CFG_FreeIpMap();
+
+int QVDHCP_CFG_AllocIP(const uint8_t aucMac[6], QVDHCP_AllocResult *pstOut);
+int QVDHCP_CFG_AllocFixedIP(const uint8_t aucMac[6], uint32_t uiAddress,
+                            QVDHCP_AllocResult *pstOut);
+void QVDHCP_CFG_FreeIP(uint32_t uiAddress);
+void QVDHCP_CFG_SetIPBad(uint32_t uiAddress);
+int QVDHCP_CFG_IsIPFree(const uint8_t aucMac[6], uint32_t uiAddress);
 
 // 1 when pcText is a dotted IPv4 address whose four numbers are each 0..255, else 0 (also for
 // a missing text).

@@ -1,0 +1,724 @@
+// The message engine fed with crafted datagrams, without a socket: replies are captured byte for
+// byte, events and the client tables inspected.
+#include "qvdhcp.h"
+#include "qvdhcp_leasedb.h"
+#include "qvdhcp_rfc.h"
+#include "qvdhcp_session.h"
+#include "qvdhcp_test_support.h"
+
+#include "qv_text.h"
+
+#include <cstring>
+#include <map>
+
+namespace {
+
+constexpr uint32_t kServer = 0xC0A83201;    // 192.168.50.1
+constexpr uint32_t kNextServer = 0xC0A83202; // 192.168.50.2
+constexpr uint32_t kStart = 0xC0A83264;     // 192.168.50.100
+constexpr uint32_t kCount = 20;
+constexpr uint32_t kMask = 0xFFFFFF00;
+constexpr uint32_t kRouter = 0xC0A832FE;
+constexpr uint32_t kLease = 360000;
+constexpr const char *kBios = "pxelinux.1408.0";
+constexpr const char *kEfi = "grub2.x64efi.all.0";
+
+using Bytes = std::vector<uint8_t>;
+using Options = std::vector<std::pair<uint8_t, Bytes>>;
+
+Bytes U32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
+Bytes Text(const char *pc) { return Bytes(pc, pc + strlen(pc)); }
+
+struct Request {
+    uint8_t ucMac = 1; // MAC 52-54-00-00-00-<n>
+    uint16_t usFlags = 0;
+    uint32_t uiCiaddr = 0;
+    uint32_t uiGiaddr = 0;
+    Options vecOpts;
+};
+
+Bytes Build(const Request &stReq)
+{
+    Bytes vec(240, 0);
+    vec[0] = 1;
+    vec[1] = 1;
+    vec[2] = 6;
+    vec[3] = 0;
+    Bytes xid = {0xDE, 0xAD, 0xBE, stReq.ucMac};
+    std::copy(xid.begin(), xid.end(), vec.begin() + 4);
+    vec[8] = 0;
+    vec[9] = 3; // secs
+    vec[10] = uint8_t(stReq.usFlags >> 8);
+    vec[11] = uint8_t(stReq.usFlags);
+    Bytes ci = U32(stReq.uiCiaddr), gi = U32(stReq.uiGiaddr);
+    std::copy(ci.begin(), ci.end(), vec.begin() + 12);
+    std::copy(gi.begin(), gi.end(), vec.begin() + 24);
+    const uint8_t aucMac[6] = {0x52, 0x54, 0, 0, 0, stReq.ucMac};
+    std::copy(aucMac, aucMac + 6, vec.begin() + 28);
+    vec[236] = 99, vec[237] = 130, vec[238] = 83, vec[239] = 99;
+    for (const auto &[ucCode, vecVal] : stReq.vecOpts) {
+        vec.push_back(ucCode);
+        vec.push_back(uint8_t(vecVal.size()));
+        vec.insert(vec.end(), vecVal.begin(), vecVal.end());
+    }
+    vec.push_back(255);
+    return vec;
+}
+
+Request Msg(uint8_t ucType, uint8_t ucMac, Options vecMore = {})
+{
+    Request stReq;
+    stReq.ucMac = ucMac;
+    stReq.vecOpts.push_back({53, {ucType}});
+    stReq.vecOpts.insert(stReq.vecOpts.end(), vecMore.begin(), vecMore.end());
+    return stReq;
+}
+
+const std::pair<uint8_t, Bytes> kPxeArch0 = {93, {0, 0}};
+
+struct Sent {
+    Bytes vecData;
+    uint32_t uiDst;
+    uint16_t usPort;
+};
+std::vector<Sent> g_vecSent;
+std::vector<std::pair<uint32_t, QVDHCP_ClientEvent>> g_vecEvents;
+int g_iAdmitAnswer = 1;
+std::vector<uint32_t> g_vecAdmitEfi;
+
+void CaptureSend(int, const uint8_t *pucData, size_t uiLen, uint32_t uiDst, uint16_t usPort)
+{
+    g_vecSent.push_back({Bytes(pucData, pucData + uiLen), uiDst, usPort});
+}
+
+void CaptureEvent(uint32_t uiCode, const QVDHCP_ClientEvent *pstEvent)
+{
+    g_vecEvents.emplace_back(uiCode, *pstEvent);
+}
+
+int Admit(uint32_t, uint32_t uiIsEFI, const uint8_t *)
+{
+    g_vecAdmitEfi.push_back(uiIsEFI);
+    return g_iAdmitAnswer;
+}
+
+uint32_t ReadU32(const Bytes &vec, size_t uiAt)
+{
+    return (uint32_t(vec[uiAt]) << 24) | (uint32_t(vec[uiAt + 1]) << 16) |
+           (uint32_t(vec[uiAt + 2]) << 8) | vec[uiAt + 3];
+}
+
+// The options of a reply in their order; fails the test unless they end with END at the last byte.
+Options ReplyOptions(const Bytes &vec)
+{
+    Options vecOut;
+    size_t uiPos = 240;
+    while (uiPos < vec.size() && vec[uiPos] != 255) {
+        EXPECT_LE(uiPos + 2 + vec[uiPos + 1], vec.size());
+        vecOut.push_back({vec[uiPos], Bytes(vec.begin() + long(uiPos) + 2,
+                                            vec.begin() + long(uiPos) + 2 + vec[uiPos + 1])});
+        uiPos += 2 + vec[uiPos + 1];
+    }
+    EXPECT_EQ(uiPos + 1, vec.size()) << "END must be the last byte";
+    return vecOut;
+}
+
+std::string FileField(const Bytes &vec)
+{
+    return std::string(reinterpret_cast<const char *>(vec.data() + 108), strnlen(
+        reinterpret_cast<const char *>(vec.data() + 108), 128));
+}
+
+// The reply's fixed header against its request: copied fields, siaddr, sname and cookie.
+void ExpectHeader(const Bytes &vecReply, const Bytes &vecReq, uint32_t uiYiaddr, bool bNak = false)
+{
+    ASSERT_GE(vecReply.size(), 241u);
+    EXPECT_EQ(vecReply[0], 2);
+    EXPECT_TRUE(std::equal(vecReq.begin() + 1, vecReq.begin() + 12, vecReply.begin() + 1));
+    EXPECT_EQ(ReadU32(vecReply, 12), bNak ? 0 : ReadU32(vecReq, 12));
+    EXPECT_EQ(ReadU32(vecReply, 16), uiYiaddr);
+    EXPECT_EQ(ReadU32(vecReply, 20), bNak ? 0 : kNextServer);
+    EXPECT_TRUE(std::equal(vecReq.begin() + 24, vecReq.begin() + 44, vecReply.begin() + 24));
+    EXPECT_TRUE(std::all_of(vecReply.begin() + 44, vecReply.begin() + 108,
+                            [](uint8_t uc) { return uc == 0; }));
+    EXPECT_EQ(ReadU32(vecReply, 236), 0x63825363u);
+}
+
+Options AckOptions(uint8_t ucType, bool bLease = true)
+{
+    Options vec = {{53, {ucType}}, {54, U32(kServer)}};
+    if (bLease) {
+        vec.push_back({51, U32(kLease)});
+    }
+    vec.push_back({1, U32(kMask)});
+    vec.push_back({3, U32(kRouter)});
+    return vec;
+}
+
+const Options kNakOptions = {{53, {6}}, {54, U32(kServer)}};
+
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        InstallTestLog();
+        ASSERT_EQ(QVDHCP_Init(), 0);
+        QVDHCP_CFG_SetServerIP(kServer);
+        QVDHCP_CFG_SetNextServer(kNextServer);
+        QVDHCP_CFG_SetIPRange(kStart, kStart + kCount - 1);
+        QVDHCP_CFG_SetMask(kMask);
+        QVDHCP_CFG_SetRouter(kRouter);
+        QVDHCP_CFG_SetLeaseTime(kLease);
+        QVDHCP_CFG_SetOnlyPXE(0);
+        QVDHCP_CFG_SetBiosBootFile(kBios);
+        QVDHCP_CFG_SetEfiBootFile(kEfi);
+        QVDHCP_CFG_SetEventFunc(CaptureEvent);
+        QVDHCP_RFC_SetSendFunc(CaptureSend);
+        ASSERT_EQ(QVDHCP_CFG_CreateIpMap(), 0);
+        QVDHCP_SESSION_Create();
+        LEASEDB_Clear();
+        g_vecSent.clear();
+        g_vecEvents.clear();
+        g_vecAdmitEfi.clear();
+        g_iAdmitAnswer = 1;
+    }
+    void TearDown() override
+    {
+        QVDHCP_SESSION_Destroy();
+        QVDHCP_RFC_SetSendFunc(nullptr);
+        QVDHCP_CFG_SetEventFunc(nullptr);
+        QVDHCP_Deinit();
+        LEASEDB_Clear();
+    }
+
+    static Bytes Feed(const Request &stReq)
+    {
+        Bytes vec = Build(stReq);
+        EXPECT_EQ(QVDHCP_HandleDatagram(vec.data(), vec.size(), -1), QVDHCP_Verdict::Continue);
+        return vec;
+    }
+    // Sends a DISCOVER and a matching REQUEST; returns the bound address.
+    static uint32_t Bind(uint8_t ucMac)
+    {
+        Feed(Msg(1, ucMac, {kPxeArch0}));
+        uint32_t uiIp = ReadU32(g_vecSent.back().vecData, 16);
+        Feed(Msg(3, ucMac, {{54, U32(kServer)}, {50, U32(uiIp)}}));
+        g_vecSent.clear();
+        g_vecEvents.clear();
+        return uiIp;
+    }
+    static bool Active(uint8_t ucMac, QVDHCP_ClientEntry *pstEntry = nullptr)
+    {
+        const uint8_t aucMac[6] = {0x52, 0x54, 0, 0, 0, ucMac};
+        QVDHCP_ClientEntry stEntry;
+        bool bFound = QVDHCP_SESSION_Find(QVDHCP_Table::Active, aucMac, &stEntry);
+        if (pstEntry != nullptr) {
+            *pstEntry = stEntry;
+        }
+        return bFound;
+    }
+    static void MoveTime(uint8_t ucMac, int64_t llSeconds)
+    {
+        const uint8_t aucMac[6] = {0x52, 0x54, 0, 0, 0, ucMac};
+        ASSERT_TRUE(QVDHCP_SESSION_Update(
+            QVDHCP_Table::Active, aucMac,
+            [&](QVDHCP_ClientEntry &stEntry) { stEntry.llTime += llSeconds; }, nullptr));
+    }
+};
+
+TEST_F(EngineTest, DiscoverChoosesTheBootFileAndBuildsTheOffer)
+{
+    struct Case {
+        const char *pcName;
+        Options vecOpts;
+        std::string strFile;
+        uint32_t uiIsPXE, uiIsEFI, uiIsKivIPXE;
+        uint16_t usArch;
+    } astCases[] = {
+        {"no option 93", {}, kBios, 0, 0, 0, 0},
+        {"BIOS x86", {{93, {0, 0}}}, kBios, 1, 0, 0, 0},
+        {"EFI BC", {{93, {0, 7}}}, kEfi, 1, 1, 0, 7},
+        {"EFI x86-64", {{93, {0, 9}}}, kEfi, 1, 1, 0, 9},
+        {"EFI ARM 64", {{93, {0, 11}}}, kEfi, 1, 1, 0, 11},
+        {"x64 HTTP boot has no upper-case EFI", {{93, {0, 16}}}, kBios, 1, 0, 0, 16},
+        {"unnamed architecture", {{93, {0, 25}}}, kBios, 1, 0, 0, 25},
+        {"architecture list: the first one counts", {{93, {0, 9, 0, 0}}}, kEfi, 1, 1, 0, 9},
+        {"only option 94 marks PXE", {{94, {1, 2, 1}}}, kBios, 1, 0, 0, 0},
+        {"only option 97 marks PXE", {{97, Bytes(17, 0)}}, kBios, 1, 0, 0, 0},
+        {"our iPXE build", {{93, {0, 9}}, {77, Text("ZEREVEdURE")}},
+         "tftp://192.168.50.1/ipxe.cfg/01-52-54-00-00-00-0b", 1, 1, 1, 9},
+        {"stock iPXE", {{93, {0, 0}}, {77, Text("iPXE")}},
+         "tftp://192.168.50.1/ipxe.cfg/01-52-54-00-00-00-0c", 1, 0, 0, 0},
+        {"other user class", {{93, {0, 7}}, {77, Text("iPXEx")}}, kEfi, 1, 1, 0, 7},
+    };
+    uint8_t ucMac = 1;
+    for (const Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcName);
+        g_vecSent.clear();
+        g_vecEvents.clear();
+        Request stReq = Msg(1, ucMac, stCase.vecOpts);
+        stReq.usFlags = 0x8000;
+        Bytes vecReq = Feed(stReq);
+        ASSERT_EQ(g_vecSent.size(), 1u);
+        const Sent &stOffer = g_vecSent[0];
+        uint32_t uiExpectIp = kStart + ucMac - 1; // fresh MACs take the pool in order
+        ExpectHeader(stOffer.vecData, vecReq, uiExpectIp);
+        EXPECT_EQ(FileField(stOffer.vecData), stCase.strFile);
+        EXPECT_EQ(ReplyOptions(stOffer.vecData), AckOptions(2));
+        EXPECT_EQ(stOffer.uiDst, 0xFFFFFFFFu);
+        EXPECT_EQ(stOffer.usPort, 68);
+        ASSERT_EQ(g_vecEvents.size(), 1u);
+        const auto &[uiCode, stEvent] = g_vecEvents[0];
+        EXPECT_EQ(uiCode, QVDHCP_EVENT_OFFER);
+        EXPECT_EQ(stEvent.uiIsPXE, stCase.uiIsPXE);
+        EXPECT_EQ(stEvent.uiIsEFI, stCase.uiIsEFI);
+        EXPECT_EQ(stEvent.uiIsKivIPXE, stCase.uiIsKivIPXE);
+        EXPECT_EQ(stEvent.usArch, stCase.usArch);
+        EXPECT_EQ(stEvent.aucMac[5], ucMac);
+        EXPECT_EQ(stEvent.uiAddress, uiExpectIp);
+        EXPECT_EQ(stEvent.uiMask, kMask);
+        EXPECT_EQ(stEvent.uiRouter, kRouter);
+        QVDHCP_ClientEntry stEntry;
+        ASSERT_TRUE(Active(ucMac, &stEntry));
+        EXPECT_EQ(stEntry.uiState, QVDHCP_STATE_OFFERED);
+        EXPECT_EQ(stEntry.uiLease, kLease);
+        ++ucMac;
+    }
+}
+
+TEST_F(EngineTest, LongBootFileNameIsCutTo127)
+{
+    std::string strLong(600, 'b');
+    QVDHCP_CFG_SetBiosBootFile(strLong.c_str());
+    Feed(Msg(1, 1));
+    ASSERT_EQ(g_vecSent.size(), 1u);
+    EXPECT_EQ(FileField(g_vecSent[0].vecData), std::string(127, 'b'));
+}
+
+TEST_F(EngineTest, RepeatedDiscoverKeepsTheAddressAndRestartsTheTimer)
+{
+    Feed(Msg(1, 1, {kPxeArch0}));
+    Feed(Msg(1, 2)); // a plain client
+    MoveTime(1, -5);
+    MoveTime(2, -5);
+    g_vecSent.clear();
+    g_vecEvents.clear();
+    Feed(Msg(1, 1, {kPxeArch0}));
+    Feed(Msg(1, 2));
+    ASSERT_EQ(g_vecSent.size(), 2u);
+    EXPECT_EQ(ReadU32(g_vecSent[0].vecData, 16), kStart);
+    EXPECT_EQ(ReadU32(g_vecSent[1].vecData, 16), kStart + 1);
+    ASSERT_EQ(g_vecEvents.size(), 1u); // the plain client's repeat raises none
+    EXPECT_EQ(g_vecEvents[0].second.uiAddress, kStart);
+    EXPECT_TRUE(TestLogHas("Use the Last IP for PXE Client(52-54-00-00-00-01) in normal mode."));
+    EXPECT_TRUE(TestLogHas("Use the same IP for NonPXE Client(52-54-00-00-00-02)."));
+    QVDHCP_ClientEntry stEntry;
+    ASSERT_TRUE(Active(1, &stEntry));
+    EXPECT_GE(stEntry.llTime, QVDHCP_SESSION_Now() - 1);
+}
+
+TEST_F(EngineTest, RequestStates)
+{
+    // Clients 1..3 are offered 100..102; client 4 is bound to 103.
+    for (uint8_t uc = 1; uc <= 3; ++uc) {
+        Feed(Msg(1, uc, {kPxeArch0}));
+    }
+    Feed(Msg(1, 4, {kPxeArch0}));
+    Feed(Msg(3, 4, {{54, U32(kServer)}, {50, U32(kStart + 3)}}));
+    const uint32_t uiOther = 0xC0A83263;
+
+    enum class Reply { Ack, Nak, None };
+    struct Case {
+        const char *pcName;
+        Request stReq;
+        Reply eReply;
+        uint32_t uiYiaddr;
+        uint32_t uiDst;
+        std::vector<uint32_t> vecEvents;
+    } astCases[] = {
+        {"selecting: ACK of the offered address",
+         Msg(3, 1, {{54, U32(kServer)}, {50, U32(kStart)}}), Reply::Ack, kStart, 0xFFFFFFFF, {2}},
+        {"selecting: another address than offered",
+         Msg(3, 2, {{54, U32(kServer)}, {50, U32(kStart + 5)}}), Reply::Nak, 0, 0xFFFFFFFF, {}},
+        {"selecting: unknown client", Msg(3, 9, {{54, U32(kServer)}, {50, U32(kStart + 6)}}),
+         Reply::Nak, 0, 0xFFFFFFFF, {}},
+        {"selecting: another server chosen",
+         Msg(3, 3, {{54, U32(uiOther)}, {50, U32(kStart + 2)}}), Reply::None, 0, 0, {}},
+        {"server id without requested address", Msg(3, 2, {{54, U32(kServer)}}), Reply::None, 0,
+         0, {}},
+        {"init-reboot: unknown client, free address", Msg(3, 10, {{50, U32(kStart + 7)}}),
+         Reply::Ack, kStart + 7, 0xFFFFFFFF, {1, 2}},
+        {"init-reboot: unknown client, address held", Msg(3, 11, {{50, U32(kStart + 3)}}),
+         Reply::Nak, 0, 0xFFFFFFFF, {}},
+        {"init-reboot: unknown client, address outside the pool",
+         Msg(3, 11, {{50, U32(kStart + kCount)}}), Reply::Nak, 0, 0xFFFFFFFF, {}},
+        {"init-reboot: known client, its address", Msg(3, 4, {{50, U32(kStart + 3)}}), Reply::Ack,
+         kStart + 3, 0xFFFFFFFF, {}},
+        {"init-reboot: known client, another address", Msg(3, 4, {{50, U32(kStart + 8)}}),
+         Reply::Nak, 0, 0xFFFFFFFF, {}},
+        {"unknown renewal", Msg(3, 12), Reply::Nak, 0, 0xFFFFFFFF, {}},
+    };
+    for (Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcName);
+        g_vecSent.clear();
+        g_vecEvents.clear();
+        Bytes vecReq = Feed(stCase.stReq);
+        if (stCase.eReply == Reply::None) {
+            EXPECT_TRUE(g_vecSent.empty());
+        } else {
+            ASSERT_EQ(g_vecSent.size(), 1u);
+            const Sent &stSent = g_vecSent[0];
+            bool bNak = stCase.eReply == Reply::Nak;
+            ExpectHeader(stSent.vecData, vecReq, stCase.uiYiaddr, bNak);
+            EXPECT_EQ(ReplyOptions(stSent.vecData), bNak ? kNakOptions : AckOptions(5));
+            EXPECT_EQ(stSent.uiDst, stCase.uiDst);
+            EXPECT_EQ(stSent.usPort, 68);
+        }
+        std::vector<uint32_t> vecCodes;
+        for (const auto &[uiCode, stEvent] : g_vecEvents) {
+            vecCodes.push_back(uiCode);
+            EXPECT_EQ(stEvent.uiAddress, stCase.uiYiaddr);
+        }
+        EXPECT_EQ(vecCodes, stCase.vecEvents);
+    }
+    QVDHCP_ClientEntry stEntry;
+    ASSERT_TRUE(Active(1, &stEntry));
+    EXPECT_EQ(stEntry.uiState, QVDHCP_STATE_BOUND);
+    ASSERT_TRUE(Active(10, &stEntry));
+    EXPECT_EQ(stEntry.uiState, QVDHCP_STATE_OFFERED); // acknowledged after a reboot: state 1
+    EXPECT_EQ(stEntry.uiAddress, kStart + 7);
+    // The client that chose another server is gone and its address free again.
+    EXPECT_FALSE(Active(3));
+    EXPECT_EQ(g_pucDHCPIpMap[2], QVDHCP_IP_FREE);
+    EXPECT_TRUE(TestLogHas("Client 192.168.50.102 is responsed by another server 192.168.50.99"));
+    EXPECT_TRUE(TestLogHas("Invalid request pkt"));
+    EXPECT_TRUE(TestLogHas("Client request for IP 192.168.50.103 but it's not free now"));
+}
+
+TEST_F(EngineTest, RelayedRequestIsIgnored)
+{
+    Feed(Msg(1, 1, {kPxeArch0}));
+    g_vecSent.clear();
+    g_vecEvents.clear();
+    Request stReq = Msg(3, 1, {{54, U32(kServer)}, {50, U32(kStart)}});
+    stReq.uiGiaddr = 0x0A000001;
+    Feed(stReq);
+    EXPECT_TRUE(g_vecSent.empty());
+    EXPECT_TRUE(g_vecEvents.empty());
+    QVDHCP_ClientEntry stEntry;
+    ASSERT_TRUE(Active(1, &stEntry));
+    EXPECT_EQ(stEntry.uiState, QVDHCP_STATE_OFFERED);
+}
+
+TEST_F(EngineTest, RenewalAnswersByTheBroadcastFlag)
+{
+    const uint32_t uiIp = Bind(1);
+    struct Case {
+        uint16_t usFlags;
+        uint32_t uiCiaddr;
+        uint32_t uiDst;
+    } astCases[] = {
+        {0x8000, uiIp, 0xFFFFFFFF},
+        {0, uiIp, uiIp},
+        {0x8001, uiIp, uiIp},  // not the broadcast bit alone
+        {0, 0, 0xFFFFFFFF},    // no address to answer to
+    };
+    for (const Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.usFlags);
+        g_vecSent.clear();
+        MoveTime(1, -100);
+        Request stReq = Msg(3, 1);
+        stReq.usFlags = stCase.usFlags;
+        stReq.uiCiaddr = stCase.uiCiaddr;
+        Bytes vecReq = Feed(stReq);
+        ASSERT_EQ(g_vecSent.size(), 1u);
+        ExpectHeader(g_vecSent[0].vecData, vecReq, uiIp);
+        EXPECT_EQ(ReplyOptions(g_vecSent[0].vecData), AckOptions(5));
+        EXPECT_EQ(g_vecSent[0].uiDst, stCase.uiDst);
+        QVDHCP_ClientEntry stEntry;
+        ASSERT_TRUE(Active(1, &stEntry));
+        EXPECT_GE(stEntry.llTime, QVDHCP_SESSION_Now() - 1);
+    }
+    EXPECT_TRUE(g_vecEvents.empty());
+}
+
+TEST_F(EngineTest, ReleaseThenDiscoverGetsTheLastAddress)
+{
+    const uint32_t uiIp = Bind(1);
+    Bind(2);
+    Feed(Msg(7, 1));
+    EXPECT_TRUE(g_vecSent.empty());
+    ASSERT_EQ(g_vecEvents.size(), 1u);
+    EXPECT_EQ(g_vecEvents[0].first, QVDHCP_EVENT_RELEASE);
+    EXPECT_EQ(g_vecEvents[0].second.uiAddress, uiIp);
+    EXPECT_FALSE(Active(1));
+    EXPECT_EQ(g_pucDHCPIpMap[uiIp - kStart], QVDHCP_IP_FREE);
+    // Without the lease database only the released table remembers the address.
+    LEASEDB_Clear();
+    Feed(Msg(1, 1, {kPxeArch0}));
+    ASSERT_EQ(g_vecSent.size(), 1u);
+    EXPECT_EQ(ReadU32(g_vecSent[0].vecData, 16), uiIp);
+    EXPECT_TRUE(TestLogHas("Use last ip 192.168.50.100/255.255.255.0"));
+    const uint8_t aucMac[6] = {0x52, 0x54, 0, 0, 0, 1};
+    QVDHCP_ClientEntry stEntry;
+    EXPECT_FALSE(QVDHCP_SESSION_Find(QVDHCP_Table::Released, aucMac, &stEntry));
+
+    // A release of an unknown client still reports, with an empty entry.
+    g_vecEvents.clear();
+    Feed(Msg(7, 30));
+    ASSERT_EQ(g_vecEvents.size(), 1u);
+    EXPECT_EQ(g_vecEvents[0].second.uiAddress, 0u);
+}
+
+TEST_F(EngineTest, ReleasedAddressTakenMeanwhileGivesAnotherOne)
+{
+    const uint32_t uiIp = Bind(1);
+    Feed(Msg(7, 1));
+    LEASEDB_Clear();
+    Feed(Msg(3, 5, {{50, U32(uiIp)}})); // another client takes it by init-reboot
+    g_vecSent.clear();
+    Feed(Msg(1, 1, {kPxeArch0}));
+    ASSERT_EQ(g_vecSent.size(), 1u);
+    EXPECT_NE(ReadU32(g_vecSent[0].vecData, 16), uiIp);
+    EXPECT_FALSE(TestLogHas("Use last ip"));
+}
+
+TEST_F(EngineTest, DeclinedAddressIsBadUntilRestart)
+{
+    const uint32_t uiIp = Bind(1);
+    Feed(Msg(4, 1));
+    EXPECT_TRUE(g_vecSent.empty());
+    ASSERT_EQ(g_vecEvents.size(), 1u);
+    EXPECT_EQ(g_vecEvents[0].first, QVDHCP_EVENT_RELEASE);
+    EXPECT_EQ(g_vecEvents[0].second.uiAddress, uiIp);
+    EXPECT_EQ(g_pucDHCPIpMap[uiIp - kStart], QVDHCP_IP_BAD);
+    // Neither the decliner (whose database record names it) nor anyone else gets it again.
+    for (uint8_t uc : {1, 2, 3}) {
+        g_vecSent.clear();
+        Feed(Msg(1, uc, {kPxeArch0}));
+        ASSERT_EQ(g_vecSent.size(), 1u);
+        EXPECT_NE(ReadU32(g_vecSent[0].vecData, 16), uiIp);
+    }
+    g_vecSent.clear();
+    Feed(Msg(3, 9, {{50, U32(uiIp)}}));
+    ASSERT_EQ(g_vecSent.size(), 1u);
+    EXPECT_EQ(ReplyOptions(g_vecSent[0].vecData), kNakOptions);
+    // A new map (a restart) forgets it.
+    QVDHCP_SESSION_Destroy();
+    QVDHCP_SESSION_Create();
+    ASSERT_EQ(QVDHCP_CFG_CreateIpMap(), 0);
+    EXPECT_EQ(QVDHCP_CFG_IsIPFree(nullptr, uiIp), 1);
+
+    // A decline from an unknown client reports an empty entry and marks nothing.
+    g_vecEvents.clear();
+    TestLogLines().clear();
+    Feed(Msg(4, 40));
+    ASSERT_EQ(g_vecEvents.size(), 1u);
+    EXPECT_EQ(g_vecEvents[0].second.uiAddress, 0u);
+    EXPECT_TRUE(TestLogHas("Invalid IP 0 to free."));
+}
+
+TEST_F(EngineTest, Inform)
+{
+    const uint32_t uiIp = Bind(1);
+    struct Case {
+        const char *pcName;
+        Request stReq;
+        const char *pcReply; // "ack", "nak" or nullptr
+    } astCases[] = {
+        {"known client naming its address", Msg(8, 1, {{50, U32(uiIp)}}), "ack"},
+        {"known client naming another address", Msg(8, 1, {{50, U32(uiIp + 1)}}), "nak"},
+        {"unknown client", Msg(8, 2, {{50, U32(uiIp)}}), nullptr},
+    };
+    for (Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcName);
+        g_vecSent.clear();
+        stCase.stReq.uiCiaddr = uiIp;
+        Bytes vecReq = Feed(stCase.stReq);
+        if (stCase.pcReply == nullptr) {
+            EXPECT_TRUE(g_vecSent.empty());
+            continue;
+        }
+        ASSERT_EQ(g_vecSent.size(), 1u);
+        bool bAck = std::string(stCase.pcReply) == "ack";
+        ExpectHeader(g_vecSent[0].vecData, vecReq, 0, !bAck);
+        EXPECT_EQ(ReplyOptions(g_vecSent[0].vecData), bAck ? AckOptions(5, false) : kNakOptions);
+        EXPECT_EQ(g_vecSent[0].uiDst, bAck ? uiIp : 0xFFFFFFFFu);
+    }
+    EXPECT_TRUE(g_vecEvents.empty());
+}
+
+TEST_F(EngineTest, MalformedDatagramsAreDroppedWithoutEffect)
+{
+    Bytes vecGood = Build(Msg(1, 1, {kPxeArch0}));
+    auto Cut = [&](size_t n) { return Bytes(vecGood.begin(), vecGood.begin() + long(n)); };
+    auto WithOpts = [](Bytes vecOpts) {
+        Bytes vec = Build(Request{});
+        vec.pop_back(); // END
+        vec.insert(vec.end(), vecOpts.begin(), vecOpts.end());
+        return vec;
+    };
+    Bytes vecHlen = vecGood;
+    vecHlen[2] = 17;
+    const std::pair<const char *, Bytes> astCases[] = {
+        {"empty", {}},
+        {"one byte", {1}},
+        {"header cut at 239 bytes", Cut(239)},
+        {"header without options", Cut(240)},
+        {"hlen above 16", vecHlen},
+        {"option value runs past the end", WithOpts({53, 1, 1, 93, 5, 0, 0})},
+        {"option value one byte past the end", WithOpts({53, 1, 1, 93, 3, 0, 0})},
+        {"option length byte missing", WithOpts({53, 1, 1, 93})},
+        {"type length larger than the rest", WithOpts({53, 200, 1})},
+        {"message type of length 0", WithOpts({53, 0, 255})},
+        {"requested address of length 3", WithOpts({53, 1, 3, 50, 3, 1, 2, 3, 255})},
+        {"server id of length 2", WithOpts({53, 1, 3, 54, 2, 1, 2, 255})},
+        {"architecture of length 1", WithOpts({53, 1, 1, 93, 1, 0, 255})},
+        {"no message type", WithOpts({93, 2, 0, 0, 255})},
+        {"message type after END", WithOpts({255, 53, 1, 1})},
+        {"only padding", WithOpts({0, 0, 0, 0})},
+    };
+    for (const auto &[pcName, vecData] : astCases) {
+        SCOPED_TRACE(pcName);
+        TestLogLines().clear();
+        // Copy into a buffer of exactly the datagram's size so reading past it is caught by
+        // the sanitizers and valgrind.
+        std::unique_ptr<uint8_t[]> pucData(new uint8_t[vecData.size()]);
+        std::copy(vecData.begin(), vecData.end(), pucData.get());
+        EXPECT_EQ(QVDHCP_HandleDatagram(pucData.get(), vecData.size(), -1),
+                  QVDHCP_Verdict::Continue);
+        EXPECT_TRUE(g_vecSent.empty());
+        EXPECT_TRUE(g_vecEvents.empty());
+        EXPECT_FALSE(Active(1));
+        EXPECT_FALSE(Active(0));
+        EXPECT_TRUE(TestLogHas("2 Drop malformed dhcp packet"));
+    }
+    EXPECT_TRUE(LEASEDB_Snapshot().empty());
+    EXPECT_TRUE(std::all_of(g_pucDHCPIpMap, g_pucDHCPIpMap + kCount,
+                            [](uint8_t uc) { return uc == QVDHCP_IP_FREE; }));
+    // PAD bytes and unknown options are walked over.
+    Feed(Request{1, 0, 0, 0, {{12, Text("host")}, {0, {}}, {53, {1}}}});
+    EXPECT_EQ(g_vecSent.size(), 1u);
+}
+
+TEST_F(EngineTest, FiltersAndDispatch)
+{
+    const Options kIpxeVm = {kPxeArch0, {175, {1}}, {77, Text("iPXE")}};
+    struct Case {
+        const char *pcName;
+        uint32_t uiOnlyPxe, uiVmFilter;
+        int iAdmit;
+        Request stReq;
+        bool bReply;
+        const char *pcLog;
+        std::vector<uint32_t> vecAdmitEfi; // isEFI handed to the admission function
+    } astCases[] = {
+        {"PXE only refuses a plain client", 1, 0, 1, Msg(1, 1), false,
+         "1 Client MAC 52-54-00-00-00-01 is Denied becourse NOPXE.", {}},
+        {"PXE only serves option 93", 1, 0, 1, Msg(1, 2, {{93, {0, 7}}, {97, Bytes(17, 0xAB)}}),
+         true, "3 PXE Client: MAC: 52-54-00-00-00-02 Arch 7  GUID: AB AB AB", {1}},
+        {"VM filter refuses the ZEL iPXE request", 0, 1, 1, Msg(1, 3, kIpxeVm), false,
+         "1 Client MAC 52-54-00-00-00-03 is Denied becourse ZEL VM PXE request.", {}},
+        {"VM filter lets iPXE without option 175 pass", 0, 1, 1,
+         Msg(1, 4, {kPxeArch0, {77, Text("iPXE")}}), true, "Recv DHCP Discover", {0}},
+        {"VM filter off", 0, 0, 1, Msg(1, 5, kIpxeVm), true, "Recv DHCP Discover", {0}},
+        {"admission refuses", 0, 0, 0, Msg(1, 6, {{93, {0, 9}}}), false,
+         "1 Client MAC 52-54-00-00-00-06 is Denied by system.", {1}},
+        {"admission answers 2", 0, 0, 2, Msg(1, 7), false, "is Denied by system.", {0}},
+        {"OFFER has no handler", 0, 0, 1, Msg(2, 8), false, "2 Proc func is null for msg 2", {0}},
+        {"NAK has no handler", 0, 0, 1, Msg(6, 8), false, "Proc func is null for msg 6", {0}},
+        {"type 0", 0, 0, 1, Msg(0, 8), false, "2 Invalid dhcp message type 0", {0}},
+        {"type 9", 0, 0, 1, Msg(9, 8), false, "Invalid dhcp message type 9", {0}},
+    };
+    QVDHCP_CFG_SetAdmitFunc(Admit);
+    for (const Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcName);
+        g_vecSent.clear();
+        g_vecEvents.clear();
+        TestLogLines().clear();
+        QVDHCP_CFG_SetOnlyPXE(stCase.uiOnlyPxe);
+        QVDHCP_CFG_SetVMFilter(stCase.uiVmFilter);
+        g_iAdmitAnswer = stCase.iAdmit;
+        g_vecAdmitEfi.clear();
+        Feed(stCase.stReq);
+        EXPECT_EQ(g_vecAdmitEfi, stCase.vecAdmitEfi);
+        EXPECT_EQ(g_vecSent.size(), stCase.bReply ? 1u : 0u);
+        EXPECT_EQ(g_vecEvents.size(), stCase.bReply ? 1u : 0u);
+        EXPECT_EQ(Active(stCase.stReq.ucMac), stCase.bReply);
+        EXPECT_TRUE(TestLogHas(stCase.pcLog)) << stCase.pcLog;
+    }
+    QVDHCP_CFG_SetAdmitFunc(nullptr);
+}
+
+TEST_F(EngineTest, ForeignKillSignalIsIgnored)
+{
+    Bytes vecKill = {0x81, 0x65, 0xAE, 0xF2};
+    vecKill.resize(20, 0x5A);
+    for (size_t uiLen : {size_t(20), size_t(4), size_t(300)}) {
+        Bytes vec = vecKill;
+        vec.resize(uiLen, 0);
+        TestLogLines().clear();
+        EXPECT_EQ(QVDHCP_HandleDatagram(vec.data(), vec.size(), -1), QVDHCP_Verdict::Continue);
+        EXPECT_TRUE(TestLogHas("2 The kill signal is from another server, ignore it."));
+    }
+    // Before any stop the stored signal is empty: a signature with zero bytes is not ours.
+    Bytes vecZero = {0x81, 0x65, 0xAE, 0xF2};
+    vecZero.resize(20, 0);
+    EXPECT_EQ(QVDHCP_HandleDatagram(vecZero.data(), vecZero.size(), -1), QVDHCP_Verdict::Continue);
+    EXPECT_TRUE(g_vecSent.empty());
+}
+
+TEST_F(EngineTest, AgingSweep)
+{
+    Feed(Msg(1, 1, {kPxeArch0}));  // offered
+    Bind(2);                         // bound
+    Feed(Msg(1, 3, {kPxeArch0}));  // offered, clock gone back
+    Bind(4);                         // bound, lease over
+    MoveTime(1, -11);
+    MoveTime(2, -11);
+    MoveTime(3, +50);
+    MoveTime(4, -int64_t(kLease) - 1);
+    // Ten seconds of silence is not yet too long.
+    Feed(Msg(1, 5, {kPxeArch0}));
+    EXPECT_TRUE(Active(2));
+    EXPECT_FALSE(Active(1));
+    EXPECT_TRUE(Active(3));
+    EXPECT_FALSE(Active(4));
+    EXPECT_EQ(g_pucDHCPIpMap[0], QVDHCP_IP_FREE);
+    EXPECT_EQ(g_pucDHCPIpMap[3], QVDHCP_IP_FREE);
+    EXPECT_TRUE(TestLogHas("Client 5254-0000-0001 with ip 192.168.50.100 aging"));
+    // The database keeps the aged client's address for it.
+    uint32_t uiIp = 0;
+    const uint8_t aucMac[6] = {0x52, 0x54, 0, 0, 0, 1};
+    EXPECT_EQ(LEASEDB_FindIPByMAC(aucMac, &uiIp), 0);
+    EXPECT_EQ(uiIp, kStart);
+
+    // A sweep with nothing aged changes nothing; an offer exactly 10 s old stays.
+    QVDHCP_ClientEntry stEntry;
+    ASSERT_TRUE(Active(5, &stEntry));
+    std::vector<uint8_t> vecMap(g_pucDHCPIpMap, g_pucDHCPIpMap + kCount);
+    EXPECT_EQ(QVDHCP_SESSION_AgeActive(stEntry.llTime + 10), 0u);
+    EXPECT_TRUE(Active(5));
+    EXPECT_EQ(std::vector<uint8_t>(g_pucDHCPIpMap, g_pucDHCPIpMap + kCount), vecMap);
+}
+
+TEST_F(EngineTest, AgingTakesMoreThanOneBatch)
+{
+    // A pool big enough for 300 clients, all silent for too long.
+    QVDHCP_SESSION_Destroy();
+    QVDHCP_CFG_SetIPRange(kStart, kStart + 299);
+    ASSERT_EQ(QVDHCP_CFG_CreateIpMap(), 0);
+    QVDHCP_SESSION_Create();
+    QVDHCP_AllocResult stAlloc;
+    for (unsigned i = 0; i < 300; ++i) {
+        const uint8_t aucMac[6] = {2, 0, 0, 0, uint8_t(i >> 8), uint8_t(i)};
+        ASSERT_EQ(QVDHCP_CFG_AllocIP(aucMac, &stAlloc), 0);
+        QVDHCP_SESSION_Insert(QVDHCP_Table::Active, aucMac,
+                              {stAlloc.uiAddress, kMask, kRouter, 0, kLease, 1});
+    }
+    EXPECT_EQ(QVDHCP_SESSION_AgeActive(QVDHCP_SESSION_Now()), 300u);
+    EXPECT_TRUE(std::all_of(g_pucDHCPIpMap, g_pucDHCPIpMap + 300,
+                            [](uint8_t uc) { return uc == QVDHCP_IP_FREE; }));
+}
+
+} // namespace

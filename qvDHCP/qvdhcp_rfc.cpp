@@ -1,0 +1,512 @@
+#include "qvdhcp_rfc.h"
+
+#include "qvdhcp_config.h"
+#include "qvdhcp_session.h"
+
+#include <arpa/inet.h>
+#include <glib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
+
+uint8_t *g_pucDHCPSendBuf = nullptr;
+
+namespace {
+
+const char *const kArchNames[] = {
+    "Intel x86PC", "NEC/PC98", "EFI Itanium", "DEC Alpha", "Arc x86", "Intel Lean Client",
+    "EFI IA32", "EFI BC", "EFI Xscale", "EFI x86-64", "EFI ARM 32", "EFI ARM 64",
+    "PowerPC Open Firmware", "PowerPC ePAPR", "POWER OPAL v3", "x86 uefi boot from http",
+    "x64 uefi boot from http", "ebc boot from http", "arm uefi 32 boot from http",
+    "arm uefi 64 boot from http", "pc/at bios boot from http", "arm32 uboot", "arm64 uboot",
+    "arm uboot 32 boot from http", "arm uboot 64 boot from http",
+};
+
+constexpr uint8_t kCookie[4] = {99, 130, 83, 99};
+
+void SocketSend(int iSocket, const uint8_t *pucData, size_t uiLen, uint32_t uiDstIp,
+                uint16_t usPort)
+{
+    sockaddr_in stTo{};
+    stTo.sin_family = AF_INET;
+    stTo.sin_port = htons(usPort);
+    stTo.sin_addr.s_addr = htonl(uiDstIp);
+    // Fire and forget: the client retries.
+    (void)sendto(iSocket, pucData, uiLen, 0, reinterpret_cast<sockaddr *>(&stTo), sizeof(stTo));
+}
+
+QVDHCP_SendFunc s_pfnSend = SocketSend;
+
+uint32_t ReadU32(const uint8_t *pucAt)
+{
+    return (uint32_t(pucAt[0]) << 24) | (uint32_t(pucAt[1]) << 16) | (uint32_t(pucAt[2]) << 8) |
+           uint32_t(pucAt[3]);
+}
+
+void WriteU32(uint8_t *pucAt, uint32_t uiValue)
+{
+    pucAt[0] = uint8_t(uiValue >> 24);
+    pucAt[1] = uint8_t(uiValue >> 16);
+    pucAt[2] = uint8_t(uiValue >> 8);
+    pucAt[3] = uint8_t(uiValue);
+}
+
+uint32_t Ciaddr(const QVDHCP_RfcPara *pstPara)
+{
+    return ReadU32(pstPara->pstRecvHdr + QVDHCP_OFF_CIADDR);
+}
+
+int Malformed(const char *pcWhy, size_t uiAt)
+{
+    QVDHCP_Log(QVDHCP_DIG, "Drop malformed dhcp packet: %s (offset %zu)", pcWhy, uiAt);
+    return QV_ERR_FAILED;
+}
+
+void RaiseEvent(uint32_t uiCode, const QVDHCP_RfcPara *pstPara, uint32_t uiAddress,
+                uint32_t uiMask, uint32_t uiRouter)
+{
+    QVDHCP_EventFunc pfnEvent = g_stDHCPCfg.pfnEvent;
+    if (pfnEvent == nullptr) {
+        return;
+    }
+    QVDHCP_ClientEvent stEvent;
+    stEvent.uiIsPXE = pstPara->uiIsPXE;
+    stEvent.uiIsEFI = QVDHCP_RFC_IsEFI(pstPara->usArch);
+    stEvent.usArch = pstPara->usArch;
+    stEvent.uiIsKivIPXE = pstPara->uiIsKivIPXE;
+    std::memcpy(stEvent.aucMac, pstPara->Mac(), sizeof(stEvent.aucMac));
+    stEvent.uiAddress = uiAddress;
+    stEvent.uiMask = uiMask;
+    stEvent.uiRouter = uiRouter;
+    pfnEvent(uiCode, &stEvent);
+}
+
+// Finishes a reply with the END byte and sends it to port 68.
+void SendReply(const QVDHCP_RfcPara *pstPara, size_t uiPos, uint32_t uiDstIp)
+{
+    g_pucDHCPSendBuf[uiPos++] = 255;
+    s_pfnSend(pstPara->iSocket, g_pucDHCPSendBuf, uiPos, uiDstIp, QVDHCP_CLIENT_PORT);
+}
+
+// An ACK or OFFER: yiaddr, message type, server identifier, then the lease (when given), mask
+// and router.
+size_t BuildReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, uint32_t uiYiaddr,
+                  const uint32_t *puiLease, uint32_t uiMask, uint32_t uiRouter)
+{
+    size_t uiPos = QVDHCP_RFC_InitSendHdr(pstPara);
+    WriteU32(g_pucDHCPSendBuf + QVDHCP_OFF_YIADDR, uiYiaddr);
+    uiPos = QVDHCP_RFC_AddByteOpt(53, ucType, uiPos);
+    uiPos = QVDHCP_RFC_AddIntOpt(54, g_stDHCPCfg.uiServerIP, uiPos);
+    if (puiLease != nullptr) {
+        uiPos = QVDHCP_RFC_AddIntOpt(51, *puiLease, uiPos);
+    }
+    uiPos = QVDHCP_RFC_AddIntOpt(1, uiMask, uiPos);
+    return QVDHCP_RFC_AddIntOpt(3, uiRouter, uiPos);
+}
+
+// The client is known with another address than the one it names.
+int NakKnownClient(QVDHCP_RfcPara *pstPara, const char *pcFunc, unsigned uiLine)
+{
+    QVDHCP_Log(QVDHCP_DIG, "Client " QVDHCP_MAC_SHORT_FMT " already exist %s %u",
+               QVDHCP_MAC_ARGS(pstPara->Mac()), pcFunc, uiLine);
+    QVDHCP_RFC_SendNAK(pstPara);
+    return 0;
+}
+
+// A unicast answer needs an address to go to; a client without one can only hear a broadcast.
+uint32_t UnicastOrBroadcast(uint32_t uiAddress)
+{
+    return uiAddress != 0 ? uiAddress : QVDHCP_BROADCAST;
+}
+
+} // namespace
+
+void QVDHCP_RFC_SetSendFunc(QVDHCP_SendFunc pfnSend)
+{
+    s_pfnSend = pfnSend != nullptr ? pfnSend : SocketSend;
+}
+
+const char *QVDHCP_RFC_ArchName(uint16_t usArch)
+{
+    return usArch < G_N_ELEMENTS(kArchNames) ? kArchNames[usArch] : nullptr;
+}
+
+uint32_t QVDHCP_RFC_IsEFI(uint16_t usArch)
+{
+    const char *pcName = QVDHCP_RFC_ArchName(usArch);
+    return pcName != nullptr && std::strstr(pcName, "EFI") != nullptr ? 1 : 0;
+}
+
+int QVDHCP_RFC_PreParse(const uint8_t *pstHdr, size_t uiLen, QVDHCP_RfcPara *pstPara)
+{
+    g_assert(0 != pstHdr);
+    g_assert(0 != pstPara);
+    pstPara->pstRecvHdr = pstHdr;
+    pstPara->uiRecvLen = uiLen;
+    if (uiLen < QVDHCP_OFF_OPTIONS) {
+        return Malformed("shorter than the header", uiLen);
+    }
+    if (pstHdr[QVDHCP_OFF_HLEN] > 16) {
+        return Malformed("hardware address longer than 16", QVDHCP_OFF_HLEN);
+    }
+    bool bHasType = false;
+    size_t uiPos = QVDHCP_OFF_OPTIONS;
+    while (uiPos < uiLen) {
+        uint8_t ucCode = pstHdr[uiPos];
+        if (ucCode == 255) {
+            break;
+        }
+        if (ucCode == 0) {
+            ++uiPos;
+            continue;
+        }
+        if (uiPos + 2 > uiLen || uiPos + 2 + pstHdr[uiPos + 1] > uiLen) {
+            return Malformed("option runs past the end", uiPos);
+        }
+        size_t uiOptLen = pstHdr[uiPos + 1];
+        const uint8_t *pucValue = pstHdr + uiPos + 2;
+        // The smallest length each recorded option needs for the value read from it.
+        size_t uiNeed = 0;
+        switch (ucCode) {
+        case 53: uiNeed = 1; break;
+        case 50:
+        case 54: uiNeed = 4; break;
+        case 93: uiNeed = 2; break;
+        default: break;
+        }
+        if (uiOptLen < uiNeed) {
+            return Malformed("option too short for its value", uiPos);
+        }
+        switch (ucCode) {
+        case 53:
+            pstPara->ucMsgType = pucValue[0];
+            bHasType = true;
+            break;
+        case 50: pstPara->uiRequestedIP = ReadU32(pucValue); break;
+        case 54: pstPara->uiServerId = ReadU32(pucValue); break;
+        case 77:
+            pstPara->uiIsIPXE = (uiOptLen == 4 && std::memcmp(pucValue, "iPXE", 4) == 0) ? 1 : 0;
+            pstPara->uiIsKivIPXE =
+                (uiOptLen == 10 && std::memcmp(pucValue, "ZEREVEdURE", 10) == 0) ? 1 : 0;
+            break;
+        case 93:
+            pstPara->uiIsPXE = 1;
+            pstPara->usArch = uint16_t((pucValue[0] << 8) | pucValue[1]);
+            break;
+        case 94: pstPara->uiIsPXE = 1; break;
+        case 97:
+            pstPara->uiIsPXE = 1;
+            if (uiOptLen > 1) {
+                std::memcpy(pstPara->aucGuid, pucValue + 1, std::min<size_t>(uiOptLen - 1, 16));
+            }
+            break;
+        case 175: pstPara->uiHasEtherboot = 1; break;
+        default: break;
+        }
+        uiPos += 2 + uiOptLen;
+    }
+    if (!bHasType) {
+        return Malformed("no message type", uiPos);
+    }
+    return 0;
+}
+
+size_t QVDHCP_RFC_InitSendHdr(const QVDHCP_RfcPara *pstPara)
+{
+    const uint8_t *pucIn = pstPara->pstRecvHdr;
+    uint8_t *pucOut = g_pucDHCPSendBuf;
+    std::memset(pucOut, 0, QVDHCP_OFF_COOKIE);
+    pucOut[QVDHCP_OFF_OP] = 2;
+    // htype, hlen, hops, xid, secs, flags and ciaddr lie together; so do giaddr and chaddr.
+    std::memcpy(pucOut + 1, pucIn + 1, QVDHCP_OFF_YIADDR - 1);
+    std::memcpy(pucOut + QVDHCP_OFF_GIADDR, pucIn + QVDHCP_OFF_GIADDR,
+                QVDHCP_OFF_SNAME - QVDHCP_OFF_GIADDR);
+    WriteU32(pucOut + QVDHCP_OFF_SIADDR, g_stDHCPCfg.uiNextServer);
+
+    char *pcFile = reinterpret_cast<char *>(pucOut + QVDHCP_OFF_FILE);
+    // Our own iPXE build and the stock iPXE both get their per-client script; handing the stock
+    // one its boot file again would chain-load it forever.
+    if (pstPara->uiIsKivIPXE || pstPara->uiIsIPXE) {
+        g_snprintf(pcFile, QVDHCP_FILE_SIZE, "tftp://" QVDHCP_IP_FMT "/ipxe.cfg/01-" QVDHCP_MAC_FMT,
+                   QVDHCP_IP_ARGS(g_stDHCPCfg.uiServerIP), QVDHCP_MAC_ARGS(pstPara->Mac()));
+    } else {
+        g_strlcpy(pcFile,
+                  QVDHCP_RFC_IsEFI(pstPara->usArch) ? g_stDHCPCfg.szEfiBootFile
+                                                    : g_stDHCPCfg.szBiosBootFile,
+                  QVDHCP_FILE_SIZE);
+    }
+    std::memcpy(pucOut + QVDHCP_OFF_COOKIE, kCookie, sizeof(kCookie));
+    return QVDHCP_OFF_OPTIONS;
+}
+
+size_t QVDHCP_RFC_AddByteOpt(uint8_t ucCode, uint8_t ucValue, size_t uiPos)
+{
+    g_pucDHCPSendBuf[uiPos] = ucCode;
+    g_pucDHCPSendBuf[uiPos + 1] = 1;
+    g_pucDHCPSendBuf[uiPos + 2] = ucValue;
+    return uiPos + 3;
+}
+
+size_t QVDHCP_RFC_AddIntOpt(uint8_t ucCode, uint32_t uiValue, size_t uiPos)
+{
+    g_pucDHCPSendBuf[uiPos] = ucCode;
+    g_pucDHCPSendBuf[uiPos + 1] = 4;
+    WriteU32(g_pucDHCPSendBuf + uiPos + 2, uiValue);
+    return uiPos + 6;
+}
+
+int QVDHCP_RFC_ProcMsg(QVDHCP_RfcPara *pstPara)
+{
+    switch (pstPara->ucMsgType) {
+    case QVDHCP_MSG_DISCOVER: return QVDHCP_RFC_ProcDiscover(pstPara);
+    case QVDHCP_MSG_REQUEST: return QVDHCP_RFC_ProcRequest(pstPara);
+    case QVDHCP_MSG_DECLINE: return QVDHCP_RFC_ProcDecline(pstPara);
+    case QVDHCP_MSG_RELEASE: return QVDHCP_RFC_ProcRelease(pstPara);
+    case QVDHCP_MSG_INFORM: return QVDHCP_RFC_ProcInform(pstPara);
+    case QVDHCP_MSG_OFFER:
+    case QVDHCP_MSG_ACK:
+    case QVDHCP_MSG_NAK:
+        QVDHCP_Log(QVDHCP_DIG, "Proc func is null for msg %u", pstPara->ucMsgType);
+        return QV_ERR_FAILED;
+    default:
+        QVDHCP_Log(QVDHCP_DIG, "Invalid dhcp message type %u", pstPara->ucMsgType);
+        return QV_ERR_FAILED;
+    }
+}
+
+int QVDHCP_RFC_ProcDiscover(QVDHCP_RfcPara *pstPara)
+{
+    const uint8_t *pucMac = pstPara->Mac();
+    int64_t llNow = QVDHCP_SESSION_Now();
+    QVDHCP_SESSION_AgeActive(llNow);
+
+    QVDHCP_ClientEntry stEntry;
+    bool bKnown = QVDHCP_SESSION_Update(
+        QVDHCP_Table::Active, pucMac,
+        [&](QVDHCP_ClientEntry &stIt) {
+            stIt.llTime = llNow;
+            stIt.uiState = QVDHCP_STATE_OFFERED;
+            stIt.uiLease = g_stDHCPCfg.uiLeaseTime;
+        },
+        &stEntry);
+    if (bKnown) {
+        QVDHCP_Log(QVDHCP_DBG, "The client already exist, " QVDHCP_IP_FMT " " QVDHCP_MAC_SHORT_FMT
+                   " %s %u", QVDHCP_IP_ARGS(stEntry.uiAddress), QVDHCP_MAC_ARGS(pucMac),
+                   __func__, __LINE__);
+        if (pstPara->uiIsPXE) {
+            QVDHCP_Log(QVDHCP_DIG,
+                       "Use the Last IP for PXE Client(" QVDHCP_MAC_FMT ") in normal mode.",
+                       QVDHCP_MAC_ARGS(pucMac));
+            RaiseEvent(QVDHCP_EVENT_OFFER, pstPara, stEntry.uiAddress, stEntry.uiMask,
+                       stEntry.uiRouter);
+        } else {
+            QVDHCP_Log(QVDHCP_DIG, "Use the same IP for NonPXE Client(" QVDHCP_MAC_FMT ").",
+                       QVDHCP_MAC_ARGS(pucMac));
+        }
+    } else {
+        QVDHCP_ClientEntry stReleased;
+        bool bReleased = QVDHCP_SESSION_Find(QVDHCP_Table::Released, pucMac, &stReleased);
+        QVDHCP_AllocResult stAlloc;
+        if (bReleased && QVDHCP_CFG_IsIPFree(pucMac, stReleased.uiAddress) &&
+            QVDHCP_CFG_AllocFixedIP(pucMac, stReleased.uiAddress, &stAlloc) == 0) {
+            QVDHCP_Log(QVDHCP_DBG, "Use last ip " QVDHCP_IP_FMT "/" QVDHCP_IP_FMT,
+                       QVDHCP_IP_ARGS(stAlloc.uiAddress), QVDHCP_IP_ARGS(stAlloc.uiMask));
+        } else if (QVDHCP_CFG_AllocIP(pucMac, &stAlloc) != 0) {
+            QVDHCP_Log(QVDHCP_DIG, "No enough ip resource");
+            return QV_ERR_FAILED;
+        }
+        if (bReleased) {
+            QVDHCP_SESSION_Remove(QVDHCP_Table::Released, pucMac, nullptr);
+        }
+        stEntry = {stAlloc.uiAddress, stAlloc.uiMask, stAlloc.uiRouter, llNow,
+                   g_stDHCPCfg.uiLeaseTime, QVDHCP_STATE_OFFERED};
+        QVDHCP_SESSION_Insert(QVDHCP_Table::Active, pucMac, stEntry);
+        RaiseEvent(QVDHCP_EVENT_OFFER, pstPara, stEntry.uiAddress, stEntry.uiMask,
+                   stEntry.uiRouter);
+    }
+    size_t uiPos = BuildReply(pstPara, QVDHCP_MSG_OFFER, stEntry.uiAddress,
+                              &g_stDHCPCfg.uiLeaseTime, stEntry.uiMask, stEntry.uiRouter);
+    SendReply(pstPara, uiPos, QVDHCP_BROADCAST);
+    QVDHCP_Log(QVDHCP_DBG, "Recv DHCP Discover from " QVDHCP_MAC_SHORT_FMT
+               ", response DHCP OFFER with ip " QVDHCP_IP_FMT "/" QVDHCP_IP_FMT,
+               QVDHCP_MAC_ARGS(pucMac), QVDHCP_IP_ARGS(stEntry.uiAddress),
+               QVDHCP_IP_ARGS(stEntry.uiMask));
+    return 0;
+}
+
+int QVDHCP_RFC_ProcRequest(QVDHCP_RfcPara *pstPara)
+{
+    // Relayed requests belong to the server of the relay's own subnet.
+    if (ReadU32(pstPara->pstRecvHdr + QVDHCP_OFF_GIADDR) != 0) {
+        QVDHCP_Log(QVDHCP_DBG, "Ignore relayed request from " QVDHCP_MAC_SHORT_FMT,
+                   QVDHCP_MAC_ARGS(pstPara->Mac()));
+        return 0;
+    }
+    if (pstPara->uiServerId == 0) {
+        return pstPara->uiRequestedIP == 0 ? QVDHCP_RFC_ProcT1T2Req(pstPara)
+                                           : QVDHCP_RFC_ProcRebootReq(pstPara);
+    }
+    if (pstPara->uiRequestedIP != 0) {
+        return QVDHCP_RFC_ProcOfferReq(pstPara);
+    }
+    QVDHCP_Log(QVDHCP_DIG, "Invalid request pkt");
+    return QV_ERR_FAILED;
+}
+
+int QVDHCP_RFC_ProcOfferReq(QVDHCP_RfcPara *pstPara)
+{
+    const uint8_t *pucMac = pstPara->Mac();
+    if (pstPara->uiServerId != g_stDHCPCfg.uiServerIP) {
+        QVDHCP_Log(QVDHCP_DBG,
+                   "Client " QVDHCP_IP_FMT " is responsed by another server " QVDHCP_IP_FMT
+                   ", now free the ip", QVDHCP_IP_ARGS(pstPara->uiRequestedIP),
+                   QVDHCP_IP_ARGS(pstPara->uiServerId));
+        QVDHCP_SESSION_Remove(QVDHCP_Table::Active, pucMac, nullptr);
+        return 0;
+    }
+    QVDHCP_ClientEntry stEntry;
+    if (!QVDHCP_SESSION_Find(QVDHCP_Table::Active, pucMac, &stEntry)) {
+        QVDHCP_Log(QVDHCP_DIG, "Client IP " QVDHCP_IP_FMT " not found.",
+                   QVDHCP_IP_ARGS(pstPara->uiRequestedIP));
+        QVDHCP_RFC_SendNAK(pstPara);
+        return 0;
+    }
+    // Acknowledging another address than the one offered could hand out a held address twice.
+    if (stEntry.uiAddress != pstPara->uiRequestedIP) {
+        return NakKnownClient(pstPara, __func__, __LINE__);
+    }
+    QVDHCP_SESSION_Update(
+        QVDHCP_Table::Active, pucMac,
+        [](QVDHCP_ClientEntry &stIt) { stIt.uiState = QVDHCP_STATE_BOUND; }, &stEntry);
+    size_t uiPos = BuildReply(pstPara, QVDHCP_MSG_ACK, pstPara->uiRequestedIP,
+                              &g_stDHCPCfg.uiLeaseTime, stEntry.uiMask, stEntry.uiRouter);
+    SendReply(pstPara, uiPos, QVDHCP_BROADCAST);
+    RaiseEvent(QVDHCP_EVENT_ACK, pstPara, pstPara->uiRequestedIP, stEntry.uiMask,
+               stEntry.uiRouter);
+    QVDHCP_Log(QVDHCP_DBG, "Recv DHCP Offer Request from " QVDHCP_MAC_SHORT_FMT
+               ", response DHCP ACK", QVDHCP_MAC_ARGS(pucMac));
+    return 0;
+}
+
+int QVDHCP_RFC_ProcRebootReq(QVDHCP_RfcPara *pstPara)
+{
+    const uint8_t *pucMac = pstPara->Mac();
+    uint32_t uiWanted = pstPara->uiRequestedIP;
+    int64_t llNow = QVDHCP_SESSION_Now();
+    QVDHCP_ClientEntry stEntry;
+    if (QVDHCP_SESSION_Find(QVDHCP_Table::Active, pucMac, &stEntry)) {
+        if (stEntry.uiAddress != uiWanted) {
+            return NakKnownClient(pstPara, __func__, __LINE__);
+        }
+        QVDHCP_SESSION_Update(
+            QVDHCP_Table::Active, pucMac,
+            [&](QVDHCP_ClientEntry &stIt) {
+                stIt.uiState = QVDHCP_STATE_OFFERED;
+                stIt.llTime = llNow;
+            },
+            &stEntry);
+    } else {
+        QVDHCP_AllocResult stAlloc;
+        if (!QVDHCP_CFG_IsIPFree(pucMac, uiWanted) ||
+            QVDHCP_CFG_AllocFixedIP(pucMac, uiWanted, &stAlloc) != 0) {
+            QVDHCP_Log(QVDHCP_DIG, "Client request for IP " QVDHCP_IP_FMT " but it's not free now",
+                       QVDHCP_IP_ARGS(uiWanted));
+            QVDHCP_RFC_SendNAK(pstPara);
+            return 0;
+        }
+        stEntry = {uiWanted, stAlloc.uiMask, stAlloc.uiRouter, llNow, g_stDHCPCfg.uiLeaseTime,
+                   QVDHCP_STATE_OFFERED};
+        QVDHCP_SESSION_Insert(QVDHCP_Table::Active, pucMac, stEntry);
+        RaiseEvent(QVDHCP_EVENT_OFFER, pstPara, uiWanted, stEntry.uiMask, stEntry.uiRouter);
+        RaiseEvent(QVDHCP_EVENT_ACK, pstPara, uiWanted, stEntry.uiMask, stEntry.uiRouter);
+    }
+    size_t uiPos = BuildReply(pstPara, QVDHCP_MSG_ACK, uiWanted, &g_stDHCPCfg.uiLeaseTime,
+                              stEntry.uiMask, stEntry.uiRouter);
+    SendReply(pstPara, uiPos, QVDHCP_BROADCAST);
+    QVDHCP_Log(QVDHCP_DBG, "Recv DHCP Reboot Request from " QVDHCP_MAC_SHORT_FMT
+               " ReqIP " QVDHCP_IP_FMT ", response DHCP ACK", QVDHCP_MAC_ARGS(pucMac),
+               QVDHCP_IP_ARGS(uiWanted));
+    return 0;
+}
+
+int QVDHCP_RFC_ProcT1T2Req(QVDHCP_RfcPara *pstPara)
+{
+    const uint8_t *pucMac = pstPara->Mac();
+    int64_t llNow = QVDHCP_SESSION_Now();
+    QVDHCP_ClientEntry stEntry;
+    if (!QVDHCP_SESSION_Update(
+            QVDHCP_Table::Active, pucMac, [&](QVDHCP_ClientEntry &stIt) { stIt.llTime = llNow; },
+            &stEntry)) {
+        QVDHCP_Log(QVDHCP_DIG, "Client IP " QVDHCP_IP_FMT " not found.",
+                   QVDHCP_IP_ARGS(Ciaddr(pstPara)));
+        QVDHCP_RFC_SendNAK(pstPara);
+        return 0;
+    }
+    uint16_t usFlags = uint16_t((pstPara->pstRecvHdr[QVDHCP_OFF_FLAGS] << 8) |
+                                pstPara->pstRecvHdr[QVDHCP_OFF_FLAGS + 1]);
+    size_t uiPos = BuildReply(pstPara, QVDHCP_MSG_ACK, stEntry.uiAddress,
+                              &g_stDHCPCfg.uiLeaseTime, stEntry.uiMask, stEntry.uiRouter);
+    SendReply(pstPara, uiPos,
+              usFlags == 0x8000 ? QVDHCP_BROADCAST : UnicastOrBroadcast(Ciaddr(pstPara)));
+    QVDHCP_Log(QVDHCP_DBG, "Recv DHCP T1T2 Request from " QVDHCP_MAC_SHORT_FMT
+               ", response DHCP ACK", QVDHCP_MAC_ARGS(pucMac));
+    return 0;
+}
+
+int QVDHCP_RFC_ProcInform(QVDHCP_RfcPara *pstPara)
+{
+    const uint8_t *pucMac = pstPara->Mac();
+    QVDHCP_ClientEntry stEntry;
+    if (!QVDHCP_SESSION_Find(QVDHCP_Table::Active, pucMac, &stEntry)) {
+        return 0;
+    }
+    if (pstPara->uiRequestedIP != stEntry.uiAddress) {
+        return NakKnownClient(pstPara, __func__, __LINE__);
+    }
+    size_t uiPos = BuildReply(pstPara, QVDHCP_MSG_ACK, 0, nullptr, stEntry.uiMask,
+                              stEntry.uiRouter);
+    SendReply(pstPara, uiPos, UnicastOrBroadcast(Ciaddr(pstPara)));
+    QVDHCP_Log(QVDHCP_DBG, "Recv DHCP Information from " QVDHCP_MAC_SHORT_FMT
+               " ReqIP " QVDHCP_IP_FMT ", response DHCP ACK", QVDHCP_MAC_ARGS(pucMac),
+               QVDHCP_IP_ARGS(Ciaddr(pstPara)));
+    return 0;
+}
+
+int QVDHCP_RFC_ProcDecline(QVDHCP_RfcPara *pstPara)
+{
+    const uint8_t *pucMac = pstPara->Mac();
+    QVDHCP_ClientEntry stEntry;
+    QVDHCP_SESSION_Remove(QVDHCP_Table::Active, pucMac, &stEntry);
+    RaiseEvent(QVDHCP_EVENT_RELEASE, pstPara, stEntry.uiAddress, stEntry.uiMask,
+               stEntry.uiRouter);
+    QVDHCP_CFG_SetIPBad(stEntry.uiAddress);
+    QVDHCP_Log(QVDHCP_DBG, "Recv DHCP Declined(Duplicate) from client " QVDHCP_MAC_SHORT_FMT
+               " ip " QVDHCP_IP_FMT "/" QVDHCP_IP_FMT, QVDHCP_MAC_ARGS(pucMac),
+               QVDHCP_IP_ARGS(stEntry.uiAddress), QVDHCP_IP_ARGS(stEntry.uiMask));
+    return 0;
+}
+
+int QVDHCP_RFC_ProcRelease(QVDHCP_RfcPara *pstPara)
+{
+    const uint8_t *pucMac = pstPara->Mac();
+    QVDHCP_ClientEntry stEntry;
+    if (QVDHCP_SESSION_Remove(QVDHCP_Table::Active, pucMac, &stEntry)) {
+        QVDHCP_SESSION_Insert(QVDHCP_Table::Released, pucMac, stEntry);
+    }
+    RaiseEvent(QVDHCP_EVENT_RELEASE, pstPara, stEntry.uiAddress, stEntry.uiMask,
+               stEntry.uiRouter);
+    QVDHCP_Log(QVDHCP_DBG, "Recv DHCP Release from client " QVDHCP_MAC_SHORT_FMT
+               " ip " QVDHCP_IP_FMT "/" QVDHCP_IP_FMT, QVDHCP_MAC_ARGS(pucMac),
+               QVDHCP_IP_ARGS(stEntry.uiAddress), QVDHCP_IP_ARGS(stEntry.uiMask));
+    return 0;
+}
+
+void QVDHCP_RFC_SendNAK(QVDHCP_RfcPara *pstPara)
+{
+    size_t uiPos = QVDHCP_RFC_InitSendHdr(pstPara);
+    std::memset(g_pucDHCPSendBuf + QVDHCP_OFF_CIADDR, 0, QVDHCP_OFF_GIADDR - QVDHCP_OFF_CIADDR);
+    uiPos = QVDHCP_RFC_AddByteOpt(53, QVDHCP_MSG_NAK, uiPos);
+    uiPos = QVDHCP_RFC_AddIntOpt(54, g_stDHCPCfg.uiServerIP, uiPos);
+    SendReply(pstPara, uiPos, QVDHCP_BROADCAST);
+}

@@ -1,0 +1,48 @@
+// The two client tables of the service: the active one (offered or bound clients) and the
+// released one (the last entry of each client that sent RELEASE). Ordered by MAC bytes, one mutex
+// each; every operation holds its table's mutex for its whole run.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+struct QVDHCP_ClientEntry {
+    uint32_t uiAddress = 0;
+    uint32_t uiMask = 0;
+    uint32_t uiRouter = 0;
+    int64_t llTime = 0; // seconds since 1970: last offer, acknowledge or renewal
+    uint32_t uiLease = 0;
+    uint32_t uiState = 0;
+};
+
+constexpr uint32_t QVDHCP_STATE_BOUND = 0;
+constexpr uint32_t QVDHCP_STATE_OFFERED = 1;
+
+enum class QVDHCP_Table { Active, Released };
+
+// Both tables exist only while the service runs.
+void QVDHCP_SESSION_Create();
+void QVDHCP_SESSION_Destroy();
+
+int64_t QVDHCP_SESSION_Now();
+
+bool QVDHCP_SESSION_Find(QVDHCP_Table eTable, const uint8_t aucMac[6],
+                         QVDHCP_ClientEntry *pstOut);
+// Replaces the entry of a MAC that is already there.
+void QVDHCP_SESSION_Insert(QVDHCP_Table eTable, const uint8_t aucMac[6],
+                           const QVDHCP_ClientEntry &stEntry);
+// Removing from the active table returns the address to the pool. False when absent.
+bool QVDHCP_SESSION_Remove(QVDHCP_Table eTable, const uint8_t aucMac[6],
+                           QVDHCP_ClientEntry *pstOut);
+// Changes an entry in place under the lock and hands back its new value. False when absent.
+bool QVDHCP_SESSION_Update(QVDHCP_Table eTable, const uint8_t aucMac[6],
+                           const std::function<void(QVDHCP_ClientEntry &)> &fnChange,
+                           QVDHCP_ClientEntry *pstOut);
+
+// True when the entry has aged at llNow: an offer unanswered for over 10 s, a bound entry whose
+// lease passed. A clock that went back keeps the entry. Logs the aged client.
+bool QVDHCP_SESSION_CheckAging(const uint8_t aucMac[6], const QVDHCP_ClientEntry &stEntry,
+                               int64_t llNow);
+// Removes every aged client of the active table, freeing its address; the lease database keeps
+// the pairing. Returns how many were removed.
+unsigned QVDHCP_SESSION_AgeActive(int64_t llNow);
