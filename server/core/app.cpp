@@ -5,6 +5,7 @@
 #include <glib.h>
 
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 
 #include "data_dir.h"
@@ -13,6 +14,7 @@
 #include "msg_table.h"
 #include "platform.h"
 #include "prompt.h"
+#include "qvdhcp_leasedb.h"
 #include "settings.h"
 #include "version.h"
 
@@ -25,6 +27,17 @@ const char *const ADMIN_TEXT_EN =
 const char *const ADMIN_TEXT_ZH =
     "请以管理员身份运行本程序.\r\n如果您不想每次都出现该提示，也可以在 \r\n右键 -- 属性 -- 兼容性 "
     "中勾选 \"以管理员身份运行此程序\".\r\n";
+
+// The lease database reports its load through the controller's own log, at level Diag.
+void LogLeaseDatabase(int, const char *pcFormat, ...)
+{
+    char szText[2048];
+    va_list args;
+    va_start(args, pcFormat);
+    vsnprintf(szText, sizeof(szText), pcFormat, args);
+    va_end(args);
+    LOG_Print(1, "PXEDLG", "%s", szText);
+}
 
 // Set at start-up when AutoStart is on, consumed by the first timer tick.
 bool g_bAutoStartRequest = false;
@@ -84,6 +97,7 @@ bool StartServer()
               DataDirectory().c_str());
     // No plug-in descriptions yet: the record list stays empty until plug-ins are loaded.
     Settings().vecExtBootOpt = BuildExtBootOptions({});
+    LEASEDB_SetLogSink({LogLeaseDatabase, 0});
     if (!LoadSettings()) {
         LOG_Print(1, "PXEDLG", "No settings loaded, built-in values stand");
     }

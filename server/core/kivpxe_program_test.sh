@@ -107,5 +107,8 @@ for pair in '"IPAddr" : 3232235876' '"IPNum" : 30' '"logo_timeout" : 3' '"http_p
             '"dhcp_followhost" : 0' '"http_disk_mode" : 1'; do
   grep -qF "$pair" "$conf" || fail "saved settings lack $pair"
 done
-ls "$full/conf" | grep -qv '^orv.json$' && fail "stray files in conf: $(ls "$full/conf")"
+# The lease database is saved beside the settings, for the pool the settings name.
+grep -q '"startip" : 3232235876' "$full/conf/dhcp_db.json" && grep -q '"ipnum" : 30' "$full/conf/dhcp_db.json" \
+  || fail "lease database: $(cat "$full/conf/dhcp_db.json" 2>&1)"
+ls "$full/conf" | grep -qvE '^(orv|dhcp_db)\.json$' && fail "stray files in conf: $(ls "$full/conf")"
 echo "PASS"
