@@ -330,6 +330,15 @@ uint32_t BuildPrimaryTree(const Source &src, IsoImage *pstImage, std::vector<Iso
         if (uint32_t uiRet = WalkDirectory(src, pstDir->uiExtent, budget, vData, onRecord)) {
             return uiRet;
         }
+        if (pstDir == &root && pstImage->ucRockRidge && !vData.empty()) {
+            // The root has no record of its own but its "." record; its name stays empty.
+            std::string szIgnored;
+            root.pstRockRidge = std::make_unique<IsoRockRidge>();
+            if (uint32_t uiRet = IsoParseRockRidge(src.file, src.ullSize, vData.data(), vData[0], 0,
+                                                   root.pstRockRidge.get(), &szIgnored)) {
+                return uiRet;
+            }
+        }
     }
     return 0;
 }

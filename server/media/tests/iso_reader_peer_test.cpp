@@ -78,9 +78,7 @@ std::string DeepDir(int iLevels)
 {
     std::string sz;
     for (int i = 1; i <= iLevels; ++i) {
-        char ac[8];
-        snprintf(ac, sizeof(ac), "d%02d/", i);
-        sz += ac;
+        sz += (i < 10 ? "d0" : "d") + std::to_string(i) + "/";
     }
     return sz;
 }

@@ -156,6 +156,18 @@ TEST(OpenResult, MissingFileAndDirectory)
     EXPECT_EQ(IsoOpen(nullptr, false, &image), ISO_ERR_BAD_ARGUMENT);
 }
 
+TEST(OpenResult, RootWithoutRecords)
+{
+    Image img;
+    img.Directory(kRootSector, kRootSector, {}, SpEntry());
+    PutBoth32(img.Sector(kRootSector) + 10, 0);
+    IsoImage image;
+    ASSERT_EQ(OpenBytes(img, &image), 0u);
+    IsoDirInfo info;
+    ASSERT_EQ(IsoDirStats(image.pstRoot, &info), 0u);
+    EXPECT_EQ(info.uiRecursiveFiles + info.uiRecursiveDirs, 0u);
+}
+
 TEST(OpenResult, ReopenReleasesThePreviousTree)
 {
     Image first;
@@ -280,6 +292,18 @@ TEST(RockRidge, AttributesDevicesAndStamps)
     EXPECT_EQ(l.astStamp[ISO_STAMP_CREATE].usMilliSec, 500);
     EXPECT_EQ(l.astStamp[ISO_STAMP_CREATE].cGmtOffsetHours, 1);
     EXPECT_EQ(l.astStamp[ISO_STAMP_MODIFY].usYear, 0); // "0000..." is no date
+}
+
+TEST(RockRidge, RootCarriesItsOwnAttributes)
+{
+    const Bytes vPx = Entry("PX", Cat({Le32Both(040755), Le32Both(2), Le32Both(0), Le32Both(0)}));
+    Image img;
+    img.Directory(kRootSector, kRootSector, {}, Cat({SpEntry(), vPx, Entry("NM", {0x02})}));
+    IsoImage image;
+    ASSERT_EQ(OpenBytes(img, &image), 0u);
+    ASSERT_NE(image.pstRoot->pstRockRidge, nullptr);
+    EXPECT_EQ(image.pstRoot->pstRockRidge->uiPosixFileMode, 040755u);
+    EXPECT_EQ(image.pstRoot->szName, "");
 }
 
 TEST(RockRidge, LongDates)
@@ -449,6 +473,22 @@ TEST(BootCatalog, CountsBootableEntriesOfEverySection)
     IsoImage none;
     ASSERT_EQ(OpenBytes(plain, &none), 0u);
     EXPECT_EQ(IsoBootEntryCount(&none), 0u);
+}
+
+TEST(HostFiles, ReadWhole)
+{
+    TempDir dir;
+    Image img;
+    ASSERT_TRUE(img.Write(dir.Path("f")));
+    std::vector<unsigned char> v{1, 2, 3};
+    EXPECT_EQ(IsoReadWholeFile(dir.Path("f").c_str(), &v), static_cast<long long>(img.data.size()));
+    EXPECT_EQ(v, img.data);
+    EXPECT_EQ(IsoReadWholeFile(dir.Path("absent").c_str(), &v), -1);
+    EXPECT_EQ(IsoReadWholeFile(dir.Path().c_str(), &v), -1);
+    img.data.clear();
+    ASSERT_TRUE(img.Write(dir.Path("empty")));
+    EXPECT_EQ(IsoReadWholeFile(dir.Path("empty").c_str(), &v), 0);
+    EXPECT_TRUE(v.empty());
 }
 
 TEST(Detect, UdfAfterIsoDescriptorSet)
