@@ -35,11 +35,34 @@ for d in pxelinux/pxelinux.cfg pxelinux/bios pxelinux/efi64 grub2/grub2.cfg ipxe
          driver/Linux driver/Windows log conf dll icon/os repository; do
   mkdir -p "$dir/$d"
 done
-# Shipped content: copied file by file, so what is unchanged keeps its time stamp.
-while IFS= read -r -d '' f; do
-  mkdir -p "$dir/$(dirname "$f")"
-  put "$top/data/$f" "$dir/$f"
-done < <(cd "$top/data" && find . -type f -print0)
+# Shipped content (KIV_SHIPPED_DIR, default data/). The operator may edit these files (OS table,
+# agent parameters, templates), so, like configuration files of a package, a file is replaced by
+# a newer shipped version only while it still is the version shipped before; the record of what
+# was shipped is ".shipped.sha256" in DIR.
+shipped=${KIV_SHIPPED_DIR:-$top/data}
+record="$dir/.shipped.sha256"
+declare -A was=()
+if [ -f "$record" ]; then
+  while read -r sum rel; do was[$rel]=$sum; done < "$record"
+fi
+: > "$record.tmp.$$"
+while IFS= read -r -d '' rel; do
+  rel=${rel#./}
+  new=$(sha256sum < "$shipped/$rel" | cut -d' ' -f1)
+  cur=$(sha256sum < "$dir/$rel" 2>/dev/null | cut -d' ' -f1) || cur=
+  keep=${was[$rel]:-}
+  if [ -z "$cur" ] || [ "$cur" = "${was[$rel]:-}" ]; then
+    mkdir -p "$dir/$(dirname "$rel")"
+    put "$shipped/$rel" "$dir/$rel"
+    keep=$new
+  elif [ "$cur" = "$new" ]; then
+    keep=$new
+  else
+    echo "make-datadir: keeping the locally changed $rel" >&2
+  fi
+  [ -z "$keep" ] || echo "$keep $rel" >> "$record.tmp.$$"
+done < <([ -d "$shipped" ] && cd "$shipped" && find . -type f -print0 | sort -z)
+if cmp -s "$record.tmp.$$" "$record"; then rm -f "$record.tmp.$$"; else mv -f "$record.tmp.$$" "$record"; fi
 
 # --- PXELINUX ------------------------------------------------------------------------------
 # BIOS and EFI modules share names (menu.c32, libutil.c32...) but not formats: the EFI loader
@@ -74,13 +97,14 @@ need /usr/lib/grub/i386-pc/pxeboot.img grub-pc-bin
 need /usr/lib/grub/x86_64-efi/kernel.img grub-efi-amd64-bin
 early="$here/grub-early.cfg"
 
-# arm64 modules: Debian's grub-efi-arm64-bin, fetched through a private apt configuration.
+# arm64 modules: Debian's grub-efi-arm64-bin, fetched through a private apt configuration. Without
+# the mirror (and no cached copy) the arm64 image is left out with a warning; the rest stands.
 arm64=$cache/grub-arm64
-if [ ! -f "$arm64/usr/lib/grub/arm64-efi/kernel.img" ]; then
-  "$top/tools/apt-private.sh" "$cache" arm64 grub-efi-arm64-bin ||
-    die "cannot download grub-efi-arm64-bin (needs the Debian mirror once; later runs use $cache)"
+if [ ! -f "$arm64/usr/lib/grub/arm64-efi/kernel.img" ] &&
+   "$top/tools/apt-private.sh" "$cache" arm64 grub-efi-arm64-bin; then
   rm -rf "$arm64.tmp" && mkdir -p "$arm64.tmp"
-  dpkg-deb -x "$(ls "$cache"/debs/grub-efi-arm64-bin_*_arm64.deb | tail -n 1)" "$arm64.tmp"
+  debs=("$cache"/debs/grub-efi-arm64-bin_*_arm64.deb)
+  dpkg-deb -x "${debs[-1]}" "$arm64.tmp"
   rm -rf "$arm64" && mv "$arm64.tmp" "$arm64"
 fi
 
@@ -116,9 +140,13 @@ grub_image() {
 grub_image grub2.bios.all.0 i386-pc-pxe /usr/lib/grub/i386-pc $(cat "$here/grub-bios.modules")
 # shellcheck disable=SC2046
 grub_image grub2.x64efi.all.0 x86_64-efi /usr/lib/grub/x86_64-efi $(modules_of /usr/lib/grub/x86_64-efi)
-# shellcheck disable=SC2046
-grub_image grub2.arm64efi.all.0 arm64-efi "$arm64/usr/lib/grub/arm64-efi" \
-  $(modules_of "$arm64/usr/lib/grub/arm64-efi")
+if [ -f "$arm64/usr/lib/grub/arm64-efi/kernel.img" ]; then
+  # shellcheck disable=SC2046
+  grub_image grub2.arm64efi.all.0 arm64-efi "$arm64/usr/lib/grub/arm64-efi" \
+    $(modules_of "$arm64/usr/lib/grub/arm64-efi")
+else
+  echo "make-datadir: WARNING: grub-efi-arm64-bin could not be downloaded; grub2.arm64efi.all.0 is missing" >&2
+fi
 # The image iPXE chains for Xen-based systems (iPXE cannot start the Xen hypervisor under UEFI):
 # an x86_64 UEFI GRUB with multiboot2 for xen.gz and its modules, same early config.
 # shellcheck disable=SC2046
@@ -140,7 +168,7 @@ elif [ ! -f "$dir/dll/version.data" ]; then
   version=$(sed -n 's/^project(KIVPXE VERSION \([0-9]*\)\.\([0-9]*\)\.\([0-9]*\).*/\1 \2 \3/p' "$top/CMakeLists.txt")
   [ -n "$version" ] || die "no project version found in CMakeLists.txt"
   # shellcheck disable=SC2086
-  printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(for n in $version; do
-    echo $((n >> 24 & 255)) $((n >> 16 & 255)) $((n >> 8 & 255)) $((n & 255)); done))" > "$dir/dll/version.data"
+  python3 -c 'import struct, sys; sys.stdout.buffer.write(struct.pack(">3I", *map(int, sys.argv[1:])))' \
+    $version > "$dir/dll/version.data.tmp.$$" && mv -f "$dir/dll/version.data.tmp.$$" "$dir/dll/version.data"
 fi
 echo "data directory ready: $dir"

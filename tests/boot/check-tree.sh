@@ -21,7 +21,7 @@ done
 size_between() {
   local s
   s=$(stat -c %s "$dir/$1" 2>/dev/null) || { bad "$1 missing"; return 1; }
-  [ "$s" -ge "$2" ] && [ "$s" -le "$3" ] || bad "$1 has $s bytes, expected $2..$3"
+  if [ "$s" -lt "$2" ] || [ "$s" -gt "$3" ]; then bad "$1 has $s bytes, expected $2..$3"; fi
 }
 # magic FILE OFFSET HEX: the bytes at OFFSET read HEX.
 magic() {
@@ -51,8 +51,9 @@ for m in menu vesamenu libutil libcom32 chain; do
 done
 magic pxelinux/bios/menu.c32 4 01   # ELF class 32-bit for BIOS
 magic pxelinux/efi64/menu.c32 4 02  # 64-bit for x86-64 EFI
-stray=$(cd "$dir/pxelinux" && ls ./*.c32 2>/dev/null | grep -v '^./ldlinux.c32$')
-[ -z "$stray" ] || bad "modules beside the loaders, where both firmwares would find them: $stray"
+for m in "$dir"/pxelinux/*.c32; do
+  [ ! -e "$m" ] || [ "${m##*/}" = ldlinux.c32 ] || bad "${m##*/} beside the loaders, where both firmwares would find it"
+done
 
 # GRUB: the BIOS image is pxeboot.img followed by a core that fits the PXE base memory; the UEFI
 # images carry the early config in the clear (the BIOS core is compressed; its boot test shows it).
@@ -71,7 +72,8 @@ done
 # iPXE and its menu backgrounds, numbered from 1 without gaps.
 size_between ipxe/ipxe.bios.0 30000 500000
 size_between ipxe/ipxe.efi.0 100000 5000000 && pe ipxe/ipxe.efi.0 6486
-count=$(ls "$dir/ipxe" | grep -c '^kiv_background_[0-9]*\.png$')
+count=0
+for f in "$dir"/ipxe/kiv_background_[0-9]*.png; do [ -f "$f" ] && count=$((count + 1)); done
 [ "$count" -ge 1 ] || bad "no background images in ipxe"
 for i in $(seq 1 "$count"); do magic "ipxe/$(printf 'kiv_background_%02u.png' "$i")" 0 89504e470d0a1a0a; done
 
@@ -99,6 +101,21 @@ changed=$(cd "$dir" && find . -type f -newer "$dir/pxelinux/pxelinux.cfg/01-52-5
 [ "$(cat "$dir/pxelinux/pxelinux.cfg/01-52-54-00-00-00-01" 2>/dev/null)" = "DEFAULT keep" ] ||
   bad "a second run lost a per-client menu"
 rm -f "$dir/pxelinux/pxelinux.cfg/01-52-54-00-00-00-01"
+
+# Shipped files follow new versions until the operator edits them; an edit is never overwritten.
+tmp=$(mktemp -d /tmp/kiv-datadir-check-$$.XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+cp -r "$KIV_SOURCE_DIR/data" "$tmp/shipped"
+ship() { echo "$1" > "$tmp/shipped/conf/sample.txt"
+         KIV_SHIPPED_DIR="$tmp/shipped" "$KIV_SOURCE_DIR/tools/make-datadir.sh" "$tmp/tree" >/dev/null 2>&1 ||
+           bad "make-datadir.sh failed with a shipped '$1'"; }
+now() { cat "$tmp/tree/conf/sample.txt" 2>/dev/null; }
+ship v1; [ "$(now)" = v1 ] || bad "shipped file not installed: '$(now)'"
+ship v2; [ "$(now)" = v2 ] || bad "unchanged shipped file not updated to v2: '$(now)'"
+echo mine > "$tmp/tree/conf/sample.txt"
+ship v3; [ "$(now)" = mine ] || bad "operator's edit overwritten: '$(now)'"
+rm "$tmp/tree/conf/sample.txt"
+ship v4; [ "$(now)" = v4 ] || bad "deleted shipped file not restored: '$(now)'"
 
 [ "$errors" -eq 0 ] || { echo "$errors problem(s) in $dir"; exit 1; }
 echo "PASS: data directory $dir is complete"
