@@ -2,7 +2,7 @@
 # Boots a real PXE client (QEMU with SeaBIOS, OVMF or AAVMF) against one loader tree of a data
 # directory made by tools/make-datadir.sh, with dnsmasq standing in for the DHCP/TFTP server
 # inside a private network namespace. KIV_BOOT_CASE="<loader> <firmware>" picks the case:
-#   loader   pxelinux | lpxelinux | grub2 | ipxe
+#   loader   pxelinux | lpxelinux | grub2 | ipxe | ipxe-grub (iPXE chaining grub_chain_xen.efi)
 #   firmware bios (SeaBIOS) | efi64 (OVMF) | arm64 (AAVMF)
 # The loader must ask for its per-client menu "<menu dir>/01-<mac>"; the menu then names a marker
 # file that is only requested once the loader has run the menu (for PXELINUX through menu.c32 and
@@ -41,7 +41,7 @@ case $loader in
     [ "$loader" = lpxelinux ] && bios_file=lpxelinux.0 ;;
   grub2) tree=grub2 menus=grub2.cfg
          bios_file=grub2.bios.all.0 efi64_file=grub2.x64efi.all.0 arm64_file=grub2.arm64efi.all.0 ;;
-  ipxe)  tree=ipxe menus=ipxe.cfg bios_file=ipxe.bios.0 efi64_file=ipxe.efi.0 arm64_file=none ;;
+  ipxe|ipxe-grub) tree=ipxe menus=ipxe.cfg bios_file=ipxe.bios.0 efi64_file=ipxe.efi.0 arm64_file=none ;;
   *) fail "unknown loader '$loader'" ;;
 esac
 
@@ -61,15 +61,24 @@ dashed=${mac//:/-}
 marker="kivpxe-marker-$loader-$firmware"
 echo "this is a marker" > "$tmp/root/$marker"
 menu="$tmp/root/$menus/01-$dashed"
+grub_menu() {
+  mkdir -p "$tmp/root/grub2.cfg"
+  printf '%s\n' 'echo "kivpxe boot test: $net_default_mac"' "cat (tftp,$server)/$marker" \
+    > "$tmp/root/grub2.cfg/01-$dashed"
+}
 case $loader in
   pxelinux|lpxelinux)
     set=bios; [ "$firmware" = bios ] || set=efi64
     printf '%s\n' "SERIAL 0 115200" "PATH $set/" "UI menu.c32" "MENU TITLE kivpxe boot test" "TIMEOUT 5" \
       "DEFAULT marker" "LABEL marker" "  KERNEL $marker" > "$menu" ;;
-  grub2)
-    printf '%s\n' 'echo "kivpxe boot test: $net_default_mac"' "cat (tftp,$server)/$marker" > "$menu" ;;
+  grub2) grub_menu ;;
   ipxe)
     printf '%s\n' '#!ipxe' 'echo kivpxe boot test ${mac}' "imgfetch tftp://$server/$marker" > "$menu" ;;
+  ipxe-grub)
+    # The server links the chain images into the iPXE tree; GRUB then reads its menu from there.
+    cp "$data/grub2/grub_chain_xen.efi" "$tmp/root/" || fail "no grub_chain_xen.efi in the data directory"
+    printf '%s\n' '#!ipxe' "chain tftp://$server/grub_chain_xen.efi" > "$menu"
+    grub_menu ;;
 esac
 
 kiv_netns_new boot_ns datadir-boot || fail "cannot create a network namespace"
@@ -90,10 +99,10 @@ boot=(--dhcp-match=set:efi64,option:client-arch,7 --dhcp-match=set:efi64,option:
 # been sent; then a host record (read by dnsmasq on its own) tags the chained iPXE "chained".
 mkdir -p "$tmp/hosts.d"
 script="tftp://$server/$menus/01-\${mac:hexhyp}"
-if [ "$loader/$firmware" = ipxe/bios ]; then
+if [ "$tree/$firmware" = ipxe/bios ]; then
   boot+=(--dhcp-userclass=set:ipxe,iPXE "--dhcp-boot=tag:ipxe,tag:!chained,$bios_file"
          "--dhcp-boot=tag:ipxe,tag:chained,$script")
-elif [ "$loader" = ipxe ]; then
+elif [ "$tree" = ipxe ]; then
   boot+=(--dhcp-userclass=set:ipxe,iPXE "--dhcp-boot=tag:ipxe,$script")
 fi
 kiv_bg "$boot_ns" dnsmasq --conf-file=/dev/null --no-resolv --no-hosts --port=0 --interface=br0 \
@@ -126,11 +135,15 @@ wait_sent() {
 
 [ "$firmware" = bios ] && file=$bios_file || file=$(eval echo "\$${firmware}_file")
 wait_sent "$file"
-[ "$loader/$firmware" = ipxe/bios ] && echo "$mac,set:chained" > "$tmp/hosts.d/chained"
+[ "$tree/$firmware" = ipxe/bios ] && echo "$mac,set:chained" > "$tmp/hosts.d/chained"
 wait_sent "$menus/01-$dashed"
 if [ "$tree" = pxelinux ]; then
   wait_sent "$set/menu.c32"
   wait_sent "$set/libutil.c32"
+fi
+if [ "$loader" = ipxe-grub ]; then
+  wait_sent grub_chain_xen.efi
+  wait_sent "grub2.cfg/01-$dashed"
 fi
 wait_sent "$marker"
 grep -q "sent $tmp/root/$marker to 10.213.0." "$tmp/dnsmasq.log" || fail "marker went to an unexpected address"
