@@ -5,7 +5,8 @@
 # (tools/packages/datadir.list) and pictures drawn at setup. Nothing here is committed: GRUB
 # images and the arm64 GRUB modules are built or downloaded into a cache folder
 # (KIV_CACHE_DIR, default ${XDG_CACHE_HOME:-~/.cache}/kivpxe), so a second run is fast and
-# works offline. Per-client menus, templates and anything else already in DIR are left alone.
+# works offline. Shipped files the operator changed, per-client menus and anything else in DIR
+# that this script does not make are left alone.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 here="$top/tools/datadir"
@@ -151,6 +152,9 @@ fi
 # an x86_64 UEFI GRUB with multiboot2 for xen.gz and its modules, same early config.
 # shellcheck disable=SC2046
 grub_image grub_chain_xen.efi x86_64-efi /usr/lib/grub/x86_64-efi $(cat "$here/grub-xen.modules")
+# Fonts for graphical menus, found under the prefix the early config sets (the loader root).
+mkdir -p "$dir/grub2/fonts"
+for f in unicode ascii; do put "/usr/share/grub/$f.pf2" "$dir/grub2/fonts/$f.pf2"; done
 
 # --- iPXE ----------------------------------------------------------------------------------
 # Debian ships no arm64 iPXE, so "ipxe.arm64.efi.0" is absent; arm64 clients use GRUB.

@@ -69,6 +69,8 @@ for img in grub2.x64efi.all.0:6486 grub2.arm64efi.all.0:64aa grub_chain_xen.efi:
   done < "$KIV_SOURCE_DIR/tools/datadir/grub-early.cfg"
 done
 
+size_between grub2/fonts/unicode.pf2 100000 10000000 && magic grub2/fonts/unicode.pf2 0 46494c45
+
 # iPXE and its menu backgrounds, numbered from 1 without gaps.
 size_between ipxe/ipxe.bios.0 30000 500000
 size_between ipxe/ipxe.efi.0 100000 5000000 && pe ipxe/ipxe.efi.0 6486
