@@ -89,6 +89,17 @@ for set in bios efi64; do
   done
 done
 
+# pxelinux.2048.0: the same PXELINUX built from Debian's source, asking for 2048-byte blocks.
+# Built once per pxelinux version into the cache; without the source (offline) it is left out.
+p2048="$cache/pxelinux/pxelinux.2048.0.$(dpkg-query -W -f='${Version}' pxelinux | sha256sum | cut -c1-16)"
+if [ ! -f "$p2048" ]; then
+  mkdir -p "$cache/pxelinux"
+  echo "make-datadir: building pxelinux.2048.0 from the syslinux source (once)" >&2
+  "$here/build-pxelinux.sh" "$cache" 2048 "$p2048" ||
+    echo "make-datadir: WARNING: pxelinux.2048.0 could not be built; it is missing" >&2
+fi
+[ ! -f "$p2048" ] || put "$p2048" "$dir/pxelinux/pxelinux.2048.0"
+
 # --- GRUB 2 --------------------------------------------------------------------------------
 # Every image embeds tools/datadir/grub-early.cfg: it runs before any menu, in GRUB's rescue
 # parser (plain command lines only), turns the MAC into "aa-bb-cc-dd-ee-ff" and hands over to

@@ -40,6 +40,7 @@ pe() {
 # PXELINUX: BIOS loaders are plain PXE programs, the EFI one an x86-64 EFI application; the core
 # modules sit beside them, every other module only in its firmware's folder.
 size_between pxelinux/pxelinux.1408.0 20000 200000
+size_between pxelinux/pxelinux.2048.0 20000 200000
 size_between pxelinux/lpxelinux.0 20000 300000
 size_between pxelinux/pxelinux.efi.linux 50000 1000000 && pe pxelinux/pxelinux.efi.linux 6486
 magic pxelinux/ldlinux.c32 0 7f454c46

@@ -2,7 +2,8 @@
 # Boots a real PXE client (QEMU with SeaBIOS, OVMF or AAVMF) against one loader tree of a data
 # directory made by tools/make-datadir.sh, with dnsmasq standing in for the DHCP/TFTP server
 # inside a private network namespace. KIV_BOOT_CASE="<loader> <firmware>" picks the case:
-#   loader   pxelinux | lpxelinux | grub2 | ipxe | ipxe-grub (iPXE chaining grub_chain_xen.efi)
+#   loader   pxelinux | pxelinux2048 | lpxelinux | grub2 | ipxe | ipxe-grub (iPXE chaining
+#            grub_chain_xen.efi)
 #   firmware bios (SeaBIOS) | efi64 (OVMF) | arm64 (AAVMF)
 # The loader must ask for its per-client menu "<menu dir>/01-<mac>"; the menu then names a marker
 # file that is only requested once the loader has run the menu (for PXELINUX through menu.c32 and
@@ -36,8 +37,11 @@ command -v "${qemu[0]}" >/dev/null || skip "${qemu[0]} is not installed"
 
 # Loader tree, boot files per firmware, per-client menu folder.
 case $loader in
-  pxelinux|lpxelinux)
+  pxelinux|pxelinux2048|lpxelinux)
     tree=pxelinux menus=pxelinux.cfg bios_file=pxelinux.1408.0 efi64_file=pxelinux.efi.linux arm64_file=none
+    # The numbered BIOS builds must ask for the TFTP block size their name carries.
+    blksize=1408
+    [ "$loader" = pxelinux2048 ] && bios_file=pxelinux.2048.0 blksize=2048
     [ "$loader" = lpxelinux ] && bios_file=lpxelinux.0 ;;
   grub2) tree=grub2 menus=grub2.cfg
          bios_file=grub2.bios.all.0 efi64_file=grub2.x64efi.all.0 arm64_file=grub2.arm64efi.all.0 ;;
@@ -67,7 +71,7 @@ grub_menu() {
     > "$tmp/root/grub2.cfg/01-$dashed"
 }
 case $loader in
-  pxelinux|lpxelinux)
+  pxelinux|pxelinux2048|lpxelinux)
     set=bios; [ "$firmware" = bios ] || set=efi64
     printf '%s\n' "SERIAL 0 115200" "PATH $set/" "UI menu.c32" "MENU TITLE kivpxe boot test" "TIMEOUT 5" \
       "DEFAULT marker" "LABEL marker" "  KERNEL $marker" > "$menu" ;;
@@ -116,6 +120,13 @@ if [ "$firmware" != bios ]; then
   cp "$vars" "$tmp/vars.fd"
   qemu+=(-drive "if=pflash,format=raw,readonly=on,file=$code" -drive "if=pflash,format=raw,file=$tmp/vars.fd")
 fi
+if [ "$loader" = pxelinux ] || [ "$loader" = pxelinux2048 ] && [ "$firmware" = bios ]; then
+  command -v tcpdump >/dev/null || skip "tcpdump is not installed"
+  kiv_bg "$boot_ns" tcpdump -i br0 -n -l -vv udp port 69 > "$tmp/rrq.txt" 2>&1
+  kiv_wait_for 10 grep -q 'listening on' "$tmp/rrq.txt" || fail "tcpdump did not start"
+else
+  blksize=
+fi
 start=$(date +%s)
 kiv_bg "$boot_ns" "${qemu[@]}" -m 1024 -display none -monitor none -serial "file:$tmp/serial.log" \
   -netdev tap,id=n0,ifname=tap0,script=no,downscript=no -device "$nic,netdev=n0,mac=$mac" -boot n \
@@ -146,5 +157,10 @@ if [ "$loader" = ipxe-grub ]; then
   wait_sent "grub2.cfg/01-$dashed"
 fi
 wait_sent "$marker"
+if [ -n "${blksize:-}" ]; then
+  grep "RRQ \"$menus/01-$dashed\"" "$tmp/rrq.txt" | grep -q "blksize $blksize" ||
+    fail "the menu was not asked for with blksize $blksize: $(grep RRQ "$tmp/rrq.txt" | head -n 3)"
+  echo "read requests ask for blksize $blksize"
+fi
 grep -q "sent $tmp/root/$marker to 10.213.0." "$tmp/dnsmasq.log" || fail "marker went to an unexpected address"
 echo "PASS: $loader on $firmware fetched $file, its menu $menus/01-$dashed and the menu's marker"
