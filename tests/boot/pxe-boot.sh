@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# Boots a real PXE client (QEMU with SeaBIOS, OVMF or AAVMF) against one loader tree of a data
+# directory made by tools/make-datadir.sh, with dnsmasq standing in for the DHCP/TFTP server
+# inside a private network namespace. KIV_BOOT_CASE="<loader> <firmware>" picks the case:
+#   loader   pxelinux | pxelinux2048 | lpxelinux | grub2 | ipxe | ipxe-grub (iPXE chaining
+#            grub_chain_xen.efi)
+#   firmware bios (SeaBIOS) | efi64 (OVMF) | arm64 (AAVMF)
+# The loader must ask for its per-client menu "<menu dir>/01-<mac>"; the menu then names a marker
+# file that is only requested once the loader has run the menu (for PXELINUX through menu.c32 and
+# its libraries taken from the module folder of the client's firmware).
+set -uo pipefail
+tmp=/nonexistent
+source "$KIV_SOURCE_DIR/tests/support/netns.sh"
+read -r loader firmware <<< "${KIV_BOOT_CASE:?KIV_BOOT_CASE names the case}"
+limit=${KIV_BOOT_TIMEOUT:-240}
+
+kiv_require_root
+skip() { echo "SKIP: $*"; exit 77; }
+fail() { echo "FAIL: $*"; [ -f "$tmp/dnsmasq.log" ] && { echo "--- dnsmasq"; tail -n 40 "$tmp/dnsmasq.log"; }
+         [ -f "$tmp/serial.log" ] && { echo "--- serial"; tail -c 3000 "$tmp/serial.log" | tr -d '\033'; echo; }
+         exit 1; }
+command -v dnsmasq >/dev/null || skip "dnsmasq is not installed (package dnsmasq-base)"
+
+case $firmware in
+  bios)  qemu=(qemu-system-x86_64 -machine pc); nic=virtio-net-pci ;;
+  efi64) qemu=(qemu-system-x86_64 -machine q35)
+         code=/usr/share/OVMF/OVMF_CODE_4M.fd vars=/usr/share/OVMF/OVMF_VARS_4M.fd
+         # romfile= (empty) leaves the NIC without iPXE, so the firmware's own PXE stack boots.
+         nic=virtio-net-pci,romfile= ;;
+  arm64) qemu=(qemu-system-aarch64 -machine virt -cpu cortex-a57)
+         code=/usr/share/AAVMF/AAVMF_CODE.fd vars=/usr/share/AAVMF/AAVMF_VARS.fd
+         nic=virtio-net-pci,romfile= ;;
+  *) fail "unknown firmware '$firmware'" ;;
+esac
+command -v "${qemu[0]}" >/dev/null || skip "${qemu[0]} is not installed"
+[ "$firmware" = bios ] || [ -f "$code" ] || skip "$code is missing (packages ovmf / qemu-efi-aarch64)"
+
+# Loader tree, boot files per firmware, per-client menu folder.
+case $loader in
+  pxelinux|pxelinux2048|lpxelinux)
+    tree=pxelinux menus=pxelinux.cfg bios_file=pxelinux.1408.0 efi64_file=pxelinux.efi.linux arm64_file=none
+    # The numbered BIOS builds must ask for the TFTP block size their name carries.
+    blksize=1408
+    [ "$loader" = pxelinux2048 ] && bios_file=pxelinux.2048.0 blksize=2048
+    [ "$loader" = lpxelinux ] && bios_file=lpxelinux.0 ;;
+  grub2) tree=grub2 menus=grub2.cfg
+         bios_file=grub2.bios.all.0 efi64_file=grub2.x64efi.all.0 arm64_file=grub2.arm64efi.all.0 ;;
+  ipxe|ipxe-grub) tree=ipxe menus=ipxe.cfg bios_file=ipxe.bios.0 efi64_file=ipxe.efi.0 arm64_file=none ;;
+  *) fail "unknown loader '$loader'" ;;
+esac
+
+tmp=$(mktemp -d "/tmp/kiv-datadir-boot-$$.XXXXXX") && chmod 0755 "$tmp"
+trap 'kiv_cleanup; [ -n "${KIV_BOOT_KEEP:-}" ] || rm -rf "$tmp"' EXIT
+
+# The tree: the one the unit check built, or a fresh one (a boot test may run alone).
+data=${KIV_BOOT_DATADIR:-$KIV_BINARY_DIR/tests/boot/datadir}
+[ -f "$data/$tree/$bios_file" ] || "$KIV_SOURCE_DIR/tools/make-datadir.sh" "$data" >/dev/null ||
+  fail "could not build the data directory"
+# A private copy so this test's menus never meet another test's.
+cp -r "$data/$tree" "$tmp/root" || fail "cannot copy the $tree tree"
+
+server=10.213.0.1
+mac=$(printf '52:54:00:d1:%02x:%02x' $(( $$ >> 8 & 255 )) $(( $$ & 255 )))
+dashed=${mac//:/-}
+marker="kivpxe-marker-$loader-$firmware"
+echo "this is a marker" > "$tmp/root/$marker"
+menu="$tmp/root/$menus/01-$dashed"
+grub_menu() {
+  mkdir -p "$tmp/root/grub2.cfg"
+  printf '%s\n' 'echo "kivpxe boot test: $net_default_mac"' "cat (tftp,$server)/$marker" \
+    > "$tmp/root/grub2.cfg/01-$dashed"
+}
+case $loader in
+  pxelinux|pxelinux2048|lpxelinux)
+    set=bios; [ "$firmware" = bios ] || set=efi64
+    printf '%s\n' "SERIAL 0 115200" "PATH $set/" "UI menu.c32" "MENU TITLE kivpxe boot test" "TIMEOUT 5" \
+      "DEFAULT marker" "LABEL marker" "  KERNEL $marker" > "$menu" ;;
+  grub2) grub_menu ;;
+  ipxe)
+    printf '%s\n' '#!ipxe' 'echo kivpxe boot test ${mac}' "imgfetch tftp://$server/$marker" > "$menu" ;;
+  ipxe-grub)
+    # The server links the chain images into the iPXE tree; GRUB then reads its menu from there.
+    cp "$data/grub2/grub_chain_xen.efi" "$tmp/root/" || fail "no grub_chain_xen.efi in the data directory"
+    printf '%s\n' '#!ipxe' "chain tftp://$server/grub_chain_xen.efi" > "$menu"
+    grub_menu ;;
+esac
+
+kiv_netns_new boot_ns datadir-boot || fail "cannot create a network namespace"
+ip netns exec "$boot_ns" ip link add br0 type bridge || fail "cannot create a bridge"
+ip netns exec "$boot_ns" ip tuntap add dev tap0 mode tap || fail "cannot create a tap device"
+ip netns exec "$boot_ns" ip link set tap0 master br0
+ip netns exec "$boot_ns" ip addr add "$server/24" dev br0
+ip netns exec "$boot_ns" ip link set br0 up
+ip netns exec "$boot_ns" ip link set tap0 up
+
+boot=(--dhcp-match=set:efi64,option:client-arch,7 --dhcp-match=set:efi64,option:client-arch,9
+      --dhcp-match=set:arm64,option:client-arch,11
+      "--dhcp-boot=tag:!ipxe,tag:!efi64,tag:!arm64,$bios_file"
+      "--dhcp-boot=tag:!ipxe,tag:efi64,$efi64_file"
+      "--dhcp-boot=tag:!ipxe,tag:arm64,$arm64_file")
+# Only the iPXE tree tells iPXE (user class "iPXE") apart: other loaders are fetched by it too.
+# Under SeaBIOS the NIC ROM is itself iPXE, so its request is given ipxe.bios.0 until that has
+# been sent; then a host record (read by dnsmasq on its own) tags the chained iPXE "chained".
+mkdir -p "$tmp/hosts.d"
+script="tftp://$server/$menus/01-\${mac:hexhyp}"
+if [ "$tree/$firmware" = ipxe/bios ]; then
+  boot+=(--dhcp-userclass=set:ipxe,iPXE "--dhcp-boot=tag:ipxe,tag:!chained,$bios_file"
+         "--dhcp-boot=tag:ipxe,tag:chained,$script")
+elif [ "$tree" = ipxe ]; then
+  boot+=(--dhcp-userclass=set:ipxe,iPXE "--dhcp-boot=tag:ipxe,$script")
+fi
+kiv_bg "$boot_ns" dnsmasq --conf-file=/dev/null --no-resolv --no-hosts --port=0 --interface=br0 \
+  --bind-interfaces --dhcp-range=10.213.0.50,10.213.0.99,255.255.255.0,1h --dhcp-authoritative \
+  --dhcp-leasefile="$tmp/leases" --dhcp-hostsdir="$tmp/hosts.d" --pid-file="$tmp/dnsmasq.pid" \
+  --enable-tftp --tftp-root="$tmp/root" "${boot[@]}" --log-dhcp --log-queries -k --log-facility=- \
+  > "$tmp/dnsmasq.log" 2>&1
+kiv_wait_for 10 grep -q 'TFTP root is' "$tmp/dnsmasq.log" || fail "dnsmasq did not start"
+
+if [ "$firmware" != bios ]; then
+  cp "$vars" "$tmp/vars.fd"
+  qemu+=(-drive "if=pflash,format=raw,readonly=on,file=$code" -drive "if=pflash,format=raw,file=$tmp/vars.fd")
+fi
+if [ "$loader" = pxelinux ] || [ "$loader" = pxelinux2048 ] && [ "$firmware" = bios ]; then
+  command -v tcpdump >/dev/null || skip "tcpdump is not installed"
+  kiv_bg "$boot_ns" tcpdump -i br0 -n -l -vv udp port 69 > "$tmp/rrq.txt" 2>&1
+  kiv_wait_for 10 grep -q 'listening on' "$tmp/rrq.txt" || fail "tcpdump did not start"
+else
+  blksize=
+fi
+start=$(date +%s)
+kiv_bg "$boot_ns" "${qemu[@]}" -m 1024 -display none -monitor none -serial "file:$tmp/serial.log" \
+  -netdev tap,id=n0,ifname=tap0,script=no,downscript=no -device "$nic,netdev=n0,mac=$mac" -boot n \
+  > "$tmp/qemu.log" 2>&1
+qemu_pid=$KIV_LAST_PID
+
+# wait_sent FILE: until dnsmasq reports FILE sent; prints the seconds since QEMU started.
+wait_sent() {
+  local deadline=$(( start + limit ))
+  until grep -q "sent $tmp/root/$1 to" "$tmp/dnsmasq.log"; do
+    kill -0 "$qemu_pid" 2>/dev/null || fail "QEMU ended before $1 was fetched: $(cat "$tmp/qemu.log")"
+    [ "$(date +%s)" -lt "$deadline" ] || fail "no request for $1 within $limit s"
+    sleep 0.5
+  done
+  echo "$1 sent after $(( $(date +%s) - start )) s"
+}
+
+[ "$firmware" = bios ] && file=$bios_file || file=$(eval echo "\$${firmware}_file")
+wait_sent "$file"
+[ "$tree/$firmware" = ipxe/bios ] && echo "$mac,set:chained" > "$tmp/hosts.d/chained"
+wait_sent "$menus/01-$dashed"
+if [ "$tree" = pxelinux ]; then
+  wait_sent "$set/menu.c32"
+  wait_sent "$set/libutil.c32"
+fi
+if [ "$loader" = ipxe-grub ]; then
+  wait_sent grub_chain_xen.efi
+  wait_sent "grub2.cfg/01-$dashed"
+fi
+wait_sent "$marker"
+if [ -n "${blksize:-}" ]; then
+  grep "RRQ \"$menus/01-$dashed\"" "$tmp/rrq.txt" | grep -q "blksize $blksize" ||
+    fail "the menu was not asked for with blksize $blksize: $(grep RRQ "$tmp/rrq.txt" | head -n 3)"
+  echo "read requests ask for blksize $blksize"
+fi
+grep -q "sent $tmp/root/$marker to 10.213.0." "$tmp/dnsmasq.log" || fail "marker went to an unexpected address"
+echo "PASS: $loader on $firmware fetched $file, its menu $menus/01-$dashed and the menu's marker"
