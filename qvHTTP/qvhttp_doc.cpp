@@ -282,18 +282,17 @@ uint32_t QVHTTP_DOC_ListDir(const char *pcURI, uint32_t uiKeepAlive,
                         "<html>\n   <head>\n       <title>QVHTTP</title>\n   </head>\n   <body>\n"
                         "       <h1>Index of %s</h1>\n       <ul>\n",
                         pcURI);
-    std::string strURI = pcURI;
-    std::string strBase = strURI;
-    if (strURI == "/") {
-        strBase.clear();
-    } else {
-        size_t uiLast = strURI.rfind('/');
+    // Entries hang below the URI without its trailing "/"; "../" leads one step above that,
+    // so "/ISO1/boot/" links up to "/ISO1" as "/ISO1/boot" does.
+    std::string strBase = pcURI;
+    if (!strBase.empty() && strBase.back() == '/') {
+        strBase.pop_back();
+    }
+    if (strcmp(pcURI, "/") != 0) {
+        size_t uiLast = strBase.rfind('/');
         std::string strUp = (uiLast == 0 || uiLast == std::string::npos) ? "/"
-                                                                         : strURI.substr(0, uiLast);
+                                                                         : strBase.substr(0, uiLast);
         evbuffer_add_printf(pstPage, "    <li><a href=\"%s\">../</a>\n", strUp.c_str());
-        if (!strBase.empty() && strBase.back() == '/') {
-            strBase.pop_back();
-        }
     }
     if (stResult.uiIsImage) {
         QVHTTP_DOC_ListISODir(pstPage, strBase.c_str(), stResult);

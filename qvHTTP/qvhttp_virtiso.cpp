@@ -332,9 +332,12 @@ std::unique_ptr<VirtIsoRequest> QVHTTP_VIRTISO_OpenReq(const char *pcRequest,
     unsigned uiMain = pstReq->uiUefi ? 1 : 0;
     QVHTTP_VIRTISO_FillCfgFileData(strCfg.c_str(), uiMain, *pstReq);
     QVHTTP_VIRTISO_FillCfgFileData((strCfg + ".ex").c_str(), uiMain + 2, *pstReq);
-    // The other firmware's menus are not this client's.
-    pstReq->astPvd[1 - uiMain] = VirtIsoSlot();
-    pstReq->astPvd[3 - uiMain] = VirtIsoSlot();
+    // The other firmware's menu records would point into this client's windows with their
+    // own lengths; both trees keep them as they are on disk.
+    for (unsigned uiOther : {1 - uiMain, 3 - uiMain}) {
+        pstReq->astPvd[uiOther] = VirtIsoSlot();
+        pstReq->astSvd[uiOther] = VirtIsoSlot();
+    }
     return pstReq;
 }
 
