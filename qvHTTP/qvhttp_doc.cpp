@@ -99,9 +99,16 @@ int SendFileDirect(QVHTTP_SendCtx &stCtx)
 }
 
 // Each time the socket can take data.
-void QVHTTP_SendFileSegment(evutil_socket_t, short, void *pvCtx)
+void QVHTTP_SendFileSegment(evutil_socket_t, short sWhat, void *pvCtx)
 {
     QVHTTP_SendCtx &stCtx = *static_cast<QVHTTP_SendCtx *>(pvCtx);
+    // A client that takes nothing for the idle time would hold its thread for ever.
+    if (sWhat & EV_TIMEOUT) {
+        QVHTTP_Log(QVHTTP_DIG, "Send time out, Now close socket %d", stCtx.iSock);
+        stCtx.bFailed = true;
+        event_base_loopbreak(stCtx.pstBase);
+        return;
+    }
     for (;;) {
         // The first piece travels with the head.
         if (!stCtx.bHeadSent && stCtx.ullLength > 0) {
@@ -241,7 +248,8 @@ uint32_t QVHTTP_DOC_SendFile(uint32_t uiKeepAlive, QVHTTP_OpenResult &stResult, 
                           ? event_new(stCtx.pstBase, iSock, EV_WRITE | EV_PERSIST,
                                       QVHTTP_SendFileSegment, &stCtx)
                           : nullptr;
-    if (pstWrite != nullptr && event_add(pstWrite, nullptr) == 0) {
+    timeval stIdle = {static_cast<time_t>(g_stQvHttpCfg.uiIdleSec), 0};
+    if (pstWrite != nullptr && event_add(pstWrite, &stIdle) == 0) {
         event_base_dispatch(stCtx.pstBase);
     } else {
         stCtx.bFailed = true;

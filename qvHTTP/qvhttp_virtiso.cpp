@@ -85,6 +85,23 @@ void Deactivate(VirtIso &stIso, unsigned uiSlot)
     stIso.astSvd[uiSlot] = VirtIsoSlot();
 }
 
+// Names inside the image are given with or without a leading "/".
+const char *ImagePath(const std::string &strName)
+{
+    return strName.c_str() + (strName[0] == '/' ? 1 : 0);
+}
+
+// Looks a name up with links followed; a miss is logged with pcMissing.
+bool FindInImage(const IsoImage &stImage, const char *pcName, IsoEntry *pstEntry,
+                 const char *pcMissing)
+{
+    if (IsoFind(&stImage, pcName, true, pstEntry) == 0) {
+        return true;
+    }
+    QVHTTP_Log(QVHTTP_DIG, pcMissing, pcName);
+    return false;
+}
+
 // Points a slot at the record of a file of the image (both trees), or leaves it inactive.
 void LocateFile(const IsoImage &stImage, const std::string &strName, unsigned uiSlot, VirtIso &stIso)
 {
@@ -106,10 +123,9 @@ void LocateFile(const IsoImage &stImage, const std::string &strName, unsigned ui
         }
         return;
     }
-    const char *pcName = strName.c_str() + (strName[0] == '/' ? 1 : 0);
+    const char *pcName = ImagePath(strName);
     IsoEntry stEntry;
-    if (IsoFind(&stImage, pcName, true, &stEntry) != 0) {
-        QVHTTP_Log(QVHTTP_DIG, "%s is not found in ISO PVD", pcName);
+    if (!FindInImage(stImage, pcName, &stEntry, "%s is not found in ISO PVD")) {
         return;
     }
     stPvd.ullFieldPos = stEntry.ullRecordOffset + 2;
@@ -168,10 +184,9 @@ void RedirectToNewFile(const IsoImage &stImage, const std::string &strNew, unsig
     if (strNew.empty()) {
         return;
     }
-    const char *pcName = strNew.c_str() + (strNew[0] == '/' ? 1 : 0);
+    const char *pcName = ImagePath(strNew);
     IsoEntry stEntry;
-    if (IsoFind(&stImage, pcName, true, &stEntry) != 0) {
-        QVHTTP_Log(QVHTTP_DIG, "%s is not found in ISO", pcName);
+    if (!FindInImage(stImage, pcName, &stEntry, "%s is not found in ISO")) {
         return;
     }
     QVHTTP_Log(QVHTTP_DBG, "Offset for location %s is %llu in PVD, seek:%llu  size:%llu", pcName,

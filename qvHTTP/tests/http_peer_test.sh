@@ -93,6 +93,14 @@ check "keep-alive connection stays open" "124" "$?"
 raw 'GET /kickstart/a.txt HTTP/1.1\r\n\r\n' 10 >/dev/null
 check "idle keep-alive connection is closed by the server" "0" "$?"
 check_grep "idle close is logged" 'Time Out, Now close socket' "$WORK/main.log"
+# A client that asks for a large file and then reads nothing is dropped after the idle time
+# (the sparse file is larger than what the loopback socket buffers hold).
+truncate -s 256M "$WORK/kick/huge"
+exec 4<>"/dev/tcp/127.0.0.1/$PORT"
+printf 'GET /kickstart/huge HTTP/1.1\r\n\r\n' >&4
+for _ in $(seq 100); do grep -q 'Send time out' "$WORK/main.log" && break; sleep 0.1; done
+exec 4<&-
+check_grep "a client that stops reading is dropped" 'Send time out, Now close socket' "$WORK/main.log"
 
 # --- request events -------------------------------------------------------------------------
 events_for() { grep -a " /kickstart/$1|" "$WORK/events" | awk '{print $1}' | sort | uniq -c | awk '{printf "%s:%s ", $2, $1}'; }
