@@ -19,8 +19,11 @@ echo "set timeout=5" >"$WORK/isosrc/boot/grub/grub.cfg"
 xorriso -as mkisofs -quiet -R -J -o "$WORK/src.iso" "$WORK/isosrc" 2>/dev/null ||
   skip "xorriso could not build an image"
 
+mkdir -p "$WORK/virtualiso/extfile"
+echo "prepared answer file" >"$WORK/virtualiso/extfile/ks-prepared.cfg"
 start_server main --idle 3 --events "$WORK/events" \
-  --root "ISO1=$WORK/src.iso" --root "kickstart=$WORK/kick"
+  --root "ISO1=$WORK/src.iso" --root "kickstart=$WORK/kick" \
+  --rule "kickstart:auto/ks.cfg=ks-prepared.cfg" --rule "kickstart:f1000=missing-target"
 
 # --- files and ranges ------------------------------------------------------------------------
 code=$(curl -s -o "$WORK/got" -w '%{http_code} %{size_download}' "$(URL /kickstart/f20000)")
@@ -78,6 +81,21 @@ check_grep "directory listing: subdirectory" '<li><a href="/kickstart/sub">sub/<
 check_grep "directory listing: ../" '<li><a href="/">\.\./</a>' "$WORK/list"
 check "directory listing: only the one ../ entry, no ./" "1 0" \
   "$(grep -c '>\.\./</a>' "$WORK/list") $(grep -c '>\./</a>' "$WORK/list")"
+
+curl -s "$(URL /kickstart/sub)" >"$WORK/list1"
+curl -s -I "$(URL /kickstart/sub)" | tr -d '\r' >"$WORK/h"
+check_grep "HEAD of a directory: the listing's length" "^Content-Length: $(stat -c %s "$WORK/list1")\$" "$WORK/h"
+curl -s -H "Range: bytes=0-9" "$(URL /kickstart/sub)" >"$WORK/list2"
+cmp -s "$WORK/list1" "$WORK/list2" && ok "GET of a directory with a range: the whole listing" ||
+  bad "directory with a range differs"
+
+# --- redirect rules ---------------------------------------------------------------------------
+curl -s -o "$WORK/got" "$(URL /kickstart/auto/ks.cfg)"
+cmp -s "$WORK/got" "$WORK/virtualiso/extfile/ks-prepared.cfg" && ok "redirect rule serves the prepared file" ||
+  bad "redirect rule"
+curl -s -o "$WORK/got" "$(URL /kickstart/f1000)"
+cmp -s "$WORK/got" "$WORK/kick/f1000" && ok "rule with a missing target falls back to the real file" ||
+  bad "missing redirect target"
 
 # --- several requests on one connection -----------------------------------------------------
 raw 'GET /kickstart/a.txt HTTP/1.1\r\nHost: x\r\n\r\nGET /kickstart/b.txt HTTP/1.1\r\nHost: x\r\n\r\n' 2 >"$WORK/two"

@@ -85,8 +85,17 @@ range_matches 120000 $((size - 1)) # the file data, the external file included
 grep -q 'ext4000.bin In Range' "$WORK/virt.log" && ok "a range read the external file" ||
   bad "no range read the external file"
 
-# --- registration refuses an external file that does not fit ---------------------------------
+# --- a driver image from virtualiso/extfile, registered on its own ---------------------------
 stop_server
+cp "$WORK/src.iso" "$WORK/virtualiso/extfile/drv.iso"
+start_server drv --root "ISO1=$WORK/src.iso" --virtiso "$WORK/virtualiso/extfile/drv.iso" \
+  --vfile bios=isolinux/isolinux.cfg
+curl -s -o "$WORK/drv.iso" "$(URL "/ISO1/_VIRTDRVISO_/drv.iso?mac=$MAC")"
+same_file "driver image served with the client's menu" "$WORK/drv.iso" isolinux/isolinux.cfg "$WORK/virtualiso/conf/bios/01-$MAC"
+check "missing driver image" "404" "$(curl -s -o /dev/null -w '%{http_code}' "$(URL /ISO1/_VIRTDRVISO_/none.iso)")"
+stop_server
+
+# --- registration refuses an external file that does not fit ---------------------------------
 (cd "$WORK" && "$HTTP_SERVER" --log --root "ISO1=$WORK/src.iso" --virtiso "$WORK/src.iso" \
   "${VFILES[@]}" --vfile ext1=virtualiso/extfile/ext4097.bin >/dev/null 2>"$WORK/big.log")
 check "4097-byte external file over a 4096-byte internal file is refused" "3" "$?"
