@@ -167,13 +167,13 @@ void QVHTTP_ClientReadable(evutil_socket_t iSock, short sWhat, void *pvConn)
         return;
     }
     if (iRead <= 0) {
-        int iError = uiRoom > 0 ? errno : EMSGSIZE;
-        if (iRead < 0 && iError != ECONNRESET) {
+        int iError = uiRoom == 0 ? EMSGSIZE : (iRead < 0 ? errno : 0);
+        if (iError != 0 && iError != ECONNRESET) {
             QVHTTP_Log(QVHTTP_DBG, "Socket %d err %d %s iReadLen=%d", stConn.iSock, iError,
                        g_strerror(iError), static_cast<int>(stConn.uiHeadLen));
         } else if (iError != EBADF) {
             QVHTTP_Log(QVHTTP_DBG, "Client socket %d closed iError %d iReadLen %d", stConn.iSock,
-                       iRead < 0 ? iError : 0, static_cast<int>(stConn.uiHeadLen));
+                       iError, static_cast<int>(stConn.uiHeadLen));
         }
         EndConnection(stConn);
         return;

@@ -154,6 +154,16 @@ raw "GET /$(head -c 5000 /dev/zero | tr '\0' a) HTTP/1.1\r\n\r\n" 3 >"$WORK/r" 2
 check "head over 4095 bytes: closed without a reply" closed "$(closed_silently $? "$(wc -c <"$WORK/r")")"
 raw 'GET /kickstart/a.txt\0 HTTP/1.1\r\n\r\n' 3 >"$WORK/r" 2>/dev/null
 check "NUL byte in a head: closed without a reply" closed "$(closed_silently $? "$(wc -c <"$WORK/r")")"
+# Random heads: request lines with random paths, escapes and ranges, and plain noise.
+for i in $(seq 60); do
+  junk=$(head -c $((RANDOM % 300 + 1)) /dev/urandom | tr -d '\0\n\r' | tr -c '[:print:]' '%')
+  case $((i % 3)) in
+    0) req="GET /kickstart/$junk HTTP/1.1\r\nRange: bytes=$RANDOM$RANDOM-$RANDOM\r\n\r\n" ;;
+    1) req="HEAD /ISO1/$junk?mac=$junk HTTP/1.1\r\nConnection: close\r\n\r\n" ;;
+    2) req="$junk\r\n\r\n" ;;
+  esac
+  raw "$req" 0.3 >/dev/null 2>&1
+done
 code=$(curl -s -o "$WORK/got" -w '%{http_code}' "$(URL /kickstart/f1000)")
 check "the service still answers after all that" "200" "$code"
 
