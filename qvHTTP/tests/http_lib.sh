@@ -1,5 +1,6 @@
 # Shared by the HTTP shell tests: a temporary data directory, the test server on a free loopback
-# port, checks that count failures, and clean-up of everything the test started.
+# port, checks that count failures, and clean-up of everything the test started (KEEP_WORK=1
+# keeps the data directory and the server logs for a look afterwards).
 set -uo pipefail
 
 HTTP_SERVER="${KIV_BINARY_DIR:?}/qvHTTP/qvhttp_testserver"
@@ -11,7 +12,7 @@ cleanup() {
   for pid in "${SERVER_PIDS[@]}"; do
     kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
   done
-  rm -rf "$WORK"
+  [ -n "${KEEP_WORK:-}" ] && echo "kept $WORK" || rm -rf "$WORK"
 }
 trap cleanup EXIT
 
