@@ -13,6 +13,7 @@ printf 'DEFAULT original\nLABEL linux\n  KERNEL /boot/vmlinuz\n' >"$SRC/isolinux
 printf 'menuentry "original" {\n  linux /boot/vmlinuz\n}\n' >"$SRC/EFI/BOOT/grub.cfg"
 head -c 4096 /dev/urandom >"$SRC/driver/int.img"
 head -c 200000 /dev/urandom >"$SRC/boot/vmlinuz"
+head -c 50000 /dev/urandom >"$SRC/boot/vmlinuz.alt"
 xorriso -as mkisofs -quiet -R -J -V KIVTEST -o "$WORK/src.iso" "$SRC" 2>/dev/null ||
   skip "xorriso could not build an image"
 
@@ -24,7 +25,8 @@ printf 'menuentry "client %s" {\n  linux /boot/vmlinuz auto=true\n}\n' "$MAC" \
 head -c 4000 /dev/urandom >"$WORK/virtualiso/extfile/ext4000.bin"
 head -c 4097 /dev/urandom >"$WORK/virtualiso/extfile/ext4097.bin"
 
-VFILES=(--vfile bios=isolinux/isolinux.cfg --vfile uefi=/EFI/BOOT/grub.cfg --vfile int1=driver/int.img)
+VFILES=(--vfile bios=isolinux/isolinux.cfg --vfile uefi=/EFI/BOOT/grub.cfg --vfile int1=driver/int.img
+  --vfile old1=boot/vmlinuz --vfile new1=/boot/vmlinuz.alt)
 start_server virt --root "ISO1=$WORK/src.iso" --virtiso "$WORK/src.iso" "${VFILES[@]}" \
   --vfile ext1=virtualiso/extfile/ext4000.bin
 
@@ -53,7 +55,8 @@ check "virtual ISO keeps the image size" "$(stat -c %s "$WORK/src.iso")" "$(stat
 same_file "BIOS client sees its menu" "$WORK/bios.iso" isolinux/isolinux.cfg "$WORK/virtualiso/conf/bios/01-$MAC"
 same_file "internal file shows the external file" "$WORK/bios.iso" driver/int.img "$WORK/virtualiso/extfile/ext4000.bin"
 same_file "BIOS client: the UEFI menu stays the image's" "$WORK/bios.iso" EFI/BOOT/grub.cfg "$SRC/EFI/BOOT/grub.cfg"
-same_file "other files are untouched" "$WORK/bios.iso" boot/vmlinuz "$SRC/boot/vmlinuz"
+same_file "an old file shows the new file's data" "$WORK/bios.iso" boot/vmlinuz "$SRC/boot/vmlinuz.alt"
+same_file "other files are untouched" "$WORK/bios.iso" boot/vmlinuz.alt "$SRC/boot/vmlinuz.alt"
 
 curl -s -o "$WORK/uefi.iso" "$(URL "/ISO1/_VIRTISO_.iso?mac=$MAC&uefi=1")"
 same_file "UEFI client sees its menu" "$WORK/uefi.iso" EFI/BOOT/grub.cfg "$WORK/virtualiso/conf/uefi/01-$MAC"
