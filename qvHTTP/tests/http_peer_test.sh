@@ -169,4 +169,20 @@ check "the service still answers after all that" "200" "$code"
 
 stop_server
 check_grep "stop is logged" 'QVHTTP Server 1.00.00 is stopped' "$WORK/main.log"
+
+# --- the connection limit ---------------------------------------------------------------------
+start_server small --maxconn 1 --root "kickstart=$WORK/kick"
+exec 5<>"/dev/tcp/127.0.0.1/$PORT"
+printf 'GET /kickstart/a.txt HTTP/1.1\r\n\r\n' >&5
+head -c 1 <&5 >/dev/null # the one connection is being served
+code=$(curl -s -o /dev/null -w '%{http_code}' "$(URL /kickstart/b.txt)")
+check "a connection beyond the limit is closed at once" "000" "$code"
+exec 5<&-
+for _ in $(seq 50); do
+  code=$(curl -s -o /dev/null -w '%{http_code}' "$(URL /kickstart/b.txt)")
+  [ "$code" = 200 ] && break
+  sleep 0.1
+done
+check "the slot is free again once that connection ends" "200" "$code"
+stop_server
 finish
