@@ -18,6 +18,9 @@ trap cleanup EXIT
 
 skip() { echo "SKIP: $*"; exit 77; }
 
+# Every transfer of the tests is bounded.
+curl() { command curl --max-time 60 "$@"; }
+
 need() {
   for tool in "$@"; do
     command -v "$tool" >/dev/null || skip "$tool is not installed (tools/setup.sh installs it)"

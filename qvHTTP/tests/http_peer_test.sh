@@ -174,7 +174,7 @@ check_grep "stop is logged" 'QVHTTP Server 1.00.00 is stopped' "$WORK/main.log"
 start_server small --maxconn 1 --root "kickstart=$WORK/kick"
 exec 5<>"/dev/tcp/127.0.0.1/$PORT"
 printf 'GET /kickstart/a.txt HTTP/1.1\r\n\r\n' >&5
-head -c 1 <&5 >/dev/null # the one connection is being served
+timeout 5 head -c 1 <&5 >/dev/null # the one connection is being served
 code=$(curl -s -o /dev/null -w '%{http_code}' "$(URL /kickstart/b.txt)")
 check "a connection beyond the limit is closed at once" "000" "$code"
 exec 5<&-
