@@ -21,6 +21,8 @@ namespace {
 
 // Largest amount handed to the kernel in one sendfile call; it takes what the socket can hold.
 constexpr size_t SENDFILE_CHUNK = 16 * 1024 * 1024;
+// How far ahead a virtual ISO reply looks for unchanged pieces before one sendfile call.
+constexpr uint64_t VIRTISO_PLAIN_SPAN = 4 * 1024 * 1024;
 
 // State of one file reply.
 struct QVHTTP_SendCtx {
@@ -81,12 +83,33 @@ bool ReadPiece(QVHTTP_SendCtx &stCtx)
     return true;
 }
 
-// Lets the kernel copy file data straight to the socket; 0 = try later, -1 = failed.
-int SendFileDirect(QVHTTP_SendCtx &stCtx)
+// Bytes from the current position that can leave unchanged: all that remain (up to one
+// sendfile call) for a plain file; for a virtual ISO, the pieces before the next replaced one.
+uint64_t PlainSpan(const QVHTTP_SendCtx &stCtx)
+{
+    uint64_t ullMax = std::min<uint64_t>(stCtx.ullLength - stCtx.ullPos, SENDFILE_CHUNK);
+    if (stCtx.pstVirtIso == nullptr) {
+        return ullMax;
+    }
+    uint64_t ullSpan = 0;
+    while (ullSpan < std::min<uint64_t>(ullMax, VIRTISO_PLAIN_SPAN)) {
+        uint64_t ullFirst = stCtx.ullBase + stCtx.ullPos + ullSpan;
+        uint64_t ullPiece = std::min<uint64_t>(ullMax - ullSpan, QVHTTP_PIECE_SIZE);
+        if (QVHTTP_VIRTISO_RangeNeedsData(static_cast<int64_t>(ullFirst),
+                                          static_cast<int64_t>(ullFirst + ullPiece - 1),
+                                          *stCtx.pstVirtIso)) {
+            break;
+        }
+        ullSpan += ullPiece;
+    }
+    return ullSpan;
+}
+
+// Lets the kernel copy uiLen bytes straight to the socket; 0 = try later, -1 = failed.
+int SendFileDirect(QVHTTP_SendCtx &stCtx, uint64_t ullLen)
 {
     off_t llOffset = static_cast<off_t>(stCtx.ullBase + stCtx.ullPos);
-    size_t uiLen = static_cast<size_t>(std::min<uint64_t>(stCtx.ullLength - stCtx.ullPos,
-                                                          SENDFILE_CHUNK));
+    size_t uiLen = static_cast<size_t>(ullLen);
     ssize_t iSent = sendfile(stCtx.iSock, stCtx.iFd, &llOffset, uiLen);
     if (iSent > 0) {
         stCtx.ullPos += static_cast<uint64_t>(iSent);
@@ -133,13 +156,14 @@ void QVHTTP_SendFileSegment(evutil_socket_t, short sWhat, void *pvCtx)
             event_base_loopbreak(stCtx.pstBase);
             return;
         }
-        // Replaced bytes need the data in hand; plain data goes from file to socket directly.
-        if (stCtx.pstVirtIso != nullptr) {
+        // Replaced bytes need the data in hand; the rest goes from file to socket directly.
+        uint64_t ullPlain = PlainSpan(stCtx);
+        if (ullPlain == 0) {
             if (!ReadPiece(stCtx)) {
                 break;
             }
         } else {
-            int iRet = SendFileDirect(stCtx);
+            int iRet = SendFileDirect(stCtx, ullPlain);
             if (iRet == 0) {
                 return;
             }
