@@ -1,0 +1,82 @@
+// Text layer of the HTTP service: request-line and header parsing, content types, reply heads,
+// and the module's log function.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "qv_log_sink.h"
+
+enum : uint32_t {
+    QVHTTP_ERR_FAILED = 0x2001,
+    QVHTTP_ERR_NOT_FOUND = 0x2005,
+    QVHTTP_ERR_EXIST = 0x2007,
+    QVHTTP_ERR_NO_SLOT = 0x2009,
+    QVHTTP_ERR_PORT_IN_USE = 0x200A,
+};
+
+// Log levels of the module's log function.
+enum : unsigned { QVHTTP_DBG = 0, QVHTTP_DIG = 1, QVHTTP_LOG = 2 };
+
+// "No range" marker of the range fields: the smallest 64-bit value.
+constexpr int64_t QVHTTP_RANGE_ABSENT = INT64_MIN;
+
+// Size of the service's URI buffers.
+constexpr size_t QVHTTP_URI_SIZE = 1024;
+
+struct QVHTTP_ReplyHdr {
+    uint32_t uiStatus = 200;
+    int64_t llContentLen = 0;
+    uint32_t uiKeepAlive = 1;
+    int64_t llRangeStart = QVHTTP_RANGE_ABSENT;
+    int64_t llRangeEnd = 0;
+    int64_t llTotalSize = 0;
+    char szReason[128] = "OK";
+    char szContentType[64] = "text/html";
+};
+
+// The sinks the module logs through (installed by QVHTTP_SetLogFunc).
+extern QV_LogSinks g_stQvHttpLogSinks;
+void QVHTTP_Log(unsigned uiLevel, const char *pcFormat, ...) __attribute__((format(printf, 2, 3)));
+
+// Compiles the module's regular expressions; called once from QVHTTP_Init.
+void QVHTTP_UTIL_Init();
+
+// Path of a GET or HEAD request line without its query, percent-decoded ("+" stays). Fails for
+// a missing request line, a malformed escape or an escape that decodes to a NUL byte.
+uint32_t QVHTTP_UTIL_GetReqURI(const char *pcRequest, char *pcURI, size_t uiSize);
+
+// Cuts the request line at " HTTP/" and percent-decodes the rest in place (text of size uiSize).
+void QVHTTP_UTIL_DecodeReqLine(char *pcText, size_t uiSize);
+
+// 0 when the head says "Connection: close" (or "Close"), 1 otherwise.
+uint32_t QVHTTP_UTIL_IsKeepAlive(const char *pcHead);
+
+// First byte range of the "Range" header: start, and end (size - 1 when open). Both are
+// QVHTTP_RANGE_ABSENT and the result QVHTTP_ERR_FAILED when the request names no range.
+uint32_t QVHTTP_UTIL_GetFileRangeValue(const char *pcRequest, uint64_t ullSize, int64_t *pllStart,
+                                       int64_t *pllEnd);
+
+// The same range stored into an open result's range fields, read against its size.
+struct QVHTTP_OpenResult;
+uint32_t QVHTTP_UTIL_GetFileRange(const char *pcRequest, QVHTTP_OpenResult &stResult);
+
+// Media type for a path: the first table extension found anywhere in it, else
+// "application/misc".
+void QVHTTP_UTIL_GetContentType(const char *pcPath, size_t uiSize, char *pcType);
+
+// Formats the reply head into pcText (cut to uiSize) and returns its length.
+int QVHTTP_UTIL_FmtReplyHead(const QVHTTP_ReplyHdr &stHdr, size_t uiSize, char *pcText);
+
+// Sends the whole buffer on a socket, waiting while it is full; false when the peer is gone.
+bool QVHTTP_UTIL_SendAll(int iSock, const void *pData, size_t uiLen);
+
+// Formats the error form of stHdr and sends it.
+void QVHTTP_UTIL_SendReplyErr(int iSock, const QVHTTP_ReplyHdr &stHdr);
+
+// Reads the "mac=" parameter (six two-digit hex numbers joined by any separator). False, with
+// nothing written, when it is absent or malformed.
+bool QVHTTP_UTIL_GetMacParam(const char *pcText, uint8_t aucMac[6]);
+
+// Removes one trailing "/".
+void QVHTTP_UTIL_StripSlash(char *pcPath);
