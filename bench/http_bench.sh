@@ -8,8 +8,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-${KIV_BUILD_DIR:-$top/build}}
 server=$build/qvHTTP/qvhttp_testserver
 [ -x "$server" ] || { echo "build first: $server is missing"; exit 1; }
-for tool in nginx curl xargs; do
-  command -v "$tool" >/dev/null || { echo "$tool is missing (tools/setup.sh installs it)"; exit 1; }
+"$top/tools/setup.sh" "$top/bench/packages.list"
+for tool in nginx curl xargs bc; do
+  command -v "$tool" >/dev/null || { echo "$tool is missing"; exit 1; }
 done
 
 work=$(mktemp -d "/tmp/kiv-http-bench-$$-XXXXXX")
