@@ -50,7 +50,7 @@ fi
 while IFS= read -r -d '' rel; do
   rel=${rel#./}
   new=$(sha256sum < "$shipped/$rel" | cut -d' ' -f1)
-  cur=$(sha256sum < "$dir/$rel" 2>/dev/null | cut -d' ' -f1) || cur=
+  cur=''; [ -f "$dir/$rel" ] && cur=$(sha256sum < "$dir/$rel" | cut -d' ' -f1)
   keep=${was[$rel]:-}
   if [ -z "$cur" ] || [ "$cur" = "${was[$rel]:-}" ]; then
     mkdir -p "$dir/$(dirname "$rel")"
