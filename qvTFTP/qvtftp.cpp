@@ -266,6 +266,19 @@ void SinglePortLoop()
     }
 }
 
+// The single-port loop and outgoing queue, once no thread uses them.
+void FreeSinglePortState()
+{
+    if (g_stSvc.pstBase != nullptr) {
+        event_base_free(g_stSvc.pstBase);
+        g_stSvc.pstBase = nullptr;
+    }
+    if (g_stSvc.pstOutQueue != nullptr) {
+        g_async_queue_unref(g_stSvc.pstOutQueue);
+        g_stSvc.pstOutQueue = nullptr;
+    }
+}
+
 gpointer ListenerThread(gpointer /*pvArg*/)
 {
     if (QVTFTP_CFG_GetConf().uiSinglePort != 0) {
@@ -343,14 +356,7 @@ uint32_t QVTFTP_Start(GThread **ppstThread)
         g_clear_error(&pstErr);
         close(iSock);
         g_stSvc.iSock = -1;
-        if (g_stSvc.pstBase != nullptr) {
-            event_base_free(g_stSvc.pstBase);
-            g_stSvc.pstBase = nullptr;
-        }
-        if (g_stSvc.pstOutQueue != nullptr) {
-            g_async_queue_unref(g_stSvc.pstOutQueue);
-            g_stSvc.pstOutQueue = nullptr;
-        }
+        FreeSinglePortState();
         return QVTFTP_ERR_FAILED;
     }
     g_stSvc.bRunning = true;
@@ -372,14 +378,7 @@ uint32_t QVTFTP_Stop(GThread *pstThread)
     }
     g_thread_join(pstThread);
     g_stSvc.iSock = -1;
-    if (g_stSvc.pstBase != nullptr) {
-        event_base_free(g_stSvc.pstBase);
-        g_stSvc.pstBase = nullptr;
-    }
-    if (g_stSvc.pstOutQueue != nullptr) {
-        g_async_queue_unref(g_stSvc.pstOutQueue);
-        g_stSvc.pstOutQueue = nullptr;
-    }
+    FreeSinglePortState();
     QVTFTP_SESSION_TableDestroy();
     QVTFTP_UTIL_Log(QVTFTP_LOG, "QVTFTP service stop finished ...");
     g_stSvc.bRunning = false;

@@ -229,12 +229,6 @@ void QVTFTP_SESSION_TableStopAll()
     }
 }
 
-uint32_t QVTFTP_SESSION_TableSize()
-{
-    std::lock_guard<std::mutex> lock(g_mtxTable);
-    return static_cast<uint32_t>(g_mapClients.size());
-}
-
 uint32_t QVTFTP_SESSION_SendCtrlPkt(int iSock, uint32_t uiIp, uint16_t usPort, uint16_t usOpcode,
                                     const QVTFTP_RFC_Pkt &stPkt)
 {

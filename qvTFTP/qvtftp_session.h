@@ -67,7 +67,6 @@ bool QVTFTP_SESSION_TablePush(QVTFTP_PktSlot *pstSlot);
 // Asks every running transfer to end: breaks the multi-port loops, queues a stop slot to the
 // single-port sessions.
 void QVTFTP_SESSION_TableStopAll();
-uint32_t QVTFTP_SESSION_TableSize();
 
 uint32_t QVTFTP_SESSION_SendCtrlPkt(int iSock, uint32_t uiIp, uint16_t usPort, uint16_t usOpcode,
                                     const QVTFTP_RFC_Pkt &stPkt);
