@@ -128,7 +128,7 @@ struct IsoImage {
     IsoImage(const IsoImage &) = delete;
     IsoImage &operator=(const IsoImage &) = delete;
 
-    std::string szPath; // at most 1023 characters
+    std::string szPath;
     uint64_t ullFileSize = 0;
     bool bParsed = false;
     // Copies of the volume descriptor sectors in image order, and the ones with a role.
@@ -142,7 +142,7 @@ struct IsoImage {
     uint8_t ucSuspSkip = 0;
     IsoNode *pstRoot = nullptr;
     IsoJolietNode *pstJolietRoot = nullptr;
-    // Node storage; the trees link into it. Directories come first in breadth-first order.
+    // Node storage, in the order records were read; the trees link into it.
     std::deque<IsoNode> dqNodes;
     std::deque<IsoJolietNode> dqJolietNodes;
 };

@@ -19,6 +19,10 @@ constexpr size_t kRecordHead = 34;
 // Limits that only a corrupted image reaches.
 constexpr size_t kMaxDescriptors = 256;
 constexpr size_t kMaxCatalogSectors = 256;
+// Far above what a real image holds (some 600,000 records in one directory); a corrupted length
+// must not make us allocate most of a multi-gigabyte file.
+constexpr uint32_t kMaxDirectoryBytes = 64u << 20;
+constexpr uint32_t kMaxPathTableBytes = 64u << 20;
 
 struct Source {
     const IsoFile &file;
@@ -59,7 +63,7 @@ uint32_t ReadDirectory(const Source &src, uint32_t uiExtent, DirectoryBudget &bu
     if (ullAt + uiLen > src.ullSize) {
         return ISO_ERR_READ;
     }
-    if (!budget.Take(uiLen)) {
+    if (uiLen > kMaxDirectoryBytes || !budget.Take(uiLen)) {
         return ISO_ERR_FORMAT;
     }
     pvData->resize(uiLen);
@@ -192,6 +196,9 @@ uint32_t ReadDescriptors(const Source &src, IsoImage *pstImage)
 uint32_t ReadPathTable(const Source &src, IsoImage *pstImage)
 {
     const uint32_t uiSize = IsoLe32(pstImage->pucPrimary + 132);
+    if (uiSize > kMaxPathTableBytes) {
+        return ISO_ERR_FORMAT;
+    }
     const uint64_t ullAt = static_cast<uint64_t>(IsoLe32(pstImage->pucPrimary + 140)) * ISO_SECTOR_SIZE;
     size_t uiRead = 0;
     if (ullAt + uiSize <= src.ullSize) {
@@ -329,6 +336,15 @@ uint32_t BuildPrimaryTree(const Source &src, IsoImage *pstImage, std::vector<Iso
         };
         if (uint32_t uiRet = WalkDirectory(src, pstDir->uiExtent, budget, vData, onRecord)) {
             return uiRet;
+        }
+        if (pstDir == &root && pstImage->ucRockRidge && !vData.empty()) {
+            // The root has no record of its own but its "." record; its name stays empty.
+            std::string szIgnored;
+            root.pstRockRidge = std::make_unique<IsoRockRidge>();
+            if (uint32_t uiRet = IsoParseRockRidge(src.file, src.ullSize, vData.data(), vData[0], 0,
+                                                   root.pstRockRidge.get(), &szIgnored)) {
+                return uiRet;
+            }
         }
     }
     return 0;

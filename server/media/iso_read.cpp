@@ -115,7 +115,8 @@ public:
         }
         // Explicit stack: the depth of a tree in an image is not ours to choose.
         std::vector<std::pair<const IsoNode *, std::string>> vStack;
-        vStack.emplace_back(&node, node.pstParent ? szDest : szDest.substr(0, szDest.size() - 1));
+        // szDest ends in '/'; each directory's path is built without one.
+        vStack.emplace_back(&node, szDest.size() > 1 ? szDest.substr(0, szDest.size() - 1) : szDest);
         while (!vStack.empty()) {
             auto [pstDir, szPath] = std::move(vStack.back());
             vStack.pop_back();
