@@ -94,7 +94,7 @@ sleep 0.5
 
 # run <port> <blksize> <n>: seconds for n parallel downloads of the file; checks one copy.
 run() {
-  local port=$1 blk=$2 n=$3 i t0 t1 fail=0
+  local port=$1 blk=$2 n=$3 i t0 t1 fail=0 pid clients=()
   rm -f "$work"/dl.*
   t0=$(date +%s.%N)
   for i in $(seq "$n"); do
@@ -103,8 +103,10 @@ run() {
     else
       curl -s --tftp-blksize "$blk" "tftp://127.0.0.1:$port/big.bin" -o /dev/null &
     fi
+    clients+=($!)
   done
-  for i in $(seq "$n"); do wait -n || fail=$((fail + 1)); done
+  # Waited for by pid: "wait -n" loses exits that happen while the shell is busy starting others.
+  for pid in "${clients[@]}"; do wait "$pid" || fail=$((fail + 1)); done
   t1=$(date +%s.%N)
   if [ "$fail" -ne 0 ] || [ "$(sha256sum < "$work/dl.1" | cut -d' ' -f1)" != "$want" ]; then
     echo "FAILED ($fail failed downloads on port $port)" >&2
