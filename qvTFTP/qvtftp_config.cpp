@@ -1,0 +1,358 @@
+#include "qvtftp_config.h"
+
+#include <fcntl.h>
+#include <glib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "qvtftp_rfc.h"
+#include "qvtftp_session.h"
+#include "qvtftp_util.h"
+
+namespace {
+
+constexpr uint16_t TID_MAP_FIRST = 49126;
+constexpr uint16_t TID_MAP_LAST = 65535;
+constexpr size_t REQUEST_MAX = 4095;
+constexpr const char *REDIRECT_DIR = "virtualiso/extfile/";
+
+QVTFTP_CFG_Conf g_stConf;
+QVTFTP_RootSlot g_astRoots[QVTFTP_ROOT_SLOTS];
+std::vector<uint32_t> g_vecTidMap;
+std::mutex g_mtxTid;
+
+void CopyCut(char *pcDst, size_t uiRoom, const std::string &szSrc)
+{
+    g_strlcpy(pcDst, szSrc.c_str(), uiRoom);
+}
+
+bool IsRegularFile(const std::string &szPath)
+{
+    struct stat stInfo;
+    return stat(szPath.c_str(), &stInfo) == 0 && S_ISREG(stInfo.st_mode);
+}
+
+// The request with every '\' turned into '/', cut to 4095 characters.
+std::string NormaliseRequest(const char *pcRequest)
+{
+    std::string szReq(pcRequest, strnlen(pcRequest, REQUEST_MAX));
+    std::replace(szReq.begin(), szReq.end(), '\\', '/');
+    return szReq;
+}
+
+// A ".." component would leave the root.
+bool HasParentComponent(const std::string &szReq)
+{
+    size_t uiStart = 0;
+    while (uiStart <= szReq.size()) {
+        size_t uiEnd = szReq.find('/', uiStart);
+        if (uiEnd == std::string::npos) {
+            uiEnd = szReq.size();
+        }
+        if (szReq.compare(uiStart, uiEnd - uiStart, "..") == 0) {
+            return true;
+        }
+        uiStart = uiEnd + 1;
+    }
+    return false;
+}
+
+// The redirect target that replaces the request under this slot, or "" without one.
+std::string FindRedirect(const std::string &szReq, const QVTFTP_RootSlot &stSlot)
+{
+    if (stSlot.vecRules.empty()) {
+        return {};
+    }
+    const size_t uiAt = szReq.find(stSlot.szPrefix);
+    if (uiAt == std::string::npos) {
+        return {};
+    }
+    const size_t uiRest = uiAt + strlen(stSlot.szPrefix) + 1;
+    const std::string szBelow = uiRest < szReq.size() ? szReq.substr(uiRest) : std::string();
+    for (const QVTFTP_CFG_Rule &stRule : stSlot.vecRules) {
+        if (szBelow != stRule.szPattern) {
+            continue;
+        }
+        const std::string szTarget = std::string(REDIRECT_DIR) + stRule.szTarget;
+        if (IsRegularFile(szTarget)) {
+            QVTFTP_UTIL_Log(QVTFTP_LOG, "Request %s match tftp redirect rule %s %s", szReq.c_str(),
+                            stRule.szPattern.c_str(), stRule.szTarget.c_str());
+            return szTarget;
+        }
+        QVTFTP_UTIL_Log(QVTFTP_DBG, "Tftp redirect file virtualiso/extfile/%s not exist.",
+                        stRule.szTarget.c_str());
+    }
+    return {};
+}
+
+// Serves the root from an ISO image: the one handed in, or one opened (and owned) here.
+uint32_t AttachImage(const QVTFTP_CFG_Root &stRoot, QVTFTP_RootSlot *pstSlot)
+{
+    if (!g_file_test(stRoot.szPath.c_str(), G_FILE_TEST_IS_REGULAR)) {
+        return QVTFTP_ERR_FAILED;
+    }
+    if (stRoot.pstImage != nullptr) {
+        pstSlot->pstImage = stRoot.pstImage;
+        pstSlot->uiOwned = 0;
+        return 0;
+    }
+    auto pstImage = std::make_unique<IsoImage>();
+    if (IsoOpen(stRoot.szPath.c_str(), false, pstImage.get()) != 0) {
+        return QVTFTP_ERR_FAILED;
+    }
+    pstSlot->pstImage = pstImage.get();
+    pstSlot->pstOwnImage = std::move(pstImage);
+    pstSlot->uiOwned = 1;
+    return 0;
+}
+
+void DetachImage(QVTFTP_RootSlot *pstSlot)
+{
+    if (pstSlot->uiOwned != 0 && pstSlot->pstOwnImage) {
+        IsoClose(pstSlot->pstOwnImage.get());
+    }
+    pstSlot->pstOwnImage.reset();
+    pstSlot->pstImage = nullptr;
+    pstSlot->uiOwned = 0;
+}
+
+// A regular file inside the image (links followed): its byte offset and size in the image.
+bool FindInImage(const QVTFTP_RootSlot &stSlot, const std::string &szName, uint64_t *pullBase,
+                 uint64_t *pullSize)
+{
+    IsoEntry stEntry;
+    if (IsoFind(stSlot.pstImage, szName.c_str(), true, &stEntry) != 0 ||
+        stEntry.ucKind != ISO_KIND_FILE) {
+        return false;
+    }
+    *pullBase = stEntry.ullExtentOffset;
+    *pullSize = stEntry.ullDataLen;
+    return true;
+}
+
+// Where a request is served from: a host file, or a byte range of an image file.
+struct FileSource {
+    std::string szHostPath;
+    bool bImage = false;
+    uint64_t ullBase = 0;
+    uint64_t ullSize = 0;
+};
+
+bool OpenSource(const FileSource &stSrc, QVTFTP_Session *pstSession)
+{
+    const int iFd = open(stSrc.szHostPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (iFd < 0) {
+        return false;
+    }
+    struct stat stInfo;
+    if (fstat(iFd, &stInfo) != 0 || !S_ISREG(stInfo.st_mode)) {
+        close(iFd);
+        return false;
+    }
+    const uint64_t ullHostSize = static_cast<uint64_t>(stInfo.st_size);
+    uint64_t ullSize = ullHostSize;
+    if (stSrc.bImage) {
+        // A file recorded beyond the end of a truncated image is not served.
+        if (stSrc.ullBase > ullHostSize || stSrc.ullSize > ullHostSize - stSrc.ullBase) {
+            close(iFd);
+            return false;
+        }
+        ullSize = stSrc.ullSize;
+    }
+    pstSession->iFileFd = iFd;
+    pstSession->ullFileBase = stSrc.bImage ? stSrc.ullBase : 0;
+    pstSession->ullFileSize = ullSize;
+    return true;
+}
+
+}  // namespace
+
+void QVTFTP_CFG_Init()
+{
+    g_stConf = QVTFTP_CFG_Conf{};
+    std::lock_guard<std::mutex> lock(g_mtxTid);
+    g_vecTidMap.assign(TID_MAP_LAST - TID_MAP_FIRST + 1, 0);
+}
+
+void QVTFTP_CFG_Deinit()
+{
+    QVTFTP_CFG_ClearRoots();
+    {
+        std::lock_guard<std::mutex> lock(g_mtxTid);
+        g_vecTidMap.clear();
+        g_vecTidMap.shrink_to_fit();
+    }
+    memset(static_cast<void *>(&g_stConf), 0, sizeof(g_stConf));
+}
+
+uint32_t QVTFTP_CFG_SetConf(const QVTFTP_CFG_Conf *pstConf)
+{
+    if (pstConf == nullptr || pstConf->usTidFirst > pstConf->usTidLast) {
+        return QVTFTP_ERR_FAILED;
+    }
+    std::lock_guard<std::mutex> lock(g_mtxTid);
+    // The map was sized at initialisation; a wider range would index past it.
+    if (static_cast<size_t>(pstConf->usTidLast - pstConf->usTidFirst + 1) > g_vecTidMap.size()) {
+        return QVTFTP_ERR_FAILED;
+    }
+    const uint16_t usMaxConn = g_stConf.usMaxConn;
+    const uint16_t usBlkSize = g_stConf.usBlkSize;
+    g_stConf = *pstConf;
+    g_stConf.usMaxConn = usMaxConn;
+    g_stConf.usBlkSize = usBlkSize;
+    return 0;
+}
+
+const QVTFTP_CFG_Conf &QVTFTP_CFG_GetConf()
+{
+    return g_stConf;
+}
+
+const QVTFTP_RootSlot &QVTFTP_CFG_GetSlot(unsigned uiIndex)
+{
+    QVTFTP_ASSERT(uiIndex < QVTFTP_ROOT_SLOTS);
+    return g_astRoots[uiIndex];
+}
+
+uint32_t QVTFTP_CFG_AddRootPath(const QVTFTP_CFG_Root *pstRoot)
+{
+    if (pstRoot == nullptr || pstRoot->szPath.empty()) {
+        return QVTFTP_ERR_FAILED;
+    }
+    QVTFTP_RootSlot *pstFree = nullptr;
+    for (QVTFTP_RootSlot &stSlot : g_astRoots) {
+        if (stSlot.szPath[0] == '\0') {
+            pstFree = pstFree != nullptr ? pstFree : &stSlot;
+        } else if (g_ascii_strcasecmp(stSlot.szPrefix, pstRoot->szPrefix.c_str()) == 0 &&
+                   g_ascii_strcasecmp(stSlot.szPath, pstRoot->szPath.c_str()) == 0) {
+            return QVTFTP_ERR_EXIST;
+        }
+    }
+    if (pstFree == nullptr) {
+        return QVTFTP_ERR_NO_SLOT;
+    }
+    if (!g_file_test(pstRoot->szPath.c_str(), G_FILE_TEST_IS_DIR)) {
+        const uint32_t uiRet = AttachImage(*pstRoot, pstFree);
+        if (uiRet != 0) {
+            return uiRet;
+        }
+        QVTFTP_UTIL_Log(QVTFTP_DBG, "Set %s for tftp root.", pstRoot->szPath.c_str());
+    }
+    CopyCut(pstFree->szPrefix, sizeof(pstFree->szPrefix), pstRoot->szPrefix);
+    CopyCut(pstFree->szPath, sizeof(pstFree->szPath), pstRoot->szPath);
+    pstFree->vecRules = pstRoot->vecRules;
+    QVTFTP_UTIL_Log(QVTFTP_DBG, "Add tftp root %s %s", pstFree->szPrefix, pstFree->szPath);
+    return 0;
+}
+
+void QVTFTP_CFG_ClearRoots()
+{
+    for (QVTFTP_RootSlot &stSlot : g_astRoots) {
+        DetachImage(&stSlot);
+        stSlot = QVTFTP_RootSlot{};
+    }
+}
+
+bool QVTFTP_CFG_MapPath(const char *pcRequest, const QVTFTP_RootSlot &stSlot, std::string *pszName)
+{
+    QVTFTP_ASSERT(0 != pcRequest && 0 != pszName);
+    const std::string szReq = NormaliseRequest(pcRequest);
+    const size_t uiPrefix = strlen(stSlot.szPrefix);
+    if (uiPrefix >= szReq.size()) {
+        return false;
+    }
+    size_t uiRest = 0;  // start of the request part below the prefix
+    if (uiPrefix != 0) {
+        if (g_ascii_strncasecmp(szReq.c_str(), stSlot.szPrefix, uiPrefix) != 0 ||
+            szReq[uiPrefix] != '/') {
+            return false;
+        }
+        uiRest = uiPrefix;
+    }
+    if (stSlot.pstImage != nullptr) {
+        *pszName = szReq.substr(uiPrefix != 0 ? uiRest + 1 : 0);
+    } else if (uiPrefix != 0) {
+        *pszName = std::string(stSlot.szPath) + szReq.substr(uiRest);
+    } else {
+        *pszName = std::string(stSlot.szPath) + (szReq[0] == '/' ? "" : "/") + szReq;
+    }
+    return !pszName->empty();
+}
+
+uint32_t QVTFTP_CFG_OpenReqFile(const char *pcPath, QVTFTP_Session *pstSession, uint16_t *pusCode)
+{
+    QVTFTP_ASSERT(0 != pcPath && 0 != pstSession && 0 != pusCode);
+    *pusCode = QVTFTP_RFC_ERR_UNDEF;
+    const std::string szReq = NormaliseRequest(pcPath);
+    if (HasParentComponent(szReq)) {
+        QVTFTP_UTIL_Log(QVTFTP_DIG, "Request file %s refused: parent directory.", pcPath);
+        *pusCode = QVTFTP_RFC_ERR_ACCESS;
+        return QVTFTP_ERR_FAILED;
+    }
+    FileSource stSrc;
+    bool bFound = false;
+    for (const QVTFTP_RootSlot &stSlot : g_astRoots) {
+        std::string szName;
+        if (stSlot.szPath[0] == '\0' || !QVTFTP_CFG_MapPath(szReq.c_str(), stSlot, &szName)) {
+            continue;
+        }
+        stSrc.szHostPath = FindRedirect(szReq, stSlot);
+        if (!stSrc.szHostPath.empty()) {
+            bFound = true;
+        } else if (stSlot.pstImage != nullptr) {
+            bFound = FindInImage(stSlot, szName, &stSrc.ullBase, &stSrc.ullSize);
+            stSrc.bImage = bFound;
+            stSrc.szHostPath = stSlot.szPath;
+        } else if (IsRegularFile(szName)) {
+            stSrc.szHostPath = szName;
+            bFound = true;
+        }
+        if (bFound) {
+            break;
+        }
+    }
+    if (!bFound) {
+        QVTFTP_UTIL_Log(QVTFTP_DIG, "Request file %s not found.", pcPath);
+        *pusCode = QVTFTP_RFC_ERR_NOT_FOUND;
+        return QVTFTP_ERR_FAILED;
+    }
+    if (!OpenSource(stSrc, pstSession)) {
+        QVTFTP_UTIL_Log(QVTFTP_DIG, "Failed to open file %s.", stSrc.szHostPath.c_str());
+        return QVTFTP_ERR_FAILED;
+    }
+    return 0;
+}
+
+uint16_t QVTFTP_CFG_AllocTID()
+{
+    std::lock_guard<std::mutex> lock(g_mtxTid);
+    const size_t uiCount = static_cast<size_t>(g_stConf.usTidLast - g_stConf.usTidFirst + 1);
+    for (size_t uiIndex = 0; uiIndex < uiCount && uiIndex < g_vecTidMap.size(); ++uiIndex) {
+        if (g_vecTidMap[uiIndex] == 0) {
+            g_vecTidMap[uiIndex] = 1;
+            return static_cast<uint16_t>(g_stConf.usTidFirst + uiIndex);
+        }
+    }
+    return 0;
+}
+
+uint32_t QVTFTP_CFG_FreeTID(uint16_t usPort)
+{
+    std::lock_guard<std::mutex> lock(g_mtxTid);
+    if (usPort < g_stConf.usTidFirst || usPort > g_stConf.usTidLast ||
+        static_cast<size_t>(usPort - g_stConf.usTidFirst) >= g_vecTidMap.size()) {
+        QVTFTP_UTIL_Log(QVTFTP_DIG, "Invalid TID %u.", usPort);
+        return QVTFTP_ERR_FAILED;
+    }
+    uint32_t &uiWord = g_vecTidMap[usPort - g_stConf.usTidFirst];
+    if (uiWord == 0) {
+        QVTFTP_UTIL_Log(QVTFTP_DIG, "TID %u is not used.", usPort);
+        return QVTFTP_ERR_FAILED;
+    }
+    uiWord = 0;
+    return 0;
+}

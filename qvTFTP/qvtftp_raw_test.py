@@ -1,0 +1,320 @@
+#!/usr/bin/env python3
+"""Raw-UDP client for what real TFTP clients cannot show: option refusal, silent clients,
+duplicate ACKs, block wrap, write requests, repeated requests, refused paths and malformed
+packets. Runs every case against a fresh server in multi-port and in single-port mode."""
+import hashlib
+import os
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+SERVER = None  # path of qvtftp_testserver, from the command line
+
+RRQ, WRQ, DATA, ACK, ERROR, OACK = 1, 2, 3, 4, 5, 6
+
+
+def rrq(name, mode="octet", opts=(), opcode=RRQ):
+    pkt = struct.pack("!H", opcode) + name.encode() + b"\0" + mode.encode() + b"\0"
+    for key, value in opts:
+        pkt += key.encode() + b"\0" + str(value).encode() + b"\0"
+    return pkt
+
+
+def ack(block):
+    return struct.pack("!HH", ACK, block & 0xFFFF)
+
+
+class Server:
+    """qvtftp_testserver as a child process; its event lines are collected as they come."""
+
+    def __init__(self, root, single, timeout=1, sends=5):
+        args = [SERVER, "--port", "0", "--timeout", str(timeout), "--sends", str(sends),
+                "--root", "=" + root]
+        if single:
+            args.append("--single")
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     text=True)
+        self.events = []
+        self.lock = threading.Lock()
+        ready = self.proc.stdout.readline().split()
+        if len(ready) != 2 or ready[0] != "READY":
+            self.stop()
+            raise RuntimeError("server did not start: %r" % ready)
+        self.port = int(ready[1])
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            parts = line.split()
+            if parts and parts[0] == "EVENT":
+                with self.lock:
+                    self.events.append(parts)
+
+    def events_for(self, port, code=None):
+        with self.lock:
+            return [e for e in self.events
+                    if e[2].endswith(":%d" % port) and (code is None or e[1] == str(code))]
+
+    def wait_event(self, port, code, count=1, timeout=10.0):
+        """The first event of this kind once `count` of them have arrived, or None."""
+        end = time.time() + timeout
+        while time.time() < end:
+            found = self.events_for(port, code)
+            if len(found) >= count:
+                return found[0]
+            time.sleep(0.05)
+        return None
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class Client:
+    def __init__(self, server):
+        self.server = server
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+        self.peer = None  # the transfer's address, learnt from the first reply
+
+    def send_request(self, pkt):
+        self.sock.sendto(pkt, ("127.0.0.1", self.server.port))
+
+    def send(self, pkt):
+        self.sock.sendto(pkt, self.peer)
+
+    def recv(self, timeout=3.0):
+        """(opcode, payload after the opcode) or None when nothing came in time."""
+        self.sock.settimeout(timeout)
+        try:
+            data, addr = self.sock.recvfrom(70000)
+        except socket.timeout:
+            return None
+        if self.peer is None:
+            self.peer = addr
+        (opcode,) = struct.unpack("!H", data[:2])
+        return opcode, data[2:]
+
+    def recv_data(self, timeout=3.0):
+        got = self.recv(timeout)
+        if got is None or got[0] != DATA:
+            raise AssertionError("expected DATA, got %r" % (got,))
+        (block,) = struct.unpack("!H", got[1][:2])
+        return block, got[1][2:]
+
+    def close(self):
+        self.sock.close()
+
+
+def error_of(got):
+    assert got is not None and got[0] == ERROR, "expected ERROR, got %r" % (got,)
+    code = struct.unpack("!H", got[1][:2])[0]
+    return code, got[1][2:].rstrip(b"\0").decode()
+
+
+class RawTftp(unittest.TestCase):
+    single = False
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="tftp_raw_%d_" % os.getpid())
+        files = {
+            "three.bin": os.urandom(3 * 512),
+            "big.bin": os.urandom(20000),
+            "wrap.bin": os.urandom(8 * 65536 + 5),
+        }
+        for name, data in files.items():
+            with open(os.path.join(cls.root, name), "wb") as f:
+                f.write(data)
+        cls.files = files
+        with open(os.path.join(os.path.dirname(cls.root), os.path.basename(cls.root) + ".secret"),
+                  "wb") as f:
+            f.write(b"outside the root")
+        cls.server = Server(cls.root, cls.single)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        shutil.rmtree(cls.root, ignore_errors=True)
+        os.unlink(cls.root + ".secret")
+
+    def client(self):
+        c = Client(self.server)
+        self.addCleanup(c.close)
+        return c
+
+    def test_oack_and_first_block(self):
+        c = self.client()
+        c.send_request(rrq("big.bin", opts=[("tsize", 0), ("blksize", 1456)]))
+        opcode, body = c.recv()
+        self.assertEqual(OACK, opcode)
+        self.assertEqual(b"blksize\x001456\x00tsize\x0020000\x00", body)
+        c.send(ack(0))
+        block, data = c.recv_data()
+        self.assertEqual((1, self.files["big.bin"][:1456]), (block, data))
+
+    def test_error_8_after_oack_ends_without_event(self):
+        c = self.client()
+        c.send_request(rrq("big.bin", opts=[("tsize", 0)]))
+        self.assertEqual(OACK, c.recv()[0])
+        c.send(struct.pack("!HH", ERROR, 8) + b"no\0")
+        self.assertIsNone(c.recv(timeout=2.5), "no retransmission after the refusal")
+        self.assertEqual([], self.server.events_for(c.port, 4))
+        self.assertEqual(1, len(self.server.events_for(c.port, 2)))
+        # The same client asks again without options: a new transfer.
+        c.peer = None
+        c.send_request(rrq("big.bin"))
+        self.assertEqual(1, c.recv_data()[0])
+        self.assertIsNotNone(self.server.wait_event(c.port, 2, count=2))
+
+    def test_silent_client_gets_the_retransmissions_then_times_out(self):
+        c = self.client()
+        c.send_request(rrq("big.bin"))
+        sent = []
+        while True:
+            got = c.recv(timeout=2.5)
+            if got is None:
+                break
+            self.assertEqual(DATA, got[0])
+            sent.append((struct.unpack("!H", got[1][:2])[0], time.time()))
+        self.assertEqual([1] * 5, [b for b, _ in sent], "the first send and four retransmissions")
+        gaps = [b[1] - a[1] for a, b in zip(sent, sent[1:])]
+        for gap in gaps:
+            self.assertGreater(gap, 0.8)
+        event = self.server.wait_event(c.port, 4)
+        self.assertIsNotNone(event)
+        self.assertEqual("result=0x2008", event[6])
+        self.assertEqual("sent=512", event[5])
+
+    def test_duplicate_ack(self):
+        c = self.client()
+        c.send_request(rrq("big.bin"))
+        self.assertEqual(1, c.recv_data()[0])
+        c.send(ack(1))
+        self.assertEqual(2, c.recv_data()[0])
+        c.send(ack(1))
+        if self.single:
+            # Out of step on the shared socket: the transfer ends at once, silently.
+            c.send(ack(2))
+            self.assertIsNone(c.recv(timeout=2.5))
+            self.assertEqual([], self.server.events_for(c.port, 4))
+        else:
+            self.assertIsNone(c.recv(timeout=0.5), "a duplicate ACK is ignored")
+            c.send(ack(2))
+            self.assertEqual(3, c.recv_data()[0])
+
+    def test_exact_multiple_ends_with_empty_block(self):
+        c = self.client()
+        c.send_request(rrq("three.bin"))
+        blocks = []
+        while True:
+            block, data = c.recv_data()
+            blocks.append((block, len(data)))
+            c.send(ack(block))
+            if len(data) < 512:
+                break
+        self.assertEqual([(1, 512), (2, 512), (3, 512), (4, 0)], blocks)
+        event = self.server.wait_event(c.port, 4)
+        self.assertIsNotNone(event)
+        self.assertEqual(["size=1536", "sent=1536", "result=0x0"], event[4:7])
+
+    def test_block_numbers_wrap(self):
+        c = self.client()
+        c.send_request(rrq("wrap.bin", opts=[("blksize", 8)]))
+        self.assertEqual(OACK, c.recv()[0])
+        c.send(ack(0))
+        digest = hashlib.sha256()
+        expect = 1
+        seen_wrap = False
+        while True:
+            block, data = c.recv_data()
+            self.assertEqual(expect & 0xFFFF, block)
+            if block == 0 and not seen_wrap:
+                seen_wrap = True
+                # A wrapped block 0 is resent as DATA, never as the OACK.
+                self.assertEqual((0, data), c.recv_data(timeout=2.5))
+            digest.update(data)
+            c.send(ack(block))
+            expect += 1
+            if len(data) < 8:
+                break
+        self.assertTrue(seen_wrap)
+        self.assertEqual(65537, expect - 1)
+        self.assertEqual(hashlib.sha256(self.files["wrap.bin"]).hexdigest(), digest.hexdigest())
+        event = self.server.wait_event(c.port, 4)
+        self.assertEqual("result=0x0", event[6])
+
+    def test_write_request_is_refused(self):
+        c = self.client()
+        c.send_request(rrq("new.bin", opcode=WRQ))
+        self.assertEqual((2, "Access violation"), error_of(c.recv()))
+
+    def test_repeated_request_is_dropped(self):
+        c = self.client()
+        c.send_request(rrq("big.bin"))
+        self.assertEqual(1, c.recv_data()[0])
+        c.send_request(rrq("big.bin"))
+        self.assertIsNone(c.recv(timeout=0.6))
+        c.send(ack(1))
+        self.assertEqual(2, c.recv_data()[0])
+        self.assertEqual(1, len(self.server.events_for(c.port, 2)))
+
+    def test_refusals_and_malformed_requests(self):
+        name = "../" + os.path.basename(self.root) + ".secret"
+        cases = [
+            (rrq(name), (2, "Access violation")),
+            (rrq("sub\\..\\..\\x"), (2, "Access violation")),
+            (rrq("missing.bin"), (1, "File not found")),
+            (rrq("big.bin", mode="binary"),
+             (8, "Transfer should be terminated due to option negotiation")),
+            (b"\x00\x01x", (4, "Illegal TFTP operation")),
+            (b"\x00\x01big.bin\x00octet", (4, "Illegal TFTP operation")),
+            (rrq("big.bin") + b"blksize\0", (4, "Illegal TFTP operation")),
+            (rrq("big.bin", opts=[("blksize", 7)]), (4, "Illegal TFTP operation")),
+            (rrq("big.bin", opts=[("timeout", 256)]), (4, "Illegal TFTP operation")),
+            (rrq("big.bin", opts=[("x" * (513 - len(rrq("big.bin")) - 3), 1)]), (4, "Illegal TFTP operation")),
+        ]
+        self.assertEqual(513, len(cases[-1][0]))
+        for pkt, expected in cases:
+            with self.subTest(pkt=pkt[:40]):
+                c = self.client()
+                c.send_request(pkt)
+                self.assertEqual(expected, error_of(c.recv()))
+        for name in (name, "missing.bin"):
+            c = self.client()
+            c.send_request(rrq(name))
+            error_of(c.recv())
+            event = self.server.wait_event(c.port, 1)
+            self.assertIsNotNone(event)
+            self.assertEqual("result=0x2004", event[6])
+        # Not a request, or too short to hold an opcode: no answer at all.
+        for pkt in (ack(1), b"\x00", b""):
+            c = self.client()
+            c.send_request(pkt)
+            self.assertIsNone(c.recv(timeout=0.5))
+        # The service is unharmed.
+        c = self.client()
+        c.send_request(rrq("big.bin"))
+        self.assertEqual(1, c.recv_data()[0])
+
+
+class RawTftpSinglePort(RawTftp):
+    single = True
+
+
+if __name__ == "__main__":
+    SERVER = sys.argv.pop(1)
+    unittest.main(verbosity=2)

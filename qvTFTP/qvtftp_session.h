@@ -1,0 +1,98 @@
+// One TFTP transfer and the table of running transfers, shared by the multi-port and the
+// single-port mode: request handling, block sending, acknowledgements, retransmission, events.
+#pragma once
+
+#include <glib.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "qvtftp.h"
+#include "qvtftp_rfc.h"
+
+struct event_base;
+
+struct QVTFTP_Session {
+    uint32_t uiClientIp = 0;  // host order
+    uint16_t usClientPort = 0;
+    char szPeer[32] = {};     // "%u.%u.%u.%u:%u" for log lines
+    QVTFTP_RFC_RQInfo stRQ;
+    int iSock = -1;                    // per-transfer socket (multi-port) or the service socket
+    GAsyncQueue *pstQueue = nullptr;   // single-port: received packets (QVTFTP_PktSlot)
+    int iFileFd = -1;                  // the directory file, or the image holding the file
+    uint64_t ullFileBase = 0;          // offset of the file's first byte in iFileFd
+    event_base *pstBase = nullptr;     // multi-port: this transfer's own loop
+    uint64_t ullFileSize = 0;
+    uint16_t usTimeout = 0;
+    uint16_t usBlkSize = 0;
+    std::vector<uint8_t> vecBuf;       // DATA packets are built here, file data at offset 4
+    uint64_t ullRemaining = 0;
+    uint16_t usSends = 0;
+    uint16_t usLastLen = 0;
+    uint16_t usBlock = 0;
+    bool bOackPending = false;         // the OACK waits for ACK 0; block 0 alone cannot tell
+    uint32_t uiDirection = 0;
+    uint8_t aucConsumer[32] = {};
+    std::vector<uint8_t> vecOack;      // the OACK as sent, for retransmission
+
+    QVTFTP_Session() = default;
+    QVTFTP_Session(const QVTFTP_Session &) = delete;
+    QVTFTP_Session &operator=(const QVTFTP_Session &) = delete;
+    ~QVTFTP_Session();
+};
+
+// Received or outgoing datagram with its peer; aucData holds exactly uiLen bytes. A received
+// slot of length 0 tells a single-port session to stop.
+struct QVTFTP_PktSlot {
+    uint32_t uiIp;
+    uint16_t usPort;
+    uint32_t uiLen;
+    uint8_t aucData[];
+};
+
+QVTFTP_PktSlot *QVTFTP_SESSION_NewSlot(uint32_t uiIp, uint16_t usPort, const uint8_t *pucData,
+                                       uint32_t uiLen);
+void QVTFTP_SESSION_FreeSlot(gpointer pvSlot);
+
+void QVTFTP_SESSION_InitPeer(QVTFTP_Session *pstSession, uint32_t uiIp, uint16_t usPort);
+
+// Client table keyed by (address, port).
+void QVTFTP_SESSION_TableCreate();
+void QVTFTP_SESSION_TableDestroy();
+bool QVTFTP_SESSION_TableAdd(QVTFTP_Session *pstSession);  // false when the pair is present
+void QVTFTP_SESSION_TableRemove(const QVTFTP_Session *pstSession);
+bool QVTFTP_SESSION_TableHas(uint32_t uiIp, uint16_t usPort);
+// Pushes the slot onto the queue of the pair's session; false (slot not taken) without one.
+bool QVTFTP_SESSION_TablePush(QVTFTP_PktSlot *pstSlot);
+// Asks every running transfer to end: breaks the multi-port loops, queues a stop slot to the
+// single-port sessions.
+void QVTFTP_SESSION_TableStopAll();
+
+uint32_t QVTFTP_SESSION_SendCtrlPkt(int iSock, uint32_t uiIp, uint16_t usPort, uint16_t usOpcode,
+                                    const QVTFTP_RFC_Pkt &stPkt);
+uint32_t QVTFTP_SESSION_SendDataPkt(int iSock, uint32_t uiIp, uint16_t usPort, uint16_t usBlock,
+                                    uint32_t uiLen, uint8_t *pucBuf);
+void QVTFTP_SESSION_SendErr(const QVTFTP_Session &stSession, uint16_t usCode);
+
+void QVTFTP_SESSION_RaiseEvent(QVTFTP_Session *pstSession, uint32_t uiEvent, uint32_t uiResult);
+
+// Opens the requested file and sends the OACK or block 1; raises event 1 or 2.
+uint32_t QVTFTP_SESSION_ProcRRQPkt(const QVTFTP_RFC_RQInfo &stRQ, QVTFTP_Session *pstSession);
+
+// What the transfer does after an acknowledgement or a wait.
+enum class QVTFTP_Step { CONTINUE, DONE };
+
+// The current block was acknowledged: end the transfer (event 4) or send the next block
+// (event 3).
+QVTFTP_Step QVTFTP_SESSION_AckCurrent(QVTFTP_Session *pstSession);
+// The wait for an ACK ran out: resend, or end with event 4 and a time-out.
+QVTFTP_Step QVTFTP_SESSION_Timeout(QVTFTP_Session *pstSession);
+
+// Multi-port: the per-transfer socket on a port from the transfer-ID range, connected to the
+// client; false when none can be set up.
+bool QVTFTP_SESSION_OpenSocket(QVTFTP_Session *pstSession, uint16_t *pusPort);
+// Multi-port: one wake-up of the transfer's loop.
+void QVTFTP_SESSION_ProcReadPkt(int iSock, short sWhat, void *pvSession);
+// Single-port: one session on a pool thread; frees it at the end.
+void QVTFTP_SESSION_SinglePortProc(gpointer pvSession, gpointer pvUnused);
+void QVTFTP_SESSION_SPortReadLoop(QVTFTP_Session *pstSession);
