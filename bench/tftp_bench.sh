@@ -39,6 +39,7 @@ while [ $# -gt 0 ]; do
 done
 top=$(cd "$(dirname "$0")/.." && pwd)
 server=${KIV_BINARY_DIR:-$top/build}/qvTFTP/qvtftp_testserver
+"$top/tools/setup.sh" "$top/bench/packages.list"
 for tool in "$server" curl /usr/sbin/in.tftpd /usr/sbin/dnsmasq; do
   [ -x "$tool" ] || command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 1; }
 done
