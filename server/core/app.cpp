@@ -14,7 +14,10 @@
 #include "msg_table.h"
 #include "platform.h"
 #include "prompt.h"
+#include "qvdhcp.h"
 #include "qvdhcp_leasedb.h"
+#include "qvhttp.h"
+#include "qvtftp.h"
 #include "settings.h"
 #include "version.h"
 
@@ -37,6 +40,30 @@ void LogLeaseDatabase(int, const char *pcFormat, ...)
     vsnprintf(szText, sizeof(szText), pcFormat, args);
     va_end(args);
     LOG_Print(1, "PXEDLG", "%s", szText);
+}
+
+// Every service logs its three levels under its own categories: DHCP 1-3, TFTP 4-6, HTTP 7-9.
+QV_LogSinks ServiceSinks(int iFirstCategory)
+{
+    QV_LogSinks stSinks;
+    for (int i = 0; i < 3; ++i) {
+        stSinks.astSink[i] = {LOG_PrintKind, iFirstCategory + i};
+    }
+    return stSinks;
+}
+
+// The sinks go in before the modules are initialised, so that initialisation can log; the modules
+// are initialised in the order TFTP, HTTP, DHCP. False when one cannot be initialised.
+bool InitServices()
+{
+    QVDHCP_SetLogFunc(ServiceSinks(1));
+    QVTFTP_SetLogFunc(ServiceSinks(4));
+    QVHTTP_SetLogFunc(ServiceSinks(7));
+    if (QVTFTP_Init() != 0 || QVHTTP_Init() != 0 || QVDHCP_Init() != 0) {
+        LOG_Print(0, "PXEDLG", "Failed to initialise the network services");
+        return false;
+    }
+    return true;
 }
 
 // Set at start-up when AutoStart is on, consumed by the first timer tick.
@@ -91,6 +118,11 @@ bool StartServer()
         curl_global_cleanup();
         return false;
     }
+    if (!InitServices()) {
+        LOG_Flush();
+        curl_global_cleanup();
+        return false;
+    }
     Settings() = ServerSettings {};
     LOG_SetFile(LOG_DefaultFileName(DataDirectory()));
     LOG_Print(0, "PXEDLG", "%s start, data directory %s", BannerText().c_str(),
@@ -123,6 +155,8 @@ gboolean OnStopSignal(gpointer pvLoop)
 // Orderly destruction: everything the program holds is written out before the exit.
 void StopServer()
 {
+    QVDHCP_Deinit();
+    QVTFTP_Deinit();
     LOG_Flush();
     curl_global_cleanup();
     SaveSettings();
