@@ -130,12 +130,12 @@ elif [ "$tree" = ipxe ]; then
   boot+=(--dhcp-userclass=set:ipxe,iPXE "--dhcp-boot=tag:ipxe,$script")
 fi
 start_dnsmasq() {
-kiv_bg "$boot_ns" dnsmasq --conf-file=/dev/null --no-resolv --no-hosts --port=0 --interface=br0 \
-  --bind-interfaces --dhcp-range=10.213.0.50,10.213.0.99,255.255.255.0,1h --dhcp-authoritative \
-  --dhcp-leasefile="$tmp/leases" --dhcp-hostsdir="$tmp/hosts.d" --pid-file="$tmp/dnsmasq.pid" \
-  --enable-tftp --tftp-root="$tmp/root" "${boot[@]}" --log-dhcp --log-queries -k --log-facility=- \
-  > "$tmp/dnsmasq.log" 2>&1
-kiv_wait_for 10 grep -q 'TFTP root is' "$tmp/dnsmasq.log" || fail "dnsmasq did not start"
+  kiv_bg "$boot_ns" dnsmasq --conf-file=/dev/null --no-resolv --no-hosts --port=0 --interface=br0 \
+    --bind-interfaces --dhcp-range=10.213.0.50,10.213.0.99,255.255.255.0,1h --dhcp-authoritative \
+    --dhcp-leasefile="$tmp/leases" --dhcp-hostsdir="$tmp/hosts.d" --pid-file="$tmp/dnsmasq.pid" \
+    --enable-tftp --tftp-root="$tmp/root" "${boot[@]}" --log-dhcp --log-queries -k --log-facility=- \
+    > "$tmp/dnsmasq.log" 2>&1
+  kiv_wait_for 10 grep -q 'TFTP root is' "$tmp/dnsmasq.log" || fail "dnsmasq did not start"
 }
 # Our services: the loader tree is the TFTP root; DHCP hands out the boot file per firmware and,
 # to iPXE, the per-client script URL on its own. The lease database goes to the working folder.
