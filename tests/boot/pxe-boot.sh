@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Boots a real PXE client (QEMU with SeaBIOS, OVMF or AAVMF) against one loader tree of a data
-# directory made by tools/make-datadir.sh, with dnsmasq standing in for the DHCP/TFTP server
-# inside a private network namespace. KIV_BOOT_CASE="<loader> <firmware>" picks the case:
+# directory made by tools/make-datadir.sh, inside a private network namespace. The DHCP/TFTP
+# server is chosen by KIV_BOOT_SERVER: dnsmasq (the default, a reference peer) or kivpxe (our own
+# DHCP and TFTP services through their test drivers). KIV_BOOT_CASE="<loader> <firmware>":
 #   loader   pxelinux | pxelinux2048 | lpxelinux | grub2 | ipxe | ipxe-grub (iPXE chaining
 #            grub_chain_xen.efi)
 #   firmware bios (SeaBIOS) | efi64 (OVMF) | arm64 (AAVMF)
@@ -13,13 +14,22 @@ tmp=/nonexistent
 source "$KIV_SOURCE_DIR/tests/support/netns.sh"
 read -r loader firmware <<< "${KIV_BOOT_CASE:?KIV_BOOT_CASE names the case}"
 limit=${KIV_BOOT_TIMEOUT:-240}
+impl=${KIV_BOOT_SERVER:-dnsmasq}
 
 kiv_require_root
 skip() { echo "SKIP: $*"; exit 77; }
-fail() { echo "FAIL: $*"; [ -f "$tmp/dnsmasq.log" ] && { echo "--- dnsmasq"; tail -n 40 "$tmp/dnsmasq.log"; }
+fail() { echo "FAIL: $*"; local log
+         for log in dnsmasq dhcp tftp; do
+           [ -f "$tmp/$log.log" ] && { echo "--- $log"; tail -n 40 "$tmp/$log.log"; }
+         done
          [ -f "$tmp/serial.log" ] && { echo "--- serial"; tail -c 3000 "$tmp/serial.log" | tr -d '\033'; echo; }
          exit 1; }
-command -v dnsmasq >/dev/null || skip "dnsmasq is not installed (package dnsmasq-base)"
+case $impl in
+  dnsmasq) command -v dnsmasq >/dev/null || skip "dnsmasq is not installed (package dnsmasq-base)" ;;
+  kivpxe) dhcpd=$KIV_BINARY_DIR/qvDHCP/qvdhcp_testserver tftpd=$KIV_BINARY_DIR/qvTFTP/qvtftp_testserver
+          [ -x "$dhcpd" ] && [ -x "$tftpd" ] || fail "the DHCP/TFTP test drivers are not built" ;;
+  *) fail "unknown server '$impl'" ;;
+esac
 
 case $firmware in
   bios)  qemu=(qemu-system-x86_64 -machine pc); nic=virtio-net-pci ;;
@@ -85,6 +95,16 @@ case $loader in
     grub_menu ;;
 esac
 
+# SeaBIOS boots through the NIC's iPXE ROM, and our DHCP hands every iPXE its per-client script
+# (not the boot file), as it would in production: that script chains the tree's BIOS loader,
+# naming it as the boot file so the loader finds its menu folder beside it.
+chained=
+if [ "$impl/$firmware" = kivpxe/bios ] && [ "$tree" != ipxe ]; then
+  chained=ipxe.cfg/01-$dashed
+  mkdir -p "$tmp/root/ipxe.cfg"
+  printf '%s\n' '#!ipxe' "set netX/filename $bios_file" "chain tftp://$server/$bios_file" > "$tmp/root/$chained"
+fi
+
 kiv_netns_new boot_ns datadir-boot || fail "cannot create a network namespace"
 ip netns exec "$boot_ns" ip link add br0 type bridge || fail "cannot create a bridge"
 ip netns exec "$boot_ns" ip tuntap add dev tap0 mode tap || fail "cannot create a tap device"
@@ -109,12 +129,27 @@ if [ "$tree/$firmware" = ipxe/bios ]; then
 elif [ "$tree" = ipxe ]; then
   boot+=(--dhcp-userclass=set:ipxe,iPXE "--dhcp-boot=tag:ipxe,$script")
 fi
-kiv_bg "$boot_ns" dnsmasq --conf-file=/dev/null --no-resolv --no-hosts --port=0 --interface=br0 \
-  --bind-interfaces --dhcp-range=10.213.0.50,10.213.0.99,255.255.255.0,1h --dhcp-authoritative \
-  --dhcp-leasefile="$tmp/leases" --dhcp-hostsdir="$tmp/hosts.d" --pid-file="$tmp/dnsmasq.pid" \
-  --enable-tftp --tftp-root="$tmp/root" "${boot[@]}" --log-dhcp --log-queries -k --log-facility=- \
-  > "$tmp/dnsmasq.log" 2>&1
-kiv_wait_for 10 grep -q 'TFTP root is' "$tmp/dnsmasq.log" || fail "dnsmasq did not start"
+start_dnsmasq() {
+  kiv_bg "$boot_ns" dnsmasq --conf-file=/dev/null --no-resolv --no-hosts --port=0 --interface=br0 \
+    --bind-interfaces --dhcp-range=10.213.0.50,10.213.0.99,255.255.255.0,1h --dhcp-authoritative \
+    --dhcp-leasefile="$tmp/leases" --dhcp-hostsdir="$tmp/hosts.d" --pid-file="$tmp/dnsmasq.pid" \
+    --enable-tftp --tftp-root="$tmp/root" "${boot[@]}" --log-dhcp --log-queries -k --log-facility=- \
+    > "$tmp/dnsmasq.log" 2>&1
+  kiv_wait_for 10 grep -q 'TFTP root is' "$tmp/dnsmasq.log" || fail "dnsmasq did not start"
+}
+# Our services: the loader tree is the TFTP root; DHCP hands out the boot file per firmware and,
+# to iPXE, the per-client script URL on its own. The lease database goes to the working folder.
+start_kivpxe() {
+  kiv_bg "$boot_ns" "$tftpd" --addr "$server" --port 69 --root "=$tmp/root" > "$tmp/tftp.log" 2>&1
+  kiv_wait_for 10 grep -q '^READY 69' "$tmp/tftp.log" || fail "the TFTP service did not start"
+  mkdir -p "$tmp/dhcp"
+  local efi_file=$efi64_file
+  [ "$firmware" = arm64 ] && efi_file=$arm64_file
+  kiv_bg "$boot_ns" env -C "$tmp/dhcp" "$dhcpd" --server "$server" --start 10.213.0.50 --count 50 \
+    --mask 255.255.255.0 --bios "$bios_file" --efi "$efi_file" > "$tmp/dhcp.log" 2>&1
+  kiv_wait_for 10 grep -q '^START result 0x0' "$tmp/dhcp.log" || fail "the DHCP service did not start"
+}
+"start_$impl"
 
 if [ "$firmware" != bios ]; then
   cp "$vars" "$tmp/vars.fd"
@@ -133,10 +168,19 @@ kiv_bg "$boot_ns" "${qemu[@]}" -m 1024 -display none -monitor none -serial "file
   > "$tmp/qemu.log" 2>&1
 qemu_pid=$KIV_LAST_PID
 
-# wait_sent FILE: until dnsmasq reports FILE sent; prints the seconds since QEMU started.
+# sent FILE [CLIENT]: whether the server reports FILE wholly sent (to an address starting CLIENT).
+sent() {
+  case $impl in
+    dnsmasq) grep -q "sent $tmp/root/$1 to ${2:-}" "$tmp/dnsmasq.log" ;;
+    # A completed transfer: end event, result 0, every byte of the file sent. GRUB may ask with
+    # a leading "/".
+    kivpxe) grep -Eq "^EVENT 4 ${2:-}[0-9.]*:[0-9]+ /?$1 size=([0-9]+) sent=\1 result=0x0$" "$tmp/tftp.log" ;;
+  esac
+}
+# wait_sent FILE: until the server reports FILE sent; prints the seconds since QEMU started.
 wait_sent() {
   local deadline=$(( start + limit ))
-  until grep -q "sent $tmp/root/$1 to" "$tmp/dnsmasq.log"; do
+  until sent "$1"; do
     kill -0 "$qemu_pid" 2>/dev/null || fail "QEMU ended before $1 was fetched: $(cat "$tmp/qemu.log")"
     [ "$(date +%s)" -lt "$deadline" ] || fail "no request for $1 within $limit s"
     sleep 0.5
@@ -145,6 +189,7 @@ wait_sent() {
 }
 
 [ "$firmware" = bios ] && file=$bios_file || file=$(eval echo "\$${firmware}_file")
+[ -z "$chained" ] || wait_sent "$chained"
 wait_sent "$file"
 [ "$tree/$firmware" = ipxe/bios ] && echo "$mac,set:chained" > "$tmp/hosts.d/chained"
 wait_sent "$menus/01-$dashed"
@@ -162,5 +207,5 @@ if [ -n "${blksize:-}" ]; then
     fail "the menu was not asked for with blksize $blksize: $(grep RRQ "$tmp/rrq.txt" | head -n 3)"
   echo "read requests ask for blksize $blksize"
 fi
-grep -q "sent $tmp/root/$marker to 10.213.0." "$tmp/dnsmasq.log" || fail "marker went to an unexpected address"
+sent "$marker" 10.213.0. || fail "marker went to an unexpected address"
 echo "PASS: $loader on $firmware fetched $file, its menu $menus/01-$dashed and the menu's marker"
