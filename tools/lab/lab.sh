@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# The virtual lab: kivpxe deploys a virtual machine inside a private network namespace.
+#
+#   tools/lab/lab.sh [--loader pxelinux|grub2|ipxe] [--firmware bios|efi64|arm64]
+#                    [--source ISO] [--data-dir DIR] [--timeout SECONDS] [--expect TEXT]
+#                    [--serve] [--quiet]
+#
+# A namespace with a bridge and a tap is made; kivpxe runs headless in it with AutoStart on a
+# data directory from tools/make-datadir.sh, and QEMU boots a client from the network on the tap
+# (SeaBIOS with its iPXE ROM, OVMF with virtio-net, or AAVMF on arm64). The client's row is
+# printed as it changes; the lab ends when a row's status contains TEXT (default
+# "Install Finished"), or fails when the time runs out. With --serve the server keeps running
+# after that until Ctrl-C. The default source is the lab's stand-in installer
+# (make-test-source.sh), which the lab's profile entry lets PLUG_HERON match.
+#
+# DHCP only ever runs inside the lab's namespace; everything the lab starts is ended and the
+# namespace deleted when it exits, also on failure or Ctrl-C.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(cd "$here/../.." && pwd)
+build=${KIV_BUILD_DIR:-$top/build}
+export KIV_SOURCE_DIR=${KIV_SOURCE_DIR:-$top}
+
+loader=ipxe firmware=bios source= datadir=$build/lab/datadir timeout=600
+expect="Install Finished" serve= quiet=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --loader) loader=$2; shift ;;
+    --firmware) firmware=$2; shift ;;
+    --source) source=$2; shift ;;
+    --data-dir) datadir=$2; shift ;;
+    --timeout) timeout=$2; shift ;;
+    --expect) expect=$2; shift ;;
+    --serve) serve=1 ;;
+    --quiet) quiet=1 ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "lab: unknown argument $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+source "$top/tests/support/netns.sh"
+kiv_require_root
+work=$(mktemp -d /tmp/kiv-lab.XXXXXX)
+chmod 0755 "$work"
+trap 'kiv_cleanup; [ -n "${KIV_LAB_KEEP:-}" ] && echo "lab: kept $work" || rm -rf "$work"' EXIT
+
+say() { [ -n "$quiet" ] || echo "lab: $*"; }
+fail() {
+  echo "lab: FAIL: $*"
+  [ -f "$work/kivpxe.out" ] && { echo "--- kivpxe"; tail -n 40 "$work/kivpxe.out"; }
+  local log; log=$(ls -t "$datadir"/log/*.log 2>/dev/null | head -n 1)
+  [ -n "$log" ] && { echo "--- $log"; tail -n 60 "$log"; }
+  [ -f "$work/serial.log" ] && { echo "--- client console"; tail -c 3000 "$work/serial.log" | tr -d '\033'; echo; }
+  exit 1
+}
+
+server=10.215.0.1
+case $loader in pxelinux) loader_type=0 ;; grub2) loader_type=1 ;; ipxe) loader_type=2 ;;
+  *) fail "unknown loader $loader" ;; esac
+case $firmware in
+  bios)  qemu=(qemu-system-x86_64 -machine pc) nic=e1000 ;;
+  efi64) qemu=(qemu-system-x86_64 -machine q35)
+         code=/usr/share/OVMF/OVMF_CODE_4M.fd vars=/usr/share/OVMF/OVMF_VARS_4M.fd
+         # No option ROM: the firmware's own PXE stack boots, as on a real UEFI machine.
+         nic=virtio-net-pci,romfile= ;;
+  arm64) qemu=(qemu-system-aarch64 -machine virt -cpu cortex-a57)
+         code=/usr/share/AAVMF/AAVMF_CODE.fd vars=/usr/share/AAVMF/AAVMF_VARS.fd
+         nic=virtio-net-pci,romfile= ;;
+  *) fail "unknown firmware $firmware" ;;
+esac
+
+kivpxe=$build/server/core/kivpxe
+[ -x "$kivpxe" ] || fail "kivpxe is not built ($kivpxe); run tools/build.sh"
+say "preparing the data directory $datadir"
+"$top/tools/make-datadir.sh" "$datadir" > "$work/datadir.log" 2>&1 || { cat "$work/datadir.log"; fail "make-datadir.sh failed"; }
+if [ -z "$source" ]; then
+  source=$build/lab/kivpxe-lab-installer.iso
+  if [ ! -f "$source" ] || [ "$source" -ot "$here/test-source/init" ] || [ "$source" -ot "$here/make-test-source.sh" ]; then
+    say "building the stand-in installer image"
+    "$here/make-test-source.sh" "$source" > /dev/null || fail "cannot build the lab's installation source"
+  fi
+fi
+"$here/lab-profile.sh" "$datadir" || fail "cannot install the lab's profile entry"
+
+# Settings for the lab's network: the pool starts at .100, the source is the lab image.
+python3 - "$datadir/conf/orv.json" "$source" "$loader_type" <<'EOF' || fail "cannot write the lab settings"
+import json, os, sys
+path, source, loader = sys.argv[1], sys.argv[2], int(sys.argv[3])
+settings = {}
+if os.path.exists(path):
+    try:
+        settings = json.load(open(path))
+    except ValueError:
+        settings = {}
+settings.update({
+    "IPAddr": (10 << 24) | (215 << 16) | 100, "IPNum": 20,
+    "ImgPath": os.path.abspath(source).encode().hex().upper(), "ImgISO": 1,
+    "AutoStart": 1, "loader_type": loader, "dhcp_mask": 0xFFFFFF00,
+    "dhcp_gateway": (10 << 24) | (215 << 16) | 1, "dhcp_followhost": 0, "http_port": 8810,
+})
+os.makedirs(os.path.dirname(path), exist_ok=True)
+with open(path + ".tmp", "w") as f:
+    json.dump(settings, f, indent=3)
+os.replace(path + ".tmp", path)
+EOF
+
+kiv_netns_new lab_ns lab || fail "cannot create a network namespace"
+ip -n "$lab_ns" link add br0 type bridge || fail "cannot create a bridge"
+ip -n "$lab_ns" tuntap add dev tap0 mode tap || fail "cannot create a tap device"
+ip -n "$lab_ns" link set tap0 master br0
+ip -n "$lab_ns" addr add "$server/24" dev br0
+ip -n "$lab_ns" link set br0 up
+ip -n "$lab_ns" link set tap0 up
+
+say "starting kivpxe in namespace $lab_ns (server $server)"
+kiv_bg "$lab_ns" "$kivpxe" --data-dir "$datadir" --headless > "$work/kivpxe.out" 2>&1
+kivpxe_pid=$KIV_LAST_PID
+# The row lines ("CLIENT ...") and the prompts show on kivpxe's output as they happen.
+tail -n +1 -F "$work/kivpxe.out" 2>/dev/null | grep --line-buffered -E '^(CLIENT|SERVICE)|PROMPT' &
+KIV_PID_LIST+=($!)
+kiv_wait_for 60 grep -q '^SERVICE started' "$work/kivpxe.out" || {
+  kill -0 "$kivpxe_pid" 2>/dev/null || fail "kivpxe exited"
+  fail "the deployment did not start within 60 s"; }
+
+disk=$work/disk.img
+truncate -s 64M "$disk"
+mac=$(printf '52:54:00:1a:%02x:%02x' $(( $$ >> 8 & 255 )) $(( $$ & 255 )))
+if [ "$firmware" != bios ]; then
+  cp "$vars" "$work/vars.fd"
+  qemu+=(-drive "if=pflash,format=raw,readonly=on,file=$code" -drive "if=pflash,format=raw,file=$work/vars.fd")
+fi
+say "booting a $firmware client ($mac) from the network with the $loader loader tree"
+start=$(date +%s)
+kiv_bg "$lab_ns" "${qemu[@]}" -m 1536 -display none -monitor none -no-reboot \
+  -serial "file:$work/serial.log" -netdev tap,id=n0,ifname=tap0,script=no,downscript=no \
+  -device "$nic,netdev=n0,mac=$mac" -boot n \
+  -device qemu-xhci -device usb-storage,drive=d0 -drive "if=none,id=d0,file=$disk,format=raw" \
+  > "$work/qemu.log" 2>&1
+qemu_pid=$KIV_LAST_PID
+echo "$work" > "$work/.lab"
+
+dashed=${mac//:/-}
+deadline=$(( start + timeout ))
+until grep -E "^CLIENT .*$dashed" "$work/kivpxe.out" | tail -n 1 | grep -qF "$expect"; do
+  kill -0 "$kivpxe_pid" 2>/dev/null || fail "kivpxe exited"
+  if ! kill -0 "$qemu_pid" 2>/dev/null; then
+    sleep 1
+    grep -E "^CLIENT .*$dashed" "$work/kivpxe.out" | tail -n 1 | grep -qF "$expect" && break
+    fail "the client stopped before its row read \"$expect\": $(cat "$work/qemu.log")"
+  fi
+  [ "$(date +%s)" -lt "$deadline" ] || fail "no \"$expect\" for $mac within $timeout s"
+  sleep 1
+done
+echo "lab: PASS: $mac reached \"$expect\" after $(( $(date +%s) - start )) s"
+# The row's history, for tests that check the order of the statuses.
+grep -E "^CLIENT .*$dashed" "$work/kivpxe.out" > "${KIV_LAB_ROWS:-/dev/null}"
+if [ -n "$(head -c 16 "$disk" | tr -d '\0')" ]; then
+  say "the client's disk holds: $(head -c 64 "$disk" | tr -d '\0' | head -n 1)"
+fi
+if [ -n "$serve" ]; then
+  echo "lab: kivpxe keeps serving in namespace $lab_ns; Ctrl-C ends it"
+  wait "$kivpxe_pid"
+fi
