@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "boot_text.h"
 #include "log.h"
 #include "plugin_host.h"
 #include "settings.h"
@@ -27,13 +28,6 @@ const char *const g_apcChainLinks[][2] = {
     {"ipxe/grub_chain_xen.efi", "grub2/grub_chain_xen.efi"},
     {"ipxe/grub_chain_arm64.efi", "grub2/grub2.arm64efi.all.0"},
 };
-
-std::string Upper(std::string strText)
-{
-    std::transform(strText.begin(), strText.end(), strText.begin(),
-                   [](unsigned char ucChar) { return static_cast<char>(toupper(ucChar)); });
-    return strText;
-}
 
 bool Contains(const std::string &strText, const char *pcPart)
 {
@@ -153,8 +147,8 @@ std::string BiosBootFile()
 
 std::string UefiBootFileFor(const std::string &strOsType, const std::string &strOsName)
 {
-    bool bWindows = Contains(Upper(strOsType), "WINDOWS");
-    std::string strName = Upper(strOsName);
+    bool bWindows = Contains(UpperText(strOsType), "WINDOWS");
+    std::string strName = UpperText(strOsName);
     bool bArm = Contains(strName, "ARM") || Contains(strName, "AARCH64");
     switch (g_stBootConfig.iLoaderType) {
     case BOOT_LOADER_PXELINUX:

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "boot_text.h"
 #include "log.h"
 #include "msg_table.h"
 #include "prompt.h"
@@ -23,13 +24,6 @@ PluginEntryPoints g_stActive;
 bool g_bActive = false;
 std::vector<std::pair<std::string, std::string>> g_vecOsTypes;
 HostServerInfo g_stServerInfo;
-
-std::string Upper(std::string strText)
-{
-    std::transform(strText.begin(), strText.end(), strText.begin(),
-                   [](unsigned char ucChar) { return static_cast<char>(toupper(ucChar)); });
-    return strText;
-}
 
 // Resolves one export into its slot; false names the first missing one.
 template <typename Fn>
@@ -118,7 +112,7 @@ int LoadPlugins(const std::string &strDirectory)
         if (it->is_directory(stErr) || !g_pattern_match_simple("*.so", strName.c_str())) {
             continue;
         }
-        if (Upper(strName) == "PLUG_HERON.SO") {
+        if (UpperText(strName) == "PLUG_HERON.SO") {
             bHeronSeen = true;
             strHeron = strName;
         } else {
@@ -243,7 +237,7 @@ bool LoadOsTypeTable(const std::string &strPath)
 
 std::string OsTypeOfName(const std::string &strOsName)
 {
-    std::string strUpper = Upper(strOsName);
+    std::string strUpper = UpperText(strOsName);
     for (const auto &[strKey, strType] : g_vecOsTypes) {
         if (strUpper.find(strKey) != std::string::npos) {
             return strType;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 
+#include "boot_text.h"
 #include "iso_image.h"
 #include "log.h"
 #include "plugin_util.h"
@@ -134,14 +135,6 @@ const char *const g_apcOsIsoKeywords[][2] = {
     {"ISOFT SERVER", "ISOFT-SERVER"}, {"TENCENT OS", "TLINUX"}, {"LETV OS", "LETVOS"},
 };
 
-std::string Upper(const char *pcText)
-{
-    std::string strText = pcText != nullptr ? pcText : "";
-    std::transform(strText.begin(), strText.end(), strText.begin(),
-                   [](unsigned char ucChar) { return static_cast<char>(toupper(ucChar)); });
-    return strText;
-}
-
 } // namespace
 
 int UTIL_FileLineMatches(const char *pcPath, const char *pcRegex)
@@ -230,8 +223,8 @@ int UTIL_RegexMatches(const char *pcRegex, const char *pcText)
 
 int UTIL_OsNameMatchesIsoName(const char *pcOsText, const char *pcIsoText)
 {
-    std::string strOs = Upper(pcOsText);
-    std::string strIso = Upper(pcIsoText);
+    std::string strOs = UpperText(pcOsText != nullptr ? pcOsText : "");
+    std::string strIso = UpperText(pcIsoText != nullptr ? pcIsoText : "");
     for (const auto &apcPair : g_apcOsIsoKeywords) {
         if (strOs.find(apcPair[0]) != std::string::npos && strIso.find(apcPair[1]) != std::string::npos) {
             return 1;
