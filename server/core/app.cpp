@@ -8,11 +8,13 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "boot_config.h"
 #include "data_dir.h"
 #include "local_addresses.h"
 #include "log.h"
 #include "msg_table.h"
 #include "platform.h"
+#include "plugin_host.h"
 #include "prompt.h"
 #include "qvdhcp.h"
 #include "qvdhcp_leasedb.h"
@@ -98,6 +100,7 @@ bool StartProcess(const AppOptions &stOptions)
         return false;
     }
     SetDataDirectory(strDir);
+    CountBackgroundImages();
     return true;
 }
 
@@ -118,21 +121,25 @@ bool StartServer()
         curl_global_cleanup();
         return false;
     }
+    LinkChainLoaders();
     if (!InitServices()) {
         LOG_Flush();
         curl_global_cleanup();
         return false;
     }
     Settings() = ServerSettings {};
+    CleanStartupMenus();
     LOG_SetFile(LOG_DefaultFileName(DataDirectory()));
     LOG_Print(0, "PXEDLG", "%s start, data directory %s", BannerText().c_str(),
               DataDirectory().c_str());
-    // No plug-in descriptions yet: the record list stays empty until plug-ins are loaded.
-    Settings().vecExtBootOpt = BuildExtBootOptions({});
+    LoadPlugins();
+    Settings().vecExtBootOpt = BuildExtBootOptions(PluginDescriptions());
     LEASEDB_SetLogSink({LogLeaseDatabase, 0});
     if (!LoadSettings()) {
         LOG_Print(1, "PXEDLG", "No settings loaded, built-in values stand");
     }
+    ApplyBootSettings(Settings());
+    LoadOsTypeTable();
     g_bAutoStartRequest = Settings().uiAutoStart != 0;
     return true;
 }
@@ -160,6 +167,9 @@ void StopServer()
     LOG_Flush();
     curl_global_cleanup();
     SaveSettings();
+    RemoveChainLoaderLinks();
+    UnloadPlugins();
+    RemoveExitDirectories();
     LOG_Print(0, "PXEDLG", "%s exit", BannerText().c_str());
     LOG_Flush();
 }
