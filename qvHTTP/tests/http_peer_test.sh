@@ -30,11 +30,19 @@ echo x >"$WORK/kick/hostile/<img src=x onerror=alert(1)>.txt"
 echo x >"$WORK/isohostile/<img src=x onerror=alert(1)>.txt"
 xorriso -as mkisofs -quiet -R -J -o "$WORK/hostile.iso" "$WORK/isohostile" 2>/dev/null ||
   skip "xorriso could not build an image"
+# A corrupt image: one file's recorded data runs past the image's end.
+mkdir -p "$WORK/isocorrupt"
+echo fine >"$WORK/isocorrupt/ok.cfg"
+head -c 5000 /dev/urandom >"$WORK/isocorrupt/big.cfg"
+xorriso -as mkisofs -quiet -R -J -o "$WORK/corrupt.iso" "$WORK/isocorrupt" 2>/dev/null ||
+  skip "xorriso could not build an image"
+python3 "$KIV_SOURCE_DIR/tests/support/iso_overrun.py" "$WORK/corrupt.iso" "BIG.CFG;1"
 
 mkdir -p "$WORK/virtualiso/extfile"
 echo "prepared answer file" >"$WORK/virtualiso/extfile/ks-prepared.cfg"
 start_server main --idle 3 --events "$WORK/events" \
   --root "ISO1=$WORK/src.iso" --root "kickstart=$WORK/kick" --root "HOSTILE=$WORK/hostile.iso" \
+  --root "CORRUPT=$WORK/corrupt.iso" \
   --rule "kickstart:auto/ks.cfg=ks-prepared.cfg" --rule "kickstart:f1000=missing-target"
 
 # --- files and ranges ------------------------------------------------------------------------
@@ -123,6 +131,15 @@ for listing in /kickstart/hostile/ /HOSTILE/; do
 done
 code=$(curl -s -o /dev/null -w '%{http_code}' "$(URL '/kickstart/hostile/%3Cimg%20src%3Dx%20onerror%3Dalert%281%29%3E.txt')")
 check "the encoded link fetches the file" "200" "$code"
+
+# A file that runs past the image's end is not found, whole or in part; its neighbour is.
+for req in "/CORRUPT/big.cfg" "-r 0-9 /CORRUPT/big.cfg" "-I /CORRUPT/big.cfg"; do
+  read -r -a args <<<"${req% *}"
+  [ "${req% *}" = "$req" ] && args=()
+  code=$(curl -s -o /dev/null -w '%{http_code}' "${args[@]}" "$(URL "${req##* }")")
+  check "corrupt image: $req" "404" "$code"
+done
+check "corrupt image: a sound file beside it" "fine" "$(curl -s "$(URL /CORRUPT/ok.cfg)")"
 
 # --- redirect rules ---------------------------------------------------------------------------
 curl -s -o "$WORK/got" "$(URL /kickstart/auto/ks.cfg)"
