@@ -421,6 +421,12 @@ uint32_t QVHTTP_Init()
     return 0;
 }
 
+void QVHTTP_Deinit()
+{
+    QVHTTP_CFG_ClearRoots();
+    QVHTTP_VIRTISO_Clear();
+}
+
 void QVHTTP_SetLogFunc(const QV_LogSinks &stSinks)
 {
     g_stQvHttpLogSinks = stSinks;

@@ -18,6 +18,9 @@ constexpr const char *QVHTTP_VERSION = "1.00.00";
 uint32_t QVHTTP_Init();
 void QVHTTP_SetLogFunc(const QV_LogSinks &stSinks);
 
+// Once at program exit: forgets the roots and the virtual ISO registrations.
+void QVHTTP_Deinit();
+
 // Binds the service socket and starts the listener thread "QVHTTP".
 uint32_t QVHTTP_Start(GThread **ppThread);
 // Closes the listener and every connection and waits for them.
