@@ -12,6 +12,9 @@
 set -euo pipefail
 if [ "${TFTP_BENCH_NS:-}" = "" ]; then
   [ "$(id -u)" -eq 0 ] || { echo "needs root for a private network namespace" >&2; exit 1; }
+  # The peers are installed here: no package mirror is reachable from inside the namespace.
+  top=$(cd "$(dirname "$0")/.." && pwd)
+  "$top/tools/setup.sh" "$top/bench/packages.list"
   ns=tftp-bench-$$
   ip netns add "$ns"
   trap 'ip netns delete "$ns"' EXIT
@@ -39,7 +42,6 @@ while [ $# -gt 0 ]; do
 done
 top=$(cd "$(dirname "$0")/.." && pwd)
 server=${KIV_BINARY_DIR:-$top/build}/qvTFTP/qvtftp_testserver
-"$top/tools/setup.sh" "$top/bench/packages.list"
 for tool in "$server" curl /usr/sbin/in.tftpd /usr/sbin/dnsmasq; do
   [ -x "$tool" ] || command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 1; }
 done

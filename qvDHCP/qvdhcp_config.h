@@ -1,16 +1,12 @@
 // DHCP settings, the module's log function, the address pool and the lease database.
 #pragma once
 
+#include "qv_errors.h"
 #include "qv_log_sink.h"
 
 #include <atomic>
 #include <cstdint>
 
-// Result codes shared by the three network services.
-constexpr int QV_ERR_FAILED = 0x5001;
-constexpr int QV_ERR_PORT_IN_USE = 0x500F;
-// LEASEDB_FindIPByMAC: no record for the MAC.
-constexpr int LEASEDB_ERR_NOT_FOUND = 1168;
 
 // Log levels of the module: each goes to its own sink (DHCP_LOG, DHCP_DIG, DHCP_DBG).
 constexpr unsigned QVDHCP_LOG = 2;
@@ -112,5 +108,3 @@ void QVDHCP_CFG_SetIPBad(uint32_t uiAddress);
 int QVDHCP_CFG_IsIPFree(const uint8_t aucMac[6], uint32_t uiAddress);
 
 // 1 when pcText is a dotted IPv4 address whose four numbers are each 0..255, else 0 (also for
-// a missing text).
-int QVDHCP_CFG_IsValidIPStr(const char *pcText);

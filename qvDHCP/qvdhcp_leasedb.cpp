@@ -1,7 +1,6 @@
 #include "qvdhcp_leasedb.h"
 
 #include "qv_text.h"
-#include "qvdhcp_config.h"
 
 #include <glib.h>
 #include <glib/gstdio.h>
@@ -157,12 +156,10 @@ int LEASEDB_Load(uint32_t uiStart, uint32_t uiCount)
     uint64_t ulNewEnd = uint64_t(uiStart) + uiCount;
     // The ends are exclusive; an end of 2^32 prints as 0.0.0.0, as the 32-bit value would.
     const char *pcFormat = (ulOldStart < uiStart || ulNewEnd < ulOldEnd)
-        ? "IP range changed Last:[" QVDHCP_IP_FMT "-" QVDHCP_IP_FMT ") Now:[" QVDHCP_IP_FMT
-          "-" QVDHCP_IP_FMT "), no need to recover"
-        : "IP range valid Last:[" QVDHCP_IP_FMT "-" QVDHCP_IP_FMT ") Now:[" QVDHCP_IP_FMT
-          "-" QVDHCP_IP_FMT "), now recover dhcp db";
-    LoadLog(pcFormat, QVDHCP_IP_ARGS(uint32_t(ulOldStart)), QVDHCP_IP_ARGS(uint32_t(ulOldEnd)),
-            QVDHCP_IP_ARGS(uiStart), QVDHCP_IP_ARGS(uint32_t(ulNewEnd)));
+        ? "IP range changed Last:[%s-%s) Now:[%s-%s), no need to recover"
+        : "IP range valid Last:[%s-%s) Now:[%s-%s), now recover dhcp db";
+    LoadLog(pcFormat, QV_IpText(uint32_t(ulOldStart)).c_str(), QV_IpText(uint32_t(ulOldEnd)).c_str(),
+            QV_IpText(uiStart).c_str(), QV_IpText(uint32_t(ulNewEnd)).c_str());
     if (ulOldStart < uiStart || ulNewEnd < ulOldEnd) {
         return 0;
     }
@@ -179,7 +176,7 @@ int LEASEDB_Load(uint32_t uiStart, uint32_t uiCount)
         Mac aucMac;
         uint32_t uiIp = 0;
         // A damaged element is skipped; the others still come back.
-        if (!ParseMacText(strMac.c_str(), &aucMac) || !QVDHCP_CFG_IsValidIPStr(strIp.c_str()) ||
+        if (!ParseMacText(strMac.c_str(), &aucMac) || !QV_IpValid(strIp.c_str()) ||
             !QV_IpParse(strIp.c_str(), &uiIp)) {
             LoadLog("skip invalid dhcp db element %u MAC:%s IP:%s", i, strMac.c_str(),
                     strIp.c_str());
@@ -207,7 +204,7 @@ int LEASEDB_Save(uint32_t uiStart, uint32_t uiCount)
     GError *pstError = nullptr;
     // g_file_set_contents writes a temporary file beside the target and renames it.
     if (!g_file_set_contents(kDbPath, strText.data(), gssize(strText.size()), &pstError)) {
-        QVDHCP_Log(QVDHCP_DIG, "Failed to save dhcp db %s: %s", kDbPath, pstError->message);
+        LoadLog("Failed to save dhcp db %s: %s", kDbPath, pstError->message);
         g_error_free(pstError);
         return QV_ERR_FAILED;
     }

@@ -2,6 +2,7 @@
 // restarts in "conf/dhcp_db.json" (relative to the data directory, the working directory).
 #pragma once
 
+#include "qv_errors.h"
 #include "qv_log_sink.h"
 
 #include <cstdint>
@@ -10,6 +11,9 @@
 #include <vector>
 
 // Every operation takes the database lock for its whole run.
+// LEASEDB_FindIPByMAC: no record for the MAC.
+constexpr int LEASEDB_ERR_NOT_FOUND = 1168;
+
 void LEASEDB_Put(const uint8_t aucMac[6], uint32_t uiAddress);
 void LEASEDB_DeleteByMAC(const uint8_t aucMac[6]);
 // 0 and the address, or LEASEDB_ERR_NOT_FOUND.

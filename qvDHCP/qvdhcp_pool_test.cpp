@@ -325,20 +325,4 @@ TEST_F(PoolTest, LoadSkipsDamagedElementsAndRejectsDamagedFiles)
     LEASEDB_SetLogSink({});
 }
 
-TEST(QvdhcpIpText, IsValidIPStr)
-{
-    const std::pair<const char *, int> astCases[] = {
-        {"1.2.3.4", 1},        {"0.0.0.0", 1},      {"255.255.255.255", 1},
-        {"010.001.2.3", 1},    {"256.1.1.1", 0},    {"1.2.3.256", 0},
-        {"1.2.3", 0},          {"1.2.3.4.5", 0},    {"1x2x3x4", 0},
-        {"1.2.3.4 ", 0},       {" 1.2.3.4", 0},     {"", 0},
-        {"1.2.3.-4", 0},       {"1234.1.1.1", 0},   {"a.b.c.d", 0},
-        {"1..2.3", 0},
-    };
-    for (auto [pcText, iValid] : astCases) {
-        EXPECT_EQ(QVDHCP_CFG_IsValidIPStr(pcText), iValid) << pcText;
-    }
-    EXPECT_EQ(QVDHCP_CFG_IsValidIPStr(nullptr), 0);
-}
-
 } // namespace

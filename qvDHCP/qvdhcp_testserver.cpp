@@ -59,7 +59,7 @@ unsigned ServiceThreadCount()
 
 bool ParseIp(const char *pcText, uint32_t *puiIp)
 {
-    return pcText != nullptr && QVDHCP_CFG_IsValidIPStr(pcText) && QV_IpParse(pcText, puiIp);
+    return pcText != nullptr && QV_IpValid(pcText) && QV_IpParse(pcText, puiIp);
 }
 
 gboolean Quit(gpointer pLoop)

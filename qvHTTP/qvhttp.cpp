@@ -1,13 +1,13 @@
 #include "qvhttp.h"
 
 #include <arpa/inet.h>
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <map>
 #include <string>
 
 #include <event2/event.h>
@@ -21,6 +21,8 @@
 namespace {
 
 constexpr size_t HEAD_BUF_SIZE = 4096; // a head may use 4095 bytes
+// A head must be complete this long after its first byte, however slowly it trickles in.
+constexpr gint64 HEAD_DEADLINE_US = 10 * G_USEC_PER_SEC;
 
 struct QVHTTP_Job {
     int iSock;
@@ -36,32 +38,69 @@ struct QVHTTP_ConnPara {
     event_base *pstBase = nullptr;
     event *pstRead = nullptr;
     event *pstTimer = nullptr;
+    gint64 llDeadline = 0; // monotonic time the connection ends unless a head completes
     size_t uiHeadLen = 0;
     char acHead[HEAD_BUF_SIZE] = {};
 };
 
-QVHTTP_EventFunc g_pfnEvent = nullptr;
+// What the listener knows of each open connection, to pick one to close at the limit.
+struct ConnState {
+    gint64 llIdleSince = 0; // accepted, or its last reply finished; head bytes do not count
+    bool bBusy = false;     // a request is being answered
+    bool bEvicted = false;  // shut down to admit a newer connection
+};
+
 int g_iListenSock = -1;
 bool g_bRunning = false;
 
-// Open connection sockets. The stop shuts every one down (their threads close them), and a
-// connection that starts after the stop closes at once.
+// Open connection sockets, from accept until their thread closes them. The stop shuts every
+// one down, and a connection that starts after the stop closes at once.
 std::mutex g_mtxConns;
-std::set<int> g_setConns;
+std::map<int, ConnState> g_mapConns;
+uint32_t g_uiLiveConns = 0; // entries not evicted
 bool g_bStopping = false;
-
-// Connections handed to the pool and not yet finished.
-std::atomic<uint32_t> g_uiActiveConns{0};
 
 void EndConnection(QVHTTP_ConnPara &stConn)
 {
     event_base_loopbreak(stConn.pstBase);
 }
 
+void ArmTimer(QVHTTP_ConnPara &stConn, gint64 llDeadline)
+{
+    stConn.llDeadline = llDeadline;
+    gint64 llLeft = std::max<gint64>(llDeadline - g_get_monotonic_time(), 0);
+    timeval stWait = {static_cast<time_t>(llLeft / G_USEC_PER_SEC),
+                      static_cast<suseconds_t>(llLeft % G_USEC_PER_SEC)};
+    evtimer_add(stConn.pstTimer, &stWait);
+}
+
 void ArmIdleTimer(QVHTTP_ConnPara &stConn)
 {
-    timeval stIdle = {static_cast<time_t>(g_stQvHttpCfg.uiIdleSec), 0};
-    evtimer_add(stConn.pstTimer, &stIdle);
+    ArmTimer(stConn, g_get_monotonic_time() + gint64(g_stQvHttpCfg.uiIdleSec) * G_USEC_PER_SEC);
+}
+
+// The first byte of a head shortens the wait to the head deadline; later bytes change nothing.
+void StartHead(QVHTTP_ConnPara &stConn)
+{
+    gint64 llHeadEnd = g_get_monotonic_time() + HEAD_DEADLINE_US;
+    if (llHeadEnd < stConn.llDeadline) {
+        ArmTimer(stConn, llHeadEnd);
+    }
+}
+
+// Marks the connection busy (true) or idle again; false when it was already evicted.
+bool SetBusy(int iSock, bool bBusy)
+{
+    std::lock_guard<std::mutex> lock(g_mtxConns);
+    auto it = g_mapConns.find(iSock);
+    if (it == g_mapConns.end() || it->second.bEvicted) {
+        return false;
+    }
+    it->second.bBusy = bBusy;
+    if (!bBusy) {
+        it->second.llIdleSince = g_get_monotonic_time();
+    }
+    return true;
 }
 
 void SendError(int iSock, uint32_t uiStatus, uint32_t uiKeepAlive)
@@ -74,17 +113,17 @@ void SendError(int iSock, uint32_t uiStatus, uint32_t uiKeepAlive)
     QVHTTP_UTIL_SendReplyErr(iSock, stHdr);
 }
 
-void QVHTTP_ProcRequest(QVHTTP_ConnPara &stConn, const char *pcRequest, const char *pcURI)
+void QVHTTP_ProcRequest(QVHTTP_ConnPara &stConn, const QVHTTP_Request &stReq)
 {
+    const char *pcURI = stReq.strPath.c_str();
     QVHTTP_RequestEvent stEvent = {};
     stEvent.uiClientIp = stConn.uiClientIp;
     stEvent.uiClientPort = stConn.usClientPort;
     g_strlcpy(stEvent.szURI, pcURI, sizeof(stEvent.szURI));
-    g_strlcpy(stEvent.szRequest, pcRequest, sizeof(stEvent.szRequest));
-    QVHTTP_UTIL_DecodeReqLine(stEvent.szRequest, sizeof(stEvent.szRequest));
+    g_strlcpy(stEvent.szRequest, stReq.strLine.c_str(), sizeof(stEvent.szRequest));
 
     QVHTTP_OpenResult stResult;
-    uint32_t uiRet = QVHTTP_CFG_OpenReqURI(pcRequest, pcURI, stResult);
+    uint32_t uiRet = QVHTTP_CFG_OpenReqURI(stReq, stResult);
     if (uiRet != 0) {
         uint32_t uiStatus = uiRet == QVHTTP_ERR_NOT_FOUND ? 404 : 405;
         QVHTTP_Log(QVHTTP_DIG, "%u %s <<", uiStatus, pcURI);
@@ -102,12 +141,17 @@ void QVHTTP_ProcRequest(QVHTTP_ConnPara &stConn, const char *pcRequest, const ch
     }
     if (stResult.uiIsDir) {
         uiRet = QVHTTP_DOC_ListDir(pcURI, stConn.uiKeepAlive, stResult, stConn.iSock);
-    } else if (g_str_has_prefix(pcRequest, "HEAD")) {
+    } else if (stReq.bHead) {
         QVHTTP_Log(QVHTTP_DBG, "200 HEAD %s size %llu", pcURI,
                    static_cast<unsigned long long>(stResult.ullSize));
         uiRet = QVHTTP_DOC_SendFileHead(stConn.uiKeepAlive, stResult, stConn.iSock);
     } else {
-        bool bRange = QVHTTP_UTIL_GetFileRange(pcRequest, stResult) == 0;
+        // A virtual ISO has already taken its range; other files read it against their size.
+        if (stResult.llRangeStart == QVHTTP_RANGE_ABSENT) {
+            QVHTTP_UTIL_RangeFor(stReq, stResult.ullSize, &stResult.llRangeStart,
+                                 &stResult.llRangeEnd);
+        }
+        bool bRange = stResult.llRangeStart != QVHTTP_RANGE_ABSENT;
         if (bRange) {
             g_snprintf(stEvent.szURI, sizeof(stEvent.szURI), "%s [%lld-%lld]", pcURI,
                        static_cast<long long>(stResult.llRangeStart),
@@ -131,24 +175,44 @@ void QVHTTP_ProcRequest(QVHTTP_ConnPara &stConn, const char *pcRequest, const ch
     QVHTTP_RaiseEvent(stEvent);
 }
 
-// Answers every request of a complete head: the GETs in order, then the HEADs.
-void ProcHead(QVHTTP_ConnPara &stConn)
+// Answers one complete head; its request line is its first line.
+void ProcHead(QVHTTP_ConnPara &stConn, const char *pcHead)
 {
-    const char *pcHead = stConn.acHead;
-    char szURI[QVHTTP_URI_SIZE];
-    if (QVHTTP_UTIL_GetReqURI(pcHead, szURI, sizeof(szURI)) != 0) {
+    QVHTTP_Request stReq;
+    uint32_t uiRet = QVHTTP_UTIL_ParseHead(pcHead, &stReq);
+    stConn.uiKeepAlive = stReq.uiKeepAlive;
+    if (uiRet != 0) {
         QVHTTP_Log(QVHTTP_DIG, "Request err %d:\n%s\n", stConn.iSock, pcHead);
         SendError(stConn.iSock, 404, stConn.uiKeepAlive);
         return;
     }
-    for (const char *pcMethod : {"GET ", "HEAD "}) {
-        for (const char *pcAt = strstr(pcHead, pcMethod); pcAt != nullptr;
-             pcAt = strstr(pcAt + 1, pcMethod)) {
-            const char *pcEnd = strstr(pcAt, "\r\n\r\n");
-            std::string strRequest(pcAt, pcEnd != nullptr ? size_t(pcEnd - pcAt) : strlen(pcAt));
-            if (QVHTTP_UTIL_GetReqURI(strRequest.c_str(), szURI, sizeof(szURI)) == 0) {
-                QVHTTP_ProcRequest(stConn, strRequest.c_str(), szURI);
-            }
+    QVHTTP_ProcRequest(stConn, stReq);
+}
+
+// Answers every complete head in the buffer, in the order received; false when the
+// connection is to end.
+bool ProcHeads(QVHTTP_ConnPara &stConn)
+{
+    for (;;) {
+        char *pcEnd = strstr(stConn.acHead, "\r\n\r\n");
+        if (pcEnd == nullptr) {
+            return true;
+        }
+        size_t uiHead = static_cast<size_t>(pcEnd - stConn.acHead) + 4;
+        std::string strHead(stConn.acHead, uiHead);
+        stConn.uiHeadLen -= uiHead;
+        memmove(stConn.acHead, stConn.acHead + uiHead, stConn.uiHeadLen + 1);
+        evtimer_del(stConn.pstTimer);
+        if (!SetBusy(stConn.iSock, true)) {
+            return false;
+        }
+        ProcHead(stConn, strHead.c_str());
+        if (!SetBusy(stConn.iSock, false) || !stConn.uiKeepAlive) {
+            return false;
+        }
+        ArmIdleTimer(stConn);
+        if (stConn.uiHeadLen > 0) {
+            StartHead(stConn);
         }
     }
 }
@@ -184,37 +248,65 @@ void QVHTTP_ClientReadable(evutil_socket_t iSock, short sWhat, void *pvConn)
         EndConnection(stConn);
         return;
     }
+    if (stConn.uiHeadLen == 0) {
+        StartHead(stConn);
+    }
     stConn.uiHeadLen += static_cast<size_t>(iRead);
     stConn.acHead[stConn.uiHeadLen] = '\0';
-    if (!g_str_has_suffix(stConn.acHead, "\r\n\r\n")) {
-        return; // more of the head to come; a full buffer ends the connection above
-    }
-    evtimer_del(stConn.pstTimer);
-    stConn.uiKeepAlive = QVHTTP_UTIL_IsKeepAlive(stConn.acHead);
-    ProcHead(stConn);
-    stConn.uiHeadLen = 0;
-    stConn.acHead[0] = '\0';
-    if (stConn.uiKeepAlive) {
-        ArmIdleTimer(stConn);
-    } else {
+    // A head that has not ended when the buffer is full ends the connection above.
+    if (!ProcHeads(stConn)) {
         EndConnection(stConn);
     }
 }
 
+// Admits a new connection: at the limit the connection idle the longest (no request in
+// progress) is shut down to make room; false when every connection is busy.
 bool RegisterConnection(int iSock)
 {
     std::lock_guard<std::mutex> lock(g_mtxConns);
     if (g_bStopping) {
         return false;
     }
-    g_setConns.insert(iSock);
+    if (g_uiLiveConns >= g_stQvHttpCfg.uiMaxConn) {
+        auto itOldest = g_mapConns.end();
+        for (auto it = g_mapConns.begin(); it != g_mapConns.end(); ++it) {
+            if (!it->second.bBusy && !it->second.bEvicted &&
+                (itOldest == g_mapConns.end() ||
+                 it->second.llIdleSince < itOldest->second.llIdleSince)) {
+                itOldest = it;
+            }
+        }
+        if (itOldest == g_mapConns.end()) {
+            return false;
+        }
+        QVHTTP_Log(QVHTTP_DBG, "Connection limit: close idle socket %d", itOldest->first);
+        itOldest->second.bEvicted = true;
+        --g_uiLiveConns;
+        shutdown(itOldest->first, SHUT_RDWR);
+    }
+    g_mapConns[iSock] = ConnState{g_get_monotonic_time(), false, false};
+    ++g_uiLiveConns;
     return true;
 }
 
+// Before the socket is closed, so its number cannot be reused while still listed.
 void UnregisterConnection(int iSock)
 {
     std::lock_guard<std::mutex> lock(g_mtxConns);
-    g_setConns.erase(iSock);
+    auto it = g_mapConns.find(iSock);
+    if (it != g_mapConns.end()) {
+        if (!it->second.bEvicted) {
+            --g_uiLiveConns;
+        }
+        g_mapConns.erase(it);
+    }
+}
+
+bool IsEvicted(int iSock)
+{
+    std::lock_guard<std::mutex> lock(g_mtxConns);
+    auto it = g_mapConns.find(iSock);
+    return it == g_mapConns.end() || it->second.bEvicted || g_bStopping;
 }
 
 void QVHTTP_ThreadProc(gpointer pvJob, gpointer)
@@ -224,7 +316,7 @@ void QVHTTP_ThreadProc(gpointer pvJob, gpointer)
     stConn.iSock = pstJob->iSock;
     stConn.uiClientIp = pstJob->uiClientIp;
     stConn.usClientPort = pstJob->usClientPort;
-    if (RegisterConnection(stConn.iSock)) {
+    if (!IsEvicted(stConn.iSock)) {
         evutil_make_socket_nonblocking(stConn.iSock);
         stConn.pstBase = event_base_new();
         if (stConn.pstBase != nullptr) {
@@ -237,7 +329,6 @@ void QVHTTP_ThreadProc(gpointer pvJob, gpointer)
             ArmIdleTimer(stConn);
             event_base_dispatch(stConn.pstBase);
         }
-        UnregisterConnection(stConn.iSock);
         if (stConn.pstRead != nullptr) {
             event_free(stConn.pstRead);
         }
@@ -248,8 +339,8 @@ void QVHTTP_ThreadProc(gpointer pvJob, gpointer)
             event_base_free(stConn.pstBase);
         }
     }
+    UnregisterConnection(stConn.iSock);
     close(stConn.iSock);
-    g_uiActiveConns.fetch_sub(1);
 }
 
 bool IsTransientAcceptError(int iError)
@@ -283,25 +374,24 @@ gpointer QVHTTP_ServiceThreadProc(gpointer pvListen)
             }
             continue;
         }
-        if (g_uiActiveConns.load() >= g_stQvHttpCfg.uiMaxConn) {
+        if (!RegisterConnection(iSock)) {
             close(iSock);
             continue;
         }
-        g_uiActiveConns.fetch_add(1);
         auto pstJob = std::make_unique<QVHTTP_Job>(
             QVHTTP_Job{iSock, ntohl(stPeer.sin_addr.s_addr), ntohs(stPeer.sin_port)});
         // The pool thread takes the job over.
         if (g_thread_pool_push(pstPool, pstJob.get(), nullptr)) {
             pstJob.release();
         } else {
+            UnregisterConnection(iSock);
             close(iSock);
-            g_uiActiveConns.fetch_sub(1);
         }
     }
     {
         std::lock_guard<std::mutex> lock(g_mtxConns);
         g_bStopping = true;
-        for (int iSock : g_setConns) {
+        for (const auto &[iSock, stState] : g_mapConns) {
             shutdown(iSock, SHUT_RDWR);
         }
     }
@@ -331,21 +421,15 @@ uint32_t QVHTTP_Init()
     return 0;
 }
 
+void QVHTTP_Deinit()
+{
+    QVHTTP_CFG_ClearRoots();
+    QVHTTP_VIRTISO_Clear();
+}
+
 void QVHTTP_SetLogFunc(const QV_LogSinks &stSinks)
 {
     g_stQvHttpLogSinks = stSinks;
-}
-
-void QVHTTP_SetEventFunc(QVHTTP_EventFunc pfnEvent)
-{
-    g_pfnEvent = pfnEvent;
-}
-
-void QVHTTP_RaiseEvent(const QVHTTP_RequestEvent &stEvent)
-{
-    if (g_pfnEvent != nullptr) {
-        g_pfnEvent(&stEvent);
-    }
 }
 
 uint32_t QVHTTP_Start(GThread **ppThread)

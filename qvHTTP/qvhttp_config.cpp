@@ -17,7 +17,7 @@ namespace {
 QVHTTP_RootSlot g_astRoots[QVHTTP_ROOT_SLOTS];
 
 // Prefix of the files that redirect rules and external images come from.
-constexpr const char *EXTFILE_DIR = "virtualiso/extfile/";
+constexpr const char *EXTFILE_DIR = QV_EXTFILE_DIR;
 
 bool IsRegularFile(const char *pcPath, uint64_t *pullSize = nullptr)
 {
@@ -67,17 +67,18 @@ uint32_t ServeHostFile(QVHTTP_OpenResult &stResult)
     return 0;
 }
 
-bool ServeRedirect(const QVHTTP_RedtRule &stRule, QVHTTP_OpenResult &stResult)
+bool ServeRedirect(const std::string &strTarget, QVHTTP_OpenResult &stResult)
 {
     stResult.uiIsDir = 0;
-    return SetPath(stResult.szPath, std::string(EXTFILE_DIR) + stRule.szTarget);
+    return SetPath(stResult.szPath, strTarget);
 }
 
 // The whole image behind the slot the URI starts with, as a plain file.
 uint32_t WholeImageLookup(const char *pcURI, QVHTTP_OpenResult &stResult)
 {
     for (const QVHTTP_RootSlot &stSlot : g_astRoots) {
-        if (stSlot.szPath[0] == '\0' || !g_str_has_prefix(pcURI, stSlot.szPrefix)) {
+        std::string strRest;
+        if (stSlot.szPath[0] == '\0' || !QV_RootMatch(pcURI, stSlot.szPrefix, &strRest)) {
             continue;
         }
         std::string strFile = stSlot.szPath;
@@ -196,6 +197,8 @@ uint32_t QVHTTP_CFG_AddRootPath(const QVHTTP_Root &stRoot)
     }
     g_strlcpy(stNew.szPrefix, stRoot.strPrefix.c_str(), sizeof(stNew.szPrefix));
     g_strlcpy(stNew.szPath, stRoot.strPath.c_str(), sizeof(stNew.szPath));
+    // Links inside a directory root may point anywhere inside it, never out of it.
+    stNew.strRealRoot = stNew.pstImage == nullptr ? QV_RealRoot(stRoot.strPath) : "";
     stNew.vRules = stRoot.vRules;
     *pstFree = std::move(stNew);
     QVHTTP_Log(QVHTTP_DBG, "Add http root %s %s", pstFree->szPrefix, pstFree->szPath);
@@ -221,29 +224,18 @@ const QVHTTP_RootSlot &QVHTTP_CFG_Slot(unsigned uiIndex)
 bool QVHTTP_CFG_MapPath(const char *pcRequest, const QVHTTP_RootSlot &stSlot,
                         QVHTTP_OpenResult &stResult)
 {
-    size_t uiPrefix = strlen(stSlot.szPrefix);
-    size_t uiRequest = strlen(pcRequest);
-    if (uiPrefix > uiRequest) {
+    std::string strRest;
+    if (!QV_RootMatch(pcRequest, stSlot.szPrefix, &strRest)) {
         return false;
-    }
-    const char *pcRest = pcRequest;
-    if (uiPrefix > 0) {
-        if (g_ascii_strncasecmp(pcRequest, stSlot.szPrefix, uiPrefix) != 0 ||
-            (pcRequest[uiPrefix] != '\0' && pcRequest[uiPrefix] != '/')) {
-            return false;
-        }
-        pcRest = pcRequest + uiPrefix;
     }
     if (stSlot.pstImage != nullptr) {
-        // The name inside the image, without the separating "/".
-        const char *pcName = (uiPrefix > 0 && *pcRest == '/') ? pcRest + 1 : pcRest;
-        return SetPath(stResult.szPath, pcName);
+        return SetPath(stResult.szPath, strRest);
     }
-    std::string strPath = stSlot.szPath;
-    strPath += uiPrefix > 0 ? std::string(pcRest) : "/" + std::string(pcRest);
-    if (!SetPath(stResult.szPath, strPath)) {
+    if (!SetPath(stResult.szPath, std::string(stSlot.szPath) + "/" + strRest) ||
+        !QV_InsideRoot(stSlot.strRealRoot, stResult.szPath)) {
         return false;
     }
+    stResult.strRealRoot = stSlot.strRealRoot;
     if (IsDirectory(stResult.szPath)) {
         stResult.uiIsDir = 1;
         return true;
@@ -252,39 +244,19 @@ bool QVHTTP_CFG_MapPath(const char *pcRequest, const QVHTTP_RootSlot &stSlot,
     return IsRegularFile(stResult.szPath);
 }
 
-const QVHTTP_RedtRule *QVHTTP_CFG_FindRedtRule(const char *pcRequest, const QVHTTP_RootSlot &stSlot)
+std::string QVHTTP_CFG_FindRedtRule(const char *pcRequest, const QVHTTP_RootSlot &stSlot)
 {
-    if (stSlot.vRules.empty()) {
-        return nullptr;
+    std::string strRest;
+    if (stSlot.vRules.empty() || !QV_RootMatch(pcRequest, stSlot.szPrefix, &strRest)) {
+        return {};
     }
-    const char *pcFound = strstr(pcRequest, stSlot.szPrefix);
-    size_t uiPrefix = strlen(stSlot.szPrefix);
-    // The name after the prefix and its separator; none when the request ends at the prefix.
-    const char *pcName =
-        (pcFound != nullptr && pcFound[uiPrefix] != '\0') ? pcFound + uiPrefix + 1 : nullptr;
-    for (const QVHTTP_RedtRule &stRule : stSlot.vRules) {
-        if (pcName != nullptr && strcmp(pcName, stRule.szPattern) == 0) {
-            std::string strTarget = std::string(EXTFILE_DIR) + stRule.szTarget;
-            if (IsRegularFile(strTarget.c_str())) {
-                QVHTTP_Log(QVHTTP_LOG, "Request %s match http redirect rule %s %s", pcRequest,
-                           stRule.szPattern, stRule.szTarget);
-                return &stRule;
-            }
-            QVHTTP_Log(QVHTTP_DBG, "Http redirect file virtualiso/extfile/%s not exist.",
-                       stRule.szTarget);
-            continue;
-        }
-        QVHTTP_Log(QVHTTP_DBG, "pcRedtFile=%p pcRedtFile=%s szRawPath=%s szAliasPath=%s.",
-                   static_cast<const void *>(pcFound), pcFound != nullptr ? pcFound : "(null)",
-                   stRule.szPattern, stSlot.szPrefix);
-    }
-    return nullptr;
+    return QV_FindRedirect(pcRequest, strRest, stSlot.vRules, "http", g_stQvHttpLogSinks);
 }
 
-uint32_t QVHTTP_CFG_OpenReqURI(const char *pcRequest, const char *pcURI,
-                               QVHTTP_OpenResult &stResult)
+uint32_t QVHTTP_CFG_OpenReqURI(const QVHTTP_Request &stReq, QVHTTP_OpenResult &stResult)
 {
     stResult = QVHTTP_OpenResult();
+    const char *pcURI = stReq.strPath.c_str();
     if (LeavesRoot(pcURI)) {
         return QVHTTP_ERR_FAILED;
     }
@@ -292,17 +264,15 @@ uint32_t QVHTTP_CFG_OpenReqURI(const char *pcRequest, const char *pcURI,
     if (*pcReq == '/') {
         pcReq += (pcReq[1] == '/') ? 2 : 1;
     }
-    if (strstr(pcURI, "/_VIRTISO_.iso") != nullptr) {
-        uint32_t uiRet = WholeImageLookup(pcReq, stResult);
+    const bool bVirtIso = strstr(pcURI, "/_VIRTISO_.iso") != nullptr;
+    const bool bDriverIso = !bVirtIso && strstr(pcURI, "_VIRTDRVISO_/") != nullptr;
+    if (bVirtIso || bDriverIso) {
+        uint32_t uiRet = bVirtIso ? WholeImageLookup(pcReq, stResult)
+                                  : DriverImageLookup(pcReq, stResult);
         if (uiRet == 0) {
-            stResult.pstVirtIso = QVHTTP_VIRTISO_OpenReq(pcRequest, stResult);
-        }
-        return uiRet;
-    }
-    if (strstr(pcURI, "_VIRTDRVISO_/") != nullptr) {
-        uint32_t uiRet = DriverImageLookup(pcReq, stResult);
-        if (uiRet == 0) {
-            stResult.pstVirtIso = QVHTTP_VIRTISO_OpenReq(pcRequest, stResult);
+            stResult.pstVirtIso = QVHTTP_VIRTISO_OpenReq(stReq, stResult.szPath, stResult.ullSize,
+                                                         &stResult.llRangeStart,
+                                                         &stResult.llRangeEnd);
         }
         return uiRet;
     }
@@ -314,19 +284,19 @@ uint32_t QVHTTP_CFG_OpenReqURI(const char *pcRequest, const char *pcURI,
             continue;
         }
         QVHTTP_OpenResult stTry;
-        const QVHTTP_RedtRule *pstRule = nullptr;
+        std::string strTarget;
         if (!QVHTTP_CFG_MapPath(pcReq, stSlot, stTry)) {
-            pstRule = QVHTTP_CFG_FindRedtRule(pcReq, stSlot);
-            if (pstRule == nullptr) {
+            strTarget = QVHTTP_CFG_FindRedtRule(pcReq, stSlot);
+            if (strTarget.empty()) {
                 continue;
             }
             QVHTTP_Log(QVHTTP_LOG, "Request %s NO Real File, Buf HTTP Redt", pcReq);
         } else {
             QVHTTP_UTIL_StripSlash(stTry.szPath);
-            pstRule = QVHTTP_CFG_FindRedtRule(pcReq, stSlot);
+            strTarget = QVHTTP_CFG_FindRedtRule(pcReq, stSlot);
         }
-        if (pstRule != nullptr) {
-            if (!ServeRedirect(*pstRule, stTry)) {
+        if (!strTarget.empty()) {
+            if (!ServeRedirect(strTarget, stTry)) {
                 continue;
             }
         } else if (stSlot.pstImage != nullptr) {

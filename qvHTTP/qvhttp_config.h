@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "qv_roots.h"
 #include "qvhttp_util.h"
 #include "qvhttp_virtiso.h"
 
@@ -26,10 +27,7 @@ extern QVHTTP_Settings g_stQvHttpCfg;
 constexpr unsigned QVHTTP_ROOT_SLOTS = 10;
 
 // A request path (after the prefix) that is served from "virtualiso/extfile/<target>".
-struct QVHTTP_RedtRule {
-    char szPattern[512] = "";
-    char szTarget[512] = "";
-};
+using QVHTTP_RedtRule = QV_RedirectRule;
 
 // What the controller hands QVHTTP_CFG_AddRootPath. pstImage, when given, is the already open
 // reader of an image root (not taken over).
@@ -45,6 +43,7 @@ struct QVHTTP_RootSlot {
     IsoImage *pstImage = nullptr;
     char szPrefix[1024] = "";
     char szPath[1024] = ""; // empty marks a free slot
+    std::string strRealRoot; // a directory root with its links resolved
     std::vector<QVHTTP_RedtRule> vRules;
 };
 
@@ -53,6 +52,7 @@ struct QVHTTP_OpenResult {
     const IsoNode *pstImageDir = nullptr;
     uint32_t uiIsDir = 0;
     char szPath[1024] = "";
+    std::string strRealRoot; // the directory root a listing must stay inside
     uint64_t ullOffset = 0;
     uint64_t ullSize = 0;
     int64_t llRangeStart = QVHTTP_RANGE_ABSENT;
@@ -74,13 +74,13 @@ const QVHTTP_RootSlot &QVHTTP_CFG_Slot(unsigned uiIndex);
 bool QVHTTP_CFG_MapPath(const char *pcRequest, const QVHTTP_RootSlot &stSlot,
                         QVHTTP_OpenResult &stResult);
 
-// The redirect rule of the slot that names this request, when its target file exists.
-const QVHTTP_RedtRule *QVHTTP_CFG_FindRedtRule(const char *pcRequest, const QVHTTP_RootSlot &stSlot);
+// The host path of the slot's redirect rule that names this request, when its target file
+// exists; "" otherwise.
+std::string QVHTTP_CFG_FindRedtRule(const char *pcRequest, const QVHTTP_RootSlot &stSlot);
 
-// Resolves a decoded URI into stResult (reset first): 0, QVHTTP_ERR_NOT_FOUND, or
-// QVHTTP_ERR_FAILED for a URI that tries to leave its root.
-uint32_t QVHTTP_CFG_OpenReqURI(const char *pcRequest, const char *pcURI,
-                               QVHTTP_OpenResult &stResult);
+// Resolves the request's decoded path into stResult (reset first): 0, QVHTTP_ERR_NOT_FOUND, or
+// QVHTTP_ERR_FAILED for a path that tries to leave its root.
+uint32_t QVHTTP_CFG_OpenReqURI(const QVHTTP_Request &stReq, QVHTTP_OpenResult &stResult);
 
 // 1 for the install agent's report URLs and anything ending in ".iso".
 uint32_t QVHTTP_IsReportURI(const char *pcURI);

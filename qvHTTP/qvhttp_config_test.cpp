@@ -46,10 +46,7 @@ protected:
         for (auto [pcPattern, pcTarget] : {std::pair{"boot/menu.cfg", "menu.1"},
                                            std::pair{"a.txt", "a.alt"},
                                            std::pair{"gone/x.cfg", "missing"}}) {
-            QVHTTP_RedtRule stRule;
-            g_strlcpy(stRule.szPattern, pcPattern, sizeof(stRule.szPattern));
-            g_strlcpy(stRule.szTarget, pcTarget, sizeof(stRule.szTarget));
-            stSrc.vRules.push_back(stRule);
+            stSrc.vRules.push_back(QVHTTP_RedtRule{pcPattern, pcTarget});
         }
         ASSERT_EQ(QVHTTP_CFG_AddRootPath(stSrc), 0u);
         QVHTTP_Root stKick;
@@ -104,7 +101,9 @@ TEST_F(QvHttpConfig, RequestPathsResolveInsideTheirRoots)
     };
     for (const Case &stCase : astCases) {
         QVHTTP_OpenResult stResult;
-        uint32_t uiRet = QVHTTP_CFG_OpenReqURI("GET x HTTP/1.1\r\n", stCase.pcURI, stResult);
+        QVHTTP_Request stReq;
+        stReq.strPath = stCase.pcURI;
+        uint32_t uiRet = QVHTTP_CFG_OpenReqURI(stReq, stResult);
         EXPECT_EQ(uiRet, stCase.uiRet) << stCase.pcURI;
         if (uiRet != 0 || stCase.uiRet != 0) {
             continue;
@@ -127,7 +126,9 @@ TEST_F(QvHttpConfig, OverlongPathIsNotCutIntoAnotherFile)
     // Cut at 1023 bytes this would name "src/a.txt" or a directory of it.
     std::string strURI = "/ISO1/a.txt" + std::string(2000, '/');
     QVHTTP_OpenResult stResult;
-    EXPECT_EQ(QVHTTP_CFG_OpenReqURI("", strURI.c_str(), stResult), QVHTTP_ERR_NOT_FOUND);
+    QVHTTP_Request stReq;
+    stReq.strPath = strURI;
+    EXPECT_EQ(QVHTTP_CFG_OpenReqURI(stReq, stResult), QVHTTP_ERR_NOT_FOUND);
 }
 
 TEST_F(QvHttpConfig, RootTableRefusesDuplicatesMissingPathsAndAnEleventhRoot)

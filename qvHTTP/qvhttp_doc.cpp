@@ -10,12 +10,14 @@
 #include <event2/buffer.h>
 #include <event2/event.h>
 #include <fcntl.h>
+#include <glib.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "iso_image.h"
+#include "qv_roots.h"
 
 namespace {
 
@@ -183,11 +185,16 @@ void FillHead(QVHTTP_ReplyHdr &stHdr, uint32_t uiKeepAlive, const char *pcPath)
     QVHTTP_UTIL_GetContentType(pcPath, sizeof(stHdr.szContentType), stHdr.szContentType);
 }
 
+// Names are any bytes a file system allows: the link carries them percent-encoded, the text
+// HTML-escaped, so no name becomes markup.
 void AppendEntry(evbuffer *pstPage, const char *pcBase, const char *pcName, bool bDir)
 {
-    evbuffer_add_printf(pstPage, bDir ? "    <li><a href=\"%s/%s\">%s/</a>\n"
-                                      : "    <li><a href=\"%s/%s\">%s</a>\n",
-                        pcBase, pcName, pcName);
+    char *pcLink = g_uri_escape_string(pcName, nullptr, FALSE);
+    char *pcText = g_markup_escape_text(pcName, -1);
+    evbuffer_add_printf(pstPage, "    <li><a href=\"%s/%s\">%s%s</a>\n", pcBase, pcLink, pcText,
+                        bDir ? "/" : "");
+    g_free(pcLink);
+    g_free(pcText);
 }
 
 void QVHTTP_DOC_ListISODir(evbuffer *pstPage, const char *pcBase, const QVHTTP_OpenResult &stResult)
@@ -214,6 +221,10 @@ void QVHTTP_DOC_ListNormalDir(evbuffer *pstPage, const char *pcBase,
             continue;
         }
         std::string strFull = std::string(stResult.szPath) + "/" + pstEnt->d_name;
+        // A link that leads out of the root is not shown, as it would not be served.
+        if (!QV_InsideRoot(stResult.strRealRoot, strFull)) {
+            continue;
+        }
         struct stat stSt;
         bool bDir = stat(strFull.c_str(), &stSt) == 0 && S_ISDIR(stSt.st_mode);
         AppendEntry(pstPage, pcBase, pstEnt->d_name, bDir);
@@ -310,17 +321,22 @@ uint32_t QVHTTP_DOC_ListDir(const char *pcURI, uint32_t uiKeepAlive,
     if (pstPage == nullptr) {
         return QVHTTP_ERR_FAILED;
     }
+    char *pcTitle = g_markup_escape_text(pcURI, -1);
     evbuffer_add_printf(pstPage,
                         "<html>\n   <head>\n       <title>QVHTTP</title>\n   </head>\n   <body>\n"
                         "       <h1>Index of %s</h1>\n       <ul>\n",
-                        pcURI);
+                        pcTitle);
+    g_free(pcTitle);
     // Entries hang below the URI without its trailing "/"; "../" leads one step above that,
-    // so "/ISO1/boot/" links up to "/ISO1" as "/ISO1/boot" does.
-    std::string strBase = pcURI;
+    // so "/ISO1/boot/" links up to "/ISO1" as "/ISO1/boot" does. The URI is decoded, so it is
+    // encoded again for the links ("/" kept).
+    char *pcBaseLink = g_uri_escape_string(pcURI, "/", FALSE);
+    std::string strBase = pcBaseLink;
+    g_free(pcBaseLink);
     if (!strBase.empty() && strBase.back() == '/') {
         strBase.pop_back();
     }
-    if (strcmp(pcURI, "/") != 0) {
+    if (strBase != "/") {
         size_t uiLast = strBase.rfind('/');
         std::string strUp = (uiLast == 0 || uiLast == std::string::npos) ? "/"
                                                                          : strBase.substr(0, uiLast);

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "qvhttp.h"
+#include "qvhttp_config.h"
 
 // Size of the pieces a file is read and accounted in.
 constexpr size_t QVHTTP_PIECE_SIZE = 8192;

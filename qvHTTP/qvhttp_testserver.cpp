@@ -142,10 +142,8 @@ int main(int argc, char **argv)
                    strVal.find(':') < uiEq) {
             size_t uiColon = strVal.find(':');
             std::string strPrefix = strVal.substr(0, uiColon);
-            QVHTTP_RedtRule stRule;
-            g_strlcpy(stRule.szPattern, strVal.substr(uiColon + 1, uiEq - uiColon - 1).c_str(),
-                      sizeof(stRule.szPattern));
-            g_strlcpy(stRule.szTarget, strVal.substr(uiEq + 1).c_str(), sizeof(stRule.szTarget));
+            QVHTTP_RedtRule stRule{strVal.substr(uiColon + 1, uiEq - uiColon - 1),
+                                   strVal.substr(uiEq + 1)};
             bool bFound = false;
             for (QVHTTP_Root &stRoot : vRoots) {
                 if (stRoot.strPrefix == strPrefix) {

@@ -1,5 +1,6 @@
 #include "qvhttp_util.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -12,14 +13,15 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include "qvhttp_config.h"
 
 QV_LogSinks g_stQvHttpLogSinks;
 
 namespace {
 
+std::atomic<QVHTTP_EventFunc> g_pfnEvent{nullptr};
 GRegex *g_pstReqLineRegex = nullptr;
 GRegex *g_pstRangeRegex = nullptr;
+GRegex *g_pstKeepRegex = nullptr;
 
 // How long a send may wait for a full socket to drain before the peer is given up.
 constexpr int SEND_WAIT_MS = 60000;
@@ -95,13 +97,35 @@ void QVHTTP_Log(unsigned uiLevel, const char *pcFormat, ...)
     va_end(args);
 }
 
+void QVHTTP_SetEventFunc(QVHTTP_EventFunc pfnEvent)
+{
+    g_pfnEvent = pfnEvent;
+}
+
+void QVHTTP_RaiseEvent(const QVHTTP_RequestEvent &stEvent)
+{
+    QVHTTP_EventFunc pfnEvent = g_pfnEvent;
+    if (pfnEvent != nullptr) {
+        pfnEvent(&stEvent);
+    }
+}
+
 void QVHTTP_UTIL_Init()
 {
     if (g_pstReqLineRegex == nullptr) {
-        g_pstReqLineRegex = g_regex_new("(GET|HEAD) ([^? ]*)(\\?.*)? HTTP/1\\.",
-                                        G_REGEX_OPTIMIZE, GRegexMatchFlags(0), nullptr);
-        g_pstRangeRegex = g_regex_new("Range: *bytes=(\\d+)-(\\d*)", G_REGEX_OPTIMIZE,
+        // Anchored: the request line is the first line of a head and nothing else.
+        g_pstReqLineRegex = g_regex_new("^(GET|HEAD) ([^? \\r\\n]*)(\\?[^ \\r\\n]*)? HTTP/1\\.([01])(\\r|\\n|$)",
+                                        GRegexCompileFlags(G_REGEX_OPTIMIZE | G_REGEX_ANCHORED),
+                                        GRegexMatchFlags(0), nullptr);
+        // Header names match whole lines and regardless of case.
+        g_pstRangeRegex = g_regex_new("^Range: *bytes=(\\d+)-(\\d*)",
+                                      GRegexCompileFlags(G_REGEX_OPTIMIZE | G_REGEX_MULTILINE |
+                                                         G_REGEX_CASELESS),
                                       GRegexMatchFlags(0), nullptr);
+        g_pstKeepRegex = g_regex_new("^Connection: *(close|keep-alive)\\b",
+                                     GRegexCompileFlags(G_REGEX_OPTIMIZE | G_REGEX_MULTILINE |
+                                                        G_REGEX_CASELESS),
+                                     GRegexMatchFlags(0), nullptr);
     }
 }
 
@@ -138,12 +162,61 @@ void QVHTTP_UTIL_DecodeReqLine(char *pcText, size_t uiSize)
 
 uint32_t QVHTTP_UTIL_IsKeepAlive(const char *pcHead)
 {
-    const char *pcConn = strstr(pcHead, "Connection: ");
-    if (pcConn == nullptr) {
-        return 1;
+    QVHTTP_UTIL_Init();
+    const char *pcLineEnd = strpbrk(pcHead, "\r\n");
+    std::string strLine(pcHead, pcLineEnd != nullptr ? size_t(pcLineEnd - pcHead) : strlen(pcHead));
+    uint32_t uiKeep = g_str_has_suffix(strLine.c_str(), " HTTP/1.1") ? 1 : 0;
+    GMatchInfo *pstMatch = nullptr;
+    if (pcLineEnd != nullptr &&
+        g_regex_match(g_pstKeepRegex, pcLineEnd, GRegexMatchFlags(0), &pstMatch)) {
+        gchar *pcValue = g_match_info_fetch(pstMatch, 1);
+        uiKeep = g_ascii_strcasecmp(pcValue, "close") == 0 ? 0 : 1;
+        g_free(pcValue);
     }
-    pcConn += strlen("Connection: ");
-    return (g_str_has_prefix(pcConn, "close") || g_str_has_prefix(pcConn, "Close")) ? 0 : 1;
+    g_match_info_free(pstMatch);
+    return uiKeep;
+}
+
+uint32_t QVHTTP_UTIL_ParseHead(const char *pcHead, QVHTTP_Request *pstReq)
+{
+    QVHTTP_UTIL_Init();
+    *pstReq = QVHTTP_Request();
+    pstReq->uiKeepAlive = QVHTTP_UTIL_IsKeepAlive(pcHead);
+    char szPath[QVHTTP_URI_SIZE];
+    if (QVHTTP_UTIL_GetReqURI(pcHead, szPath, sizeof(szPath)) != 0) {
+        return QVHTTP_ERR_FAILED;
+    }
+    pstReq->strPath = szPath;
+    pstReq->bHead = g_str_has_prefix(pcHead, "HEAD ");
+    const char *pcLineEnd = strpbrk(pcHead, "\r\n");
+    std::string strLine(pcHead, pcLineEnd != nullptr ? size_t(pcLineEnd - pcHead) : strlen(pcHead));
+    size_t uiQuery = strLine.find('?');
+    size_t uiVersion = strLine.rfind(" HTTP/");
+    if (uiQuery != std::string::npos && uiQuery < uiVersion) {
+        pstReq->strQuery = strLine.substr(uiQuery + 1, uiVersion - uiQuery - 1);
+    }
+    char szLine[512];
+    g_strlcpy(szLine, strLine.c_str(), sizeof(szLine));
+    QVHTTP_UTIL_DecodeReqLine(szLine, sizeof(szLine));
+    pstReq->strLine = szLine;
+    if (pcLineEnd != nullptr) {
+        int64_t llEnd = 0;
+        // Read against size 0: an open end comes back as -1, which no written end can be.
+        if (QVHTTP_UTIL_GetFileRangeValue(pcLineEnd, 0, &pstReq->llRangeStart, &llEnd) == 0) {
+            pstReq->llRangeEnd = llEnd < 0 ? QVHTTP_RANGE_ABSENT : llEnd;
+        }
+    }
+    return 0;
+}
+
+uint32_t QVHTTP_UTIL_RangeFor(const QVHTTP_Request &stReq, uint64_t ullSize, int64_t *pllStart,
+                              int64_t *pllEnd)
+{
+    *pllStart = stReq.llRangeStart;
+    *pllEnd = stReq.llRangeStart == QVHTTP_RANGE_ABSENT ? QVHTTP_RANGE_ABSENT
+              : stReq.llRangeEnd == QVHTTP_RANGE_ABSENT ? static_cast<int64_t>(ullSize) - 1
+                                                        : stReq.llRangeEnd;
+    return stReq.llRangeStart == QVHTTP_RANGE_ABSENT ? uint32_t(QVHTTP_ERR_FAILED) : 0u;
 }
 
 uint32_t QVHTTP_UTIL_GetFileRangeValue(const char *pcRequest, uint64_t ullSize, int64_t *pllStart,
@@ -167,12 +240,6 @@ uint32_t QVHTTP_UTIL_GetFileRangeValue(const char *pcRequest, uint64_t ullSize, 
     }
     g_match_info_free(pstMatch);
     return uiRet;
-}
-
-uint32_t QVHTTP_UTIL_GetFileRange(const char *pcRequest, QVHTTP_OpenResult &stResult)
-{
-    return QVHTTP_UTIL_GetFileRangeValue(pcRequest, stResult.ullSize, &stResult.llRangeStart,
-                                         &stResult.llRangeEnd);
 }
 
 void QVHTTP_UTIL_GetContentType(const char *pcPath, size_t uiSize, char *pcType)

@@ -20,7 +20,9 @@ TEST(QvHttpUtil, RequestLineGivesDecodedPathWithoutQuery)
         {"GET /a+b HTTP/1.1\r\n\r\n", true, "/a+b"},
         {"HEAD /kickstart/ks.cfg HTTP/1.1\r\n\r\n", true, "/kickstart/ks.cfg"},
         {"GET /ISO1/%2e%2e/etc HTTP/1.1\r\n\r\n", true, "/ISO1/../etc"},
-        {"xyz\r\nGET /late HTTP/1.1\r\n\r\n", true, "/late"},
+        // The request line is the first line and nothing else.
+        {"xyz\r\nGET /late HTTP/1.1\r\n\r\n", false, ""},
+        {" GET /x HTTP/1.1\r\n\r\n", false, ""},
         {"POST /x HTTP/1.1\r\n\r\n", false, ""},
         {"GET /x HTTP/2\r\n\r\n", false, ""},
         {"GET /x\r\n\r\n", false, ""},
@@ -60,10 +62,48 @@ TEST(QvHttpUtil, ConnectionHeaderDecidesKeepAlive)
         {"GET / HTTP/1.1\r\nConnection: Close\r\n\r\n", 0},
         {"GET / HTTP/1.1\r\nConnection: keep-alive\r\n\r\n", 1},
         {"GET / HTTP/1.1\r\n\r\n", 1},
-        {"GET / HTTP/1.0\r\n\r\n", 1},
+        {"GET / HTTP/1.1\r\nconnection: CLOSE\r\n\r\n", 0},
+        {"GET / HTTP/1.1\r\nX-Connection: close\r\n\r\n", 1},
+        // HTTP/1.0 closes unless it asks to stay.
+        {"GET / HTTP/1.0\r\n\r\n", 0},
+        {"GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", 1},
     };
     for (const Case &stCase : astCases) {
         EXPECT_EQ(QVHTTP_UTIL_IsKeepAlive(stCase.pcHead), stCase.uiKeep) << stCase.pcHead;
+    }
+}
+
+// Each head is parsed once; header text never counts as a request line, a range, or a
+// virtual-ISO parameter.
+TEST(QvHttpUtil, HeadParsesIntoOneRequestRecord)
+{
+    struct Case {
+        const char *pcHead;
+        bool bOk, bHead;
+        const char *pcPath, *pcQuery, *pcLine;
+        int64_t llStart, llEnd;
+        uint32_t uiKeep;
+    } astCases[] = {
+        {"GET /a%20b?mac=00-11-22-33-44-55&uefi HTTP/1.1\r\nRange: bytes=5-\r\n\r\n", true,
+         false, "/a b", "mac=00-11-22-33-44-55&uefi", "GET /a b?mac=00-11-22-33-44-55&uefi", 5,
+         QVHTTP_RANGE_ABSENT, 1},
+        {"HEAD /x HTTP/1.0\r\nX: GET /big.bin HTTP/1.1\r\nX-Note: Range: bytes=1-2\r\n\r\n", true,
+         true, "/x", "", "HEAD /x", QVHTTP_RANGE_ABSENT, QVHTTP_RANGE_ABSENT, 0},
+        {"GET /v.iso HTTP/1.1\r\nUser-Agent: uefi mac=00-11-22-33-44-55\r\nrange: bytes=0-9\r\n\r\n",
+         true, false, "/v.iso", "", "GET /v.iso", 0, 9, 1},
+        {"X: GET /big.bin HTTP/1.1\r\n\r\n", false, false, "", "", "", QVHTTP_RANGE_ABSENT,
+         QVHTTP_RANGE_ABSENT, 1},
+    };
+    for (const Case &stCase : astCases) {
+        QVHTTP_Request stReq;
+        EXPECT_EQ(QVHTTP_UTIL_ParseHead(stCase.pcHead, &stReq) == 0, stCase.bOk) << stCase.pcHead;
+        EXPECT_EQ(stReq.bHead, stCase.bHead) << stCase.pcHead;
+        EXPECT_EQ(stReq.strPath, stCase.pcPath) << stCase.pcHead;
+        EXPECT_EQ(stReq.strQuery, stCase.pcQuery) << stCase.pcHead;
+        EXPECT_EQ(stReq.strLine, stCase.pcLine) << stCase.pcHead;
+        EXPECT_EQ(stReq.llRangeStart, stCase.llStart) << stCase.pcHead;
+        EXPECT_EQ(stReq.llRangeEnd, stCase.llEnd) << stCase.pcHead;
+        EXPECT_EQ(stReq.uiKeepAlive, stCase.uiKeep) << stCase.pcHead;
     }
 }
 

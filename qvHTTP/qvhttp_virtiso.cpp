@@ -13,7 +13,6 @@
 
 #include "iso_image.h"
 #include "qv_text.h"
-#include "qvhttp_config.h"
 #include "qvhttp_util.h"
 
 namespace {
@@ -308,20 +307,22 @@ uint32_t QVHTTP_VIRTISO_Add(const char *pcImagePath, const QVHTTP_VirtIsoFiles &
     return 0;
 }
 
-std::unique_ptr<VirtIsoRequest> QVHTTP_VIRTISO_OpenReq(const char *pcRequest,
-                                                       QVHTTP_OpenResult &stResult)
+std::unique_ptr<VirtIsoRequest> QVHTTP_VIRTISO_OpenReq(const QVHTTP_Request &stRequest,
+                                                       const char *pcImagePath, uint64_t ullSize,
+                                                       int64_t *pllStart, int64_t *pllEnd)
 {
-    if (strstr(pcRequest, "HEAD ") != nullptr) {
+    if (stRequest.bHead) {
         return nullptr;
     }
     auto pstIso = std::make_unique<VirtIso>();
-    if (!QVHTTP_VIRTISO_Find(stResult.szPath, pstIso.get())) {
-        QVHTTP_Log(QVHTTP_DIG, "Virt ISO cfg not found for %s", stResult.szPath);
+    if (!QVHTTP_VIRTISO_Find(pcImagePath, pstIso.get())) {
+        QVHTTP_Log(QVHTTP_DIG, "Virt ISO cfg not found for %s", pcImagePath);
         return nullptr;
     }
     auto pstReq = std::make_unique<VirtIsoRequest>();
-    pstReq->uiUefi = strstr(pcRequest, "uefi") != nullptr ? 1 : 0;
-    QVHTTP_UTIL_GetMacParam(pcRequest, pstReq->aucMac);
+    // Only the query speaks for the client; header text never does.
+    pstReq->uiUefi = stRequest.strQuery.find("uefi") != std::string::npos ? 1 : 0;
+    QVHTTP_UTIL_GetMacParam(stRequest.strQuery.c_str(), pstReq->aucMac);
     std::string strMac = QV_MacText(pstReq->aucMac);
     QVHTTP_Log(QVHTTP_DBG, "Virt ISO: UEFI %u  MAC: %s", pstReq->uiUefi, strMac.c_str());
     memcpy(pstReq->aszExtFile, pstIso->aszExtFile, sizeof(pstReq->aszExtFile));
@@ -329,11 +330,11 @@ std::unique_ptr<VirtIsoRequest> QVHTTP_VIRTISO_OpenReq(const char *pcRequest,
     std::copy(std::begin(pstIso->astSvd), std::end(pstIso->astSvd), pstReq->astSvd);
 
     int64_t llFirst, llLast;
-    if (QVHTTP_UTIL_GetFileRangeValue(pcRequest, stResult.ullSize, &llFirst, &llLast) != 0) {
+    if (QVHTTP_UTIL_RangeFor(stRequest, ullSize, &llFirst, &llLast) != 0) {
         QVHTTP_Log(QVHTTP_DBG, "#### Request for whole file, so virt iso data take effect");
     } else {
-        stResult.llRangeStart = llFirst;
-        stResult.llRangeEnd = llLast;
+        *pllStart = llFirst;
+        *pllEnd = llLast;
         if (!QVHTTP_VIRTISO_RangeNeedsData(llFirst, llLast, *pstReq)) {
             QVHTTP_Log(QVHTTP_DBG, "Range [%lld-%lld] no need for virt iso data",
                        static_cast<long long>(llFirst), static_cast<long long>(llLast));

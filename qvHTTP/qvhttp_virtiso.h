@@ -62,7 +62,7 @@ struct VirtIsoRequest {
     VirtIsoSlot astSvd[VIRTISO_SLOTS];
 };
 
-struct QVHTTP_OpenResult;
+struct QVHTTP_Request;
 
 // Registers an image (0 or QVHTTP_ERR_FAILED). Safe while the service runs.
 uint32_t QVHTTP_VIRTISO_Add(const char *pcImagePath, const QVHTTP_VirtIsoFiles &stFiles);
@@ -70,10 +70,12 @@ uint32_t QVHTTP_VIRTISO_Add(const char *pcImagePath, const QVHTTP_VirtIsoFiles &
 // Copy of the registration of the image at pcImagePath whose recorded size still matches.
 bool QVHTTP_VIRTISO_Find(const char *pcImagePath, VirtIso *pstOut);
 
-// The per-request context for a virtual-ISO URI, or nullptr when the image is served plainly.
-// A range read from the request is stored in stResult.
-std::unique_ptr<VirtIsoRequest> QVHTTP_VIRTISO_OpenReq(const char *pcRequest,
-                                                       QVHTTP_OpenResult &stResult);
+// The per-request context for a virtual-ISO URI (client from the query's "uefi" and "mac="),
+// or nullptr when the image is served plainly. A range of the request is stored in *pllStart
+// and *pllEnd, read against the image size.
+std::unique_ptr<VirtIsoRequest> QVHTTP_VIRTISO_OpenReq(const QVHTTP_Request &stRequest,
+                                                       const char *pcImagePath, uint64_t ullSize,
+                                                       int64_t *pllStart, int64_t *pllEnd);
 
 // True when the inclusive byte range touches anything the request replaces.
 bool QVHTTP_VIRTISO_RangeNeedsData(int64_t llFirst, int64_t llLast, const VirtIsoRequest &stReq);

@@ -21,8 +21,6 @@ namespace {
 // the buffer just has to show that a datagram was longer.
 constexpr size_t REQUEST_BUF = 1024;
 constexpr size_t SINGLE_PORT_MAX = 65536;
-constexpr unsigned WRITE_IDLE_LIMIT = 9999;
-constexpr unsigned WRITE_IDLE_OFF = 10000;
 
 struct Service {
     std::atomic<bool> bRunning{false};
@@ -35,8 +33,7 @@ struct Service {
     GAsyncQueue *pstOutQueue = nullptr;
     GThreadPool *pstPool = nullptr;
     std::mutex mtxWrite;    // guards switching the writable event off and on
-    bool bWriteOn = false;
-    unsigned uiIdle = 0;    // consecutive idle writable wake-ups, listener thread only
+    bool bWriteOn = false;  // on only while packets wait to go out
     uint8_t aucRecv[SINGLE_PORT_MAX];
 };
 
@@ -199,32 +196,25 @@ void SinglePortReadProc(evutil_socket_t iSock, short /*sWhat*/, void * /*pvArg*/
 void SinglePortWriteProc(evutil_socket_t iSock, short /*sWhat*/, void * /*pvArg*/)
 {
     auto *pstSlot = static_cast<QVTFTP_PktSlot *>(g_async_queue_try_pop(g_stSvc.pstOutQueue));
-    if (pstSlot != nullptr) {
-        g_stSvc.uiIdle = 0;
-        sockaddr_in stTo{};
-        stTo.sin_family = AF_INET;
-        stTo.sin_addr.s_addr = htonl(pstSlot->uiIp);
-        stTo.sin_port = htons(pstSlot->usPort);
-        if (sendto(iSock, pstSlot->aucData, pstSlot->uiLen, 0, reinterpret_cast<sockaddr *>(&stTo),
-                   sizeof(stTo)) < 0) {
-            QVTFTP_UTIL_Log(QVTFTP_DBG, "Failed to send %u bytes, errno %d.", pstSlot->uiLen, errno);
+    if (pstSlot == nullptr) {
+        // Nothing to send: stop watching for writability until the next packet is queued.
+        // The queue is checked again under the lock that QVTFTP_SinglePortQueue takes.
+        std::lock_guard<std::mutex> lock(g_stSvc.mtxWrite);
+        if (g_async_queue_length(g_stSvc.pstOutQueue) <= 0) {
+            g_stSvc.bWriteOn = false;
+            event_del(g_stSvc.pstWriteEv);
         }
-        QVTFTP_SESSION_FreeSlot(pstSlot);
         return;
     }
-    if (++g_stSvc.uiIdle < WRITE_IDLE_LIMIT) {
-        return;
+    sockaddr_in stTo{};
+    stTo.sin_family = AF_INET;
+    stTo.sin_addr.s_addr = htonl(pstSlot->uiIp);
+    stTo.sin_port = htons(pstSlot->usPort);
+    if (sendto(iSock, pstSlot->aucData, pstSlot->uiLen, 0, reinterpret_cast<sockaddr *>(&stTo),
+               sizeof(stTo)) < 0) {
+        QVTFTP_UTIL_Log(QVTFTP_DBG, "Failed to send %u bytes, errno %d.", pstSlot->uiLen, errno);
     }
-    // Idle long enough: stop polling for writability. A packet queued while this happens is
-    // seen by the length check below or re-enables the event itself.
-    std::lock_guard<std::mutex> lock(g_stSvc.mtxWrite);
-    g_stSvc.uiIdle = WRITE_IDLE_OFF;
-    g_stSvc.bWriteOn = false;
-    event_del(g_stSvc.pstWriteEv);
-    if (g_async_queue_length(g_stSvc.pstOutQueue) > 0) {
-        g_stSvc.bWriteOn = true;
-        event_add(g_stSvc.pstWriteEv, nullptr);
-    }
+    QVTFTP_SESSION_FreeSlot(pstSlot);
 }
 
 void SinglePortLoop()
@@ -245,7 +235,6 @@ void SinglePortLoop()
         {
             std::lock_guard<std::mutex> lock(g_stSvc.mtxWrite);
             g_stSvc.bWriteOn = true;
-            g_stSvc.uiIdle = 0;
             event_add(g_stSvc.pstWriteEv, nullptr);
         }
         event_add(g_stSvc.pstReadEv, nullptr);

@@ -18,7 +18,6 @@ namespace {
 constexpr uint16_t TID_MAP_FIRST = 49126;
 constexpr uint16_t TID_MAP_LAST = 65535;
 constexpr size_t REQUEST_MAX = 4095;
-constexpr const char *REDIRECT_DIR = "virtualiso/extfile/";
 
 QVTFTP_CFG_Conf g_stConf;
 QVTFTP_RootSlot g_astRoots[QVTFTP_ROOT_SLOTS];
@@ -64,29 +63,11 @@ bool HasParentComponent(const std::string &szReq)
 // The redirect target that replaces the request under this slot, or "" without one.
 std::string FindRedirect(const std::string &szReq, const QVTFTP_RootSlot &stSlot)
 {
-    if (stSlot.vecRules.empty()) {
+    std::string szRest;
+    if (stSlot.vecRules.empty() || !QV_RootMatch(szReq, stSlot.szPrefix, &szRest)) {
         return {};
     }
-    const size_t uiAt = szReq.find(stSlot.szPrefix);
-    if (uiAt == std::string::npos) {
-        return {};
-    }
-    const size_t uiRest = uiAt + strlen(stSlot.szPrefix) + 1;
-    const std::string szBelow = uiRest < szReq.size() ? szReq.substr(uiRest) : std::string();
-    for (const QVTFTP_CFG_Rule &stRule : stSlot.vecRules) {
-        if (szBelow != stRule.szPattern) {
-            continue;
-        }
-        const std::string szTarget = std::string(REDIRECT_DIR) + stRule.szTarget;
-        if (IsRegularFile(szTarget)) {
-            QVTFTP_UTIL_Log(QVTFTP_LOG, "Request %s match tftp redirect rule %s %s", szReq.c_str(),
-                            stRule.szPattern.c_str(), stRule.szTarget.c_str());
-            return szTarget;
-        }
-        QVTFTP_UTIL_Log(QVTFTP_DBG, "Tftp redirect file virtualiso/extfile/%s not exist.",
-                        stRule.szTarget.c_str());
-    }
-    return {};
+    return QV_FindRedirect(szReq, szRest, stSlot.vecRules, "tftp", QVTFTP_UTIL_Sinks());
 }
 
 // Serves the root from an ISO image: the one handed in, or one opened (and owned) here.
@@ -244,6 +225,8 @@ uint32_t QVTFTP_CFG_AddRootPath(const QVTFTP_CFG_Root *pstRoot)
     }
     CopyCut(pstFree->szPrefix, sizeof(pstFree->szPrefix), pstRoot->szPrefix);
     CopyCut(pstFree->szPath, sizeof(pstFree->szPath), pstRoot->szPath);
+    // Links inside a directory root may point anywhere inside it, never out of it.
+    pstFree->strRealRoot = pstFree->pstImage == nullptr ? QV_RealRoot(pstRoot->szPath) : "";
     pstFree->vecRules = pstRoot->vecRules;
     QVTFTP_UTIL_Log(QVTFTP_DBG, "Add tftp root %s %s", pstFree->szPrefix, pstFree->szPath);
     return 0;
@@ -261,26 +244,16 @@ bool QVTFTP_CFG_MapPath(const char *pcRequest, const QVTFTP_RootSlot &stSlot, st
 {
     QVTFTP_ASSERT(0 != pcRequest && 0 != pszName);
     const std::string szReq = NormaliseRequest(pcRequest);
-    const size_t uiPrefix = strlen(stSlot.szPrefix);
-    if (uiPrefix >= szReq.size()) {
+    std::string szRest;
+    if (!QV_RootMatch(szReq, stSlot.szPrefix, &szRest) || szRest.empty()) {
         return false;
     }
-    size_t uiRest = 0;  // start of the request part below the prefix
-    if (uiPrefix != 0) {
-        if (g_ascii_strncasecmp(szReq.c_str(), stSlot.szPrefix, uiPrefix) != 0 ||
-            szReq[uiPrefix] != '/') {
-            return false;
-        }
-        uiRest = uiPrefix;
-    }
     if (stSlot.pstImage != nullptr) {
-        *pszName = szReq.substr(uiPrefix != 0 ? uiRest + 1 : 0);
-    } else if (uiPrefix != 0) {
-        *pszName = std::string(stSlot.szPath) + szReq.substr(uiRest);
+        *pszName = szRest;
     } else {
-        *pszName = std::string(stSlot.szPath) + (szReq[0] == '/' ? "" : "/") + szReq;
+        *pszName = std::string(stSlot.szPath) + (szRest[0] == '/' ? "" : "/") + szRest;
     }
-    return !pszName->empty();
+    return true;
 }
 
 uint32_t QVTFTP_CFG_OpenReqFile(const char *pcPath, QVTFTP_Session *pstSession, uint16_t *pusCode)
@@ -307,7 +280,7 @@ uint32_t QVTFTP_CFG_OpenReqFile(const char *pcPath, QVTFTP_Session *pstSession, 
             bFound = FindInImage(stSlot, szName, &stSrc.ullBase, &stSrc.ullSize);
             stSrc.bImage = bFound;
             stSrc.szHostPath = stSlot.szPath;
-        } else if (IsRegularFile(szName)) {
+        } else if (IsRegularFile(szName) && QV_InsideRoot(stSlot.strRealRoot, szName)) {
             stSrc.szHostPath = szName;
             bFound = true;
         }

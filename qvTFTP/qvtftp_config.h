@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "iso_image.h"
+#include "qv_roots.h"
 
 struct QVTFTP_Session;
 
@@ -23,12 +24,9 @@ struct QVTFTP_CFG_Conf {
     uint16_t usBlkSize = 512;     // not changed by QVTFTP_CFG_SetConf
 };
 
-// A redirect rule: a request for szPattern (the raw path below the root's prefix) is served from
-// "virtualiso/extfile/<szTarget>" when that file exists.
-struct QVTFTP_CFG_Rule {
-    std::string szPattern;
-    std::string szTarget;
-};
+// A redirect rule: a request for strPattern (the raw path below the root's prefix) is served from
+// "virtualiso/extfile/<strTarget>" when that file exists.
+using QVTFTP_CFG_Rule = QV_RedirectRule;
 
 struct QVTFTP_CFG_Root {
     IsoImage *pstImage = nullptr;  // an already opened image for szPath, not owned; or none
@@ -43,6 +41,7 @@ struct QVTFTP_RootSlot {
     std::unique_ptr<IsoImage> pstOwnImage; // keeps an image this table opened
     char szPrefix[512] = {};
     char szPath[512] = {};                 // empty: free slot
+    std::string strRealRoot;               // a directory root with its links resolved
     std::vector<QVTFTP_CFG_Rule> vecRules;
 };
 

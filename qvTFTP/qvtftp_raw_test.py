@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Raw-UDP client for what real TFTP clients cannot show: option refusal, silent clients,
 duplicate ACKs, block wrap, write requests, repeated requests, refused paths and malformed
-packets. Runs every case against a fresh server in multi-port and in single-port mode."""
+packets, links out of the root, a corrupt image, and that every started transfer reports exactly
+one end. Runs every case against a fresh server in multi-port and in single-port mode."""
 import hashlib
 import os
 import shutil
@@ -15,6 +16,8 @@ import time
 import unittest
 
 SERVER = None  # path of qvtftp_testserver, from the command line
+SOURCE_DIR = os.environ.get("KIV_SOURCE_DIR",
+                            os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 RRQ, WRQ, DATA, ACK, ERROR, OACK = 1, 2, 3, 4, 5, 6
 
@@ -33,9 +36,11 @@ def ack(block):
 class Server:
     """qvtftp_testserver as a child process; its event lines are collected as they come."""
 
-    def __init__(self, root, single, timeout=1, sends=5):
+    def __init__(self, root, single, timeout=1, sends=5, extra_roots=()):
         args = [SERVER, "--port", "0", "--timeout", str(timeout), "--sends", str(sends),
                 "--root", "=" + root]
+        for prefix, path in extra_roots:
+            args += ["--root", prefix + "=" + path]
         if single:
             args.append("--single")
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
@@ -143,17 +148,57 @@ class RawTftp(unittest.TestCase):
         with open(os.path.join(os.path.dirname(cls.root), os.path.basename(cls.root) + ".secret"),
                   "wb") as f:
             f.write(b"outside the root")
-        cls.server = Server(cls.root, cls.single)
+        # Links: out of the root (a directory and a file), and inside it.
+        cls.outside = tempfile.mkdtemp(prefix="tftp_out_%d_" % os.getpid())
+        with open(os.path.join(cls.outside, "shadow"), "wb") as f:
+            f.write(b"outside the root")
+        os.mkdir(os.path.join(cls.root, "sub"))
+        with open(os.path.join(cls.root, "sub", "in.cfg"), "wb") as f:
+            f.write(b"inside")
+        os.symlink(cls.outside, os.path.join(cls.root, "link"))
+        os.symlink(os.path.join(cls.outside, "shadow"), os.path.join(cls.root, "shadowlink"))
+        os.symlink("sub", os.path.join(cls.root, "inlink"))
+        # An image whose file BIG.CFG runs past the image's end, beside a sound OK.CFG.
+        extra = []
+        isosrc = os.path.join(cls.outside, "isosrc")
+        os.mkdir(isosrc)
+        for name, data in (("ok.cfg", b"fine\n"), ("big.cfg", os.urandom(5000))):
+            with open(os.path.join(isosrc, name), "wb") as f:
+                f.write(data)
+        cls.corrupt = os.path.join(cls.outside, "corrupt.iso")
+        if shutil.which("xorriso"):
+            subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "-R", "-J", "-o", cls.corrupt,
+                            isosrc], check=True, stderr=subprocess.DEVNULL)
+            subprocess.run([sys.executable, os.path.join(SOURCE_DIR, "tests", "support",
+                                                         "iso_overrun.py"),
+                            cls.corrupt, "BIG.CFG;1"], check=True)
+            extra.append(("ISO1", cls.corrupt))
+        cls.server = Server(cls.root, cls.single, extra_roots=extra)
 
     @classmethod
     def tearDownClass(cls):
         cls.server.stop()
         shutil.rmtree(cls.root, ignore_errors=True)
+        shutil.rmtree(cls.outside, ignore_errors=True)
         os.unlink(cls.root + ".secret")
+
+    def setUp(self):
+        self.ports = []
+
+    def tearDown(self):
+        # Every transfer that started reports exactly one end, on whatever path it took.
+        for port in self.ports:
+            starts = len(self.server.events_for(port, 2))
+            if starts:
+                self.server.wait_event(port, 4, count=starts, timeout=15.0)
+            time.sleep(0.2)  # a second end event would come now
+            self.assertEqual(starts, len(self.server.events_for(port, 4)),
+                             "start and end events of client port %d" % port)
 
     def client(self):
         c = Client(self.server)
         self.addCleanup(c.close)
+        self.ports.append(c.port)
         return c
 
     def test_oack_and_first_block(self):
@@ -166,13 +211,13 @@ class RawTftp(unittest.TestCase):
         block, data = c.recv_data()
         self.assertEqual((1, self.files["big.bin"][:1456]), (block, data))
 
-    def test_error_8_after_oack_ends_without_event(self):
+    def test_error_8_after_oack_ends_the_transfer(self):
         c = self.client()
         c.send_request(rrq("big.bin", opts=[("tsize", 0)]))
         self.assertEqual(OACK, c.recv()[0])
         c.send(struct.pack("!HH", ERROR, 8) + b"no\0")
         self.assertIsNone(c.recv(timeout=2.5), "no retransmission after the refusal")
-        self.assertEqual([], self.server.events_for(c.port, 4))
+        self.assertEqual(1, len(self.server.events_for(c.port, 4)))
         self.assertEqual(1, len(self.server.events_for(c.port, 2)))
         # The same client asks again without options: a new transfer.
         c.peer = None
@@ -206,15 +251,42 @@ class RawTftp(unittest.TestCase):
         c.send(ack(1))
         self.assertEqual(2, c.recv_data()[0])
         c.send(ack(1))
-        if self.single:
-            # Out of step on the shared socket: the transfer ends at once, silently.
-            c.send(ack(2))
-            self.assertIsNone(c.recv(timeout=2.5))
-            self.assertEqual([], self.server.events_for(c.port, 4))
-        else:
-            self.assertIsNone(c.recv(timeout=0.5), "a duplicate ACK is ignored")
-            c.send(ack(2))
-            self.assertEqual(3, c.recv_data()[0])
+        self.assertIsNone(c.recv(timeout=0.5), "a duplicate ACK is ignored")
+        # The transfer goes on to its end.
+        for block in range(2, 40):
+            c.send(ack(block))
+            got_block, data = c.recv_data()
+            self.assertEqual(block + 1, got_block)
+            if len(data) < 512:
+                c.send(ack(got_block))
+                break
+        event = self.server.wait_event(c.port, 4)
+        self.assertEqual(["size=20000", "sent=20000", "result=0x0"], event[4:7])
+
+    def test_transfer_errors_end_the_transfer(self):
+        # Mid-transfer, the client sends what no sender expects.
+        for bad in (struct.pack("!HH", DATA, 1) + b"x", struct.pack("!HH", ERROR, 0) + b"stop\0",
+                    struct.pack("!H", ACK)):
+            with self.subTest(bad=bad):
+                c = self.client()
+                c.send_request(rrq("big.bin"))
+                self.assertEqual(1, c.recv_data()[0])
+                c.send(bad)
+                self.assertIsNotNone(self.server.wait_event(c.port, 4))
+
+    def test_links_out_of_the_root_and_corrupt_files_are_not_served(self):
+        cases = [("link/shadow", 1), ("shadowlink", 1), ("inlink/in.cfg", None)]
+        if os.path.exists(self.corrupt):
+            cases += [("ISO1/big.cfg", 1), ("ISO1/ok.cfg", None)]
+        for name, code in cases:
+            with self.subTest(name=name):
+                c = self.client()
+                c.send_request(rrq(name))
+                if code is None:
+                    self.assertEqual(1, c.recv_data()[0])
+                    c.send(ack(1))
+                else:
+                    self.assertEqual(code, error_of(c.recv())[0])
 
     def test_exact_multiple_ends_with_empty_block(self):
         c = self.client()

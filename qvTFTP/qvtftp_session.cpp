@@ -130,6 +130,10 @@ bool IsOptionRefusal(const QVTFTP_RFC_Pkt &stPkt)
 
 QVTFTP_Session::~QVTFTP_Session()
 {
+    // Whatever way the transfer ended (refusal, error, stop), a started one reports its end.
+    if (bStarted && !bEnded) {
+        QVTFTP_SESSION_RaiseEvent(this, QVTFTP_EVENT_END, QVTFTP_ERR_FAILED);
+    }
     if (iFileFd >= 0) {
         close(iFileFd);
     }
@@ -261,6 +265,13 @@ void QVTFTP_SESSION_SendErr(const QVTFTP_Session &stSession, uint16_t usCode)
 
 void QVTFTP_SESSION_RaiseEvent(QVTFTP_Session *pstSession, uint32_t uiEvent, uint32_t uiResult)
 {
+    if (uiEvent == QVTFTP_EVENT_END) {
+        if (pstSession->bEnded) {
+            return;
+        }
+        pstSession->bEnded = true;
+    }
+    pstSession->bStarted = pstSession->bStarted || uiEvent == QVTFTP_EVENT_START;
     const QVTFTP_EventFunc pfnEvent = g_pfnEvent;
     if (pfnEvent == nullptr) {
         return;
@@ -479,9 +490,9 @@ void QVTFTP_SESSION_SPortReadLoop(QVTFTP_Session *pstSession)
             QVTFTP_SESSION_SendErr(*pstSession, QVTFTP_RFC_ERR_ILLEGAL_OP);
             return;
         }
-        // Every packet of this mode shares one socket, so an ACK out of step means the two
-        // sides disagree: the transfer ends at once.
-        if (stPkt.stAck.usBlock != pstSession->usBlock ||
+        // An ACK of another block (a duplicate of the previous one) is ignored, as in
+        // multi-port mode; the current block's retransmission stays due.
+        if (stPkt.stAck.usBlock == pstSession->usBlock &&
             QVTFTP_SESSION_AckCurrent(pstSession) == QVTFTP_Step::DONE) {
             return;
         }

@@ -7,10 +7,35 @@
 #include <cstdint>
 #include <vector>
 
-#include "qvtftp.h"
+#include "qv_log_sink.h"
 #include "qvtftp_rfc.h"
 
 struct event_base;
+
+// Event codes of QVTFTP_TransferEvent.
+enum : uint32_t {
+    QVTFTP_EVENT_REQ_FAILED = 1,  // the request failed before a transfer began
+    QVTFTP_EVENT_START = 2,
+    QVTFTP_EVENT_PROGRESS = 3,    // a block was acknowledged and the next one sent
+    QVTFTP_EVENT_END = 4,         // result 0, QVTFTP_ERR_TIMEOUT or QVTFTP_ERR_FAILED
+};
+
+struct QVTFTP_TransferEvent {
+    uint32_t uiClientIp;
+    uint16_t usClientPort;
+    char szFileName[512];
+    uint64_t ullFileSize;
+    uint64_t ullSent;
+    uint32_t uiResult;
+    uint32_t uiDirection;        // 1: download
+    uint8_t aucConsumer[32];     // the consumer's own data, kept with the transfer
+};
+
+// The record belongs to the caller: copy it. Changes to aucConsumer are kept for the next event
+// of the same transfer.
+using QVTFTP_EventFunc = void (*)(uint32_t uiEvent, QVTFTP_TransferEvent *pstEvent);
+
+void QVTFTP_SetEventFunc(QVTFTP_EventFunc pfnEvent);
 
 struct QVTFTP_Session {
     uint32_t uiClientIp = 0;  // host order
@@ -34,6 +59,8 @@ struct QVTFTP_Session {
     uint32_t uiDirection = 0;
     uint8_t aucConsumer[32] = {};
     std::vector<uint8_t> vecOack;      // the OACK as sent, for retransmission
+    bool bStarted = false;             // the start event went out ...
+    bool bEnded = false;               // ... and so must exactly one end event
 
     QVTFTP_Session() = default;
     QVTFTP_Session(const QVTFTP_Session &) = delete;
@@ -53,6 +80,9 @@ struct QVTFTP_PktSlot {
 QVTFTP_PktSlot *QVTFTP_SESSION_NewSlot(uint32_t uiIp, uint16_t usPort, const uint8_t *pucData,
                                        uint32_t uiLen);
 void QVTFTP_SESSION_FreeSlot(gpointer pvSlot);
+
+// Single-port mode: hands a packet to the listener for sending (the service provides it).
+void QVTFTP_SinglePortQueue(QVTFTP_PktSlot *pstSlot);
 
 void QVTFTP_SESSION_InitPeer(QVTFTP_Session *pstSession, uint32_t uiIp, uint16_t usPort);
 
@@ -74,6 +104,7 @@ uint32_t QVTFTP_SESSION_SendDataPkt(int iSock, uint32_t uiIp, uint16_t usPort, u
                                     uint32_t uiLen, uint8_t *pucBuf);
 void QVTFTP_SESSION_SendErr(const QVTFTP_Session &stSession, uint16_t usCode);
 
+// Raises an event; a second end event of a transfer is dropped.
 void QVTFTP_SESSION_RaiseEvent(QVTFTP_Session *pstSession, uint32_t uiEvent, uint32_t uiResult);
 
 // Opens the requested file and sends the OACK or block 1; raises event 1 or 2.

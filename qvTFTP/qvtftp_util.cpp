@@ -15,13 +15,15 @@ void QVTFTP_UTIL_SetSinks(const QV_LogSinks &stSinks)
     g_stSinks = stSinks;
 }
 
+QV_LogSinks QVTFTP_UTIL_Sinks()
+{
+    std::lock_guard<std::mutex> lock(g_mtxSinks);
+    return g_stSinks;
+}
+
 void QVTFTP_UTIL_Log(unsigned uiLevel, const char *pcFormat, ...)
 {
-    QV_LogSinks stSinks;
-    {
-        std::lock_guard<std::mutex> lock(g_mtxSinks);
-        stSinks = g_stSinks;
-    }
+    const QV_LogSinks stSinks = QVTFTP_UTIL_Sinks();
     va_list args;
     va_start(args, pcFormat);
     QV_LogSinksEmitV(stSinks, uiLevel, pcFormat, args);

@@ -13,6 +13,8 @@ enum : unsigned {
 };
 
 void QVTFTP_UTIL_SetSinks(const QV_LogSinks &stSinks);
+// A copy of the installed sinks, for shared code that logs on the module's behalf.
+QV_LogSinks QVTFTP_UTIL_Sinks();
 void QVTFTP_UTIL_Log(unsigned uiLevel, const char *pcFormat, ...)
     __attribute__((format(printf, 2, 3)));
 

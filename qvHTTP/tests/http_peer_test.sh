@@ -19,10 +19,30 @@ echo "set timeout=5" >"$WORK/isosrc/boot/grub/grub.cfg"
 xorriso -as mkisofs -quiet -R -J -o "$WORK/src.iso" "$WORK/isosrc" 2>/dev/null ||
   skip "xorriso could not build an image"
 
+# Links out of the root and inside it; names that are markup.
+mkdir -p "$WORK/outside" "$WORK/kick/hostile" "$WORK/isohostile"
+echo secret >"$WORK/outside/secret"
+ln -s "$WORK/outside" "$WORK/kick/outlink"
+ln -s "$WORK/outside/secret" "$WORK/kick/secretlink"
+ln -s sub "$WORK/kick/inlink"
+ln -s a.txt "$WORK/kick/alink"
+echo x >"$WORK/kick/hostile/<img src=x onerror=alert(1)>.txt"
+echo x >"$WORK/isohostile/<img src=x onerror=alert(1)>.txt"
+xorriso -as mkisofs -quiet -R -J -o "$WORK/hostile.iso" "$WORK/isohostile" 2>/dev/null ||
+  skip "xorriso could not build an image"
+# A corrupt image: one file's recorded data runs past the image's end.
+mkdir -p "$WORK/isocorrupt"
+echo fine >"$WORK/isocorrupt/ok.cfg"
+head -c 5000 /dev/urandom >"$WORK/isocorrupt/big.cfg"
+xorriso -as mkisofs -quiet -R -J -o "$WORK/corrupt.iso" "$WORK/isocorrupt" 2>/dev/null ||
+  skip "xorriso could not build an image"
+python3 "$KIV_SOURCE_DIR/tests/support/iso_overrun.py" "$WORK/corrupt.iso" "BIG.CFG;1"
+
 mkdir -p "$WORK/virtualiso/extfile"
 echo "prepared answer file" >"$WORK/virtualiso/extfile/ks-prepared.cfg"
 start_server main --idle 3 --events "$WORK/events" \
-  --root "ISO1=$WORK/src.iso" --root "kickstart=$WORK/kick" \
+  --root "ISO1=$WORK/src.iso" --root "kickstart=$WORK/kick" --root "HOSTILE=$WORK/hostile.iso" \
+  --root "CORRUPT=$WORK/corrupt.iso" \
   --rule "kickstart:auto/ks.cfg=ks-prepared.cfg" --rule "kickstart:f1000=missing-target"
 
 # --- files and ranges ------------------------------------------------------------------------
@@ -89,6 +109,38 @@ curl -s -H "Range: bytes=0-9" "$(URL /kickstart/sub)" >"$WORK/list2"
 cmp -s "$WORK/list1" "$WORK/list2" && ok "GET of a directory with a range: the whole listing" ||
   bad "directory with a range differs"
 
+# --- links and hostile names in a directory root -------------------------------------------------
+# A link out of the root is neither served nor listed; links that stay inside keep working.
+status_of() { curl -s --path-as-is -o /dev/null -w '%{http_code}' "$@"; }
+link_case() { # NAME URL STATUS
+  check "$1" "$3" "$(status_of "$(URL "$2")")"
+}
+link_case "file through a link out of the root" /kickstart/outlink/secret 404
+link_case "listing through a link out of the root" /kickstart/outlink/ 404
+link_case "a file link out of the root" /kickstart/secretlink 404
+link_case "file through a link inside the root" /kickstart/inlink/s.cfg 200
+link_case "a file link inside the root" /kickstart/alink 200
+curl -s "$(URL /kickstart/)" >"$WORK/list"
+check "the listing leaves out links out of the root, keeps links inside" "0 0 1 1" \
+  "$(grep -c outlink "$WORK/list") $(grep -c secretlink "$WORK/list") $(grep -c '"/kickstart/inlink"' "$WORK/list") $(grep -c '"/kickstart/alink"' "$WORK/list")"
+for listing in /kickstart/hostile/ /HOSTILE/; do
+  curl -s "$(URL "$listing")" >"$WORK/list"
+  check "listing $listing: no markup from names" "0" "$(grep -ac '<img' "$WORK/list")"
+  check_grep "listing $listing: name escaped in the text" '&lt;img src=x onerror=alert\(1\)&gt;\.txt</a>' "$WORK/list"
+  check_grep "listing $listing: name percent-encoded in the link" 'href="[^"]*/%3Cimg%20src%3Dx%20onerror%3Dalert%281%29%3E\.txt"' "$WORK/list"
+done
+code=$(curl -s -o /dev/null -w '%{http_code}' "$(URL '/kickstart/hostile/%3Cimg%20src%3Dx%20onerror%3Dalert%281%29%3E.txt')")
+check "the encoded link fetches the file" "200" "$code"
+
+# A file that runs past the image's end is not found, whole or in part; its neighbour is.
+for req in "/CORRUPT/big.cfg" "-r 0-9 /CORRUPT/big.cfg" "-I /CORRUPT/big.cfg"; do
+  read -r -a args <<<"${req% *}"
+  [ "${req% *}" = "$req" ] && args=()
+  code=$(curl -s -o /dev/null -w '%{http_code}' "${args[@]}" "$(URL "${req##* }")")
+  check "corrupt image: $req" "404" "$code"
+done
+check "corrupt image: a sound file beside it" "fine" "$(curl -s "$(URL /CORRUPT/ok.cfg)")"
+
 # --- redirect rules ---------------------------------------------------------------------------
 curl -s -o "$WORK/got" "$(URL /kickstart/auto/ks.cfg)"
 cmp -s "$WORK/got" "$WORK/virtualiso/extfile/ks-prepared.cfg" && ok "redirect rule serves the prepared file" ||
@@ -101,6 +153,28 @@ cmp -s "$WORK/got" "$WORK/kick/f1000" && ok "rule with a missing target falls ba
 raw 'GET /kickstart/a.txt HTTP/1.1\r\nHost: x\r\n\r\nGET /kickstart/b.txt HTTP/1.1\r\nHost: x\r\n\r\n' 2 >"$WORK/two"
 check "two GETs in one packet: both answered, in order" "AAAA BBBB" \
   "$(grep -aE '^(AAAA|BBBB)' "$WORK/two" | tr '\n' ' ' | sed 's/ $//')"
+# Heads: only a head's first line is a request line; pipelined requests answer in order.
+head_case() { # NAME TEXT EXPECTED (status lines and bodies, joined by |)
+  raw "$2" 2 | tr -d '\r' | grep -aE '^(HTTP/|AAAA|BBBB)' | cut -c1-15 | paste -sd '|' >"$WORK/r"
+  check "$1" "$3" "$(cat "$WORK/r")"
+}
+head_case "a request-like header is not a second request" \
+  'GET /kickstart/a.txt HTTP/1.1\r\nX: GET /kickstart/b.txt HTTP/1.1\r\n\r\n' "HTTP/1.1 200 OK|AAAA"
+head_case "pipelined HEAD then GET: answered in that order" \
+  'HEAD /kickstart/b.txt HTTP/1.1\r\n\r\nGET /kickstart/a.txt HTTP/1.1\r\n\r\n' "HTTP/1.1 200 OK|HTTP/1.1 200 OK|AAAA"
+head_case "a header saying Range is no range" \
+  'GET /kickstart/a.txt HTTP/1.1\r\nX-Note: Range: bytes=1-2\r\n\r\n' "HTTP/1.1 200 OK|AAAA"
+raw 'GET /kickstart/a.txt HTTP/1.0\r\n\r\n' 3 >"$WORK/c"
+check "HTTP/1.0 without keep-alive is closed after its reply" "0" "$?"
+raw 'GET /kickstart/a.txt HTTP/1.0\r\nConnection: keep-alive\r\n\r\n' 1.5 >/dev/null
+check "HTTP/1.0 with keep-alive stays open" "124" "$?"
+if command -v ab >/dev/null; then
+  timeout 60 ab -q -n 100 -c 10 "$(URL /kickstart/f1000)" >"$WORK/ab" 2>&1
+  check "ab without keep-alive: 100 complete, none failed" "100 0" \
+    "$(awk '/^Complete requests/ {c=$3} /^Failed requests/ {f=$3} END {print c, f}' "$WORK/ab")"
+else
+  bad "ab is not installed (apache2-utils)"
+fi
 curl -sv -o /dev/null -o /dev/null "$(URL /kickstart/a.txt)" "$(URL /kickstart/b.txt)" 2>"$WORK/v"
 check_grep "keep-alive: curl reuses the connection" 'Re-using existing connection' "$WORK/v"
 raw 'GET /kickstart/a.txt HTTP/1.1\r\nConnection: close\r\n\r\n' 2 >"$WORK/c"
@@ -136,7 +210,6 @@ check "report URL: only an end event, with the decoded request line" \
   "3 404 0 0 /kickstart/FERRIT/Install|GET /kickstart/FERRIT/Install?step=1" "$(cat "$WORK/events")"
 
 # --- refused and hostile requests -----------------------------------------------------------
-status_of() { curl -s --path-as-is -o /dev/null -w '%{http_code}' "$@"; }
 check "/ISO1/../x is refused" "405" "$(status_of "$(URL /ISO1/../x)")"
 check "/kickstart/%2e%2e/... is refused after decoding" "405" "$(status_of "$(URL /kickstart/%2e%2e/kick/f1000)")"
 check "missing file" "404" "$(status_of "$(URL /kickstart/missing.cfg)")"
@@ -174,15 +247,32 @@ check_grep "stop is logged" 'QVHTTP Server 1.00.00 is stopped' "$WORK/main.log"
 start_server small --maxconn 1 --root "kickstart=$WORK/kick"
 exec 5<>"/dev/tcp/127.0.0.1/$PORT"
 printf 'GET /kickstart/a.txt HTTP/1.1\r\n\r\n' >&5
-timeout 5 head -c 1 <&5 >/dev/null # the one connection is being served
+timeout 5 head -c 1 <&5 >/dev/null # answered; the connection now idles
 code=$(curl -s -o /dev/null -w '%{http_code}' "$(URL /kickstart/b.txt)")
-check "a connection beyond the limit is closed at once" "000" "$code"
+check "at the limit the idle keep-alive connection makes room" "200" "$code"
+timeout 5 cat <&5 >/dev/null
+check "the idle connection was closed for it" "0" "$?"
 exec 5<&-
-for _ in $(seq 50); do
-  code=$(curl -s -o /dev/null -w '%{http_code}' "$(URL /kickstart/b.txt)")
-  [ "$code" = 200 ] && break
-  sleep 0.1
-done
-check "the slot is free again once that connection ends" "200" "$code"
+exec 5<>"/dev/tcp/127.0.0.1/$PORT"
+printf 'GET /kickstart/huge HTTP/1.1\r\n\r\n' >&5 # a reply in progress, never read
+timeout 5 head -c 1 <&5 >/dev/null
+code=$(curl -s -o /dev/null -w '%{http_code}' "$(URL /kickstart/b.txt)")
+check "a connection with a request in progress is never closed for a newcomer" "000" "$code"
+exec 5<&-
 stop_server
+
+# Idle and dribbling clients cannot lock others out (the limit is the default, 100).
+start_server crowd --root "kickstart=$WORK/kick"
+check "600 idle and 100 dribbling connections: a normal GET is answered" "200" \
+  "$(timeout 120 python3 "$(dirname "$0")/http_crowd.py" "$PORT" 600 100 /kickstart/a.txt)"
+# A head that trickles in has a deadline of its own, whatever the idle time.
+start_server slowhead --idle 60 --root "kickstart=$WORK/kick"
+exec 6<>"/dev/tcp/127.0.0.1/$PORT"
+closed=no
+for _ in $(seq 30); do
+  (printf 'X' >&6) 2>/dev/null || { closed=yes; break; }
+  sleep 1
+done
+exec 6<&-
+check "a head dribbled one byte a second is cut off before the idle time" "yes" "$closed"
 finish

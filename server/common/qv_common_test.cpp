@@ -58,4 +58,20 @@ TEST(QvText, IpAndMacForms)
     EXPECT_EQ("52-54-00-ab-cd-01", QV_MacText(aucMac));
 }
 
+TEST(QvText, IpValidTakesOnlyFourDottedBytes)
+{
+    const std::pair<const char *, bool> astCases[] = {
+        {"1.2.3.4", 1},        {"0.0.0.0", 1},      {"255.255.255.255", 1},
+        {"010.001.2.3", 1},    {"256.1.1.1", 0},    {"1.2.3.256", 0},
+        {"1.2.3", 0},          {"1.2.3.4.5", 0},    {"1x2x3x4", 0},
+        {"1.2.3.4 ", 0},       {" 1.2.3.4", 0},     {"", 0},
+        {"1.2.3.-4", 0},       {"1234.1.1.1", 0},   {"a.b.c.d", 0},
+        {"1..2.3", 0},
+    };
+    for (auto [pcText, iValid] : astCases) {
+        EXPECT_EQ(QV_IpValid(pcText), iValid) << pcText;
+    }
+    EXPECT_FALSE(QV_IpValid(nullptr));
+}
+
 } // namespace

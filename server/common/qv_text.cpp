@@ -20,6 +20,27 @@ bool QV_IpParse(const char *pcText, uint32_t *puiIp)
     return true;
 }
 
+bool QV_IpValid(const char *pcText)
+{
+    if (pcText == nullptr) {
+        return false;
+    }
+    const char *p = pcText;
+    for (int iPart = 0; iPart < 4; ++iPart) {
+        if (iPart > 0 && *p++ != '.') {
+            return false;
+        }
+        int iValue = 0, iDigits = 0;
+        for (; *p >= '0' && *p <= '9' && iDigits < 4; ++p, ++iDigits) {
+            iValue = iValue * 10 + (*p - '0');
+        }
+        if (iDigits == 0 || iDigits > 3 || iValue > 255) {
+            return false;
+        }
+    }
+    return *p == '\0';
+}
+
 std::string QV_MacText(const uint8_t aucMac[6])
 {
     char szText[18];

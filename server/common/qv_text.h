@@ -12,5 +12,9 @@ std::string QV_IpText(uint32_t uiIp);
 // assembles the four numbers, each cut to its low byte. False when fewer than four numbers parse.
 bool QV_IpParse(const char *pcText, uint32_t *puiIp);
 
+// True for exactly four dot-separated decimal numbers of one to three digits, each at most 255
+// ("192.168.1.10"); nothing before, between or after them.
+bool QV_IpValid(const char *pcText);
+
 // "%02x-%02x-%02x-%02x-%02x-%02x", lower case: the client table, leases, filters, file names.
 std::string QV_MacText(const uint8_t aucMac[6]);

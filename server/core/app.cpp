@@ -138,6 +138,8 @@ bool StartServer()
     if (!LoadSettings()) {
         LOG_Print(1, "PXEDLG", "No settings loaded, built-in values stand");
     }
+    // Leases are recovered only together with the pool they were handed out from.
+    LEASEDB_Load(PoolStartAddress(Settings()), Settings().uiIPNum);
     ApplyBootSettings(Settings());
     LoadOsTypeTable();
     g_bAutoStartRequest = Settings().uiAutoStart != 0;
@@ -159,19 +161,23 @@ gboolean OnStopSignal(gpointer pvLoop)
     return G_SOURCE_REMOVE;
 }
 
-// Orderly destruction: everything the program holds is written out before the exit.
+// Orderly destruction: the services let go of their state first, then the settings and the
+// lease database are written out, then the exit line and the log.
 void StopServer()
 {
     QVDHCP_Deinit();
     QVTFTP_Deinit();
-    LOG_Flush();
-    curl_global_cleanup();
+    QVHTTP_Deinit();
     SaveSettings();
+    if (LEASEDB_Save(PoolStartAddress(Settings()), Settings().uiIPNum) != 0) {
+        LOG_Print(0, "PXEDLG", "Failed to save the lease database");
+    }
     RemoveChainLoaderLinks();
     UnloadPlugins();
     RemoveExitDirectories();
     LOG_Print(0, "PXEDLG", "%s exit", BannerText().c_str());
     LOG_Flush();
+    curl_global_cleanup();
 }
 
 } // namespace

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app.h"
-#include "qvdhcp_config.h"
+#include "qv_text.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ bool ValidConsoleAddress(const std::string &strText)
     std::string strAddr = strText.substr(0, uiColon);
     std::string strPort = strText.substr(uiColon + 1);
     guint64 ulPort = 0;
-    return QVDHCP_CFG_IsValidIPStr(strAddr.c_str()) &&
+    return QV_IpValid(strAddr.c_str()) &&
            g_ascii_string_to_unsigned(strPort.c_str(), 10, 1, 65535, &ulPort, nullptr);
 }
 

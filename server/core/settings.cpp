@@ -14,7 +14,6 @@
 #include "log.h"
 #include "msg_table.h"
 #include "qv_text.h"
-#include "qvdhcp_leasedb.h"
 
 namespace {
 
@@ -348,25 +347,15 @@ ServerSettings &Settings()
     return g_stServerSettings;
 }
 
-namespace {
-
-// The pool the lease database belongs to: the start-address field and the count.
-uint32_t PoolStart(const ServerSettings &stSettings)
+uint32_t PoolStartAddress(const ServerSettings &stSettings)
 {
     uint32_t uiStart = 0;
     return QV_IpParse(stSettings.strIPAddr.c_str(), &uiStart) ? uiStart : 0;
 }
 
-} // namespace
-
 bool LoadSettings()
 {
-    if (!LoadSettingsFile(SettingsPath(), g_stServerSettings)) {
-        return false;
-    }
-    // Leases are recovered only together with the pool they were handed out from.
-    LEASEDB_Load(PoolStart(g_stServerSettings), g_stServerSettings.uiIPNum);
-    return true;
+    return LoadSettingsFile(SettingsPath(), g_stServerSettings);
 }
 
 bool SaveSettings()
@@ -374,9 +363,6 @@ bool SaveSettings()
     bool bSaved = SaveSettingsFile(SettingsPath(), g_stServerSettings);
     if (!bSaved) {
         LOG_Print(0, "PXEDLG", "Failed to save settings to %s", SettingsPath().c_str());
-    }
-    if (LEASEDB_Save(PoolStart(g_stServerSettings), g_stServerSettings.uiIPNum) != 0) {
-        LOG_Print(0, "PXEDLG", "Failed to save the lease database");
     }
     return bSaved;
 }

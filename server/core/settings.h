@@ -78,3 +78,7 @@ bool SaveSettingsFile(const std::string &strPath, const ServerSettings &stSettin
 ServerSettings &Settings();
 bool LoadSettings();
 bool SaveSettings();
+
+// The first pool address the settings name (0 when the text does not parse): with uiIPNum it
+// is the pool the lease database belongs to (LEASEDB_Load / LEASEDB_Save).
+uint32_t PoolStartAddress(const ServerSettings &stSettings);

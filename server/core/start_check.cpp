@@ -14,7 +14,6 @@
 #include "msg_table.h"
 #include "prompt.h"
 #include "qv_text.h"
-#include "qvdhcp_config.h"
 
 namespace {
 
@@ -110,7 +109,7 @@ int CheckStartParameters(ServerSettings &stSettings, uint32_t *puiLocalAddr, uin
     if (stSettings.strIPAddr.empty() || stSettings.strImgPath.empty() || stSettings.uiIPNum == 0) {
         return Refuse(15);
     }
-    if (!QVDHCP_CFG_IsValidIPStr(stSettings.strIPAddr.c_str())) {
+    if (!QV_IpValid(stSettings.strIPAddr.c_str())) {
         return Refuse(12);
     }
     if (!CheckSource(stSettings)) {

@@ -174,6 +174,13 @@ uint32_t IsoFind(const IsoImage *pstImage, const char *pcPath, bool bFollowLinks
             return ISO_ERR_NOT_FOUND;
         }
     }
+    // A file whose recorded data runs past the end of the image (a corrupt or cut image) would
+    // be served short; it is refused like any other broken record.
+    if (!pstNode->IsDir() && !pstNode->IsLink() &&
+        static_cast<uint64_t>(pstNode->uiExtent) * ISO_SECTOR_SIZE + pstNode->uiDataLen >
+            pstImage->ullFileSize) {
+        return ISO_ERR_FORMAT;
+    }
     IsoEntryOfNode(pstNode, pstEntry);
     return 0;
 }

@@ -193,7 +193,8 @@ void IsoClose(IsoImage *pstImage);
 
 // Looks up a relative path ("boot/grub/grub.cfg"; '\' separates too; ASCII case-insensitive).
 // "" is the root. A leading '/' or an empty component gives ISO_ERR_NOT_FOUND. With bFollowLinks a
-// symbolic link is replaced by its target. On failure the entry is zeroed.
+// symbolic link is replaced by its target. A file whose data would run past the end of the image
+// gives ISO_ERR_FORMAT. On failure the entry is zeroed.
 uint32_t IsoFind(const IsoImage *pstImage, const char *pcPath, bool bFollowLinks, IsoEntry *pstEntry);
 
 // Describes a node already at hand.

@@ -630,12 +630,23 @@ TEST_F(IsoPeer, FileDataBeyondACutImage)
     WriteFile(szCut, ReadFile(Img().rr).substr(0, big.ullExtentOffset + 1000));
     IsoImage image;
     ASSERT_EQ(IsoOpen(szCut.c_str(), false, &image), 0u);
-    ASSERT_EQ(IsoFind(&image, "big.bin", false, &big), 0u);
+    // A lookup refuses the file whose data runs past the end, so it is never served short.
+    IsoEntry cut;
+    EXPECT_EQ(IsoFind(&image, "big.bin", false, &cut), ISO_ERR_FORMAT);
     std::string szBuf(2000, '\0');
     EXPECT_EQ(IsoReadAt(&image, big.ullExtentOffset, 1000, szBuf.data()), 0u);
     EXPECT_EQ(IsoReadAt(&image, big.ullExtentOffset, 2000, szBuf.data()), ISO_ERR_READ);
+    // Reached through its directory, the file still cannot be extracted.
+    std::vector<const IsoNode *> vNodes;
+    uint32_t uiCount = 0;
+    ASSERT_EQ(IsoListDir(image.pstRoot, &vNodes, &uiCount), 0u);
+    const IsoNode *pstBig = nullptr;
+    for (const IsoNode *pstNode : vNodes) {
+        pstBig = pstNode->szName == "big.bin" ? pstNode : pstBig;
+    }
+    ASSERT_NE(pstBig, nullptr);
     TempDir out;
-    EXPECT_EQ(IsoExtract(&image, big.pstNode, out.Path().c_str(), nullptr, nullptr), ISO_ERR_READ);
+    EXPECT_EQ(IsoExtract(&image, pstBig, out.Path().c_str(), nullptr, nullptr), ISO_ERR_READ);
     EXPECT_FALSE(fs::exists(out.Path("big.bin"))); // no half-written file is left
 }
 
