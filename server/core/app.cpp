@@ -7,12 +7,17 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
+#include "boot_config.h"
+#include "controller.h"
 #include "data_dir.h"
+#include "kiv_restful.h"
 #include "local_addresses.h"
 #include "log.h"
 #include "msg_table.h"
 #include "platform.h"
+#include "plugin_host.h"
 #include "prompt.h"
 #include "qvdhcp.h"
 #include "qvdhcp_leasedb.h"
@@ -66,9 +71,6 @@ bool InitServices()
     return true;
 }
 
-// Set at start-up when AutoStart is on, consumed by the first timer tick.
-bool g_bAutoStartRequest = false;
-
 // Process start: what runs before the main loop can exist. False ends the program.
 bool StartProcess(const AppOptions &stOptions)
 {
@@ -98,6 +100,9 @@ bool StartProcess(const AppOptions &stOptions)
         return false;
     }
     SetDataDirectory(strDir);
+    // The REST interface runs for the whole process; KIV_REST_PORT moves it (tests).
+    const char *pcRestPort = getenv("KIV_REST_PORT");
+    KIV_REST_Start(pcRestPort != nullptr ? uint16_t(atoi(pcRestPort)) : KIV_REST_DEFAULT_PORT);
     return true;
 }
 
@@ -123,45 +128,38 @@ bool StartServer()
         curl_global_cleanup();
         return false;
     }
+    LinkChainLoaders();
     Settings() = ServerSettings {};
+    CleanStartupMenus();
     LOG_SetFile(LOG_DefaultFileName(DataDirectory()));
     LOG_Print(0, "PXEDLG", "%s start, data directory %s", BannerText().c_str(),
               DataDirectory().c_str());
-    // No plug-in descriptions yet: the record list stays empty until plug-ins are loaded.
-    Settings().vecExtBootOpt = BuildExtBootOptions({});
+    CountBackgroundImages();
+    LoadPlugins();
+    Settings().vecExtBootOpt = BuildExtBootOptions(PluginDescriptions());
     LEASEDB_SetLogSink({LogLeaseDatabase, 0});
     if (!LoadSettings()) {
         LOG_Print(1, "PXEDLG", "No settings loaded, built-in values stand");
     }
-    g_bAutoStartRequest = Settings().uiAutoStart != 0;
+    ApplyBootSettings(Settings());
+    LoadOsTypeTable();
+    ControllerInit();
     return true;
 }
 
-gboolean OnTimerTick(gpointer)
+gboolean OnTick(gpointer)
 {
-    if (g_bAutoStartRequest) {
-        g_bAutoStartRequest = false;
-        LOG_Print(0, "PXEDLG", "Automatic start requested");
-    }
+    OnTimerTick();
     return G_SOURCE_CONTINUE;
 }
 
+// A signal is the operator's order to close: no questions, then the orderly destruction.
 gboolean OnStopSignal(gpointer pvLoop)
 {
-    g_main_loop_quit(static_cast<GMainLoop *>(pvLoop));
+    if (OnClose(false)) {
+        g_main_loop_quit(static_cast<GMainLoop *>(pvLoop));
+    }
     return G_SOURCE_REMOVE;
-}
-
-// Orderly destruction: everything the program holds is written out before the exit.
-void StopServer()
-{
-    QVDHCP_Deinit();
-    QVTFTP_Deinit();
-    LOG_Flush();
-    curl_global_cleanup();
-    SaveSettings();
-    LOG_Print(0, "PXEDLG", "%s exit", BannerText().c_str());
-    LOG_Flush();
 }
 
 } // namespace
@@ -171,11 +169,15 @@ int APP_Run(const AppOptions &stOptions)
     if (!stOptions.bNoConsole && !stOptions.bHeadless) {
         fprintf(stderr, "kivpxe: the web console is not available yet; running headless\n");
     }
-    if (!StartProcess(stOptions) || !StartServer()) {
+    if (!StartProcess(stOptions)) {
+        return 1;
+    }
+    if (!StartServer()) {
+        KIV_REST_Stop();
         return 1;
     }
     GMainLoop *pstLoop = g_main_loop_new(nullptr, FALSE);
-    guint uiTimer = g_timeout_add(100, OnTimerTick, nullptr);
+    guint uiTimer = g_timeout_add(100, OnTick, nullptr);
     guint uiSigInt = g_unix_signal_add(SIGINT, OnStopSignal, pstLoop);
     guint uiSigTerm = g_unix_signal_add(SIGTERM, OnStopSignal, pstLoop);
     g_main_loop_run(pstLoop);
@@ -187,6 +189,7 @@ int APP_Run(const AppOptions &stOptions)
         }
     }
     g_main_loop_unref(pstLoop);
-    StopServer();
+    OnDestroy();
+    UnloadPlugins();
     return 0;
 }
