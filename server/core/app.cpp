@@ -100,6 +100,7 @@ bool StartProcess(const AppOptions &stOptions)
         return false;
     }
     SetDataDirectory(strDir);
+    CountBackgroundImages();
     // The REST interface runs for the whole process; KIV_REST_PORT moves it (tests).
     const char *pcRestPort = getenv("KIV_REST_PORT");
     KIV_REST_Start(pcRestPort != nullptr ? uint16_t(atoi(pcRestPort)) : KIV_REST_DEFAULT_PORT);
@@ -123,18 +124,17 @@ bool StartServer()
         curl_global_cleanup();
         return false;
     }
+    LinkChainLoaders();
     if (!InitServices()) {
         LOG_Flush();
         curl_global_cleanup();
         return false;
     }
-    LinkChainLoaders();
     Settings() = ServerSettings {};
     CleanStartupMenus();
     LOG_SetFile(LOG_DefaultFileName(DataDirectory()));
     LOG_Print(0, "PXEDLG", "%s start, data directory %s", BannerText().c_str(),
               DataDirectory().c_str());
-    CountBackgroundImages();
     LoadPlugins();
     Settings().vecExtBootOpt = BuildExtBootOptions(PluginDescriptions());
     LEASEDB_SetLogSink({LogLeaseDatabase, 0});

@@ -501,6 +501,7 @@ void OnDestroy()
     LOG_Flush();
     ClearClients();
     RemoveChainLoaderLinks();
+    RemoveExitDirectories();
     g_stCtl.bExiting = false;
 }
 

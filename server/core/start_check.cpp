@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "iso_detect.h"
+#include "iso_extract.h"
 #include "local_addresses.h"
 #include "log.h"
 #include "msg_table.h"
@@ -21,6 +22,38 @@ int Refuse(int iMessage, const char *pcCaption = WindowTitle(), PromptIcon eIcon
 {
     PROMPT_Show(MSG_Text(iMessage), pcCaption, eIcon);
     return 0;
+}
+
+// Extracts an image the reader cannot serve into strDestination, logging the progress; the
+// operator is told how it ended. True when every file came out.
+bool ExtractSource(const std::string &strIso, const std::string &strDestination)
+{
+    IsoExtractJob stJob;
+    int iRefusal = stJob.Start(strIso, strDestination, [](const IsoExtractEvent &stEvent) {
+        // Every hundredth file, so that a large image does not flood the log.
+        if (!stEvent.bDone && stEvent.uiDone % 100 == 1) {
+            LOG_Print(1, "PXEDLG", "Extracted %s (%u of %u)", stEvent.strFileName.c_str(), stEvent.uiDone,
+                      stEvent.uiTotal);
+        }
+    });
+    if (iRefusal != 0) {
+        PROMPT_Show(MSG_Text(iRefusal), "ERR", PromptIcon::Error);
+        return false;
+    }
+    LOG_Print(0, "PXEDLG", "Extracting %s into %s%s", strIso.c_str(), strDestination.c_str(),
+              stJob.UsesArchiver() ? " with 7z" : "");
+    switch (stJob.Wait()) {
+    case IsoExtractStatus::Finished:
+        PROMPT_Show(MSG_Text(83), WindowTitle(), PromptIcon::Information);
+        return true;
+    case IsoExtractStatus::Cancelled:
+        PROMPT_Show(MSG_Text(14), WindowTitle(), PromptIcon::Information);
+        return false;
+    default:
+        LOG_Print(0, "PXEDLG", "Extraction of %s failed", strIso.c_str());
+        PROMPT_Show(MSG_Choose("解压ISO文件失败", "ISO File Extract Failed"), "ERR", PromptIcon::Error);
+        return false;
+    }
 }
 
 // Settles the source kind. Returns false after telling the operator.
@@ -47,12 +80,18 @@ bool CheckSource(ServerSettings &stSettings)
         std::transform(strUpper.begin(), strUpper.end(), strUpper.begin(),
                        [](unsigned char ucChar) { return static_cast<char>(toupper(ucChar)); });
         int iQuestion = strUpper.find("WINDOWS") != std::string::npos ? 123 : 124;
-        PROMPT_Ask({MSG_Text(iQuestion), "MSG", PromptIcon::Warning, PromptButtons::YesNo,
-                    PromptAnswer::Yes});
-        // "Yes" asks for the ISO extraction, which this server cannot run yet. Going on would
-        // start the service on an image it cannot serve, so the start is refused whatever the
-        // answer; once extraction exists, "Yes" extracts and continues with the directory.
-        return false;
+        if (PROMPT_Ask({MSG_Text(iQuestion), "MSG", PromptIcon::Warning, PromptButtons::YesNo,
+                        PromptAnswer::Yes}) != PromptAnswer::Yes) {
+            return false;
+        }
+        std::string strDestination = IsoExtractDefaultDestination(strSource);
+        // A partial tree (a failed or cancelled extraction) is never taken as the source.
+        if (!ExtractSource(strSource, strDestination) ||
+            !std::filesystem::is_directory(strDestination, stErr)) {
+            return false;
+        }
+        strSource = strDestination;
+        stSettings.uiImgISO = 0;
     }
     return true;
 }
