@@ -16,7 +16,7 @@ bin="$KIV_BINARY_DIR/server/core/kivpxe"
 plugin="$KIV_BINARY_DIR/server/core/deploy_test_plugin.so"
 work=$(mktemp -d "/tmp/kiv-deploy-$$-XXXXXX")
 chmod 755 "$work"
-trap 'kiv_cleanup; rm -rf "$work"' EXIT
+trap 'kiv_cleanup; [ -n "${KIV_KEEP:-}" ] || rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; echo "--- kivpxe output"; cat "$work"/out* 2>/dev/null | tail -n 40; exit 1; }
 pass() { echo "ok: $*"; }
 
