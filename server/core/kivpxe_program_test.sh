@@ -89,8 +89,11 @@ while IFS= read -r line; do
   [[ "$line" == "%$n "* ]] || fail "line $n numbered wrongly: $line"
   n=$((n + 1))
 done <"${logs[0]}"
-head -1 "${logs[0]}" | grep -qE "^%0   [0-9/]{10} [0-9:.]{12} \[PXEDLG\] ORV $version start, data directory $full \$" \
+# The background count is taken at process start, before the banner; the banner opens the server.
+head -1 "${logs[0]}" | grep -qE "^%0   [0-9/]{10} [0-9:.]{12} \[HTTP_LOG\] PIM back ground image num [0-9]+ \$" \
   || fail "first line: $(head -1 "${logs[0]}")"
+grep -m1 '\[PXEDLG\]' "${logs[0]}" | grep -qE "^%1   [0-9/]{10} [0-9:.]{12} \[PXEDLG\] ORV $version start, data directory $full \$" \
+  || fail "first server line: $(grep -m1 '\[PXEDLG\]' "${logs[0]}")"
 grep -q '\[PXEDLG\] Automatic start requested $' "${logs[0]}" || fail "AutoStart not seen"
 tail -1 "${logs[0]}" | grep -q "\[PXEDLG\] ORV $version exit \$" || fail "last line: $(tail -1 "${logs[0]}")"
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -164,6 +165,30 @@ TEST_F(StartCheckTest, SourceKindTrailingSlashAndUdfRefusal)
     EXPECT_EQ(m_vecPrompts[1].strCaption, "ERR");
     EXPECT_EQ(stSet.strImgPath, m_stDir / "Windows_Media/win10.iso");
     EXPECT_EQ(stSet.uiImgISO, 1U);
+}
+
+TEST_F(StartCheckTest, UdfSourceIsExtractedAndTheDirectoryServes)
+{
+    if (std::system("command -v 7z >/dev/null && command -v genisoimage >/dev/null") != 0) {
+        GTEST_SKIP() << "7z (p7zip-full) or genisoimage is not installed";
+    }
+    m_vecLocal = {{"192.168.1.10", "255.255.255.0", "eth0"}};
+    std::filesystem::create_directories(m_stDir / "media/sources");
+    WriteFile(m_stDir / "media/sources/boot.wim", "wim");
+    std::string strIso = m_stDir / "Windows_Media/win11.iso";
+    ASSERT_EQ(std::system(("genisoimage -quiet -udf -o '" + strIso + "' '" + (m_stDir / "media") + "'").c_str()), 0);
+    ServerSettings stSet;
+    stSet.strIPAddr = "192.168.1.100";
+    stSet.strImgPath = strIso;
+    uint32_t uiLocal = 0;
+    uint32_t uiMask = 0;
+    ASSERT_EQ(CheckStartParameters(stSet, &uiLocal, &uiMask), 1);
+    EXPECT_EQ(stSet.strImgPath, m_stDir / "Windows_Media/win11");
+    EXPECT_EQ(stSet.uiImgISO, 0U);
+    EXPECT_EQ(ReadFile(m_stDir / "Windows_Media/win11/sources/boot.wim"), "wim");
+    ASSERT_EQ(m_vecPrompts.size(), 2U);
+    EXPECT_EQ(m_vecPrompts[0].strText, MSG_Text(123));
+    EXPECT_EQ(m_vecPrompts[1].strText, MSG_Text(83));
 }
 
 TEST_F(StartCheckTest, HeadlessPromptIsLoggedWithItsDefault)
