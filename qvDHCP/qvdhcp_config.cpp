@@ -25,6 +25,7 @@ void QVDHCP_CFG_Reset()
     g_stDHCPCfg.uiLeaseTime = 3600;
     g_stDHCPCfg.uiOnlyPXE = 1;
     g_stDHCPCfg.uiVMFilter = 0;
+    g_stDHCPCfg.uiIpxeLoader = 0;
     g_stDHCPCfg.szBiosBootFile[0] = '\0';
     g_stDHCPCfg.szEfiBootFile[0] = '\0';
     g_stDHCPCfg.pfnAdmit = nullptr;
@@ -38,6 +39,7 @@ void QVDHCP_CFG_SetNextServer(uint32_t uiIp) { g_stDHCPCfg.uiNextServer = uiIp; 
 void QVDHCP_CFG_SetLeaseTime(uint32_t uiSeconds) { g_stDHCPCfg.uiLeaseTime = uiSeconds; }
 void QVDHCP_CFG_SetOnlyPXE(uint32_t uiOn) { g_stDHCPCfg.uiOnlyPXE = uiOn; }
 void QVDHCP_CFG_SetVMFilter(uint32_t uiOn) { g_stDHCPCfg.uiVMFilter = uiOn; }
+void QVDHCP_CFG_SetIpxeLoader(uint32_t uiOn) { g_stDHCPCfg.uiIpxeLoader = uiOn; }
 void QVDHCP_CFG_SetAdmitFunc(QVDHCP_AdmitFunc pfnAdmit) { g_stDHCPCfg.pfnAdmit = pfnAdmit; }
 void QVDHCP_CFG_SetEventFunc(QVDHCP_EventFunc pfnEvent) { g_stDHCPCfg.pfnEvent = pfnEvent; }
 void QVDHCP_SetLogFunc(const QV_LogSinks &stSinks) { s_stLogSinks = stSinks; }

@@ -56,6 +56,9 @@ struct QVDHCP_Settings {
     uint32_t uiLeaseTime = 3600;
     std::atomic<uint32_t> uiOnlyPXE{1};
     std::atomic<uint32_t> uiVMFilter{0};
+    // 1 while the iPXE tree is the loader in use: stock iPXE (user class "iPXE") then gets its
+    // per-client script; otherwise it gets the tree's boot file like any PXE ROM.
+    uint32_t uiIpxeLoader = 0;
     char szBiosBootFile[QVDHCP_BOOTFILE_SIZE] = {};
     char szEfiBootFile[QVDHCP_BOOTFILE_SIZE] = {};
     QVDHCP_AdmitFunc pfnAdmit = nullptr;
@@ -75,6 +78,7 @@ void QVDHCP_CFG_SetNextServer(uint32_t uiIp);
 void QVDHCP_CFG_SetLeaseTime(uint32_t uiSeconds);
 void QVDHCP_CFG_SetOnlyPXE(uint32_t uiOn);
 void QVDHCP_CFG_SetVMFilter(uint32_t uiOn);
+void QVDHCP_CFG_SetIpxeLoader(uint32_t uiOn);
 void QVDHCP_CFG_SetBiosBootFile(const char *pcName);
 void QVDHCP_CFG_SetEfiBootFile(const char *pcName);
 void QVDHCP_CFG_SetAdmitFunc(QVDHCP_AdmitFunc pfnAdmit);

@@ -234,6 +234,7 @@ TEST_F(EngineTest, DiscoverChoosesTheBootFileAndBuildsTheOffer)
         std::string strFile;
         uint32_t uiIsPXE, uiIsEFI, uiIsKivIPXE;
         uint16_t usArch;
+        uint32_t uiIpxeLoader = 0; // the iPXE tree is the loader in use
     } astCases[] = {
         {"no option 93", {}, kBios, 0, 0, 0, 0},
         {"BIOS x86", {{93, {0, 0}}}, kBios, 1, 0, 0, 0},
@@ -247,8 +248,14 @@ TEST_F(EngineTest, DiscoverChoosesTheBootFileAndBuildsTheOffer)
         {"only option 97 marks PXE", {{97, Bytes(17, 0)}}, kBios, 1, 0, 0, 0},
         {"our iPXE build", {{93, {0, 9}}, {77, Text("ZEREVEdURE")}},
          "tftp://192.168.50.1/ipxe.cfg/01-52-54-00-00-00-0b", 1, 1, 1, 9},
-        {"stock iPXE", {{93, {0, 0}}, {77, Text("iPXE")}},
-         "tftp://192.168.50.1/ipxe.cfg/01-52-54-00-00-00-0c", 1, 0, 0, 0},
+        {"stock iPXE with the iPXE tree", {{93, {0, 0}}, {77, Text("iPXE")}},
+         "tftp://192.168.50.1/ipxe.cfg/01-52-54-00-00-00-0c", 1, 0, 0, 0, 1},
+        {"stock iPXE with another tree boots its loader", {{93, {0, 0}}, {77, Text("iPXE")}},
+         kBios, 1, 0, 0, 0},
+        {"stock iPXE on UEFI with another tree", {{93, {0, 7}}, {77, Text("iPXE")}}, kEfi, 1, 1,
+         0, 7},
+        {"our iPXE build with another tree", {{93, {0, 0}}, {77, Text("ZEREVEdURE")}},
+         "tftp://192.168.50.1/ipxe.cfg/01-52-54-00-00-00-0f", 1, 0, 1, 0},
         {"other user class", {{93, {0, 7}}, {77, Text("iPXEx")}}, kEfi, 1, 1, 0, 7},
     };
     uint8_t ucMac = 1;
@@ -256,6 +263,7 @@ TEST_F(EngineTest, DiscoverChoosesTheBootFileAndBuildsTheOffer)
         SCOPED_TRACE(stCase.pcName);
         g_vecSent.clear();
         g_vecEvents.clear();
+        QVDHCP_CFG_SetIpxeLoader(stCase.uiIpxeLoader);
         Request stReq = Msg(1, ucMac, stCase.vecOpts);
         stReq.usFlags = 0x8000;
         Bytes vecReq = Feed(stReq);

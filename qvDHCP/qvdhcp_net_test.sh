@@ -87,8 +87,8 @@ check "option 93 = 7: event says PXE and EFI" has "$log1" "pxe=1 efi=1 arch=7"
 
 out="$work/ipxe.out"
 run_client "$ns_c" vc "$out" -x 0x5d:0000 -x 0x4d:69505845
-check "stock iPXE user class gets its per-client script" \
-  field_is "$out" boot_file "tftp://10.77.0.1/ipxe.cfg/01-52-54-00-77-00-01"
+check "stock iPXE with another loader tree gets that tree's boot file" \
+  field_is "$out" boot_file pxelinux.1408.0
 
 # A long-running bound client renews (SIGUSR1): the request carries ciaddr and the ACK comes
 # back by unicast. Then it releases (SIGUSR2), and its next DISCOVER gets the released address
@@ -119,7 +119,7 @@ check "lease file written" grep -q '"mac" : "52-54-00-77-00-01"' "$work/data1/co
 log2="$work/server2.log"
 ip -n "$ns_c" link set vc address 52:54:00:77:00:02
 check "PXE-only server starts" start_server "$ns_s" "$work/data1" "$log2" \
-  --server 10.77.0.1 --start 10.77.0.100 --count 5 --pxe-only 1 "${common[@]}"
+  --server 10.77.0.1 --start 10.77.0.100 --count 5 --pxe-only 1 --ipxe-loader 1 "${common[@]}"
 server2=$KIV_LAST_PID
 out="$work/nopxe.out"
 run_client "$ns_c" vc "$out"
@@ -131,6 +131,10 @@ check "lease file recovered" has "$log2" "recover dhcp db MAC:52-54-00-77-00-01 
 check "PXE only: option 93 = 9 served with the EFI file, skipping the remembered address" \
   eval 'field_is "$out" ip 10.77.0.101 && field_is "$out" boot_file grub2.x64efi.all.0'
 check "remembered address skipped" has "$log2" "IP 10.77.0.100 is in DB, try next"
+out="$work/ipxe-tree.out"
+run_client "$ns_c" vc "$out" -x 0x5d:0009 -x 0x4d:69505845
+check "stock iPXE with the iPXE tree gets its per-client script" \
+  field_is "$out" boot_file "tftp://10.77.0.1/ipxe.cfg/01-52-54-00-77-00-02"
 check "PXE-only server stops" stop_server "$server2" "$log2"
 
 # ---- Stop right after start, many times over: every stop finds the thread's socket.

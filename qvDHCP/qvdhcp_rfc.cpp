@@ -225,9 +225,10 @@ size_t QVDHCP_RFC_InitSendHdr(const QVDHCP_RfcPara *pstPara)
     WriteU32(pucOut + QVDHCP_OFF_SIADDR, g_stDHCPCfg.uiNextServer);
 
     char *pcFile = reinterpret_cast<char *>(pucOut + QVDHCP_OFF_FILE);
-    // Our own iPXE build and the stock iPXE both get their per-client script; handing the stock
-    // one its boot file again would chain-load it forever.
-    if (pstPara->uiIsKivIPXE || pstPara->uiIsIPXE) {
+    // Our own iPXE build always gets its per-client script. The stock iPXE gets it only while the
+    // iPXE tree is the loader (handing it the iPXE boot file again would chain-load it forever);
+    // with another tree it boots that tree's loader like any PXE ROM.
+    if (pstPara->uiIsKivIPXE || (pstPara->uiIsIPXE && g_stDHCPCfg.uiIpxeLoader)) {
         g_snprintf(pcFile, QVDHCP_FILE_SIZE, "tftp://" QVDHCP_IP_FMT "/ipxe.cfg/01-" QVDHCP_MAC_FMT,
                    QVDHCP_IP_ARGS(g_stDHCPCfg.uiServerIP), QVDHCP_MAC_ARGS(pstPara->Mac()));
     } else {

@@ -74,7 +74,7 @@ int main(int argc, char **argv)
 {
     g_autofree gchar *pcServer = nullptr, *pcStart = nullptr, *pcMask = nullptr, *pcRouter = nullptr;
     g_autofree gchar *pcBios = nullptr, *pcEfi = nullptr;
-    gint iCount = 10, iPxeOnly = 1, iVmFilter = 0, iLease = 360000, iCycles = 0;
+    gint iCount = 10, iPxeOnly = 1, iVmFilter = 0, iIpxeLoader = 0, iLease = 360000, iCycles = 0;
     GOptionEntry astEntries[] = {
         {"server", 0, 0, G_OPTION_ARG_STRING, &pcServer, "server address", "IP"},
         {"start", 0, 0, G_OPTION_ARG_STRING, &pcStart, "first pool address", "IP"},
@@ -85,6 +85,8 @@ int main(int argc, char **argv)
         {"efi", 0, 0, G_OPTION_ARG_STRING, &pcEfi, "EFI boot file", "NAME"},
         {"pxe-only", 0, 0, G_OPTION_ARG_INT, &iPxeOnly, "answer PXE clients only", "0|1"},
         {"vm-filter", 0, 0, G_OPTION_ARG_INT, &iVmFilter, "refuse ZEL VM iPXE", "0|1"},
+        {"ipxe-loader", 0, 0, G_OPTION_ARG_INT, &iIpxeLoader,
+         "the iPXE tree is the loader: stock iPXE gets its per-client script", "0|1"},
         {"lease", 0, 0, G_OPTION_ARG_INT, &iLease, "lease seconds", "N"},
         {"cycles", 0, 0, G_OPTION_ARG_INT, &iCycles, "start and stop at once N times, then exit",
          "N"},
@@ -101,7 +103,8 @@ int main(int argc, char **argv)
     g_option_context_free(pstContext);
     if (!bOk) {
         fprintf(stderr, "usage: --server IP --start IP [--count N] [--mask IP] [--router IP] "
-                        "[--bios NAME] [--efi NAME] [--pxe-only 0|1] [--vm-filter 0|1]%s%s\n",
+                        "[--bios NAME] [--efi NAME] [--pxe-only 0|1] [--vm-filter 0|1] "
+                        "[--ipxe-loader 0|1]%s%s\n",
                 pstError != nullptr ? ": " : "", pstError != nullptr ? pstError->message : "");
         g_clear_error(&pstError);
         return 2;
@@ -125,6 +128,7 @@ int main(int argc, char **argv)
     QVDHCP_CFG_SetLeaseTime(uint32_t(iLease));
     QVDHCP_CFG_SetOnlyPXE(uint32_t(iPxeOnly));
     QVDHCP_CFG_SetVMFilter(uint32_t(iVmFilter));
+    QVDHCP_CFG_SetIpxeLoader(uint32_t(iIpxeLoader));
     QVDHCP_CFG_SetBiosBootFile(pcBios);
     QVDHCP_CFG_SetEfiBootFile(pcEfi);
     LEASEDB_Load(uiStart, uint32_t(iCount));

@@ -7,9 +7,12 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 #include "boot_config.h"
+#include "controller.h"
 #include "data_dir.h"
+#include "kiv_restful.h"
 #include "local_addresses.h"
 #include "log.h"
 #include "msg_table.h"
@@ -68,9 +71,6 @@ bool InitServices()
     return true;
 }
 
-// Set at start-up when AutoStart is on, consumed by the first timer tick.
-bool g_bAutoStartRequest = false;
-
 // Process start: what runs before the main loop can exist. False ends the program.
 bool StartProcess(const AppOptions &stOptions)
 {
@@ -101,6 +101,9 @@ bool StartProcess(const AppOptions &stOptions)
     }
     SetDataDirectory(strDir);
     CountBackgroundImages();
+    // The REST interface runs for the whole process; KIV_REST_PORT moves it (tests).
+    const char *pcRestPort = getenv("KIV_REST_PORT");
+    KIV_REST_Start(pcRestPort != nullptr ? uint16_t(atoi(pcRestPort)) : KIV_REST_DEFAULT_PORT);
     return true;
 }
 
@@ -142,42 +145,23 @@ bool StartServer()
     LEASEDB_Load(PoolStartAddress(Settings()), Settings().uiIPNum);
     ApplyBootSettings(Settings());
     LoadOsTypeTable();
-    g_bAutoStartRequest = Settings().uiAutoStart != 0;
+    ControllerInit();
     return true;
 }
 
-gboolean OnTimerTick(gpointer)
+gboolean OnTick(gpointer)
 {
-    if (g_bAutoStartRequest) {
-        g_bAutoStartRequest = false;
-        LOG_Print(0, "PXEDLG", "Automatic start requested");
-    }
+    OnTimerTick();
     return G_SOURCE_CONTINUE;
 }
 
+// A signal is the operator's order to close: no questions, then the orderly destruction.
 gboolean OnStopSignal(gpointer pvLoop)
 {
-    g_main_loop_quit(static_cast<GMainLoop *>(pvLoop));
-    return G_SOURCE_REMOVE;
-}
-
-// Orderly destruction: the services let go of their state first, then the settings and the
-// lease database are written out, then the exit line and the log.
-void StopServer()
-{
-    QVDHCP_Deinit();
-    QVTFTP_Deinit();
-    QVHTTP_Deinit();
-    SaveSettings();
-    if (LEASEDB_Save(PoolStartAddress(Settings()), Settings().uiIPNum) != 0) {
-        LOG_Print(0, "PXEDLG", "Failed to save the lease database");
+    if (OnClose(false)) {
+        g_main_loop_quit(static_cast<GMainLoop *>(pvLoop));
     }
-    RemoveChainLoaderLinks();
-    UnloadPlugins();
-    RemoveExitDirectories();
-    LOG_Print(0, "PXEDLG", "%s exit", BannerText().c_str());
-    LOG_Flush();
-    curl_global_cleanup();
+    return G_SOURCE_REMOVE;
 }
 
 } // namespace
@@ -187,11 +171,15 @@ int APP_Run(const AppOptions &stOptions)
     if (!stOptions.bNoConsole && !stOptions.bHeadless) {
         fprintf(stderr, "kivpxe: the web console is not available yet; running headless\n");
     }
-    if (!StartProcess(stOptions) || !StartServer()) {
+    if (!StartProcess(stOptions)) {
+        return 1;
+    }
+    if (!StartServer()) {
+        KIV_REST_Stop();
         return 1;
     }
     GMainLoop *pstLoop = g_main_loop_new(nullptr, FALSE);
-    guint uiTimer = g_timeout_add(100, OnTimerTick, nullptr);
+    guint uiTimer = g_timeout_add(100, OnTick, nullptr);
     guint uiSigInt = g_unix_signal_add(SIGINT, OnStopSignal, pstLoop);
     guint uiSigTerm = g_unix_signal_add(SIGTERM, OnStopSignal, pstLoop);
     g_main_loop_run(pstLoop);
@@ -203,6 +191,7 @@ int APP_Run(const AppOptions &stOptions)
         }
     }
     g_main_loop_unref(pstLoop);
-    StopServer();
+    OnDestroy();
+    UnloadPlugins();
     return 0;
 }

@@ -7,6 +7,7 @@
 namespace {
 
 PromptHandler g_fnPromptHandler;
+std::string g_strWindowTitle = "KIV Deploy System";
 ChoiceHandler g_fnChoiceHandler;
 CredentialsHandler g_fnCredentialsHandler;
 ProgressHandler g_fnProgressHandler;
@@ -117,5 +118,10 @@ void PROMPT_HeadlessProgress(const ProgressEvent &stEvent)
 
 const char *WindowTitle()
 {
-    return "KIV Deploy System";
+    return g_strWindowTitle.c_str();
+}
+
+void SetWindowTitle(const std::string &strTitle)
+{
+    g_strWindowTitle = strTitle;
 }

@@ -78,5 +78,7 @@ int PROMPT_HeadlessChoose(const ChoiceRequest &stRequest);
 bool PROMPT_HeadlessCredentials(CredentialsRequest &stRequest);
 void PROMPT_HeadlessProgress(const ProgressEvent &stEvent);
 
-// Caption of prompts that name none: the main window's title.
+// Caption of prompts that name none: the main window's title ("KIV Deploy System", or the OS
+// name while a deployment runs).
 const char *WindowTitle();
+void SetWindowTitle(const std::string &strTitle);

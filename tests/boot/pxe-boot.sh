@@ -95,16 +95,6 @@ case $loader in
     grub_menu ;;
 esac
 
-# SeaBIOS boots through the NIC's iPXE ROM, and our DHCP hands every iPXE its per-client script
-# (not the boot file), as it would in production: that script chains the tree's BIOS loader,
-# naming it as the boot file so the loader finds its menu folder beside it.
-chained=
-if [ "$impl/$firmware" = kivpxe/bios ] && [ "$tree" != ipxe ]; then
-  chained=ipxe.cfg/01-$dashed
-  mkdir -p "$tmp/root/ipxe.cfg"
-  printf '%s\n' '#!ipxe' "set netX/filename $bios_file" "chain tftp://$server/$bios_file" > "$tmp/root/$chained"
-fi
-
 kiv_netns_new boot_ns datadir-boot || fail "cannot create a network namespace"
 ip netns exec "$boot_ns" ip link add br0 type bridge || fail "cannot create a bridge"
 ip netns exec "$boot_ns" ip tuntap add dev tap0 mode tap || fail "cannot create a tap device"
@@ -137,16 +127,20 @@ start_dnsmasq() {
     > "$tmp/dnsmasq.log" 2>&1
   kiv_wait_for 10 grep -q 'TFTP root is' "$tmp/dnsmasq.log" || fail "dnsmasq did not start"
 }
-# Our services: the loader tree is the TFTP root; DHCP hands out the boot file per firmware and,
-# to iPXE, the per-client script URL on its own. The lease database goes to the working folder.
+# Our services: the loader tree is the TFTP root; DHCP hands out the boot file per firmware. The
+# iPXE ROMs of QEMU's NICs get the per-client script URL only while the iPXE tree is the loader;
+# with another tree they boot its loader, as the operator chose. The lease database goes to the
+# working folder.
 start_kivpxe() {
   kiv_bg "$boot_ns" "$tftpd" --addr "$server" --port 69 --root "=$tmp/root" > "$tmp/tftp.log" 2>&1
   kiv_wait_for 10 grep -q '^READY 69' "$tmp/tftp.log" || fail "the TFTP service did not start"
   mkdir -p "$tmp/dhcp"
   local efi_file=$efi64_file
   [ "$firmware" = arm64 ] && efi_file=$arm64_file
+  local ipxe_loader=0
+  [ "$tree" = ipxe ] && ipxe_loader=1
   kiv_bg "$boot_ns" env -C "$tmp/dhcp" "$dhcpd" --server "$server" --start 10.213.0.50 --count 50 \
-    --mask 255.255.255.0 --bios "$bios_file" --efi "$efi_file" > "$tmp/dhcp.log" 2>&1
+    --mask 255.255.255.0 --bios "$bios_file" --efi "$efi_file" --ipxe-loader "$ipxe_loader" > "$tmp/dhcp.log" 2>&1
   kiv_wait_for 10 grep -q '^START result 0x0' "$tmp/dhcp.log" || fail "the DHCP service did not start"
 }
 "start_$impl"
@@ -189,7 +183,6 @@ wait_sent() {
 }
 
 [ "$firmware" = bios ] && file=$bios_file || file=$(eval echo "\$${firmware}_file")
-[ -z "$chained" ] || wait_sent "$chained"
 wait_sent "$file"
 [ "$tree/$firmware" = ipxe/bios ] && echo "$mac,set:chained" > "$tmp/hosts.d/chained"
 wait_sent "$menus/01-$dashed"

@@ -1,0 +1,492 @@
+#include "client_table.h"
+
+#include <glib.h>
+
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <variant>
+
+#include "log.h"
+#include "msg_table.h"
+#include "prompt.h"
+
+namespace {
+
+using EventCopy =
+    std::variant<QVDHCP_ClientEvent, QVTFTP_TransferEvent, QVHTTP_RequestEvent, KIV_REST_KsNotify>;
+
+struct Notification {
+    uint32_t uiWindowCode = 0;
+    uint16_t usEventCode = 0;
+    EventCopy stEvent;
+};
+
+std::mutex g_mtxQueue;
+std::deque<Notification> g_dqQueue;
+
+std::recursive_mutex g_mtxRows;
+std::vector<ClientRow> g_vecRows;
+
+ClientTableHooks g_stHooks;
+std::function<uint64_t()> g_fnClock;
+
+void Enqueue(uint32_t uiWindowCode, uint16_t usEventCode, EventCopy stEvent)
+{
+    std::lock_guard<std::mutex> lock(g_mtxQueue);
+    g_dqQueue.push_back({uiWindowCode, usEventCode, std::move(stEvent)});
+}
+
+bool Running(const std::function<bool()> &fn)
+{
+    return fn && fn();
+}
+
+std::string AddressText(uint32_t uiAddress)
+{
+    char szText[16];
+    g_snprintf(szText, sizeof(szText), QVDHCP_IP_FMT, QVDHCP_IP_ARGS(uiAddress));
+    return szText;
+}
+
+std::string Format(const char *pcFormat, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char *pcFormat, ...)
+{
+    va_list args;
+    va_start(args, pcFormat);
+    gchar *pcText = g_strdup_vprintf(pcFormat, args);
+    va_end(args);
+    std::string strText = pcText;
+    g_free(pcText);
+    return strText;
+}
+
+// Call with the row lock held; iRow from 1.
+void RowChanged(int iRow)
+{
+    if (g_stHooks.fnRowChanged) {
+        g_stHooks.fnRowChanged(iRow, g_vecRows[size_t(iRow - 1)]);
+    }
+}
+
+void SetStatus(int iRow, const std::string &strStatus, double dProgress = -1)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
+    stRow.strStatus = strStatus;
+    stRow.dProgress = dProgress;
+    RowChanged(iRow);
+}
+
+void HandleDhcpOffer(const QVDHCP_ClientEvent &stEvent)
+{
+    std::string strAddress = AddressText(stEvent.uiAddress);
+    char szMac[18];
+    g_snprintf(szMac, sizeof(szMac), QVDHCP_MAC_FMT, QVDHCP_MAC_ARGS(stEvent.aucMac));
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    LOG_Print(0, "ORV_DLG", "DHCP Discovery: begin to find Index for ip=%s mac=%s log count=%u",
+              strAddress.c_str(), szMac, unsigned(g_vecRows.size()));
+    int iRow = FindRowByMac(szMac);
+    if (iRow != 0) {
+        LOG_Print(0, "ORV_DLG", "DHCP Discovery: find Index(%d) for ip=%s mac=%s log count=%u",
+                  iRow, strAddress.c_str(), szMac, unsigned(g_vecRows.size()));
+    }
+    bool bMismatch = g_stHooks.fnConfigureClient && g_stHooks.fnConfigureClient(&stEvent, stEvent.uiAddress);
+    if (iRow == 0) {
+        g_vecRows.emplace_back();
+        iRow = int(g_vecRows.size());
+    }
+    ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
+    stRow.uiAddress = stEvent.uiAddress;
+    stRow.stRecord = ClientRecord {stEvent.uiIsEFI != 0, stEvent.usArch, "", "", ""};
+    stRow.ullStartMs = CLIENTS_NowMs();
+    stRow.strAddress = strAddress;
+    stRow.strMac = szMac;
+    stRow.dProgress = -1;
+    const char *pcArch = ArchitectureName(stEvent.usArch);
+    if (stEvent.uiIsEFI) {
+        LOG_Print(0, "PXEDLG", "Client %s %s start install OS in UEFI mode.", szMac, pcArch);
+        stRow.strStatus = Format("%s(UEFI %s)", MSG_Text(122), pcArch);
+    } else if (stEvent.uiIsPXE) {
+        LOG_Print(0, "PXEDLG", "Client %s %s start install OS in BIOS mode.", szMac, pcArch);
+        stRow.strStatus = Format("%s(BIOS %s)", MSG_Text(122), pcArch);
+    } else {
+        stRow.strStatus = Format("%s(NonPXE)", MSG_Text(122));
+    }
+    if (bMismatch) {
+        stRow.strStatus += MSG_Text(145);
+    }
+    RowChanged(iRow);
+    LOG_Print(2, "PXEDLG", "Log Count Add Count=%u.", unsigned(g_vecRows.size()));
+}
+
+void HandleDhcp(uint16_t usCode, const QVDHCP_ClientEvent &stEvent)
+{
+    if (!Running(g_stHooks.fnDhcpRunning)) {
+        return;
+    }
+    if (usCode == QVDHCP_EVENT_OFFER) {
+        HandleDhcpOffer(stEvent);
+    } else if (usCode == QVDHCP_EVENT_ACK && stEvent.uiIsKivIPXE && g_stHooks.fnAdvanceBackground) {
+        g_stHooks.fnAdvanceBackground();
+    }
+}
+
+// A boot-file request from an address that never passed our DHCP: configure and add the client.
+void AddTftpClient(const QVTFTP_TransferEvent &stEvent)
+{
+    if (g_stHooks.fnConfigureClient) {
+        g_stHooks.fnConfigureClient(nullptr, stEvent.uiClientIp);
+    }
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    ClientRow stRow;
+    stRow.uiAddress = stEvent.uiClientIp;
+    stRow.strAddress = AddressText(stEvent.uiClientIp);
+    stRow.strMac = "N/A";
+    stRow.strStatus = MSG_Text(122);
+    stRow.ullStartMs = CLIENTS_NowMs();
+    g_vecRows.push_back(stRow);
+    RowChanged(int(g_vecRows.size()));
+}
+
+void HandleTftp(uint16_t usCode, const QVTFTP_TransferEvent &stEvent)
+{
+    if (!Running(g_stHooks.fnTftpRunning)) {
+        return;
+    }
+    if (usCode == QVTFTP_EVENT_START || usCode == QVTFTP_EVENT_PROGRESS) {
+        int iRow = FindRowByAddress(stEvent.uiClientIp);
+        if (iRow == 0) {
+            LOG_Print(1, "PXEDLG", "TFTP Notify IP:" QVDHCP_IP_FMT " %u not found.",
+                      QVDHCP_IP_ARGS(stEvent.uiClientIp), unsigned(ClientRowCount()));
+            if (g_stHooks.fnIsBootFile && g_stHooks.fnIsBootFile(stEvent.szFileName)) {
+                AddTftpClient(stEvent);
+            }
+            return;
+        }
+        // An empty file is wholly sent as soon as it starts.
+        double dPercent = stEvent.ullFileSize == 0
+                              ? 100.0
+                              : double(stEvent.ullSent) * 100.0 / double(stEvent.ullFileSize);
+        SetStatus(iRow, Format("%s(TFTP: %.02lf%%):%s", MSG_Text(119), dPercent, stEvent.szFileName),
+                  dPercent);
+        return;
+    }
+    if (usCode == QVTFTP_EVENT_END && stEvent.uiResult == 0) {
+        return;
+    }
+    if (usCode == QVTFTP_EVENT_END || usCode == QVTFTP_EVENT_REQ_FAILED) {
+        int iRow = FindRowByAddress(stEvent.uiClientIp);
+        if (iRow == 0) {
+            return;
+        }
+        if (usCode == QVTFTP_EVENT_REQ_FAILED && strstr(stEvent.szFileName, "FERRIT/InstallFinish")) {
+            MarkFinished(iRow, MSG_Text(114));
+        } else {
+            SetStatus(iRow, Format("%s(TFTP %s0x%08lx):%s", MSG_Text(118), MSG_Text(2),
+                                   static_cast<unsigned long>(stEvent.uiResult), stEvent.szFileName));
+        }
+    }
+}
+
+void HandleHttp(const QVHTTP_RequestEvent &stEvent)
+{
+    if (!Running(g_stHooks.fnHttpRunning)) {
+        return;
+    }
+    int iRow = FindRowByAddress(stEvent.uiClientIp);
+    if (iRow == 0) {
+        LOG_Print(1, "PXEDLG", "HTTP Notify IP:" QVDHCP_IP_FMT " %u not found.",
+                  QVDHCP_IP_ARGS(stEvent.uiClientIp), unsigned(ClientRowCount()));
+        return;
+    }
+    const char *pcUri = stEvent.szURI;
+    if (strstr(pcUri, "PXEClientInstallEnd")) {
+        MarkFinished(iRow, MSG_Text(114));
+    } else if (strstr(pcUri, "FERRIT/Reboot")) {
+        SetStatus(iRow, MSG_Text(117));
+    } else if (strstr(pcUri, "FERRIT/Install")) {
+        SetStatus(iRow, MSG_Text(116));
+    } else if (strstr(pcUri, "kickstart/virturl_report_client_info")) {
+        std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+        ReadClientReport(stEvent.szRequest, g_vecRows[size_t(iRow - 1)].stRecord);
+        RowChanged(iRow);
+    } else {
+        std::string strStatus;
+        {
+            std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+            strStatus = g_vecRows[size_t(iRow - 1)].strStatus;
+        }
+        if (StatusIsFinished(strStatus)) {
+            return;
+        }
+        if (stEvent.uiCode == QVHTTP_EVT_START) {
+            SetStatus(iRow, Format("%s: (HTTP) %s", MSG_Text(119), pcUri));
+        } else if (stEvent.uiCode == QVHTTP_EVT_PROGRESS) {
+            if (stEvent.ullTotalLen != 0) {
+                double dPercent = double(stEvent.ullTotalLen - stEvent.ullRemainLen) * 100.0 /
+                                  double(stEvent.ullTotalLen);
+                SetStatus(iRow, Format("%s: (HTTP: %.2lf%%) %s", MSG_Text(119), dPercent, pcUri),
+                          dPercent);
+            } else {
+                SetStatus(iRow, Format("%s: (HTTP) %s", MSG_Text(119), pcUri));
+            }
+        } else if (stEvent.uiCode == QVHTTP_EVT_END) {
+            bool bFailed = stEvent.uiStatus == 404 || stEvent.uiStatus == 405;
+            SetStatus(iRow, Format("%s: (HTTP) %s", MSG_Text(bFailed ? 120 : 121), pcUri));
+        }
+    }
+}
+
+// The value after strKey up to the next "&", trimmed; empty when no "&" follows.
+std::string ReportValue(const std::string &strRequest, size_t uiKey, size_t uiKeyLen)
+{
+    size_t uiAmp = strRequest.find('&', uiKey);
+    if (uiAmp == std::string::npos) {
+        return "";
+    }
+    size_t uiStart = uiKey + uiKeyLen;
+    gchar *pcValue = g_strstrip(g_strdup(strRequest.substr(uiStart, uiAmp - uiStart).c_str()));
+    std::string strValue = pcValue;
+    g_free(pcValue);
+    return strValue;
+}
+
+} // namespace
+
+void CLIENTS_SetHooks(ClientTableHooks stHooks)
+{
+    g_stHooks = std::move(stHooks);
+}
+
+void OnDhcpEvent(uint32_t uiCode, const QVDHCP_ClientEvent *pstEvent)
+{
+    Enqueue(WM_DHCP_NOTIFY, uint16_t(uiCode), *pstEvent);
+}
+
+void OnTftpEvent(uint32_t uiCode, QVTFTP_TransferEvent *pstEvent)
+{
+    Enqueue(WM_TFTP_NOTIFY, uint16_t(uiCode), *pstEvent);
+}
+
+void OnHttpEvent(const QVHTTP_RequestEvent *pstEvent)
+{
+    Enqueue(WM_HTTP_NOTIFY, 0, *pstEvent);
+}
+
+void OnRestNotify(const KIV_REST_KsNotify *pstNotify)
+{
+    Enqueue(WM_REST_NOTIFY, 0, *pstNotify);
+}
+
+void DrainNotifications()
+{
+    while (true) {
+        Notification stEntry;
+        {
+            std::lock_guard<std::mutex> lock(g_mtxQueue);
+            if (g_dqQueue.empty()) {
+                return;
+            }
+            stEntry = std::move(g_dqQueue.front());
+            g_dqQueue.pop_front();
+        }
+        switch (stEntry.uiWindowCode) {
+        case WM_HTTP_NOTIFY: HandleHttp(std::get<QVHTTP_RequestEvent>(stEntry.stEvent)); break;
+        case WM_TFTP_NOTIFY:
+            HandleTftp(stEntry.usEventCode, std::get<QVTFTP_TransferEvent>(stEntry.stEvent));
+            break;
+        case WM_DHCP_NOTIFY:
+            HandleDhcp(stEntry.usEventCode, std::get<QVDHCP_ClientEvent>(stEntry.stEvent));
+            break;
+        default: break; // a client notification has no handler yet: dropped
+        }
+    }
+}
+
+void DiscardNotifications()
+{
+    std::lock_guard<std::mutex> lock(g_mtxQueue);
+    g_dqQueue.clear();
+}
+
+size_t PendingNotifications()
+{
+    std::lock_guard<std::mutex> lock(g_mtxQueue);
+    return g_dqQueue.size();
+}
+
+void MarkFinished(int iRow, const std::string &strText)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    if (iRow < 1 || size_t(iRow) > g_vecRows.size()) {
+        return;
+    }
+    ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
+    uint64_t ullNow = CLIENTS_NowMs();
+    int iSeconds = int((ullNow - stRow.ullStartMs) / 1000);
+    stRow.strStatus = Format("%s(%s: %dm%ds)", strText.c_str(), MSG_Text(144), iSeconds / 60,
+                             iSeconds % 60);
+    stRow.ullStartMs = ullNow;
+    stRow.dProgress = -1;
+    RowChanged(iRow);
+}
+
+void ClearClients()
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    g_vecRows.clear();
+}
+
+bool DeleteClientRow(int iRow)
+{
+    std::lock_guard<std::mutex> lockQueue(g_mtxQueue);
+    std::lock_guard<std::recursive_mutex> lockRows(g_mtxRows);
+    if (iRow < 1 || size_t(iRow) > g_vecRows.size()) {
+        return false;
+    }
+    g_vecRows.erase(g_vecRows.begin() + (iRow - 1));
+    LOG_Print(2, "DLG", "Delete log row %d.", iRow);
+    LOG_Print(2, "DLG", "Clear Log Count=%u.", unsigned(g_vecRows.size() + 1));
+    return true;
+}
+
+bool DeleteClientRowAsked(int iRow)
+{
+    std::string strStatus;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+        if (iRow < 1 || size_t(iRow) > g_vecRows.size()) {
+            return false;
+        }
+        strStatus = g_vecRows[size_t(iRow - 1)].strStatus;
+    }
+    if (strStatus.find(MSG_Text(114)) == std::string::npos) {
+        return false;
+    }
+    PromptRequest stAsk {MSG_Choose("删除吗？", "Delete it?"), "MSG", PromptIcon::Information,
+                         PromptButtons::YesNo, PromptAnswer::Yes};
+    return PROMPT_Ask(stAsk) == PromptAnswer::Yes && DeleteClientRow(iRow);
+}
+
+int FindRowByAddress(uint32_t uiAddress)
+{
+    return CLIENTS_FindLocked([uiAddress](const ClientRow &stRow) { return stRow.uiAddress == uiAddress; });
+}
+
+int FindRowByMac(const std::string &strMac)
+{
+    return CLIENTS_FindLocked([&strMac](const ClientRow &stRow) {
+        return g_ascii_strcasecmp(stRow.strMac.c_str(), strMac.c_str()) == 0;
+    });
+}
+
+int ClientRowCount()
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    return int(g_vecRows.size());
+}
+
+std::vector<ClientRow> ClientRows()
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    return g_vecRows;
+}
+
+int CLIENTS_FindLocked(const std::function<bool(const ClientRow &)> &fn)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    for (size_t i = 0; i < g_vecRows.size(); ++i) {
+        if (fn(g_vecRows[i])) {
+            return int(i + 1);
+        }
+    }
+    return 0;
+}
+
+bool StatusIsFinished(const std::string &strStatus)
+{
+    return strStatus.find(MSG_Text(114)) != std::string::npos ||
+           strStatus.find(MSG_Text(115)) != std::string::npos;
+}
+
+void ReadClientReport(const std::string &strRequest, ClientRecord &stRecord)
+{
+    const std::pair<const char *, std::string *> astKeys[] = {
+        {"vendor=", &stRecord.strVendor},
+        {"pdt_serial=", &stRecord.strSerial},
+        {"pdt_name=", &stRecord.strProduct},
+    };
+    for (const auto &[pcKey, pstrField] : astKeys) {
+        size_t uiKey = strRequest.find(pcKey);
+        if (uiKey != std::string::npos) {
+            *pstrField = ReportValue(strRequest, uiKey, strlen(pcKey));
+        }
+    }
+}
+
+bool GetClientDetail(int iRow, ClientDetail *pstDetail)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    if (iRow < 1 || size_t(iRow) > g_vecRows.size()) {
+        return false;
+    }
+    const ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
+    ClientDetail stDetail;
+    stDetail.strBiosMode = std::string(stRow.stRecord.bEfi ? "UEFI " : "Legacy ") +
+                           ArchitectureName(stRow.stRecord.uiArch);
+    stDetail.strMac = stRow.strMac;
+    stDetail.strAddress = stRow.strAddress;
+    stDetail.strSerial = stRow.stRecord.strSerial;
+    stDetail.strProduct = stRow.stRecord.strProduct;
+    stDetail.strVendor = stRow.stRecord.strVendor;
+    if (stRow.strStatus.find(MSG_Text(114)) == std::string::npos) {
+        uint64_t ullElapsed = (CLIENTS_NowMs() - stRow.ullStartMs) / 1000;
+        time_t tStart = time(nullptr) - time_t(ullElapsed);
+        tm stTm;
+        localtime_r(&tStart, &stTm);
+        stDetail.strStartTime = Format("%04u/%02u/%02u %02u:%02u:%02u", unsigned(stTm.tm_year + 1900),
+                                       unsigned(stTm.tm_mon + 1), unsigned(stTm.tm_mday),
+                                       unsigned(stTm.tm_hour), unsigned(stTm.tm_min),
+                                       unsigned(stTm.tm_sec));
+        stDetail.ullMinutes = ullElapsed / 60;
+        stDetail.ullSeconds = ullElapsed % 60;
+    } else {
+        // "...(time: 12m5s)": the digits before the first "m" after the first ":", and before
+        // the next "s".
+        const std::string &strStatus = stRow.strStatus;
+        size_t uiColon = strStatus.find(':');
+        size_t uiM = uiColon == std::string::npos ? std::string::npos : strStatus.find('m', uiColon);
+        size_t uiS = uiM == std::string::npos ? std::string::npos : strStatus.find('s', uiM);
+        auto RunBefore = [&strStatus](size_t uiEnd, size_t uiFloor) {
+            size_t uiStart = uiEnd;
+            while (uiStart > uiFloor && (g_ascii_isdigit(strStatus[uiStart - 1]) ||
+                                         strStatus[uiStart - 1] == ' ')) {
+                --uiStart;
+            }
+            return g_ascii_strtoull(strStatus.substr(uiStart, uiEnd - uiStart).c_str(), nullptr, 10);
+        };
+        if (uiS != std::string::npos) {
+            stDetail.ullMinutes = RunBefore(uiM, uiColon + 1);
+            stDetail.ullSeconds = RunBefore(uiS, uiM + 1);
+        }
+    }
+    *pstDetail = stDetail;
+    return true;
+}
+
+const char *ArchitectureName(uint32_t uiArch)
+{
+    return uiArch == 11 ? "ARM64" : "X86_64";
+}
+
+uint64_t CLIENTS_NowMs()
+{
+    return g_fnClock ? g_fnClock() : uint64_t(g_get_monotonic_time() / 1000);
+}
+
+void CLIENTS_SetClock(std::function<uint64_t()> fnClock)
+{
+    g_fnClock = std::move(fnClock);
+}

@@ -1,0 +1,307 @@
+#include "client_table.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "admission.h"
+#include "msg_table.h"
+
+namespace {
+
+uint64_t g_ullNow = 1000000;
+
+struct ClientTableTest : ::testing::Test {
+    int iConfigured = 0;
+    bool bMismatch = false;
+    std::vector<std::string> vecChanges;
+    void SetUp() override
+    {
+        MSG_SetChinese(false);
+        CLIENTS_SetClock([] { return g_ullNow; });
+        ClientTableHooks stHooks;
+        stHooks.fnDhcpRunning = stHooks.fnTftpRunning = stHooks.fnHttpRunning = [] { return true; };
+        stHooks.fnConfigureClient = [this](const QVDHCP_ClientEvent *, uint32_t) {
+            ++iConfigured;
+            return bMismatch;
+        };
+        stHooks.fnIsBootFile = [](const std::string &strFile) { return strFile == "pxelinux.1408.0"; };
+        stHooks.fnRowChanged = [this](int iRow, const ClientRow &stRow) {
+            vecChanges.push_back(std::to_string(iRow) + " " + stRow.strStatus);
+        };
+        CLIENTS_SetHooks(stHooks);
+        ClearClients();
+        DiscardNotifications();
+        SetMacFilter(true, {});
+    }
+    void TearDown() override
+    {
+        CLIENTS_SetHooks({});
+        CLIENTS_SetClock({});
+        ClearClients();
+    }
+    static void Offer(uint8_t ucLast, uint32_t uiAddress, uint32_t uiEfi = 0, uint16_t usArch = 0)
+    {
+        QVDHCP_ClientEvent stEvent;
+        stEvent.uiIsPXE = 1;
+        stEvent.uiIsEFI = uiEfi;
+        stEvent.usArch = usArch;
+        const uint8_t aucMac[6] = {0x52, 0x54, 0x00, 0xAB, 0x00, ucLast};
+        memcpy(stEvent.aucMac, aucMac, 6);
+        stEvent.uiAddress = uiAddress;
+        OnDhcpEvent(QVDHCP_EVENT_OFFER, &stEvent);
+        DrainNotifications();
+    }
+    static void Tftp(uint32_t uiCode, uint32_t uiAddress, const char *pcFile, uint64_t ullSize,
+                     uint64_t ullSent, uint32_t uiResult = 0)
+    {
+        QVTFTP_TransferEvent stEvent {};
+        stEvent.uiClientIp = uiAddress;
+        g_strlcpy(stEvent.szFileName, pcFile, sizeof(stEvent.szFileName));
+        stEvent.ullFileSize = ullSize;
+        stEvent.ullSent = ullSent;
+        stEvent.uiResult = uiResult;
+        OnTftpEvent(uiCode, &stEvent);
+        DrainNotifications();
+    }
+    static void Http(uint32_t uiCode, uint32_t uiAddress, const char *pcUri, uint64_t ullTotal = 0,
+                     uint64_t ullRemain = 0, uint32_t uiStatus = 200, const char *pcRequest = "")
+    {
+        QVHTTP_RequestEvent stEvent {};
+        stEvent.uiCode = uiCode;
+        stEvent.uiClientIp = uiAddress;
+        stEvent.ullTotalLen = ullTotal;
+        stEvent.ullRemainLen = ullRemain;
+        stEvent.uiStatus = uiStatus;
+        g_strlcpy(stEvent.szURI, pcUri, sizeof(stEvent.szURI));
+        g_strlcpy(stEvent.szRequest, pcRequest, sizeof(stEvent.szRequest));
+        OnHttpEvent(&stEvent);
+        DrainNotifications();
+    }
+    static std::string Status(int iRow) { return ClientRows()[size_t(iRow - 1)].strStatus; }
+};
+
+constexpr uint32_t kIp1 = 0x0A4D0064; // 10.77.0.100
+
+} // namespace
+
+TEST_F(ClientTableTest, OfferCreatesAndASecondOfferKeepsTheRow)
+{
+    Offer(1, kIp1, 1, 7);
+    ASSERT_EQ(ClientRowCount(), 1);
+    EXPECT_EQ(ClientRows()[0].strMac, "52-54-00-ab-00-01");
+    EXPECT_EQ(ClientRows()[0].strAddress, "10.77.0.100");
+    EXPECT_EQ(Status(1), "Requesting IP address(UEFI X86_64)");
+    g_ullNow += 5000;
+    bMismatch = true;
+    Offer(1, kIp1 + 5, 0, 11);
+    ASSERT_EQ(ClientRowCount(), 1);
+    EXPECT_EQ(ClientRows()[0].strAddress, "10.77.0.105");
+    EXPECT_EQ(ClientRows()[0].ullStartMs, g_ullNow);
+    EXPECT_EQ(Status(1), std::string("Requesting IP address(BIOS ARM64)") + MSG_Text(145));
+    EXPECT_EQ(iConfigured, 2);
+}
+
+TEST_F(ClientTableTest, TftpProgressFailuresAndRowsAddedByBootFile)
+{
+    Offer(1, kIp1);
+    struct Case {
+        uint32_t uiCode;
+        const char *pcFile;
+        uint64_t ullSize, ullSent;
+        uint32_t uiResult;
+        const char *pcStatus;
+    } astCases[] = {
+        {QVTFTP_EVENT_START, "pxelinux.1408.0", 1000, 0, 0, "Downloading file(TFTP: 0.00%):pxelinux.1408.0"},
+        {QVTFTP_EVENT_PROGRESS, "pxelinux.1408.0", 1000, 250, 0, "Downloading file(TFTP: 25.00%):pxelinux.1408.0"},
+        {QVTFTP_EVENT_PROGRESS, "empty", 0, 0, 0, "Downloading file(TFTP: 100.00%):empty"},
+        {QVTFTP_EVENT_END, "pxelinux.1408.0", 1000, 1000, 0, "Downloading file(TFTP: 100.00%):empty"},
+        {QVTFTP_EVENT_END, "big", 10, 5, 0x2008, "Download file(TFTP Fail0x00002008):big"},
+        {QVTFTP_EVENT_END, "FERRIT/InstallFinish", 0, 0, 0x2004,
+         "Download file(TFTP Fail0x00002004):FERRIT/InstallFinish"},
+        {QVTFTP_EVENT_REQ_FAILED, "missing", 0, 0, 0x2004, "Download file(TFTP Fail0x00002004):missing"},
+    };
+    for (const Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcStatus);
+        Tftp(stCase.uiCode, kIp1, stCase.pcFile, stCase.ullSize, stCase.ullSent, stCase.uiResult);
+        EXPECT_EQ(Status(1), stCase.pcStatus);
+    }
+    // A failed request for the finish marker (code 1) ends the installation.
+    g_ullNow += (12 * 60 + 5) * 1000;
+    Tftp(QVTFTP_EVENT_REQ_FAILED, kIp1, "kickstart/FERRIT/InstallFinish", 0, 0, 0x2004);
+    EXPECT_EQ(Status(1), "Install Finished(time: 12m5s)");
+
+    // Unknown addresses: only the boot file adds a row, with MAC "N/A".
+    Tftp(QVTFTP_EVENT_START, kIp1 + 1, "other.file", 10, 0);
+    EXPECT_EQ(ClientRowCount(), 1);
+    Tftp(QVTFTP_EVENT_START, kIp1 + 1, "pxelinux.1408.0", 10, 0);
+    ASSERT_EQ(ClientRowCount(), 2);
+    EXPECT_EQ(ClientRows()[1].strMac, "N/A");
+    EXPECT_EQ(Status(2), "Requesting IP address");
+    EXPECT_EQ(iConfigured, 2);
+}
+
+TEST_F(ClientTableTest, HttpStatusesFinishAndReports)
+{
+    Offer(1, kIp1);
+    struct Case {
+        uint32_t uiCode;
+        const char *pcUri;
+        uint64_t ullTotal, ullRemain;
+        uint32_t uiStatus;
+        const char *pcStatus;
+    } astCases[] = {
+        {QVHTTP_EVT_START, "/ISO1/vmlinuz", 100, 100, 200, "Downloading file: (HTTP) /ISO1/vmlinuz"},
+        {QVHTTP_EVT_PROGRESS, "/ISO1/initrd", 200, 50, 200, "Downloading file: (HTTP: 75.00%) /ISO1/initrd"},
+        {QVHTTP_EVT_PROGRESS, "/ISO1/initrd", 0, 0, 200, "Downloading file: (HTTP) /ISO1/initrd"},
+        {QVHTTP_EVT_END, "/ISO1/nothing", 0, 0, 404, "Failed to download file: (HTTP) /ISO1/nothing"},
+        {QVHTTP_EVT_END, "/ISO1/x [0-9]", 0, 0, 200, "Download file finished: (HTTP) /ISO1/x [0-9]"},
+        {QVHTTP_EVT_END, "/kickstart/FERRIT/Install", 0, 0, 200, "Installing OS ..."},
+        {QVHTTP_EVT_END, "/kickstart/FERRIT/InstallFinish", 0, 0, 200, "Installing OS ..."},
+        {QVHTTP_EVT_END, "/kickstart/FERRIT/Reboot", 0, 0, 200, "Rebooting to finish install"},
+    };
+    for (const Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcStatus);
+        Http(stCase.uiCode, kIp1, stCase.pcUri, stCase.ullTotal, stCase.ullRemain, stCase.uiStatus);
+        EXPECT_EQ(Status(1), stCase.pcStatus);
+    }
+    g_ullNow += 62000;
+    Http(QVHTTP_EVT_END, kIp1, "/kickstart/PXEClientInstallEnd");
+    EXPECT_EQ(Status(1), "Install Finished(time: 1m2s)");
+    // Finished rows ignore downloads, but not agent reports.
+    Http(QVHTTP_EVT_START, kIp1, "/ISO1/vmlinuz", 10, 10);
+    EXPECT_EQ(Status(1), "Install Finished(time: 1m2s)");
+    Http(QVHTTP_EVT_END, kIp1, "/kickstart/virturl_report_client_info", 0, 0, 200,
+         "GET /kickstart/virturl_report_client_info?vendor= ACME &pdt_serial=S1&pdt_name=Box");
+    EXPECT_EQ(ClientRows()[0].stRecord.strVendor, "ACME");
+    EXPECT_EQ(ClientRows()[0].stRecord.strSerial, "S1");
+    EXPECT_EQ(ClientRows()[0].stRecord.strProduct, ""); // no "&" after the last value
+    EXPECT_EQ(Status(1), "Install Finished(time: 1m2s)");
+    Http(QVHTTP_EVT_END, kIp1, "/kickstart/FERRIT/Reboot");
+    EXPECT_EQ(Status(1), "Rebooting to finish install");
+    // HTTP never adds rows.
+    Http(QVHTTP_EVT_START, kIp1 + 9, "/ISO1/vmlinuz", 10, 10);
+    EXPECT_EQ(ClientRowCount(), 1);
+}
+
+TEST_F(ClientTableTest, EventsWhileStoppedAndRestNotesAreDropped)
+{
+    ClientTableHooks stHooks;
+    stHooks.fnDhcpRunning = [] { return false; };
+    CLIENTS_SetHooks(stHooks);
+    Offer(1, kIp1);
+    KIV_REST_KsNotify stNote;
+    OnRestNotify(&stNote);
+    EXPECT_EQ(PendingNotifications(), 1u);
+    DrainNotifications();
+    EXPECT_EQ(PendingNotifications(), 0u);
+    EXPECT_EQ(ClientRowCount(), 0);
+}
+
+TEST_F(ClientTableTest, DeletingRowThreeOfFiveAndAdmissionOfFinishedClients)
+{
+    for (uint8_t i = 1; i <= 5; ++i) {
+        Offer(i, kIp1 + i);
+    }
+    MarkFinished(3, MSG_Text(114));
+    const uint8_t aucMac3[6] = {0x52, 0x54, 0x00, 0xAB, 0x00, 3};
+    const uint8_t aucMac4[6] = {0x52, 0x54, 0x00, 0xAB, 0x00, 4};
+    EXPECT_EQ(AdmitClient(1, 0, aucMac3), 0);
+    EXPECT_EQ(AdmitClient(1, 0, aucMac4), 1);
+    EXPECT_FALSE(DeleteClientRowAsked(2)); // not finished: not offered
+    ASSERT_TRUE(DeleteClientRowAsked(3));  // the headless answer is the default Yes
+    ASSERT_EQ(ClientRowCount(), 4);
+    std::vector<ClientRow> vecRows = ClientRows();
+    EXPECT_EQ(vecRows[1].strMac, "52-54-00-ab-00-02");
+    EXPECT_EQ(vecRows[2].strMac, "52-54-00-ab-00-04");
+    EXPECT_EQ(vecRows[3].strMac, "52-54-00-ab-00-05");
+    EXPECT_EQ(AdmitClient(1, 0, aucMac3), 1);
+    EXPECT_FALSE(DeleteClientRow(5));
+}
+
+TEST_F(ClientTableTest, DetailOfRunningAndFinishedRows)
+{
+    Offer(1, kIp1, 1, 11);
+    g_ullNow += 125000;
+    ClientDetail stDetail;
+    ASSERT_TRUE(GetClientDetail(1, &stDetail));
+    EXPECT_EQ(stDetail.strBiosMode, "UEFI ARM64");
+    EXPECT_EQ(stDetail.ullMinutes, 2u);
+    EXPECT_EQ(stDetail.ullSeconds, 5u);
+    EXPECT_FALSE(stDetail.strStartTime.empty());
+    MarkFinished(1, MSG_Text(114));
+    ASSERT_TRUE(GetClientDetail(1, &stDetail));
+    EXPECT_TRUE(stDetail.strStartTime.empty());
+    EXPECT_EQ(stDetail.ullMinutes, 2u);
+    EXPECT_EQ(stDetail.ullSeconds, 5u);
+}
+
+TEST(Admission, MacFilterModesAndPatterns)
+{
+    ClearClients();
+    const uint8_t aucMac[6] = {0x00, 0x1B, 0x21, 0x6B, 0x8B, 0x2F};
+    struct Case {
+        bool bDeny;
+        std::vector<std::string> vecPatterns;
+        bool bAllowed;
+    } astCases[] = {
+        {true, {}, true},
+        {false, {}, false},
+        {true, {"00-1b-21-6b-8b-2*"}, false},
+        {true, {"00-1b-21-6b-8b-**"}, false},
+        {true, {"00-1b-21-6b-8b-20"}, true},
+        {false, {"00-1b-21-6b-8b-20", "00-1B-21-6B-8B-2F"}, true},
+        {false, {"00-1b-21-6b-8b-3*"}, false},
+    };
+    for (const Case &stCase : astCases) {
+        SetMacFilter(stCase.bDeny, stCase.vecPatterns);
+        EXPECT_EQ(MacFilterAllows(aucMac), stCase.bAllowed);
+        EXPECT_EQ(AdmitClient(1, 1, aucMac), stCase.bAllowed ? 1 : 0);
+    }
+    SetMacFilter(true, {});
+    EXPECT_TRUE(MacPatternMatches("**", "ab"));
+    EXPECT_TRUE(MacPatternMatches("ab", "*B"));
+    EXPECT_FALSE(MacPatternMatches("ab", "abc"));
+}
+
+TEST(Admission, PatternFormsAndListFiles)
+{
+    std::string strPattern;
+    EXPECT_TRUE(NormalizeMacPattern(" 00:1b:21:6b:8b:20 ", &strPattern));
+    EXPECT_EQ(strPattern, "00-1b-21-6b-8b-20");
+    for (const char *pcBad : {"00-1b-21-6b-8b", "00-1b-21-6b-8b-2g", "001b216b8b20", ""}) {
+        EXPECT_FALSE(NormalizeMacPattern(pcBad, &strPattern)) << pcBad;
+    }
+    char szDir[] = "/tmp/kiv-maclist-XXXXXX";
+    ASSERT_NE(g_mkdtemp(szDir), nullptr);
+    std::string strIn = std::string(szDir) + "/in.txt";
+    std::string strOut = std::string(szDir) + "/tmp_mac_list.txt";
+    ASSERT_TRUE(g_file_set_contents(strIn.c_str(), "00:1b:21:6b:8b:20\r\nnot a mac\n  AA-BB-CC-DD-EE-**\n", -1, nullptr));
+    std::vector<std::string> vecList {"old"};
+    EXPECT_EQ(ImportMacList(strIn, &vecList), 2);
+    EXPECT_EQ(vecList, (std::vector<std::string> {"00-1b-21-6b-8b-20", "AA-BB-CC-DD-EE-**"}));
+    EXPECT_EQ(ImportMacList(std::string(szDir) + "/missing.txt", &vecList), -1);
+    EXPECT_EQ(vecList.size(), 2u);
+    ASSERT_TRUE(ExportMacList(strOut, vecList));
+    gchar *pcText = nullptr;
+    ASSERT_TRUE(g_file_get_contents(strOut.c_str(), &pcText, nullptr, nullptr));
+    EXPECT_STREQ(pcText, "00-1b-21-6b-8b-20\nAA-BB-CC-DD-EE-**\n");
+    g_free(pcText);
+    EXPECT_FALSE(ExportMacList(std::string(szDir) + "/no/such/dir/x.txt", vecList));
+    remove(strIn.c_str());
+    remove(strOut.c_str());
+    rmdir(szDir);
+}
+
+TEST(Admission, Architecture)
+{
+    PluginOsInfo stX86, stArm;
+    stX86.strArch = "X86_64";
+    stArm.strArch = "arm64";
+    EXPECT_TRUE(CheckClientArchitecture(stX86, 11));
+    EXPECT_FALSE(CheckClientArchitecture(stX86, 7));
+    EXPECT_TRUE(CheckClientArchitecture(stArm, 0));
+    EXPECT_FALSE(CheckClientArchitecture(stArm, 11));
+}

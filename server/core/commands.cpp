@@ -1,0 +1,160 @@
+#include "commands.h"
+
+#include <glib.h>
+
+#include "admission.h"
+#include "controller.h"
+#include "data_dir.h"
+#include "iso_detect.h"
+#include "log.h"
+#include "msg_table.h"
+#include "plugin_host.h"
+#include "prompt.h"
+#include "qvdhcp_config.h"
+#include "settings.h"
+#include "version.h"
+
+MenuState CMD_MenuState()
+{
+    const ServerSettings &stSet = Settings();
+    MenuState stState;
+    stState.bDhcpOnlyPxe = stSet.iDhcpOnlyPxe == 1;
+    stState.bZelVmFilter = stSet.iZelVmFilter == 1;
+    stState.bAutoStart = stSet.uiAutoStart == 1;
+    stState.bIsoFile = stSet.uiImgISO == 1;
+    stState.bChinese = MSG_IsChinese();
+    stState.bAutoInstall = stSet.uiAutoInstall == 1;
+    stState.bIdleOnlyItemsEnabled = !Controller().bRunning;
+    return stState;
+}
+
+void CMD_ToggleDhcpOnlyPxe()
+{
+    Settings().iDhcpOnlyPxe = Settings().iDhcpOnlyPxe ? 0 : 1;
+    QVDHCP_CFG_SetOnlyPXE(uint32_t(Settings().iDhcpOnlyPxe));
+}
+
+void CMD_ToggleZelVmFilter()
+{
+    Settings().iZelVmFilter = Settings().iZelVmFilter ? 0 : 1;
+    QVDHCP_CFG_SetVMFilter(uint32_t(Settings().iZelVmFilter));
+}
+
+void CMD_ToggleAutoStart()
+{
+    Settings().uiAutoStart = Settings().uiAutoStart ? 0 : 1;
+}
+
+bool CMD_SetSourceKind(bool bIsoFile)
+{
+    if (Controller().bRunning) {
+        return false;
+    }
+    Settings().uiImgISO = bIsoFile ? 1 : 0;
+    return true;
+}
+
+void CMD_SetInstallMode(bool bAuto)
+{
+    if ((Settings().uiAutoInstall == 1) == bAuto) {
+        return;
+    }
+    Settings().uiAutoInstall = bAuto ? 1 : 0;
+    RefreshInstallLabel();
+}
+
+bool CMD_SetLanguage(bool bChinese)
+{
+    if (Controller().bRunning) {
+        return false;
+    }
+    MSG_SetChinese(bChinese);
+    return true;
+}
+
+bool CMD_ChooseSource(const std::string &strPath)
+{
+    if (Controller().bRunning) {
+        return false;
+    }
+    if (Settings().uiImgISO == 1 && !IsIso9660File(strPath.c_str())) {
+        PROMPT_Show(MSG_Text(18), "ERR", PromptIcon::Error);
+        return false;
+    }
+    Settings().strImgPath = strPath;
+    return true;
+}
+
+bool CMD_MacFilterApply(bool bDeny, const std::vector<std::string> &vecPatterns)
+{
+    if (!bDeny && vecPatterns.empty()) {
+        PromptRequest stAsk {MSG_Text(65), "WARNING", PromptIcon::Warning, PromptButtons::YesNo,
+                             PromptAnswer::No};
+        if (PROMPT_Ask(stAsk) != PromptAnswer::Yes) {
+            return false;
+        }
+    }
+    Settings().uiMacFltDeny = bDeny ? 1 : 0;
+    Settings().vecMacFltList = vecPatterns;
+    SetMacFilter(bDeny, vecPatterns);
+    return true;
+}
+
+bool CMD_MacEditCheck(const std::string &strText, std::string *pstrPattern)
+{
+    if (NormalizeMacPattern(strText, pstrPattern)) {
+        return true;
+    }
+    PROMPT_Show(MSG_Text(17), "ERROR", PromptIcon::Error);
+    return false;
+}
+
+bool CMD_MacFilterImport(const std::string &strPath, std::vector<std::string> *pvecPatterns)
+{
+    int iCount = ImportMacList(strPath, pvecPatterns);
+    if (iCount < 0) {
+        PROMPT_Show(MSG_Text(7), WindowTitle());
+        return false;
+    }
+    gchar *pcText = g_strdup_printf(MSG_Choose("导入成功，共计 %d 个MAC地址", "Successfully import %d MAC addresses"),
+                                    iCount);
+    PROMPT_Show(pcText, WindowTitle());
+    g_free(pcText);
+    return true;
+}
+
+std::string CMD_MacFilterExport()
+{
+    std::string strPath = DataDirectory() + "/tmp_mac_list.txt";
+    if (!ExportMacList(strPath, Settings().vecMacFltList)) {
+        PROMPT_Show(MSG_Text(8), WindowTitle());
+        return "";
+    }
+    return strPath;
+}
+
+std::string CMD_PluginListCaption()
+{
+    if (Controller().pstDhcp == nullptr) {
+        return MSG_Text(67);
+    }
+    gchar *pcText = g_strdup_printf("%s  (* %s)", MSG_Text(67), ActivePluginFileName().c_str());
+    std::string strCaption = pcText;
+    g_free(pcText);
+    return strCaption;
+}
+
+std::string CMD_AboutText()
+{
+    return ProductTitle();
+}
+
+void CMD_FlushLog()
+{
+    LOG_Flush();
+}
+
+unsigned CMD_DeleteHistoryLog()
+{
+    return LOG_DeleteHistory(DataDirectory());
+}

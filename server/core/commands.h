@@ -1,0 +1,46 @@
+// The operator's commands of the main window as functions of the controller, with their checks
+// and messages; a console only draws them and calls these.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct MenuState {
+    bool bDhcpOnlyPxe = false;
+    bool bZelVmFilter = false;
+    bool bAutoStart = false;
+    bool bIsoFile = true;          // "ISO File" checked, else "Directory"
+    bool bChinese = false;
+    bool bAutoInstall = true;
+    bool bIdleOnlyItemsEnabled = true; // languages, product key, source kind: not while running
+};
+MenuState CMD_MenuState();
+
+// Switches, pushed to DHCP at once, also while it runs.
+void CMD_ToggleDhcpOnlyPxe();
+void CMD_ToggleZelVmFilter();
+void CMD_ToggleAutoStart();
+// ImgISO 1 or 0; refused (false) while running.
+bool CMD_SetSourceKind(bool bIsoFile);
+// Installation mode; the install label follows.
+void CMD_SetInstallMode(bool bAuto);
+// Language switch; refused while running.
+bool CMD_SetLanguage(bool bChinese);
+// The browse result: with ImgISO 1 the file must be an ISO 9660 image (message 18).
+bool CMD_ChooseSource(const std::string &strPath);
+
+// MAC filter dialog: OK (a whitelist with an empty list asks message 65 first), the edit check
+// (message 17), import (message 7 or the count) and export of the saved list (message 8).
+bool CMD_MacFilterApply(bool bDeny, const std::vector<std::string> &vecPatterns);
+bool CMD_MacEditCheck(const std::string &strText, std::string *pstrPattern);
+bool CMD_MacFilterImport(const std::string &strPath, std::vector<std::string> *pvecPatterns);
+// Writes "tmp_mac_list.txt" in the data directory; its path, or empty after message 8.
+std::string CMD_MacFilterExport();
+
+// "Plugin List", or "%s  (* %s)" with the active plug-in while the DHCP service runs.
+std::string CMD_PluginListCaption();
+// The About box text.
+std::string CMD_AboutText();
+// Log commands.
+void CMD_FlushLog();
+unsigned CMD_DeleteHistoryLog();
