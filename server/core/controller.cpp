@@ -103,31 +103,14 @@ bool StartDhcp(uint32_t uiRouter)
     return true;
 }
 
-// The plug-in's redirections of "ISO1".
-template <typename Rule>
-std::vector<Rule> RedirectRules();
-
-template <>
-std::vector<QVTFTP_CFG_Rule> RedirectRules<QVTFTP_CFG_Rule>()
+// The plug-in's redirections of "ISO1", for both file services.
+std::vector<QV_RedirectRule> RedirectRules()
 {
     PluginOsInfo stInfo;
     ActivePlugin()->pfnGetOSInfo(&stInfo);
-    std::vector<QVTFTP_CFG_Rule> vecRules;
+    std::vector<QV_RedirectRule> vecRules;
     for (const auto &[strRaw, strNew] : stInfo.vecRedirect) {
         vecRules.push_back({strRaw, strNew});
-    }
-    return vecRules;
-}
-
-template <>
-std::vector<QVHTTP_RedtRule> RedirectRules<QVHTTP_RedtRule>()
-{
-    std::vector<QVHTTP_RedtRule> vecRules;
-    for (const QVTFTP_CFG_Rule &stRule : RedirectRules<QVTFTP_CFG_Rule>()) {
-        QVHTTP_RedtRule stHttp;
-        g_strlcpy(stHttp.szPattern, stRule.szPattern.c_str(), sizeof(stHttp.szPattern));
-        g_strlcpy(stHttp.szTarget, stRule.szTarget.c_str(), sizeof(stHttp.szTarget));
-        vecRules.push_back(stHttp);
     }
     return vecRules;
 }
@@ -144,7 +127,7 @@ bool StartTftp()
     stConf.usTimeout = uint16_t(stSet.uiTftpTimeout);
     stConf.usMaxSends = uint16_t(stSet.uiTftpMaxRetrans);
     QVTFTP_CFG_SetConf(&stConf);
-    QVTFTP_CFG_Root stIso {g_stCtl.pstImage.get(), "ISO1", stSet.strImgPath, RedirectRules<QVTFTP_CFG_Rule>()};
+    QVTFTP_CFG_Root stIso {g_stCtl.pstImage.get(), "ISO1", stSet.strImgPath, RedirectRules()};
     QVTFTP_CFG_AddRootPath(&stIso);
     if (!LoaderDirectory().empty()) {
         QVTFTP_CFG_Root stLoader {nullptr, "", DataPath(LoaderDirectory().c_str()), {}};
@@ -166,7 +149,7 @@ bool StartTftp()
 bool StartHttp()
 {
     const ServerSettings &stSet = Settings();
-    std::vector<QVHTTP_RedtRule> vecRules = RedirectRules<QVHTTP_RedtRule>();
+    std::vector<QV_RedirectRule> vecRules = RedirectRules();
     QVHTTP_CFG_SetAddr(g_stCtl.uiLocalAddr, stSet.usHttpPort);
     QVHTTP_CFG_SetMaxConn(512);
     QVHTTP_CFG_AddRootPath({g_stCtl.pstImage.get(), "ISO1", stSet.strImgPath, vecRules});
