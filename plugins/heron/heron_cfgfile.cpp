@@ -4,6 +4,8 @@
 #include "heron_placeholders.h"
 #include "plugin_host.h"
 
+const ProfileFlavor HERON_FLAVOR = {"plug_heron.json", "driver/Linux"};
+
 namespace {
 
 class Expander {

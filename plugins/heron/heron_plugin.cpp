@@ -5,7 +5,6 @@
 #include "plugin_match.h"
 #include "plugin_skeleton.h"
 
-const ProfileFlavor HERON_FLAVOR = {"plug_heron.json", "driver/Linux"};
 
 namespace {
 constexpr PluginDescText HERON_DESC = {
