@@ -3,7 +3,7 @@
 #include <glib.h>
 
 #include "iso_image.h"
-#include "plugin_host.h"
+#include "plugin_hostcalls.h"
 
 namespace {
 

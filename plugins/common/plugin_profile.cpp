@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "plugin_host.h"
+#include "plugin_hostcalls.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "plugin_host.h"
+#include "plugin_hostcalls.h"
 
 namespace {
 

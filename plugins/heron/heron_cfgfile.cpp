@@ -2,7 +2,7 @@
 
 #include "esxi_service.h"
 #include "heron_placeholders.h"
-#include "plugin_host.h"
+#include "plugin_hostcalls.h"
 
 const ProfileFlavor HERON_FLAVOR = {"plug_heron.json", "driver/Linux"};
 

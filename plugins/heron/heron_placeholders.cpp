@@ -5,7 +5,7 @@
 #include <bit>
 #include <cstdarg>
 
-#include "plugin_host.h"
+#include "plugin_hostcalls.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The Linux and VMware ESXi plug-in: its exports over the shared profile skeleton.
 #include "esxi_service.h"
 #include "heron_cfgfile.h"
-#include "plugin_host.h"
+#include "plugin_hostcalls.h"
 #include "plugin_match.h"
 #include "plugin_skeleton.h"
 

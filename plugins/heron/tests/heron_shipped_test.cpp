@@ -10,7 +10,7 @@
 #include "esxi_service.h"
 #include "heron_cfgfile.h"
 #include "iso_image.h"
-#include "plugin_host.h"
+#include "plugin_hostcalls.h"
 #include "plugin_match.h"
 #include "test_host.h"
 
@@ -116,10 +116,12 @@ void ExpectNoPlaceholderLeft(const std::string &strPath) {
 // Paths a menu names inside the image root, checked against the source.
 void ExpectImagePathsExist(const std::string &strMenu, const std::string &strSource, const std::regex &re) {
     std::string strText = ReadText(strMenu);
-    for (auto it = std::sregex_iterator(strText.begin(), strText.end(), re); it != std::sregex_iterator(); ++it)
+    for (auto it = std::sregex_iterator(strText.begin(), strText.end(), re); it != std::sregex_iterator(); ++it) {
         // "_RAWISO_.iso" is the whole image, which the HTTP service serves under that name.
-        if ((*it)[1].str() != "_RAWISO_.iso")
+        if ((*it)[1].str() != "_RAWISO_.iso") {
             EXPECT_TRUE(fs::exists(strSource + "/" + (*it)[1].str())) << strMenu << " names " << (*it)[1].str();
+        }
+    }
 }
 
 void CheckPxelinux(const test_host::WorkDir &work, const std::string &strMenu, const std::string &strSource, int iUefi) {

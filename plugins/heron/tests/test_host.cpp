@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "iso_image.h"
-#include "plugin_host.h"
+#include "plugin_hostcalls.h"
 
 namespace test_host {
 namespace {

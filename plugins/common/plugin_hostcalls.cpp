@@ -1,4 +1,4 @@
-#include "plugin_host.h"
+#include "plugin_hostcalls.h"
 
 #include <glib.h>
 
