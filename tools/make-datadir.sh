@@ -174,6 +174,12 @@ put /usr/lib/ipxe/undionly.kpxe "$dir/ipxe/ipxe.bios.0"
 put /usr/lib/ipxe/ipxe.efi "$dir/ipxe/ipxe.efi.0"
 python3 "$here/make-pictures.py" backgrounds "$dir/ipxe" "$backgrounds"
 
+# --- plug-ins ------------------------------------------------------------------------------
+# The plug-ins of the build (PLUG_HERON.so, PLUG_OSPREY.so) are loaded from plugin/.
+for so in "$build"/plugins/PLUG_*.so; do
+  [ -f "$so" ] && put "$so" "$dir/plugin/$(basename "$so")"
+done
+
 # --- the rest ------------------------------------------------------------------------------
 python3 "$here/make-pictures.py" icons "$dir/icon/os" "$dir/conf/os_type.json"
 if [ -f "$build/data/dll/version.data" ]; then

@@ -395,6 +395,11 @@ void StartDeployment()
     LOG_Print(0, "PXEDLG", "Service started for %s (%s) on " QVDHCP_IP_FMT,
               g_stCtl.stOsInfo.strOsName.c_str(), stSet.strImgPath.c_str(), QVDHCP_IP_ARGS(uiLocal));
     LOG_Flush();
+    gchar *pcLine = g_strdup_printf("started %s on " QVDHCP_IP_FMT " (HTTP port %u)",
+                                    g_stCtl.stOsInfo.strOsName.c_str(), QVDHCP_IP_ARGS(uiLocal),
+                                    unsigned(stSet.usHttpPort));
+    PrintServiceLine(pcLine);
+    g_free(pcLine);
 }
 
 void StopDeployment()
@@ -432,6 +437,7 @@ void StopDeployment()
     LEASEDB_Save(StartAddress(), Settings().uiIPNum);
     LOG_Print(0, "PXEDLG", "Service stopped");
     LOG_Flush();
+    PrintServiceLine("stopped");
 }
 
 void OnTimerTick()

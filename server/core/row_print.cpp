@@ -47,3 +47,9 @@ std::function<void(int, const ClientRow &)> ClientRowPrinter()
         fflush(stdout);
     };
 }
+
+void PrintServiceLine(const std::string &strText)
+{
+    printf("SERVICE %s\n", strText.c_str());
+    fflush(stdout);
+}

@@ -13,3 +13,6 @@ std::string ClientRowLine(const ClientRow &stRow);
 // printed for that row; progress counts in whole percent, so a transfer prints at most about a
 // hundred lines.
 std::function<void(int, const ClientRow &)> ClientRowPrinter();
+// "SERVICE <text>": the deployment's own state changes (started, stopped), printed and flushed
+// beside the row lines so a script can wait for them.
+void PrintServiceLine(const std::string &strText);
