@@ -243,7 +243,12 @@ void QVTFTP_CFG_ClearRoots()
 bool QVTFTP_CFG_MapPath(const char *pcRequest, const QVTFTP_RootSlot &stSlot, std::string *pszName)
 {
     QVTFTP_ASSERT(0 != pcRequest && 0 != pszName);
-    const std::string szReq = NormaliseRequest(pcRequest);
+    std::string szReq = NormaliseRequest(pcRequest);
+    // GRUB names every file from the server's top ("/ISO1/install/vmlinuz"): a leading slash
+    // before a root's prefix names the same file as the request without it.
+    if (stSlot.szPrefix[0] != '\0') {
+        szReq.erase(0, szReq.find_first_not_of('/'));
+    }
     std::string szRest;
     if (!QV_RootMatch(szReq, stSlot.szPrefix, &szRest) || szRest.empty()) {
         return false;

@@ -126,13 +126,16 @@ TEST_F(QvTftpConfig, MapPath)
         {&stTop, "", nullptr},
         {&stIso, "iso1/boot/x", "boot/x"},
         {&stIso, "ISO1\\boot\\x", "boot/x"},
+        {&stIso, "/ISO1/boot/x", "boot/x"},
         {&stIso, "ISO1x/boot", nullptr},
+        {&stIso, "/ISO1x/boot", nullptr},
         {&stIso, "ISO1", nullptr},
         {&stIso, "ISO1/", nullptr},
         {&stIso, "boot/x", nullptr},
         {&stDriver, "driver", nullptr},
         {&stDriver, "DRIVER\\net\\e1000.inf", "/srv/driver/net/e1000.inf"},
         {&stDriver, "drivers/x", nullptr},
+        {&stDriver, "//driver/net/e1000.inf", "/srv/driver/net/e1000.inf"},
     };
     for (const Case &stCase : astCases) {
         SCOPED_TRACE(std::string(stCase.pstSlot->szPrefix) + " / " + stCase.pcRequest);
