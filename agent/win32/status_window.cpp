@@ -18,6 +18,8 @@ namespace {
 constexpr char kMaintenancePassword[] = "Kiv#Ferrit7";
 static_assert(sizeof kMaintenancePassword == 12);
 
+constexpr UINT kStartSteps = WM_APP + 1;
+HINSTANCE g_hInstance = nullptr;
 HWND g_hMain = nullptr, g_hStatus = nullptr, g_hPassword = nullptr;
 bool g_bUnlocked = false;
 volatile LONG g_lSetupStarted = 0;
@@ -38,7 +40,7 @@ DWORD WINAPI StepThread(LPVOID) {
 
 HWND Control(HWND parent, const char* cls, const char* text, DWORD style, int x, int y, int w, int h, int id) {
   HWND control = ::CreateWindowExA(0, cls, text, WS_CHILD | WS_VISIBLE | style, x, y, w, h, parent,
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), g_hInstance, nullptr);
   ::SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(::GetStockObject(DEFAULT_GUI_FONT)), TRUE);
   return control;
 }
@@ -132,15 +134,19 @@ LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     case WM_CREATE: {
       g_hMain = window;
       g_hStatus = ::CreateWindowExA(WS_EX_CONTROLPARENT, "kiv_status", "", WS_CHILD | WS_VISIBLE, 0, 0, 400, 380,
-                                    window, nullptr, nullptr, nullptr);
+                                    window, nullptr, g_hInstance, nullptr);
       BuildStatusPanel(g_hStatus);
       g_hPassword = ::CreateWindowExA(WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT, "kiv_pwd", "PWD",
                                       WS_POPUP | WS_CAPTION | WS_SYSMENU, 80, 120, 350, 180, window, nullptr,
-                                      nullptr, nullptr);
+                                      g_hInstance, nullptr);
       BuildPasswordPanel(g_hPassword);
-      ::CloseHandle(::CreateThread(nullptr, 0, StepThread, nullptr, 0, nullptr));
+      // The step routine starts once the window stands, so it never talks to a half-made window.
+      ::PostMessageA(window, kStartSteps, 0, 0);
       return 0;
     }
+    case kStartSteps:
+      ::CloseHandle(::CreateThread(nullptr, 0, StepThread, nullptr, 0, nullptr));
+      return 0;
     case WM_ACTIVATE:
       if (LOWORD(wParam) == WA_INACTIVE) {
         g_bLostFocus = true;
@@ -157,7 +163,7 @@ LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
   return ::DefWindowProcA(window, message, wParam, lParam);
 }
 
-void RegisterClass(HINSTANCE instance, const char* name, WNDPROC proc) {
+void RegisterWindowClass(HINSTANCE instance, const char* name, WNDPROC proc) {
   WNDCLASSA wc{};
   wc.lpfnWndProc = proc;
   wc.hInstance = instance;
@@ -172,9 +178,10 @@ void RegisterClass(HINSTANCE instance, const char* name, WNDPROC proc) {
 void MarkSetupStarted() { ::InterlockedExchange(&g_lSetupStarted, 1); }
 
 HWND CreateAgentWindow(HINSTANCE instance) {
-  RegisterClass(instance, "kiv_pxe", MainProc);
-  RegisterClass(instance, "kiv_status", StatusProc);
-  RegisterClass(instance, "kiv_pwd", PasswordProc);
+  g_hInstance = instance;
+  RegisterWindowClass(instance, "kiv_pxe", MainProc);
+  RegisterWindowClass(instance, "kiv_status", StatusProc);
+  RegisterWindowClass(instance, "kiv_pwd", PasswordProc);
   const char* title = FERRIT_BITS == 32 ? "ORV ASSIST x32" : "ORV ASSIST x64";
   return ::CreateWindowExA(0, "kiv_pxe", title, WS_OVERLAPPEDWINDOW, 40, 25, 400, 380, nullptr, nullptr, instance,
                            nullptr);

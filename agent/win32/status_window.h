@@ -20,7 +20,7 @@ enum : int {
 };
 
 // Registers the class "kiv_pxe" and creates the window; the status panel starts the step
-// routine on its own thread once it exists.
+// routine on its own thread once the window stands.
 HWND CreateAgentWindow(HINSTANCE instance);
 // From now on regaining the focus shows "Success, Rebooting ..." (three times at most).
 void MarkSetupStarted();
