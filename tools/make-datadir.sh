@@ -180,6 +180,19 @@ for so in "$build"/plugins/PLUG_*.so; do
   [ -f "$so" ] && put "$so" "$dir/plugin/$(basename "$so")"
 done
 
+# --- the install agent ----------------------------------------------------------------------
+# FERRIT_32/64.exe and wget_32/64.exe come from the build (mingw-w64, tools/packages/agent.list).
+# Without them a WinPE client gets no agent, so their absence is a warning, never silence; files
+# the operator placed in "Ferrit/" (the HTTP-disk driver builds, wim_param.bin) are left alone.
+mkdir -p "$dir/Ferrit"
+for exe in FERRIT_32 FERRIT_64 wget_32 wget_64; do
+  if [ -f "$build/agent/$exe.exe" ]; then
+    put "$build/agent/$exe.exe" "$dir/Ferrit/$exe.exe"
+  elif [ ! -f "$dir/Ferrit/$exe.exe" ]; then
+    echo "make-datadir: WARNING: $build/agent/$exe.exe is not built; Ferrit/$exe.exe is missing" >&2
+  fi
+done
+
 # --- the rest ------------------------------------------------------------------------------
 python3 "$here/make-pictures.py" icons "$dir/icon/os" "$dir/conf/os_type.json"
 if [ -f "$build/data/dll/version.data" ]; then
