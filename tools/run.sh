@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# The run command of the README: installs what is missing, builds, prepares a ready data
-# directory (default ./datadir) and starts the server in it. Extra arguments go to kivpxe.
+# The run command of the README, a demonstration: installs what is missing, builds, and runs the
+# virtual lab (tools/lab/lab.sh): kivpxe in a private network namespace deploys a virtual machine
+# that boots from the network until its row reads "Install Finished", then keeps serving until
+# Ctrl-C. DHCP never runs on a real interface here. Extra arguments go to the lab, e.g.
+# "--loader grub2 --firmware efi64". To deploy on a real network see docs/operator-guide.md.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-datadir=${KIV_DATA_DIR:-$top/datadir}
+if [ "$(id -u)" -ne 0 ]; then
+  echo "run: the lab needs root (network namespaces, tap devices); run: sudo $0 $*" >&2
+  exit 1
+fi
 "$top/tools/setup.sh"
 "$top/tools/build.sh"
-"$top/tools/make-datadir.sh" "$datadir"
-# Nothing here sets AutoStart: a deployment (and DHCP on a real interface) starts only when the
-# operator asks for it.
-exec "${KIV_BUILD_DIR:-$top/build}/server/core/kivpxe" --data-dir "$datadir" "$@"
+exec "$top/tools/lab/lab.sh" --serve --show-client "$@"

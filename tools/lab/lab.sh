@@ -3,7 +3,7 @@
 #
 #   tools/lab/lab.sh [--loader pxelinux|grub2|ipxe] [--firmware bios|efi64|arm64]
 #                    [--source ISO] [--data-dir DIR] [--timeout SECONDS] [--expect TEXT]
-#                    [--expect-log REGEX] [--serve] [--quiet]
+#                    [--expect-log REGEX] [--serve] [--show-client] [--quiet]
 #
 # A namespace with a bridge and a tap is made; kivpxe runs headless in it with AutoStart on a
 # data directory from tools/make-datadir.sh, and QEMU boots a client from the network on the tap
@@ -11,7 +11,8 @@
 # printed as it changes; the lab ends when a row's status contains TEXT (default
 # "Install Finished") or, with --expect-log, when a line of the server's log matches REGEX (for
 # installers that cannot finish in the lab); it fails when the time runs out. With --serve the server keeps running
-# after that until Ctrl-C. The default source is the lab's stand-in installer
+# after that until Ctrl-C; --show-client shows the client's console beside the rows ("client|").
+# The default source is the lab's stand-in installer
 # (make-test-source.sh), which the lab's profile entry lets PLUG_HERON match.
 #
 # DHCP only ever runs inside the lab's namespace; everything the lab starts is ended and the
@@ -23,7 +24,7 @@ build=${KIV_BUILD_DIR:-$top/build}
 export KIV_SOURCE_DIR=${KIV_SOURCE_DIR:-$top}
 
 loader=ipxe firmware=bios source= datadir=$build/lab/datadir timeout=600
-expect="Install Finished" expect_log= serve= quiet=
+expect="Install Finished" expect_log= serve= show_client= quiet=
 while [ $# -gt 0 ]; do
   case $1 in
     --loader) loader=$2; shift ;;
@@ -34,8 +35,9 @@ while [ $# -gt 0 ]; do
     --expect) expect=$2; shift ;;
     --expect-log) expect_log=$2; shift ;;
     --serve) serve=1 ;;
+    --show-client) show_client=1 ;;
     --quiet) quiet=1 ;;
-    -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "lab: unknown argument $1" >&2; exit 2 ;;
   esac
   shift
@@ -58,8 +60,7 @@ fail() {
 }
 
 server=10.215.0.1
-case $loader in pxelinux) loader_type=0 ;; grub2) loader_type=1 ;; ipxe) loader_type=2 ;;
-  *) fail "unknown loader $loader" ;; esac
+case $loader in pxelinux|grub2|ipxe) ;; *) fail "unknown loader $loader" ;; esac
 case $firmware in
   bios)  qemu=(qemu-system-x86_64 -machine pc) nic=e1000 ;;
   efi64) qemu=(qemu-system-x86_64 -machine q35)
@@ -86,26 +87,9 @@ fi
 "$here/lab-profile.sh" "$datadir" || fail "cannot install the lab's profile entry"
 
 # Settings for the lab's network: the pool starts at .100, the source is the lab image.
-python3 - "$datadir/conf/orv.json" "$source" "$loader_type" <<'EOF' || fail "cannot write the lab settings"
-import json, os, sys
-path, source, loader = sys.argv[1], sys.argv[2], int(sys.argv[3])
-settings = {}
-if os.path.exists(path):
-    try:
-        settings = json.load(open(path))
-    except ValueError:
-        settings = {}
-settings.update({
-    "IPAddr": (10 << 24) | (215 << 16) | 100, "IPNum": 20,
-    "ImgPath": os.path.abspath(source).encode().hex().upper(), "ImgISO": 1,
-    "AutoStart": 1, "loader_type": loader, "dhcp_mask": 0xFFFFFF00,
-    "dhcp_gateway": (10 << 24) | (215 << 16) | 1, "dhcp_followhost": 0, "http_port": 8810,
-})
-os.makedirs(os.path.dirname(path), exist_ok=True)
-with open(path + ".tmp", "w") as f:
-    json.dump(settings, f, indent=3)
-os.replace(path + ".tmp", path)
-EOF
+python3 "$top/tools/configure.py" "$datadir" --first 10.215.0.100 --count 20 --source "$source" \
+  --loader "$loader" --mask 255.255.255.0 --gateway "$server" --http-port 8810 --autostart \
+  > /dev/null || fail "cannot write the lab settings"
 
 kiv_netns_new lab_ns lab || fail "cannot create a network namespace"
 ip -n "$lab_ns" link add br0 type bridge || fail "cannot create a bridge"
@@ -120,9 +104,17 @@ sleep 1
 say "starting kivpxe in namespace $lab_ns (server $server)"
 kiv_bg "$lab_ns" "$kivpxe" --data-dir "$datadir" --headless > "$work/kivpxe.out" 2>&1
 kivpxe_pid=$KIV_LAST_PID
-# The row lines ("CLIENT ...") and the prompts show on kivpxe's output as they happen.
-tail -n +1 -F "$work/kivpxe.out" 2>/dev/null | grep --line-buffered -E '^(CLIENT|SERVICE)|PROMPT' &
-KIV_PID_LIST+=($!)
+# The row lines ("CLIENT ...") and the prompts show on kivpxe's output as they happen; of a
+# download's progress lines every 25% is shown.
+if [ -z "$quiet" ]; then
+  tail -n +1 -F --pid=$$ "$work/kivpxe.out" 2>/dev/null | grep --line-buffered -E '^(CLIENT|SERVICE)|PROMPT' |
+    awk '/^CLIENT/ { key = $2 " " substr($0, index($0, $5)); gsub(/[0-9.]+%?/, "", key)
+                     pct = $4; sub(/%/, "", pct)
+                     if (key == last[$2] && pct != "-" && pct % 25 != 0) next
+                     last[$2] = key }
+         { print; fflush() }' &
+  KIV_PID_LIST+=($!)
+fi
 kiv_wait_for 60 grep -q '^SERVICE started' "$work/kivpxe.out" || {
   kill -0 "$kivpxe_pid" 2>/dev/null || fail "kivpxe exited"
   fail "the deployment did not start within 60 s"; }
@@ -142,7 +134,12 @@ kiv_bg "$lab_ns" "${qemu[@]}" -m 1536 -display none -monitor none -no-reboot \
   -device qemu-xhci -device usb-storage,drive=d0 -drive "if=none,id=d0,file=$disk,format=raw" \
   > "$work/qemu.log" 2>&1
 qemu_pid=$KIV_LAST_PID
-echo "$work" > "$work/.lab"
+if [ -n "$show_client" ]; then
+  # The client's serial console, without its terminal control sequences.
+  tail -n +1 -F --pid=$$ "$work/serial.log" 2>/dev/null | stdbuf -oL tr -d '\r' |
+    sed -u -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1b[()][A-Za-z0-9]//g' -e '/^[[:space:]]*$/d' -e 's/^/client| /' &
+  KIV_PID_LIST+=($!)
+fi
 
 dashed=${mac//:/-}
 deadline=$(( start + timeout ))
