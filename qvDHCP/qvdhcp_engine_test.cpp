@@ -144,7 +144,8 @@ void ExpectHeader(const Bytes &vecReply, const Bytes &vecReq, uint32_t uiYiaddr,
     EXPECT_EQ(ReadU32(vecReply, 236), 0x63825363u);
 }
 
-Options AckOptions(uint8_t ucType, bool bLease = true)
+// The options of an OFFER or ACK; a PXE client's reply ends with the class identifier.
+Options AckOptions(uint8_t ucType, bool bLease = true, bool bPxe = false)
 {
     Options vec = {{53, {ucType}}, {54, U32(kServer)}};
     if (bLease) {
@@ -152,6 +153,9 @@ Options AckOptions(uint8_t ucType, bool bLease = true)
     }
     vec.push_back({1, U32(kMask)});
     vec.push_back({3, U32(kRouter)});
+    if (bPxe) {
+        vec.push_back({60, Text("PXEClient")});
+    }
     return vec;
 }
 
@@ -272,7 +276,7 @@ TEST_F(EngineTest, DiscoverChoosesTheBootFileAndBuildsTheOffer)
         uint32_t uiExpectIp = kStart + ucMac - 1; // fresh MACs take the pool in order
         ExpectHeader(stOffer.vecData, vecReq, uiExpectIp);
         EXPECT_EQ(FileField(stOffer.vecData), stCase.strFile);
-        EXPECT_EQ(ReplyOptions(stOffer.vecData), AckOptions(2));
+        EXPECT_EQ(ReplyOptions(stOffer.vecData), AckOptions(2, true, stCase.uiIsPXE != 0));
         EXPECT_EQ(stOffer.uiDst, 0xFFFFFFFFu);
         EXPECT_EQ(stOffer.usPort, 68);
         ASSERT_EQ(g_vecEvents.size(), 1u);

@@ -90,7 +90,8 @@ void SendReply(const QVDHCP_RfcPara *pstPara, size_t uiPos, uint32_t uiDstIp)
 }
 
 // An ACK or OFFER: yiaddr, message type, server identifier, then the lease (when given), mask
-// and router.
+// and router; to a PXE client also the class identifier "PXEClient", which tells it this offer
+// comes from a PXE server (iPXE otherwise waits for ProxyDHCP offers before it boots).
 size_t BuildReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, uint32_t uiYiaddr,
                   const uint32_t *puiLease, uint32_t uiMask, uint32_t uiRouter)
 {
@@ -102,7 +103,15 @@ size_t BuildReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, uint32_t uiYiad
         uiPos = QVDHCP_RFC_AddIntOpt(51, *puiLease, uiPos);
     }
     uiPos = QVDHCP_RFC_AddIntOpt(1, uiMask, uiPos);
-    return QVDHCP_RFC_AddIntOpt(3, uiRouter, uiPos);
+    uiPos = QVDHCP_RFC_AddIntOpt(3, uiRouter, uiPos);
+    if (pstPara->uiIsPXE) {
+        static const char acPxeClient[] = "PXEClient";
+        g_pucDHCPSendBuf[uiPos] = 60;
+        g_pucDHCPSendBuf[uiPos + 1] = sizeof(acPxeClient) - 1;
+        std::memcpy(g_pucDHCPSendBuf + uiPos + 2, acPxeClient, sizeof(acPxeClient) - 1);
+        uiPos += 2 + sizeof(acPxeClient) - 1;
+    }
+    return uiPos;
 }
 
 // The client is known with another address than the one it names.
