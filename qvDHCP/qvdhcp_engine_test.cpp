@@ -144,7 +144,7 @@ void ExpectHeader(const Bytes &vecReply, const Bytes &vecReq, uint32_t uiYiaddr,
     EXPECT_EQ(ReadU32(vecReply, 236), 0x63825363u);
 }
 
-// The options of an OFFER or ACK; a PXE client's reply ends with the class identifier.
+// The options of an OFFER or ACK; a reply to iPXE ends with the class identifier.
 Options AckOptions(uint8_t ucType, bool bLease = true, bool bPxe = false)
 {
     Options vec = {{53, {ucType}}, {54, U32(kServer)}};
@@ -276,7 +276,11 @@ TEST_F(EngineTest, DiscoverChoosesTheBootFileAndBuildsTheOffer)
         uint32_t uiExpectIp = kStart + ucMac - 1; // fresh MACs take the pool in order
         ExpectHeader(stOffer.vecData, vecReq, uiExpectIp);
         EXPECT_EQ(FileField(stOffer.vecData), stCase.strFile);
-        EXPECT_EQ(ReplyOptions(stOffer.vecData), AckOptions(2, true, stCase.uiIsPXE != 0));
+        bool bIpxe = false;
+        for (const auto &[ucCode, vecValue] : stCase.vecOpts) {
+            bIpxe |= ucCode == 77 && (vecValue == Text("iPXE") || vecValue == Text("ZEREVEdURE"));
+        }
+        EXPECT_EQ(ReplyOptions(stOffer.vecData), AckOptions(2, true, bIpxe));
         EXPECT_EQ(stOffer.uiDst, 0xFFFFFFFFu);
         EXPECT_EQ(stOffer.usPort, 68);
         ASSERT_EQ(g_vecEvents.size(), 1u);

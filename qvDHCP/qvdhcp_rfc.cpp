@@ -90,8 +90,9 @@ void SendReply(const QVDHCP_RfcPara *pstPara, size_t uiPos, uint32_t uiDstIp)
 }
 
 // An ACK or OFFER: yiaddr, message type, server identifier, then the lease (when given), mask
-// and router; to a PXE client also the class identifier "PXEClient", which tells it this offer
-// comes from a PXE server (iPXE otherwise waits for ProxyDHCP offers before it boots).
+// and router; to iPXE also the class identifier "PXEClient", which tells it this offer comes from
+// a PXE server (it otherwise waits for ProxyDHCP offers before it boots). Firmware PXE stacks do
+// not get it: UEFI's reads such an offer as one that needs boot server discovery.
 size_t BuildReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, uint32_t uiYiaddr,
                   const uint32_t *puiLease, uint32_t uiMask, uint32_t uiRouter)
 {
@@ -104,7 +105,7 @@ size_t BuildReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, uint32_t uiYiad
     }
     uiPos = QVDHCP_RFC_AddIntOpt(1, uiMask, uiPos);
     uiPos = QVDHCP_RFC_AddIntOpt(3, uiRouter, uiPos);
-    if (pstPara->uiIsPXE) {
+    if (pstPara->uiIsPXE && (pstPara->uiIsIPXE || pstPara->uiIsKivIPXE || pstPara->uiHasEtherboot)) {
         static const char acPxeClient[] = "PXEClient";
         g_pucDHCPSendBuf[uiPos] = 60;
         g_pucDHCPSendBuf[uiPos + 1] = sizeof(acPxeClient) - 1;

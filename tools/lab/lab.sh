@@ -3,17 +3,20 @@
 #
 #   tools/lab/lab.sh [--loader pxelinux|grub2|ipxe] [--firmware bios|efi64|arm64]
 #                    [--source ISO] [--data-dir DIR] [--timeout SECONDS] [--expect TEXT]
-#                    [--expect-log REGEX] [--serve] [--show-client] [--quiet]
+#                    [--expect-log REGEX] [--mac MAC] [--snapshot DIR] [--serve]
+#                    [--show-client] [--quiet]
 #
 # A namespace with a bridge and a tap is made; kivpxe runs headless in it with AutoStart on a
 # data directory from tools/make-datadir.sh, and QEMU boots a client from the network on the tap
 # (SeaBIOS with its iPXE ROM, OVMF with virtio-net, or AAVMF on arm64). The client's row is
-# printed as it changes; the lab ends when a row's status contains TEXT (default
+# printed as it changes; the lab ends when the client's row has read TEXT (default
 # "Install Finished") or, with --expect-log, when a line of the server's log matches REGEX (for
-# installers that cannot finish in the lab); it fails when the time runs out. With --serve the server keeps running
-# after that until Ctrl-C; --show-client shows the client's console beside the rows ("client|").
-# The default source is the lab's stand-in installer
-# (make-test-source.sh), which the lab's profile entry lets PLUG_HERON match.
+# installers that cannot finish in the lab); it fails when the time runs out. With --serve the
+# server keeps running after that until Ctrl-C; --show-client shows the client's console beside
+# the rows ("client|"). --snapshot copies the loader tree and "kickstart" as kivpxe made them for
+# the client into DIR/tftp and DIR/kickstart (the boot benchmark serves them with other
+# servers). The default source is the lab's stand-in installer (make-test-source.sh), which the
+# lab's profile entry lets PLUG_HERON match.
 #
 # DHCP only ever runs inside the lab's namespace; everything the lab starts is ended and the
 # namespace deleted when it exits, also on failure or Ctrl-C.
@@ -24,7 +27,7 @@ build=${KIV_BUILD_DIR:-$top/build}
 export KIV_SOURCE_DIR=${KIV_SOURCE_DIR:-$top}
 
 loader=ipxe firmware=bios source= datadir=$build/lab/datadir timeout=600
-expect="Install Finished" expect_log= serve= show_client= quiet=
+expect="Install Finished" expect_log= serve= show_client= quiet= mac= snapshot=
 while [ $# -gt 0 ]; do
   case $1 in
     --loader) loader=$2; shift ;;
@@ -36,14 +39,17 @@ while [ $# -gt 0 ]; do
     --expect-log) expect_log=$2; shift ;;
     --serve) serve=1 ;;
     --show-client) show_client=1 ;;
+    --mac) mac=$2; shift ;;
+    --snapshot) snapshot=$2; shift ;;
     --quiet) quiet=1 ;;
-    -h|--help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "lab: unknown argument $1" >&2; exit 2 ;;
   esac
   shift
 done
 
 source "$top/tests/support/netns.sh"
+source "$here/lab-lib.sh"
 kiv_require_root
 work=$(mktemp -d /tmp/kiv-lab.XXXXXX)
 chmod 0755 "$work"
@@ -59,19 +65,9 @@ fail() {
   exit 1
 }
 
-server=10.215.0.1
 case $loader in pxelinux|grub2|ipxe) ;; *) fail "unknown loader $loader" ;; esac
-case $firmware in
-  bios)  qemu=(qemu-system-x86_64 -machine pc) nic=e1000 ;;
-  efi64) qemu=(qemu-system-x86_64 -machine q35)
-         code=/usr/share/OVMF/OVMF_CODE_4M.fd vars=/usr/share/OVMF/OVMF_VARS_4M.fd
-         # No option ROM: the firmware's own PXE stack boots, as on a real UEFI machine.
-         nic=virtio-net-pci,romfile= ;;
-  arm64) qemu=(qemu-system-aarch64 -machine virt -cpu cortex-a57)
-         code=/usr/share/AAVMF/AAVMF_CODE.fd vars=/usr/share/AAVMF/AAVMF_VARS.fd
-         nic=virtio-net-pci,romfile= ;;
-  *) fail "unknown firmware $firmware" ;;
-esac
+case $firmware in bios|efi64|arm64) ;; *) fail "unknown firmware $firmware" ;; esac
+server=$LAB_SERVER
 
 kivpxe=$build/server/core/kivpxe
 [ -x "$kivpxe" ] || fail "kivpxe is not built ($kivpxe); run tools/build.sh"
@@ -91,13 +87,7 @@ python3 "$top/tools/configure.py" "$datadir" --first 10.215.0.100 --count 20 --s
   --loader "$loader" --mask 255.255.255.0 --gateway "$server" --http-port 8810 --autostart \
   > /dev/null || fail "cannot write the lab settings"
 
-kiv_netns_new lab_ns lab || fail "cannot create a network namespace"
-ip -n "$lab_ns" link add br0 type bridge || fail "cannot create a bridge"
-ip -n "$lab_ns" tuntap add dev tap0 mode tap || fail "cannot create a tap device"
-ip -n "$lab_ns" link set tap0 master br0
-ip -n "$lab_ns" addr add "$server/24" dev br0
-ip -n "$lab_ns" link set br0 up
-ip -n "$lab_ns" link set tap0 up
+lab_network || fail "cannot create the lab network"
 
 touch "$work/started"
 sleep 1
@@ -119,21 +109,11 @@ kiv_wait_for 60 grep -q '^SERVICE started' "$work/kivpxe.out" || {
   kill -0 "$kivpxe_pid" 2>/dev/null || fail "kivpxe exited"
   fail "the deployment did not start within 60 s"; }
 
-disk=$work/disk.img
-truncate -s 64M "$disk"
-mac=$(printf '52:54:00:1a:%02x:%02x' $(( $$ >> 8 & 255 )) $(( $$ & 255 )))
-if [ "$firmware" != bios ]; then
-  cp "$vars" "$work/vars.fd"
-  qemu+=(-drive "if=pflash,format=raw,readonly=on,file=$code" -drive "if=pflash,format=raw,file=$work/vars.fd")
-fi
+mac=${mac:-$(lab_mac)}
 say "booting a $firmware client ($mac) from the network with the $loader loader tree"
-start=$(date +%s)
-kiv_bg "$lab_ns" "${qemu[@]}" -m 1536 -display none -monitor none -no-reboot \
-  -serial "file:$work/serial.log" -netdev tap,id=n0,ifname=tap0,script=no,downscript=no \
-  -device "$nic,netdev=n0,mac=$mac" -boot n \
-  -device qemu-xhci -device usb-storage,drive=d0 -drive "if=none,id=d0,file=$disk,format=raw" \
-  > "$work/qemu.log" 2>&1
-qemu_pid=$KIV_LAST_PID
+lab_client "$firmware" "$mac" "$work" || fail "cannot start the client"
+qemu_pid=$lab_client_pid start=$lab_client_start
+disk=$work/disk.img
 if [ -n "$show_client" ]; then
   # The client's serial console, without its terminal control sequences.
   tail -n +1 -F --pid=$$ "$work/serial.log" 2>/dev/null | stdbuf -oL tr -d '\r' |
@@ -149,7 +129,7 @@ reached() {
     find "$datadir/log" -name '*.log' -newer "$work/started" -exec cat {} + 2>/dev/null |
       grep -aqE "$expect_log"
   else
-    grep -E "^CLIENT .*$dashed" "$work/kivpxe.out" | tail -n 1 | grep -qF "$expect"
+    grep -E "^CLIENT .*$dashed" "$work/kivpxe.out" | grep -qF "$expect"
   fi
 }
 what=${expect_log:-$expect}
@@ -164,6 +144,12 @@ until reached; do
   sleep 1
 done
 echo "lab: PASS: $mac reached \"$what\" after $(( $(date +%s) - start )) s"
+if [ -n "$snapshot" ]; then
+  rm -rf "$snapshot/tftp" "$snapshot/kickstart"
+  mkdir -p "$snapshot"
+  cp -rL "$datadir/$loader" "$snapshot/tftp" && cp -r "$datadir/kickstart" "$snapshot/kickstart" ||
+    fail "cannot copy the snapshot to $snapshot"
+fi
 # The row's history, for tests that check the order of the statuses.
 grep -E "^CLIENT .*$dashed" "$work/kivpxe.out" > "${KIV_LAB_ROWS:-/dev/null}"
 if [ -n "$(head -c 16 "$disk" | tr -d '\0')" ]; then

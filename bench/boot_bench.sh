@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Boot-time benchmark: seconds from QEMU start until Debian's installer fetches its preseed,
+# served by kivpxe and, in the same run, by a stand-in made of Debian's dnsmasq (DHCP and TFTP)
+# and `python3 -m http.server` (HTTP) serving the very files kivpxe made for that client (loader
+# tree with its per-client menu, the preseed) and the image's contents. Both runs use the same
+# client (MAC, firmware, loader tree) in the lab's private network namespace.
+#
+#   bench/boot_bench.sh ["<loader> <firmware>" ...]     default: "ipxe bios" "grub2 efi64"
+#
+# Prints each time and the ratio stand-in / kivpxe (1.0 or more: kivpxe is no slower). Needs root.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${KIV_BUILD_DIR:-$top/build}
+export KIV_SOURCE_DIR=$top
+"$top/tools/setup.sh" "$top/bench/packages.list" > /dev/null
+"$top/tools/build.sh" > /dev/null
+source "$top/tests/support/netns.sh"
+source "$top/tools/lab/lab-lib.sh"
+kiv_require_root
+cases=("$@")
+[ ${#cases[@]} -gt 0 ] || cases=("ipxe bios" "grub2 efi64")
+
+work=$(mktemp -d /tmp/kiv-bootbench.XXXXXX)
+chmod 0755 "$work"
+trap 'kiv_cleanup; rm -rf "$work"' EXIT
+iso=$work/debian.iso
+"$top/tools/lab/make-debian-source.sh" "$iso" > /dev/null || { echo "cannot build the source"; exit 1; }
+xorriso -osirrox on -indev "$iso" -extract / "$work/iso" 2> /dev/null || { echo "cannot extract $iso"; exit 1; }
+chmod -R a+rX "$work/iso"
+
+# stand_in LOADER FIRMWARE MAC SNAPSHOT: one boot served by dnsmasq and http.server; prints
+# the seconds until the preseed was fetched.
+stand_in() (
+  trap kiv_cleanup EXIT
+  local loader=$1 firmware=$2 mac=$3 snap=$4 dir=$4/client
+  mkdir -p "$dir" "$snap/http"
+  cp -r "$work/iso" "$snap/tftp/ISO1"
+  ln -sfn "$work/iso" "$snap/http/ISO1"
+  ln -sfn "$snap/kickstart" "$snap/http/kickstart"
+  local -a boot
+  case $loader in
+    ipxe) boot=(--dhcp-userclass=set:ipxe,iPXE "--dhcp-boot=tag:ipxe,tftp://$LAB_SERVER/ipxe.cfg/01-\${mac:hexhyp}"
+                "--dhcp-boot=tag:!ipxe,tag:efi64,ipxe.efi.0" "--dhcp-boot=tag:!ipxe,tag:!efi64,ipxe.bios.0") ;;
+    grub2) boot=("--dhcp-boot=tag:efi64,grub2.x64efi.all.0" "--dhcp-boot=tag:!efi64,grub2.bios.all.0") ;;
+    pxelinux) boot=("--dhcp-boot=tag:efi64,pxelinux.efi.linux" "--dhcp-boot=tag:!efi64,pxelinux.1408.0") ;;
+  esac
+  lab_network || exit 1
+  kiv_bg "$lab_ns" dnsmasq --conf-file=/dev/null --no-resolv --no-hosts --port=0 --interface=br0 \
+    --bind-interfaces --dhcp-range=10.215.0.100,10.215.0.119,255.255.255.0,1h \
+    --dhcp-option=3,$LAB_SERVER --dhcp-authoritative --dhcp-leasefile="$dir/leases" \
+    --pid-file="$dir/dnsmasq.pid" --enable-tftp --tftp-root="$snap/tftp" \
+    --dhcp-match=set:efi64,option:client-arch,7 --dhcp-match=set:efi64,option:client-arch,9 \
+    "${boot[@]}" -k --log-facility=- > "$dir/dnsmasq.log" 2>&1
+  kiv_bg "$lab_ns" python3 -m http.server 8810 --bind "$LAB_SERVER" --directory "$snap/http" \
+    > "$dir/http.log" 2>&1
+  kiv_wait_for 10 grep -q 'TFTP root is' "$dir/dnsmasq.log" || { echo "dnsmasq did not start" >&2; exit 1; }
+  lab_client "$firmware" "$mac" "$dir" || exit 1
+  local deadline=$(( lab_client_start + 400 ))
+  until grep -q 'GET /kickstart/01-' "$dir/http.log"; do
+    [ "$(date +%s)" -lt "$deadline" ] && kill -0 "$lab_client_pid" 2>/dev/null ||
+      { echo "the stand-in's client did not fetch its preseed" >&2; exit 1; }
+    sleep 1
+  done
+  echo $(( $(date +%s) - lab_client_start ))
+)
+
+printf '%-14s %10s %10s %8s\n' "case" "kivpxe" "stand-in" "ratio"
+n=0
+for c in "${cases[@]}"; do
+  read -r loader firmware <<< "$c"
+  n=$(( n + 1 ))
+  mac=$(printf '52:54:00:1b:%02x:%02x' $(( $$ & 255 )) "$n")
+  snap=$work/snap-$n
+  out=$("$top/tools/lab/lab.sh" --loader "$loader" --firmware "$firmware" --source "$iso" --mac "$mac" \
+        --data-dir "$work/datadir" --expect "/kickstart/01-" --snapshot "$snap" --quiet --timeout 400)
+  kiv=$(sed -n 's/.* after \([0-9]*\) s$/\1/p' <<< "$out")
+  [ -n "$kiv" ] || { echo "kivpxe run failed: $out"; exit 1; }
+  peer=$(stand_in "$loader" "$firmware" "$mac" "$snap") || exit 1
+  printf '%-14s %9ss %9ss %8.2f\n' "$loader $firmware" "$kiv" "$peer" "$(echo "$peer / $kiv" | bc -l)"
+done
