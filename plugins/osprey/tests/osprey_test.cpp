@@ -342,3 +342,46 @@ TEST(OspreyCfgFile, ClientFilesProductKeyAndDiskUrl) {
 }
 
 }  // namespace
+
+namespace {
+
+// The shipped profile loads with every loader's templates, recognises a Windows 10 source, and
+// its answer file expands to well-formed XML with the HTTP-disk line in front.
+TEST(OspreyShipped, ProfileTemplatesAndAnswerFile) {
+    test_host::WorkDir work;
+    fs::copy(std::string(KIV_SOURCE_DIR) + "/data", work.Path(), fs::copy_options::recursive);
+    for (const char *pcMenuDir : {"pxelinux/pxelinux.cfg", "grub2/grub2.cfg", "ipxe/ipxe.cfg"}) {
+        InstallHost(pcMenuDir);
+        ASSERT_EQ(LoadProfile(OSPREY_FLAVOR), 1) << pcMenuDir << ": " << test_host::Logs().back();
+        EXPECT_EQ(OsList().size(), 9u);
+    }
+    EXPECT_TRUE(fs::is_directory(work.Path("driver/Windows/Windows_Server_2012_R2")));
+    std::string strSrc = MakeSource(work, {"Windows 10 Home", "Windows 10 Pro"}, true);
+    ASSERT_EQ(IsIsoMatch(strSrc.c_str(), nullptr), 1);
+    EXPECT_EQ(ActiveOs()->strOSName, "Windows 10");
+
+    ClientCfgRequest r;
+    r.uefi = 1;
+    r.server_ip = 0x0a000001;
+    r.client_ip = 0x0a000010;
+    r.mask = 0xffffff00;
+    r.boot_file[CLIENT_BOOT_FILE_ROOT_PASSWORD] = CLIENT_ROOT_PASSWORD;
+    r.http_disk_url = "http://10.0.0.1:8810/ISO1/_RAWISO_.iso";
+    r.auto_install = 1;
+    r.winkey_enable = 1;
+    r.winkey = "AAAAA-BBBBB-CCCCC-DDDDD-EEEEE";
+    ASSERT_EQ(OspreyMakeCfgFile(&r, "2"), 0);
+    std::string strAuto = work.Path("kickstart/01-00-00-00-00-00-00.auto");
+    std::string strText = ReadText(strAuto);
+    EXPECT_EQ(strText.rfind("<!-- HTTPDISKURL=http://10.0.0.1:8810/ISO1/_RAWISO_.iso -->\r\n", 0), 0u);
+    EXPECT_NE(strText.find("<Key>AAAAA-BBBBB-CCCCC-DDDDD-EEEEE</Key>"), std::string::npos);
+    EXPECT_NE(strText.find("<Value>2</Value>"), std::string::npos);
+    EXPECT_EQ(strText.find('$'), std::string::npos) << "placeholder left";
+    EXPECT_EQ(test_host::Run({"xmllint", "--noout", strAuto}), 0);
+    EXPECT_NE(ReadText(work.Path("ipxe/ipxe.cfg/01-00-00-00-00-00-00")).find("chain tftp://10.0.0.1/OSPREY/boot/bootmgfw.efi"),
+              std::string::npos);
+    EXPECT_NE(ReadText(work.Path("kickstart/01-00-00-00-00-00-00.first")).find("tftp -i 10.0.0.1 GET kickstart/FERRIT/InstallFinish"),
+              std::string::npos);
+}
+
+}  // namespace
