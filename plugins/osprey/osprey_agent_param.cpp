@@ -140,20 +140,25 @@ int WriteAgentParameters(const std::string &strTemplate, const ServiceStartReque
     std::string strPassword = DecryptTemplatePassword(Member(jv, "PASSWORD"));
     if (!g_fnCheck(strDomain, strUser, strPassword, req.server_ip)) {
         auto pfnAsk = HostUtil<PFN_AskCredentials>(UTIL_ASK_CREDENTIALS);
-        const char *pcPrompt = req.chinese_ui ? "客户端安装Windows时需要映射本机的共享目录\r\n\r\n请输入本机的用户名和密码"
-                                              : "Windows share is needed during installing\r\n\r\nPlease input local username and password";
+        const std::string strPrompt = req.chinese_ui ? "客户端安装Windows时需要映射本机的共享目录\r\n\r\n请输入本机的用户名和密码"
+                                                     : "Windows share is needed during installing\r\n\r\nPlease input local username and password";
+        // Proposed: the template's account, else the account the server runs under.
         std::string strAccount = strDomain != "." && strDomain != "null" ? strDomain + "\\" + strUser : strUser;
-        if (strAccount == "null") strAccount.clear();
+        if (strAccount.empty() || strAccount == "null") strAccount = g_get_user_name();
+        std::string strAsk = strPrompt;
         bool bAccepted = false;
         for (int i = 0; i < MAX_CREDENTIAL_ASKS && !bAccepted; ++i) {
             std::string strTyped;
-            if (!pfnAsk || !pfnAsk(pcPrompt, &strAccount, &strTyped)) return AGENT_PARAM_CANCELLED;
+            if (!pfnAsk || !pfnAsk(strAsk.c_str(), &strAccount, &strTyped)) return AGENT_PARAM_CANCELLED;
             SplitAccount(strAccount, &strDomain, &strUser);
             strPassword = strTyped;
             bAccepted = g_fnCheck(strDomain, strUser, strPassword, req.server_ip);
-            if (!bAccepted)
-                PluginLog(0, "%s", strPassword.empty() ? "Please set the username and password first."
-                                                       : "Wrong username or password, please check.");
+            if (bAccepted) break;
+            const char *pcWhy = strPassword.empty()
+                                    ? (req.chinese_ui ? "请先对用户设置密码，否则无法进行网络部署." : "Please set the username and password first.")
+                                    : (req.chinese_ui ? "请检查用户名密码是否正确" : "Wrong username or password, please check.");
+            PluginLog(0, "%s", pcWhy);
+            strAsk = std::string(pcWhy) + "\r\n\r\n" + strPrompt;
         }
         if (!bAccepted) return AGENT_PARAM_REFUSED;
         jv["DOMAIN"] = strDomain;
