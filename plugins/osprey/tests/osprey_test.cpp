@@ -2,6 +2,8 @@
 // image choice, the boot files and the boot WIM, the agent parameter file and the client files.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <filesystem>
 
 #include "osprey_agent_param.h"
@@ -382,6 +384,50 @@ TEST(OspreyShipped, ProfileTemplatesAndAnswerFile) {
               std::string::npos);
     EXPECT_NE(ReadText(work.Path("kickstart/01-00-00-00-00-00-00.first")).find("tftp -i 10.0.0.1 GET kickstart/FERRIT/InstallFinish"),
               std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// The shared object as the host loads it: the eleven exports, the description in profile order
+// with the active record marked, the OS type before and after a start, no virtual ISO.
+TEST(OspreyShipped, SharedObjectExports) {
+    test_host::WorkDir work;
+    InstallHost();
+    MakeDataDir(work);
+    std::string strSrc = MakeSource(work, {"Windows Server 2016 SERVERSTANDARD"}, true);
+    void *pv = dlopen(KIV_BINARY_DIR "/plugins/PLUG_OSPREY.so", RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(pv, nullptr) << dlerror();
+    for (const char *pc : {"EXPORT_PLUGIN_API_CheckEnv", "EXPORT_PLUGIN_API_GetDesc", "EXPORT_PLUGIN_API_MakeCfgFile",
+                           "EXPORT_PLUGIN_API_IsISOMatch", "EXPORT_PLUGIN_API_ShowCfgDlg", "EXPORT_PLUGIN_API_SetUtilCB",
+                           "EXPORT_PLUGIN_API_ServiceStart", "EXPORT_PLUGIN_API_ServiceStop", "EXPORT_PLUGIN_API_GetOSType",
+                           "EXPORT_PLUGIN_API_GetOSInfo", "EXPORT_PLUGIN_API_GetVirtISOInfo"})
+        EXPECT_NE(dlsym(pv, pc), nullptr) << pc;
+    reinterpret_cast<PFN_SetUtilCB>(dlsym(pv, "EXPORT_PLUGIN_API_SetUtilCB"))(&PluginHostTable());
+    ASSERT_EQ(reinterpret_cast<PFN_CheckEnv>(dlsym(pv, "EXPORT_PLUGIN_API_CheckEnv"))(), 1);
+    auto pfnType = reinterpret_cast<PFN_GetOSType>(dlsym(pv, "EXPORT_PLUGIN_API_GetOSType"));
+    std::string strType;
+    pfnType(&strType);
+    EXPECT_EQ(strType, "Windows");
+    ASSERT_EQ(reinterpret_cast<PFN_IsISOMatch>(dlsym(pv, "EXPORT_PLUGIN_API_IsISOMatch"))(strSrc.c_str(), nullptr), 1);
+    std::string strDesc;
+    reinterpret_cast<PFN_GetDesc>(dlsym(pv, "EXPORT_PLUGIN_API_GetDesc"))(0, &strDesc);
+    EXPECT_NE(strDesc.find("Name: Osprey Server   \r\n"), std::string::npos);
+    EXPECT_NE(strDesc.find("  -- Windows 10\r\n  -- Windows Server 2016  (* Current Active)\r\n"), std::string::npos);
+    ServiceStartRequest req = StartRequest(strSrc);
+    req.http_disk_mode = 1;  // no driver build present: refused with the reason
+    EXPECT_NE(reinterpret_cast<PFN_ServiceStart>(dlsym(pv, "EXPORT_PLUGIN_API_ServiceStart"))(&req), 0);
+    EXPECT_NE(req.error_text.find("httpdisk_64.sys"), std::string::npos) << req.error_text;
+    pfnType(&strType);
+    EXPECT_EQ(strType, "Windows Server 2016 SERVERSTANDARD");
+    PluginVirtIsoInfo stVirt;
+    stVirt.usSupported = 7;
+    reinterpret_cast<PFN_GetVirtISOInfo>(dlsym(pv, "EXPORT_PLUGIN_API_GetVirtISOInfo"))(&stVirt);
+    EXPECT_EQ(stVirt.usSupported, 0);
+    reinterpret_cast<PFN_ServiceStop>(dlsym(pv, "EXPORT_PLUGIN_API_ServiceStop"))(&req);
+    EXPECT_FALSE(fs::exists(work.Path("pxelinux/OSPREY/boot/KIVBoot.wim")));
+    dlclose(pv);
 }
 
 }  // namespace
