@@ -50,6 +50,8 @@ constexpr BootManagerFile BOOT_MANAGER_FILES[] = {
     {"/Windows/Boot/PXE/bootmgr.exe", "boot/bootmgr.exe"},
     {"/Windows/Boot/EFI/bootmgfw.efi", "boot/bootmgfw.efi"},
 };
+constexpr const char *BOOT_BCD_DIR = "Boot";
+constexpr const char *BOOT_BCD = "Boot/BCD";
 // With PXELINUX the DHCP service hands UEFI Windows clients "pxelinux.efi.windows" directly.
 constexpr const char *PXELINUX_UEFI_WINDOWS = "pxelinux/pxelinux.efi.windows";
 
@@ -151,6 +153,10 @@ bool PrepareBootFiles(ServiceStartRequest *pstReq) {
     if (!CopyFile(JoinPath(pstReq->source_dir, "boot/boot.sdi"), strBoot + "/boot" + stLoader.strSuffix + ".sdi"))
         PluginLog(1, "Cannot copy boot/boot.sdi of the source; clients will not boot.");
     CopyOptimizedBcd(strBoot);
+    // The boot manager asks for "\Boot\BCD"; TFTP turns the backslashes into "/", but this file
+    // system tells "Boot/BCD" from "boot/bcd".
+    g_mkdir_with_parents(JoinPath(strFolder, BOOT_BCD_DIR).c_str(), 0755);
+    CopyFile(JoinPath(strBoot, "bcd"), JoinPath(strFolder, BOOT_BCD));
     Progress(2);
 
     std::string strWim = strBoot + "/KIVBoot" + stLoader.strSuffix + ".wim";
@@ -264,8 +270,10 @@ void OspreyServiceStop() {
                                          strBoot + "/KIVBoot" + stLoader.strSuffix + ".wim"};
     for (const char *pc : {"bcd", "bce", "bcd_bios", "bcd_uefi"}) vecFiles.push_back(JoinPath(strBoot, pc));
     for (const BootManagerFile &st : BOOT_MANAGER_FILES) vecFiles.push_back(JoinPath(strFolder, st.pcPlace));
+    vecFiles.push_back(JoinPath(strFolder, BOOT_BCD));
     if (stLoader.strDir.starts_with("pxelinux")) vecFiles.push_back(JoinPath(PluginWorkDir(), PXELINUX_UEFI_WINDOWS));
     for (const std::string &str : vecFiles) g_remove(str.c_str());
+    g_rmdir(JoinPath(strFolder, BOOT_BCD_DIR).c_str());
     auto pfnDelete = HostUtil<PFN_DeleteShare>(UTIL_DELETE_SHARE);
     if (g_bShared && pfnDelete) pfnDelete(OSPREY_SHARE_NAME);
     g_bShared = false;

@@ -210,6 +210,7 @@ TEST(OspreyService, ImageChoiceBootFilesWimAndStop) {
         std::string strBoot = work.Path("pxelinux/OSPREY/boot/");
         EXPECT_EQ(ReadText(strBoot + "boot.sdi"), "SDI");
         EXPECT_EQ(ReadText(strBoot + "bcd"), "bcd_tftp_1408");
+        EXPECT_EQ(ReadText(work.Path("pxelinux/OSPREY/Boot/BCD")), "bcd_tftp_1408");
         EXPECT_EQ(ReadText(strBoot + "bcd_uefi"), "bcd_uefi_tftp_1408");
         EXPECT_EQ(ReadText(strBoot + "pxeboot.n12"), "PXEBOOT");
         EXPECT_EQ(ReadText(work.Path("pxelinux/OSPREY/bootmgr.exe")), "BOOTMGR");
@@ -232,6 +233,7 @@ TEST(OspreyService, ImageChoiceBootFilesWimAndStop) {
         for (const char *pc : {"boot.sdi", "KIVBoot.wim", "bcd", "bcd_uefi", "pxeboot.n12"})
             EXPECT_FALSE(fs::exists(strBoot + pc)) << pc;
         EXPECT_FALSE(fs::exists(work.Path("pxelinux/pxelinux.efi.windows")));
+        EXPECT_FALSE(fs::exists(work.Path("pxelinux/OSPREY/Boot")));
         EXPECT_TRUE(fs::exists(strBoot + "optimize/bcd_tftp_1408"));
     }
 }
