@@ -193,6 +193,19 @@ for exe in FERRIT_32 FERRIT_64 wget_32 wget_64; do
   fi
 done
 
+# --- Windows boot configuration -----------------------------------------------------------
+# BCD stores for each loader tree and TFTP block size (tools/datadir/make-bcd.py, registry hives
+# written with hivex; Debian's python3-hivex lives in the system Python). PLUG_OSPREY copies the
+# stores of the configured block size beside the boot WIM at service start.
+need /usr/lib/python3/dist-packages/hivex/__init__.py python3-hivex
+for loader in pxelinux grub2 ipxe; do
+  bcd=$(mktemp -d)
+  /usr/bin/python3 "$here/make-bcd.py" "$bcd" "$loader" || { rm -rf "$bcd"; die "BCD stores for $loader failed"; }
+  mkdir -p "$dir/$loader/OSPREY/boot/optimize"
+  for f in "$bcd"/*; do put "$f" "$dir/$loader/OSPREY/boot/optimize/${f##*/}"; done
+  rm -rf "$bcd"
+done
+
 # --- the rest ------------------------------------------------------------------------------
 python3 "$here/make-pictures.py" icons "$dir/icon/os" "$dir/conf/os_type.json"
 if [ -f "$build/data/dll/version.data" ]; then

@@ -21,11 +21,30 @@ bool RuleContains(const MatchRule &stRule, const char *pcSource, const IsoImage 
     return pfn && pfn(pcSource, pstImage, stRule.strPath.c_str(), stRule.strRegex.c_str()) != 0;
 }
 
+// Some image of the WIM in the source directory has a name the regex matches.
+bool RuleWimContains(const MatchRule &stRule, const char *pcSource, const IsoImage *pstImage) {
+    auto pfnNames = HostUtil<PFN_GetWimImageNames>(UTIL_GET_WIM_IMAGE_NAMES);
+    auto pfnRegex = HostUtil<PFN_RegexMatches>(UTIL_REGEX_MATCHES);
+    if (pstImage || !pfnNames || !pfnRegex) return false;
+    std::vector<std::string> vecNames;
+    if (pfnNames(JoinPath(pcSource, stRule.strPath).c_str(), &vecNames) != 0) return false;
+    for (const std::string &strName : vecNames)
+        if (pfnRegex(stRule.strRegex.c_str(), strName.c_str())) return true;
+    return false;
+}
+
+// A Windows record needs its boot WIM: an existing path, or one relative to the source.
+bool BootWimPresent(const OsRecord &stRecord, const char *pcSource) {
+    if (!ProfileFlavorLoaded().bWindows) return true;
+    return HostFileExists(stRecord.strBootWimPath) || HostFileExists(JoinPath(pcSource, stRecord.strBootWimPath));
+}
+
 bool RuleHolds(const MatchRule &stRule, const char *pcSource, const IsoImage *pstImage) {
     if (stRule.strCondition == "Exist") return RuleExists(stRule, pcSource, pstImage);
     if (stRule.strCondition == "NonExist") return !RuleExists(stRule, pcSource, pstImage);
     if (stRule.strCondition == "Contains") return RuleContains(stRule, pcSource, pstImage);
     if (stRule.strCondition == "NonContains") return !RuleContains(stRule, pcSource, pstImage);
+    if (stRule.strCondition == "WimContains" && ProfileFlavorLoaded().bWindows) return RuleWimContains(stRule, pcSource, pstImage);
     return true;  // conditions of the other plug-in are accepted and ignored
 }
 
@@ -34,6 +53,7 @@ bool RuleHolds(const MatchRule &stRule, const char *pcSource, const IsoImage *ps
 bool EvaluateMatchRules(OsRecord *pstRecord, const char *pcSource, const IsoImage *pstImage) {
     for (const MatchRule &stRule : pstRecord->vecMatchRules)
         if (!RuleHolds(stRule, pcSource, pstImage)) return false;
+    if (!BootWimPresent(*pstRecord, pcSource)) return false;
     ActiveOs() = pstRecord;
     PluginLog(0, "%s match the os.", pstRecord->strOSName.c_str());
     return true;
@@ -60,7 +80,8 @@ int IsIsoMatch(const char *pcSource, const IsoImage *pstImage) {
     auto pfnNames = HostUtil<PFN_OsNameMatchesIsoName>(UTIL_OS_NAME_MATCHES_ISO_NAME);
     for (size_t i = 0; i < vecOs.size() && pfnNames; ++i) {
         if (vecTried[i] || !pfnNames(vecOs[i].strOSName.c_str(), pcSource)) continue;
-        PluginLog(2, "os name %s match %s.", vecOs[i].strOSName.c_str(), pcSource);
+        PluginLog(2, ProfileFlavorLoaded().bWindows ? "os namt %s match %s." : "os name %s match %s.",
+                  vecOs[i].strOSName.c_str(), pcSource);
         if (EvaluateMatchRules(&vecOs[i], pcSource, pstImage)) return 1;
         vecTried[i] = true;
     }

@@ -8,11 +8,13 @@
 #include <sstream>
 
 #include "plugin_hostcalls.h"
+#include "plugin_text.h"
 
 namespace {
 
 std::vector<OsRecord> g_vecOs;
 OsRecord *g_pstActive = nullptr;
+ProfileFlavor g_stFlavor = {"", "", false};
 
 void ReadString(const Json::Value &jv, const char *pcKey, std::string *pstr) {
     const Json::Value &jvItem = jv[pcKey];
@@ -27,12 +29,6 @@ bool Truthy(const Json::Value &jv) {
     if (jv.isString()) return !jv.asString().empty();
     if (jv.isArray() || jv.isObject()) return jv.size() > 0;
     return false;
-}
-
-void ReplaceAll(std::string *pstr, const std::string &strFrom, const std::string &strTo) {
-    for (size_t pos = pstr->find(strFrom); pos != std::string::npos;
-         pos = pstr->find(strFrom, pos + strTo.size()))
-        pstr->replace(pos, strFrom.size(), strTo);
 }
 
 void ReadRedirects(const Json::Value &jv, OsRecord *pst) {
@@ -78,8 +74,7 @@ bool TemplatePresent(const std::string &strDir, const std::string &strName) {
     return false;
 }
 
-void ReadBuildinOptions(const Json::Value &jv, bool bUefi, const std::string &strDriverPath,
-                        std::string *pstrOut) {
+void ReadBuildinList(const Json::Value &jv, bool bUefi, const std::string &strDriverPath, std::string *pstrOut) {
     if (!jv.isArray()) return;
     for (const Json::Value &jvItem : jv) {
         if (!jvItem.isObject()) continue;
@@ -97,7 +92,26 @@ void ReadBuildinOptions(const Json::Value &jv, bool bUefi, const std::string &st
     }
 }
 
-bool ReadMatchRules(const Json::Value &jv, OsRecord *pst) {
+void ReadBuildinOptions(const Json::Value &jv, const std::string &strDriverPath, OsRecord *pst) {
+    const Json::Value &jvLegacy = jv["BuildinLegacyExtBootOpt"];
+    const Json::Value &jvUefi = jv["BuildinUEFIExtBootOpt"];
+    if ((jvLegacy.isArray() && jvLegacy.size() > 0) || (jvUefi.isArray() && jvUefi.size() > 0))
+        PluginLog(0, "%s now parse buildin ext boot option.", pst->strOSName.c_str());
+    ReadBuildinList(jvLegacy, false, strDriverPath, &pst->strBuildinLegacyOpt);
+    ReadBuildinList(jvUefi, true, strDriverPath, &pst->strBuildinUefiOpt);
+    if (!pst->strBuildinLegacyOpt.empty())
+        PluginLog(0, "Build in legacy ext boot opt: %s", pst->strBuildinLegacyOpt.c_str());
+    if (!pst->strBuildinUefiOpt.empty())
+        PluginLog(0, "Build in uefi ext boot opt: %s", pst->strBuildinUefiOpt.c_str());
+}
+
+// Windows profiles give the built-in options as plain strings, kept as they are.
+void ReadBuildinStrings(const Json::Value &jv, OsRecord *pst) {
+    ReadString(jv, "BuildinLegacyExtBootOpt", &pst->strBuildinLegacyOpt);
+    ReadString(jv, "BuildinUEFIExtBootOpt", &pst->strBuildinUefiOpt);
+}
+
+bool ReadMatchRules(const Json::Value &jv, bool bWindows, OsRecord *pst) {
     if (!jv.isArray() && !jv.isNull()) return false;
     for (const Json::Value &jvItem : jv) {
         if (!jvItem.isObject() && !jvItem.isNull()) return false;
@@ -108,14 +122,15 @@ bool ReadMatchRules(const Json::Value &jv, OsRecord *pst) {
             ReadString(jvItem, "MatchRegex", &stRule.strRegex);
         }
         if (stRule.strCondition == "null" || stRule.strPath == "null") return false;
-        bool bNeedsRegex = stRule.strCondition != "Exist" && stRule.strCondition != "NonExist";
+        bool bNeedsRegex = stRule.strCondition != "Exist" && stRule.strCondition != "NonExist" &&
+                           !(bWindows && stRule.strCondition == "WimContains");
         if (bNeedsRegex && stRule.strRegex == "null") return false;
         pst->vecMatchRules.push_back(stRule);
     }
     return true;
 }
 
-void ReadVirtualIso(const Json::Value &jv, const std::string &strDriverPath, OsRecord *pst) {
+void ReadVirtualIso(const Json::Value &jv, const std::string *pstrDriverPath, OsRecord *pst) {
     VirtualIsoCfg &st = pst->stVirt;
     if (jv.isObject()) {
         ReadString(jv, "driver_iso", &st.driver_iso);
@@ -132,7 +147,7 @@ void ReadVirtualIso(const Json::Value &jv, const std::string &strDriverPath, OsR
         for (int i = 0; i < 4; ++i) {
             ReadString(jv, ("int_file" + std::to_string(i + 1)).c_str(), &st.int_file[i]);
             ReadString(jv, ("ext_file" + std::to_string(i + 1)).c_str(), &st.ext_file[i]);
-            ReplaceAll(&st.ext_file[i], "$DRIVER_PATH$", strDriverPath);
+            if (pstrDriverPath) ReplaceAll(&st.ext_file[i], "$DRIVER_PATH$", *pstrDriverPath);
         }
         st.bios_sanboot_only = Truthy(jv["bios_sanboot_only"]);
         st.uefi_sanboot_only = Truthy(jv["uefi_sanboot_only"]);
@@ -158,16 +173,21 @@ bool ReadRecord(const ProfileFlavor &stFlavor, const Json::Value &jv, OsRecord *
     ReadString(jv, "ManualCfgUEFI", &pst->strManualCfgUEFI);
     ReadString(jv, "BootLabel", &pst->strBootLabel);
     ReadString(jv, "Arch", &pst->strArch);
+    if (stFlavor.bWindows) ReadString(jv, "BootWimPath", &pst->strBootWimPath);
     pst->b32Bit = pst->strArch.find("32") != std::string::npos;
     pst->bSupportUEFI = Truthy(jv["SupportUEFI"]);
     pst->bPublish = Truthy(jv["Publish"]);
     pst->bFlashRom = Truthy(jv["FlashRom"]);
     pst->bNfsExport = Truthy(jv["NfsExport"]);
     pst->bSupportISCSIDeploy = Truthy(jv["SupportISCSIDeploy"]);
-    ReadString(jv, "DriverPathAlias", &pst->strDriverPathAlias);
-    ReadString(jv, "UpdateDriverInitOpt", &pst->strUpdateDriverInitOpt);
-    ReadRedirects(jv["FileRedirect"], pst);
-    ReadVmwareRules(jv["VmwareDriver"], pst);
+    if (stFlavor.bWindows) {
+        pst->bIscsiUefi = Truthy(jv["SupportISCSIDeployUEFI"]);
+    } else {
+        ReadString(jv, "DriverPathAlias", &pst->strDriverPathAlias);
+        ReadString(jv, "UpdateDriverInitOpt", &pst->strUpdateDriverInitOpt);
+        ReadRedirects(jv["FileRedirect"], pst);
+        ReadVmwareRules(jv["VmwareDriver"], pst);
+    }
 
     if (pst->strOSName == "null" || pst->strPXEDefaultCfg == "null" || pst->strAutoRespCfg == "null") {
         PluginLog(0, "Invalid OS config in %s.", pcName);
@@ -185,22 +205,17 @@ bool ReadRecord(const ProfileFlavor &stFlavor, const Json::Value &jv, OsRecord *
         return false;
 
     std::string strDriverPath = DriverPath(stFlavor, *pst);
-    const Json::Value &jvLegacy = jv["BuildinLegacyExtBootOpt"];
-    const Json::Value &jvUefi = jv["BuildinUEFIExtBootOpt"];
-    if ((jvLegacy.isArray() && jvLegacy.size() > 0) || (jvUefi.isArray() && jvUefi.size() > 0))
-        PluginLog(0, "%s now parse buildin ext boot option.", pst->strOSName.c_str());
-    ReadBuildinOptions(jvLegacy, false, strDriverPath, &pst->strBuildinLegacyOpt);
-    ReadBuildinOptions(jvUefi, true, strDriverPath, &pst->strBuildinUefiOpt);
-    if (!pst->strBuildinLegacyOpt.empty())
-        PluginLog(0, "Build in legacy ext boot opt: %s", pst->strBuildinLegacyOpt.c_str());
-    if (!pst->strBuildinUefiOpt.empty())
-        PluginLog(0, "Build in uefi ext boot opt: %s", pst->strBuildinUefiOpt.c_str());
+    if (stFlavor.bWindows)
+        ReadBuildinStrings(jv, pst);
+    else
+        ReadBuildinOptions(jv, strDriverPath, pst);
 
-    if (!jv.isMember("OSMatchRequest") || !ReadMatchRules(jv["OSMatchRequest"], pst)) {
+    if (!jv.isMember("OSMatchRequest") || !ReadMatchRules(jv["OSMatchRequest"], stFlavor.bWindows, pst)) {
         PluginLog(0, "Invalid OS config in %s.", pcName);
         return false;
     }
-    ReadVirtualIso(jv["VirtualISOCfg"], strDriverPath, pst);
+    // Windows records take the virtual-ISO names as written.
+    ReadVirtualIso(jv["VirtualISOCfg"], stFlavor.bWindows ? nullptr : &strDriverPath, pst);
     return true;
 }
 
@@ -209,7 +224,7 @@ void CreateDriverDirectories(const ProfileFlavor &stFlavor) {
     g_mkdir_with_parents(JoinPath(strWork, stFlavor.pcDriverRoot).c_str(), 0755);
     unsigned uCreated = 0;
     for (const OsRecord &st : g_vecOs) {
-        if (st.strOSName.find("Future Version") != std::string::npos) continue;
+        if (!stFlavor.bWindows && st.strOSName.find("Future Version") != std::string::npos) continue;
         std::string strDir = JoinPath(strWork, DriverPath(stFlavor, st));
         if (g_file_test(strDir.c_str(), G_FILE_TEST_IS_DIR)) continue;
         if (g_mkdir(strDir.c_str(), 0755) == 0) ++uCreated;
@@ -221,6 +236,7 @@ void CreateDriverDirectories(const ProfileFlavor &stFlavor) {
 
 std::vector<OsRecord> &OsList() { return g_vecOs; }
 OsRecord *&ActiveOs() { return g_pstActive; }
+const ProfileFlavor &ProfileFlavorLoaded() { return g_stFlavor; }
 
 std::string DriverPath(const ProfileFlavor &stFlavor, const OsRecord &stRecord) {
     std::string strName = stRecord.strDriverPathAlias.empty() ? stRecord.strOSName : stRecord.strDriverPathAlias;
@@ -250,6 +266,7 @@ int LoadProfile(const ProfileFlavor &stFlavor) {
     // A reload must not leave the active record pointing into a list that is rebuilt.
     g_pstActive = nullptr;
     g_vecOs.clear();
+    g_stFlavor = stFlavor;
     for (const Json::Value &jv : jvRoot) {
         if (jv.isNull()) continue;
         if (!jv.isObject()) {

@@ -7,7 +7,7 @@
 #include <vector>
 
 struct MatchRule {
-    std::string strCondition;  // "Exist", "NonExist", "Contains", "NonContains"; others are ignored
+    std::string strCondition;  // "Exist", "NonExist", "Contains", "NonContains", "WimContains"; others are ignored
     std::string strPath;
     std::string strRegex;
 };
@@ -37,6 +37,7 @@ struct OsRecord {
     std::string strManualCfg, strManualCfgUEFI;
     std::string strBootLabel;
     std::string strArch = "X86_64";
+    std::string strBootWimPath = "null";  // Windows: the WinPE image, a path or relative to the source
     bool bSupportUEFI = false, bPublish = false, bFlashRom = false, bNfsExport = false;
     bool bSupportISCSIDeploy = false;
     std::string strDriverPathAlias;
@@ -56,6 +57,9 @@ struct OsRecord {
 struct ProfileFlavor {
     const char *pcProfileName;  // "plug_heron.json", under "plugin" in the working directory
     const char *pcDriverRoot;   // "driver/Linux"
+    // Windows media: a boot WIM per record ("BootWimPath"), the "WimContains" condition, built-in
+    // options as plain strings, no Linux-only keys, every record gets a driver directory.
+    bool bWindows = false;
 };
 
 // Reads the profile into the OS list. Returns 1 on success, 0 after logging the problem; the
@@ -68,3 +72,5 @@ std::string DriverPath(const ProfileFlavor &stFlavor, const OsRecord &stRecord);
 std::vector<OsRecord> &OsList();
 // The active record, or null.
 OsRecord *&ActiveOs();
+// The flavor of the last LoadProfile.
+const ProfileFlavor &ProfileFlavorLoaded();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "esxi_imgdb.h"
+#include "plugin_text.h"
 #include "kiv_plugin_api.h"
 #include "plugin_profile.h"
 
@@ -20,9 +21,6 @@ struct PlaceholderInput {
     bool bDriverImage;              // <driver path>/orv_driver.img exists
     const EsxiModuleLists *pstLists;
 };
-
-// "aa-bb-cc-dd-ee-ff", the name every per-client file carries.
-std::string DashLowerMac(const uint8_t *pucMac);
 
 // Fills the table; *pbSanboot tells whether the client boots the virtual ISO.
 std::vector<TemplatePair> BuildPlaceholderTable(const PlaceholderInput &stIn, bool *pbSanboot);
