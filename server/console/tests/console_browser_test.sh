@@ -1,0 +1,3 @@
+#!/usr/bin/env bash
+# placeholder replaced below
+exit 77
