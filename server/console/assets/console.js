@@ -603,6 +603,9 @@ function wireMenus() {
       else menuCommands[b.dataset.cmd]();
     });
   }
+  document.addEventListener('keydown', (e) => {
+    if (e.key === 'Escape' && e.target.closest('#menubar')) closeMenus();
+  });
   document.addEventListener('click', (e) => {
     if (!e.target.closest('.menu')) closeMenus();
     if (!e.target.closest('#context-menu')) hideContextMenu();
@@ -614,7 +617,9 @@ function wireMain() {
   $('#btn-stop').addEventListener('click', () => cmd('stop'));
   $('#btn-browse').addEventListener('click', browseSource);
   $('#btn-srvcfg').addEventListener('click', serverConfigDialog);
-  $('#os-picture').addEventListener('error', (e) => { e.target.removeAttribute('src'); });
+  // A missing picture leaves the place empty rather than showing a broken image.
+  $('#os-picture').addEventListener('error', (e) => { e.target.style.visibility = 'hidden'; });
+  $('#os-picture').addEventListener('load', (e) => { e.target.style.visibility = 'visible'; });
   const body = $('#grid tbody');
   body.addEventListener('click', (e) => {
     const tr = e.target.closest('tr');

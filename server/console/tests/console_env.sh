@@ -29,7 +29,9 @@ for d in pxelinux/pxelinux.cfg grub2/grub2.cfg ipxe/ipxe.cfg virtualiso/conf/bio
 cp "$KIV_BINARY_DIR/data/dll/version.data" "$data/dll/"
 head -c 3000000 /dev/urandom > "$data/pxelinux/pxelinux.1408.0"
 cp "$plugin" "$data/plugin/"
-cp "$KIV_SOURCE_DIR"/data/icon/os/os-unknown.png "$data/icon/os/" 2>/dev/null || true
+cp "$KIV_SOURCE_DIR/data/conf/os_type.json" "$data/conf/"
+python3 "$KIV_SOURCE_DIR/tools/datadir/make-pictures.py" icons "$data/icon/os" "$data/conf/os_type.json" \
+  || fail "OS pictures"
 mkdir -p "$work/iso/sub"
 echo "kivtest readme" > "$work/iso/readme.txt"
 echo "second file" > "$work/iso/sub/two.txt"
