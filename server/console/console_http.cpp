@@ -1,6 +1,7 @@
 #include "console_http.h"
 
 #include <event2/buffer.h>
+#include <event2/bufferevent.h>
 #include <event2/event.h>
 #include <event2/http.h>
 #include <event2/keyvalq_struct.h>
@@ -27,6 +28,8 @@ namespace {
 constexpr size_t MAX_BODY = 256 * 1024;
 constexpr size_t MAX_HEADERS = 16 * 1024;
 constexpr int SSE_PING_SECONDS = 15;
+// A subscriber that does not read (a stalled tab) is dropped before its backlog grows past this.
+constexpr size_t SSE_MAX_BACKLOG = 4 * 1024 * 1024;
 
 // What the main thread hands back: a reply to a pending request, or an event for subscribers.
 struct Outgoing {
@@ -242,8 +245,13 @@ void QueueCommand(evhttp_request *pstReq, const std::string &strName)
     g_main_context_invoke_full(nullptr, G_PRIORITY_DEFAULT, RunMainJob, pstJob.release(), FreeMainJob);
 }
 
-void SendEvent(evhttp_request *pstReq, const std::string &strEvent, const std::string &strData)
+// False when the subscriber's backlog is too long; it is then to be dropped.
+bool SendEvent(evhttp_request *pstReq, const std::string &strEvent, const std::string &strData)
 {
+    bufferevent *pstBuffer = evhttp_connection_get_bufferevent(evhttp_request_get_connection(pstReq));
+    if (pstBuffer != nullptr && evbuffer_get_length(bufferevent_get_output(pstBuffer)) > SSE_MAX_BACKLOG) {
+        return false;
+    }
     evbuffer *pstChunk = evbuffer_new();
     if (strEvent.empty()) {
         evbuffer_add_printf(pstChunk, ": ping\n\n");
@@ -252,6 +260,23 @@ void SendEvent(evhttp_request *pstReq, const std::string &strEvent, const std::s
     }
     evhttp_send_reply_chunk(pstReq, pstChunk);
     evbuffer_free(pstChunk);
+    return true;
+}
+
+// Sends to every subscriber; the ones that fell too far behind are closed.
+void SendToSubscribers(const std::string &strEvent, const std::string &strData)
+{
+    std::vector<evhttp_connection *> vecStalled;
+    for (const Pending &stSub : g_stServer.vecSubscribers) {
+        if (!SendEvent(stSub.pstReq, strEvent, strData)) {
+            vecStalled.push_back(stSub.pstConn);
+        }
+    }
+    for (evhttp_connection *pstConn : vecStalled) {
+        LOG_Print(1, "CONSOLE", "Dropping an event subscriber that does not read");
+        // Freeing the connection runs its close callback, which forgets the subscriber.
+        evhttp_connection_free(pstConn);
+    }
 }
 
 void Subscribe(evhttp_request *pstReq)
@@ -286,9 +311,7 @@ void DrainOutbox(evutil_socket_t iFd, short, void *)
     }
     for (const Outgoing &stOut : vecOut) {
         if (stOut.ullId == 0) {
-            for (const Pending &stSub : g_stServer.vecSubscribers) {
-                SendEvent(stSub.pstReq, stOut.strEvent, stOut.strData);
-            }
+            SendToSubscribers(stOut.strEvent, stOut.strData);
             continue;
         }
         auto it = g_stServer.mapPending.find(stOut.ullId);
@@ -305,9 +328,7 @@ void DrainOutbox(evutil_socket_t iFd, short, void *)
 
 void Ping(evutil_socket_t, short, void *)
 {
-    for (const Pending &stSub : g_stServer.vecSubscribers) {
-        SendEvent(stSub.pstReq, "", "");
-    }
+    SendToSubscribers("", "");
 }
 
 void ServeAsset(evhttp_request *pstReq, const std::string &strName, bool bSetCookie)

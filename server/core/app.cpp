@@ -172,14 +172,16 @@ gboolean OnTick(gpointer)
 }
 
 // A signal is the operator's order to close: no questions, then the orderly destruction. A prompt
-// open in the console takes its default, so that its nested loop ends.
+// open in the console takes its default, so that its nested loop ends. The source stays installed
+// until the very end: a second signal (timeout(1) signals its whole process group as well) must
+// not meet the default action and kill the server while it saves its settings.
 gboolean OnStopSignal(gpointer pvLoop)
 {
     CONSOLE_CancelPrompts();
     if (OnClose(false)) {
         g_main_loop_quit(static_cast<GMainLoop *>(pvLoop));
     }
-    return G_SOURCE_REMOVE;
+    return G_SOURCE_CONTINUE;
 }
 
 } // namespace
@@ -207,17 +209,13 @@ int APP_Run(const AppOptions &stOptions)
     guint uiSigTerm = g_unix_signal_add(SIGTERM, OnStopSignal, pstLoop);
     g_main_loop_run(pstLoop);
     g_source_remove(uiTimer);
-    // The signal source that fired has removed itself; the other one is still installed.
-    for (guint uiSource : {uiSigInt, uiSigTerm}) {
-        if (GSource *pstSource = g_main_context_find_source_by_id(nullptr, uiSource)) {
-            g_source_destroy(pstSource);
-        }
-    }
     g_main_loop_unref(pstLoop);
     OnDestroy();
     if (bConsole) {
         CONSOLE_Stop();
     }
     UnloadPlugins();
+    g_source_remove(uiSigInt);
+    g_source_remove(uiSigTerm);
     return 0;
 }

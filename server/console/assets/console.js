@@ -661,7 +661,7 @@ async function main() {
   wireMain();
   drawRows();
   const events = new EventSource('/api/events');
-  events.addEventListener('state', (e) => { state = JSON.parse(e.data); drawState(); document.body.dataset.ready = '1'; });
+  events.addEventListener('state', (e) => { state = JSON.parse(e.data); drawState(); drawRows(); document.body.dataset.ready = '1'; });
   events.addEventListener('rows', (e) => { rows = JSON.parse(e.data); if (state) drawRows(); });
 }
 main();

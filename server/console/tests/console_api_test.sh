@@ -71,5 +71,5 @@ pass "ctl start, a TFTP download in the grid and on stdout, ctl stop (its questi
 
 kill -TERM "$kiv_pid"
 wait "$kiv_pid" 2>/dev/null
-[ $? = 0 ] || fail "exit status"
+rc=$?; [ $rc = 0 ] || fail "exit status $rc"
 pass "SIGTERM ends the server with its console"
