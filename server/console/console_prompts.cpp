@@ -75,9 +75,13 @@ const char *IconName(PromptIcon eIcon)
     return "none";
 }
 
-const char *AnswerName(PromptAnswer eAnswer)
+// The page names the buttons "ok", "yes" and "no".
+std::string ButtonName(PromptAnswer eAnswer)
 {
-    return eAnswer == PromptAnswer::Yes ? "yes" : eAnswer == PromptAnswer::No ? "no" : "ok";
+    gchar *pcName = g_ascii_strdown(PROMPT_AnswerName(eAnswer), -1);
+    std::string strName = pcName;
+    g_free(pcName);
+    return strName;
 }
 
 PromptAnswer AskMessage(const PromptRequest &stRequest)
@@ -96,11 +100,13 @@ PromptAnswer AskMessage(const PromptRequest &stRequest)
     stJson["caption"] = stRequest.strCaption;
     stJson["icon"] = IconName(stRequest.eIcon);
     stJson["buttons"] = stRequest.eButtons == PromptButtons::YesNo ? "yesno" : "ok";
-    stJson["default"] = AnswerName(stRequest.eDefault);
+    stJson["default"] = ButtonName(stRequest.eDefault);
     Json::Value stAnswer = WaitForAnswer(stJson);
     std::string strAnswer = stAnswer.isObject() ? stAnswer.get("answer", "").asString() : "";
-    if (stRequest.eButtons == PromptButtons::YesNo && (strAnswer == "yes" || strAnswer == "no")) {
-        return strAnswer == "yes" ? PromptAnswer::Yes : PromptAnswer::No;
+    for (PromptAnswer eAnswer : {PromptAnswer::Yes, PromptAnswer::No}) {
+        if (stRequest.eButtons == PromptButtons::YesNo && strAnswer == ButtonName(eAnswer)) {
+            return eAnswer;
+        }
     }
     return stRequest.eButtons == PromptButtons::Ok ? PromptAnswer::Ok : stRequest.eDefault;
 }
