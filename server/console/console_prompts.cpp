@@ -113,6 +113,9 @@ PromptAnswer AskMessage(const PromptRequest &stRequest)
 
 int AskChoice(const ChoiceRequest &stRequest)
 {
+    if (g_bUnattended) {
+        return PROMPT_HeadlessChoose(stRequest);
+    }
     Json::Value stJson;
     stJson["kind"] = "choice";
     stJson["title"] = stRequest.strTitle;
@@ -131,6 +134,9 @@ int AskChoice(const ChoiceRequest &stRequest)
 
 bool AskCredentials(CredentialsRequest &stRequest)
 {
+    if (g_bUnattended) {
+        return PROMPT_HeadlessCredentials(stRequest);
+    }
     Json::Value stJson;
     stJson["kind"] = "credentials";
     stJson["prompt"] = stRequest.strPrompt;
