@@ -159,7 +159,8 @@ function drawPrompt(p) {
     const user = el('input', { id: 'prompt-user', value: p.user, autocomplete: 'off' });
     const pass = el('input', { id: 'prompt-password', type: 'password', autocomplete: 'off' });
     content = el('div', { class: 'body' }, el('div', { text: p.prompt }),
-      el('div', { class: 'row' }, el('label', { text: 'User' }), user), el('div', { class: 'row' }, el('label', { text: 'Password' }), pass));
+      el('div', { class: 'row' }, el('label', { for: 'prompt-user', text: zh() ? '用户名' : 'User' }), user),
+      el('div', { class: 'row' }, el('label', { for: 'prompt-password', text: zh() ? '密码' : 'Password' }), pass));
     buttons.append(el('button', { id: 'prompt-ok', text: T(0), onclick: () => answer({ ok: true, user: user.value, password: pass.value }) }),
                    el('button', { id: 'prompt-cancel', text: T(1), onclick: () => answer({ ok: false }) }));
   }

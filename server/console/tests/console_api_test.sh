@@ -69,7 +69,14 @@ ctl stop | grep -q '"ok":true' || fail "ctl stop"
 ctl status | grep -q '"running":false' || fail "still running"
 pass "ctl start, a TFTP download in the grid and on stdout, ctl stop (its question confirmed)"
 
+# SIGTERM while a question is open: it takes its default (No) and the server still exits in order.
+api -X POST -d '{"deny":false,"list":[]}' "http://127.0.0.1:$console_port/api/cmd/macFilter.apply" > /dev/null &
+kiv_wait_for 10 bash -c "$(declare -f in_s ctl); ns_s=$ns_s bin=$bin data=$data console_port=$console_port; ctl status | grep -q '\"buttons\":\"yesno\"'" \
+  || fail "no prompt before SIGTERM"
 kill -TERM "$kiv_pid"
 wait "$kiv_pid" 2>/dev/null
 rc=$?; [ $rc = 0 ] || fail "exit status $rc"
-pass "SIGTERM ends the server with its console"
+grep -q "ORV .* exit" "$data"/log/*.log || fail "no orderly exit logged"
+python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); sys.exit(0 if d["mac_flt_deny"] == 1 else 1)' "$data/conf/orv.json" \
+  || fail "the open question did not keep the blacklist: $(cat "$data/conf/orv.json")"
+pass "SIGTERM with a question open: default answer, orderly exit, settings saved"
