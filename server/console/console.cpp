@@ -1,6 +1,9 @@
 #include "console.h"
 
 #include <glib.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include "console_http.h"
 #include "console_prompts.h"
@@ -23,6 +26,10 @@ bool CONSOLE_Start(const std::string &strAddrPort, std::string *pstrUrl, std::st
     }
     CONSOLE_InstallPromptHandlers();
     CONSOLE_StartPublisher();
+    if (strAddress.rfind("127.", 0) != 0) {
+        fprintf(stderr, "kivpxe: the console on %s is plain HTTP: its token crosses the network in clear; "
+                        "prefer 127.0.0.1 and an SSH tunnel\n", strAddrPort.c_str());
+    }
     *pstrUrl = "http://" + strAddrPort + "/?token=" + strToken;
     LOG_Print(0, "PXEDLG", "Console listening on http://%s/", strAddrPort.c_str());
     return true;
@@ -34,4 +41,6 @@ void CONSOLE_Stop()
     CONSOLE_StopPublisher();
     CONSOLE_RemovePromptHandlers();
     HTTPC_Stop();
+    // The token dies with the server; a script then hears that no console runs.
+    unlink("conf/console.token");
 }

@@ -77,6 +77,7 @@ kill -TERM "$kiv_pid"
 wait "$kiv_pid" 2>/dev/null
 rc=$?; [ $rc = 0 ] || fail "exit status $rc"
 grep -q "ORV .* exit" "$data"/log/*.log || fail "no orderly exit logged"
+[ -e "$data/conf/console.token" ] && fail "the token file outlived the server"
 python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); sys.exit(0 if d["mac_flt_deny"] == 1 else 1)' "$data/conf/orv.json" \
   || fail "the open question did not keep the blacklist: $(cat "$data/conf/orv.json")"
 pass "SIGTERM with a question open: default answer, orderly exit, settings saved"
