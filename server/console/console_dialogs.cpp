@@ -321,11 +321,15 @@ Json::Value DLG_BaseDriverLoad(const Json::Value &stArgs)
     if (strPackage.size() > 4) {
         std::string strDir = strPackage.substr(0, strPackage.size() - 4);
         strDir = strDir.substr(0, strDir.find_last_of('/') + 1);
+        std::string strShell = "/bin/sh";
         std::string strScript = "dll/loaddrv.sh";
-        gchar *apcArgv[] = {strScript.data(), strPackage.data(), strDir.data(), nullptr};
+        gchar *apcArgv[] = {strShell.data(), strScript.data(), strPackage.data(), strDir.data(), nullptr};
         gint iStatus = 0;
-        if (g_spawn_sync(nullptr, apcArgv, nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, nullptr, nullptr,
-                         &iStatus, nullptr)) {
+        // A missing script counts as a script that cannot be started: nothing is shown.
+        if (!g_file_test(strScript.c_str(), G_FILE_TEST_IS_REGULAR)) {
+            LOG_Print(0, "PXEDLG", "Cannot load the driver package: %s is missing", strScript.c_str());
+        } else if (g_spawn_sync(nullptr, apcArgv, nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, nullptr, nullptr,
+                                &iStatus, nullptr)) {
             LOG_Print(0, "PXEDLG", "Driver package %s loaded by %s, status %d", strPackage.c_str(),
                       strScript.c_str(), iStatus);
             PROMPT_Show(MSG_Text(20), MSG_Text(75));

@@ -19,7 +19,7 @@ bool DLG_ExtBootApply(const Json::Value &stArgs);
 Json::Value DLG_WinKeyGet();
 bool DLG_WinKeyApply(const Json::Value &stArgs);
 Json::Value DLG_BaseDriverGet();
-// Runs "dll/loaddrv.sh <package> <directory>" and waits; message 20 when it could be started.
+// Runs "sh dll/loaddrv.sh <package> <directory>" and waits; message 20 when it could be started.
 Json::Value DLG_BaseDriverLoad(const Json::Value &stArgs);
 Json::Value DLG_LogConfigGet();
 bool DLG_LogConfigApply(const Json::Value &stArgs);

@@ -167,13 +167,22 @@ await page.click('#dlg-ok');
 await menu('plugin', 'basedrv');
 await dialogOpen();
 assert.match(await page.textContent('#bd-text'), new RegExp(M(21)));
+await page.click('#bd-load');
+await page.locator('#chooser[open]').waitFor();
+await page.fill('#chooser-path', KIV_DATA + '/src');
+await page.press('#chooser-path', 'Enter');
+assert.equal(await page.locator('#chooser-list >> text=kivtest.iso').count(), 0);
+await page.dblclick('#chooser-list >> text=basedrv-20240131.tar.bz2');
+await expectPrompt(M(20));
+await page.waitForFunction(() => /20240131 basedrv-20240131/.test(document.querySelector('#bd-text').textContent));
+assert.match(await page.textContent('#bd-text'), new RegExp('^' + M(76)));
 await shot('dialog-base-driver');
 await page.click('#dlg-ok');
 await menu('log', 'openlog');
 await dialogOpen();
 assert.match(await page.textContent('#text-view'), /start, data directory/);
 await page.click('#dlg-ok');
-ok('log configuration 93, plug-in list, about, base driver and log view');
+ok('log configuration 93, plug-in list, about, base driver loaded through the chooser, log view');
 
 // ---- ISO extraction through the file chooser, with progress to the end.
 await menu('plugin', 'extract');

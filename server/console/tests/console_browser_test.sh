@@ -17,6 +17,11 @@ fi
 shots="$KIV_BINARY_DIR/console-screenshots"
 mkdir -p "$shots"
 cp "$data/src/kivtest.iso" "$data/src/kivtest-askoperator.iso"
+# A base driver package and the shipped script that loads it.
+cp "$KIV_SOURCE_DIR/data/dll/loaddrv.sh" "$data/dll/"
+mkdir -p "$work/pkg/Windows/net"
+echo "inf" > "$work/pkg/Windows/net/e1000.inf"
+tar -cjf "$data/src/basedrv-20240131.tar.bz2" -C "$work/pkg" Windows
 # The script runs from the modules directory so that its import finds playwright-core.
 cp "$KIV_SOURCE_DIR/server/console/tests/console_browser.mjs" "$modules/"
 # The event stream, to see the plug-in's progress go out.
@@ -26,3 +31,4 @@ KIV_URL="$url" KIV_SHOTS="$shots" KIV_DATA="$data" KIV_NS_C="$ns_c" KIV_ASK_ISO=
 grep -q '"title":"Preparing boot files","total":2' "$work/events" || fail "no progress on the event stream"
 grep -q '"text":"Test Server Standard"' "$work/events" || fail "the chosen image did not reach the progress"
 pass "the plug-in's progress went out on the event stream with the chosen image"
+[ -f "$data/driver/Windows/net/e1000.inf" ] || fail "the driver package was not unpacked into driver/"
