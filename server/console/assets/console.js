@@ -102,7 +102,8 @@ function drawRows() {
   [...body.rows].forEach((tr, i) => {
     const r = rows[i];
     tr.dataset.row = r ? i + 1 : '';
-    tr.tabIndex = r ? 0 : -1;
+    // One tab stop for the grid: the selected row, or the first; the arrow keys move from there.
+    tr.tabIndex = r && (selectedRow ? selectedRow === i + 1 : i === 0) ? 0 : -1;
     tr.cells[0].textContent = r ? r.ip : '';
     tr.cells[1].textContent = r ? r.mac : '';
     tr.cells[2].lastChild.textContent = r ? r.status : '';
