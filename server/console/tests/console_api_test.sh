@@ -58,6 +58,15 @@ pass "a prompt blocks other commands (409) until answered; No keeps the old filt
 api "http://127.0.0.1:$console_port/api/fs?path=$data/src&suffix=.iso" | grep -q '"name":"kivtest.iso"' || fail "file listing"
 pass "bad JSON, wrong types, unknown commands and paths are refused"
 
+# Event stream: the last state at once; a subscriber that goes away is forgotten safely.
+for i in 1 2 3; do
+  in_s timeout 2 curl -s -N -H "Authorization: Bearer $token" "http://127.0.0.1:$console_port/api/events" > "$work/events$i"
+done
+grep -q '^event: state' "$work/events1" && grep -q '^event: rows' "$work/events1" || fail "no events: $(head -c 300 "$work/events1")"
+api -X POST -d '{"item":"autoStart"}' "http://127.0.0.1:$console_port/api/cmd/toggle" > /dev/null
+ctl status | grep -q '"autoStart":false' || fail "no status after subscribers left"
+pass "event stream sends the last state and rows; departed subscribers do no harm"
+
 ctl start | grep -q '"ok":true' || fail "ctl start: $(ctl start)"
 ctl status | grep -q '"running":true' || fail "not running"
 ip netns exec "$ns_c" curl -s -m 20 -o "$work/boot.0" "tftp://10.89.0.1/pxelinux.1408.0" || fail "TFTP download"
