@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "boot_config.h"
+#include "console.h"
 #include "controller.h"
 #include "data_dir.h"
 #include "kiv_restful.h"
@@ -149,32 +150,56 @@ bool StartServer()
     return true;
 }
 
+// The console starts before the server so that the operator answers the start-up prompts; its
+// URL (with the access token) goes to standard output.
+bool StartConsole(const std::string &strAddrPort)
+{
+    g_mkdir_with_parents("conf", 0755);
+    std::string strUrl, strError;
+    if (!CONSOLE_Start(strAddrPort, &strUrl, &strError)) {
+        fprintf(stderr, "kivpxe: console: %s\n", strError.c_str());
+        return false;
+    }
+    printf("CONSOLE %s\n", strUrl.c_str());
+    fflush(stdout);
+    return true;
+}
+
 gboolean OnTick(gpointer)
 {
     OnTimerTick();
     return G_SOURCE_CONTINUE;
 }
 
-// A signal is the operator's order to close: no questions, then the orderly destruction.
+// A signal is the operator's order to close: no questions, then the orderly destruction. A prompt
+// open in the console takes its default, so that its nested loop ends. The source stays installed
+// until the very end: a second signal (timeout(1) signals its whole process group as well) must
+// not meet the default action and kill the server while it saves its settings.
 gboolean OnStopSignal(gpointer pvLoop)
 {
+    CONSOLE_CancelPrompts();
     if (OnClose(false)) {
         g_main_loop_quit(static_cast<GMainLoop *>(pvLoop));
     }
-    return G_SOURCE_REMOVE;
+    return G_SOURCE_CONTINUE;
 }
 
 } // namespace
 
 int APP_Run(const AppOptions &stOptions)
 {
-    if (!stOptions.bNoConsole && !stOptions.bHeadless) {
-        fprintf(stderr, "kivpxe: the web console is not available yet; running headless\n");
-    }
     if (!StartProcess(stOptions)) {
         return 1;
     }
+    bool bConsole = !stOptions.bNoConsole && !stOptions.bHeadless;
+    if (bConsole && !StartConsole(stOptions.strConsole)) {
+        KIV_REST_Stop();
+        return 1;
+    }
     if (!StartServer()) {
+        if (bConsole) {
+            CONSOLE_Stop();
+        }
         KIV_REST_Stop();
         return 1;
     }
@@ -184,14 +209,13 @@ int APP_Run(const AppOptions &stOptions)
     guint uiSigTerm = g_unix_signal_add(SIGTERM, OnStopSignal, pstLoop);
     g_main_loop_run(pstLoop);
     g_source_remove(uiTimer);
-    // The signal source that fired has removed itself; the other one is still installed.
-    for (guint uiSource : {uiSigInt, uiSigTerm}) {
-        if (GSource *pstSource = g_main_context_find_source_by_id(nullptr, uiSource)) {
-            g_source_destroy(pstSource);
-        }
-    }
     g_main_loop_unref(pstLoop);
     OnDestroy();
+    if (bConsole) {
+        CONSOLE_Stop();
+    }
     UnloadPlugins();
+    g_source_remove(uiSigInt);
+    g_source_remove(uiSigTerm);
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app.h"
+#include "console_ctl.h"
 #include "qv_text.h"
 
 namespace {
@@ -28,6 +29,9 @@ bool ValidConsoleAddress(const std::string &strText)
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && g_strcmp0(argv[1], "ctl") == 0) {
+        return CONSOLE_Ctl(argc - 1, argv + 1);
+    }
     gchar *pcDataDir = nullptr;
     gchar *pcConsole = nullptr;
     gboolean bHeadless = FALSE;
@@ -47,7 +51,9 @@ int main(int argc, char **argv)
     GOptionContext *pstContext = g_option_context_new("- KIV deployment server");
     g_option_context_add_main_entries(pstContext, astEntries, nullptr);
     g_option_context_set_description(
-        pstContext, "The web console is not available yet: the server always runs headless.\n");
+        pstContext, "The web console's URL, with its access token, is printed at start; the token is also\n"
+                    "kept in conf/console.token. Scripts use \"kivpxe ctl [--data-dir DIR] [--console ADDR:PORT]\n"
+                    "status|clients|settings|start|stop|answer ok|yes|no\".\n");
     GError *pstError = nullptr;
     bool bParsed = g_option_context_parse(pstContext, &argc, &argv, &pstError);
     g_option_context_free(pstContext);

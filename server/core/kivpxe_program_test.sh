@@ -21,7 +21,7 @@ version=$("$bin" --version | awk '{print $2}')
 run "$bin" --version
 [ "$rc" -eq 0 ] && grep -qx "kivpxe $version" "$work/out" || fail "--version: $(cat "$work/out")"
 run "$bin" --help
-[ "$rc" -eq 0 ] && grep -q -- "--data-dir=DIR" "$work/out" && grep -q "console is not available yet" "$work/out" \
+[ "$rc" -eq 0 ] && grep -q -- "--data-dir=DIR" "$work/out" && grep -q "conf/console.token" "$work/out" \
   || fail "--help: $(cat "$work/out")"
 for bad in "--console 127.0.0.1" "--console 300.0.0.1:80" "--console 127.0.0.1:0" \
            "--console 127.0.0.1:8800 --no-console" "--bogus" "extra"; do

@@ -12,7 +12,9 @@ ChoiceHandler g_fnChoiceHandler;
 CredentialsHandler g_fnCredentialsHandler;
 ProgressHandler g_fnProgressHandler;
 
-const char *AnswerName(PromptAnswer eAnswer)
+} // namespace
+
+const char *PROMPT_AnswerName(PromptAnswer eAnswer)
 {
     switch (eAnswer) {
     case PromptAnswer::Yes:
@@ -24,8 +26,6 @@ const char *AnswerName(PromptAnswer eAnswer)
     }
     return "OK";
 }
-
-} // namespace
 
 void PROMPT_SetHandler(PromptHandler fnHandler)
 {
@@ -45,7 +45,7 @@ void PROMPT_Show(const std::string &strText, const std::string &strCaption, Prom
 PromptAnswer PROMPT_Headless(const PromptRequest &stRequest)
 {
     LOG_Print(0, "PROMPT", "[%s] %s (answered %s)", stRequest.strCaption.c_str(),
-              stRequest.strText.c_str(), AnswerName(stRequest.eDefault));
+              stRequest.strText.c_str(), PROMPT_AnswerName(stRequest.eDefault));
     fprintf(stderr, "%s: %s\n", stRequest.strCaption.c_str(), stRequest.strText.c_str());
     return stRequest.eDefault;
 }

@@ -22,6 +22,9 @@ struct PromptRequest {
 
 using PromptHandler = std::function<PromptAnswer(const PromptRequest &)>;
 
+// "OK", "Yes" or "No".
+const char *PROMPT_AnswerName(PromptAnswer eAnswer);
+
 // Installs the handler used by PROMPT_Ask; an empty handler restores the headless one.
 void PROMPT_SetHandler(PromptHandler fnHandler);
 PromptAnswer PROMPT_Ask(const PromptRequest &stRequest);

@@ -1,8 +1,12 @@
 // A plug-in for the deployment tests: it accepts sources whose path contains "kivtest", writes a
 // per-client menu into the loader tree and an answer file into "kickstart", and fails its service
-// start for sources containing "failstart".
+// start for sources containing "failstart". For sources containing "askoperator" the start asks
+// the operator through the utility slots (choose an image, credentials, progress) and fails when
+// the operator cancels.
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "kiv_plugin_api.h"
 
@@ -46,6 +50,20 @@ KIV_PLUGIN_EXPORT int EXPORT_PLUGIN_API_ServiceStart(ServiceStartRequest *pstReq
     if (pstReq->source_dir.find("failstart") != std::string::npos) {
         pstReq->error_text = "The test plug-in refuses this source";
         return 1;
+    }
+    if (pstReq->source_dir.find("askoperator") != std::string::npos) {
+        std::vector<std::string> vecImages = {"Test Server Standard", "Test Server Datacenter"};
+        int iImage = PluginUtil<PFN_ChooseItem>(g_stTable, UTIL_CHOOSE_ITEM)("Choose an image", &vecImages, 1);
+        std::string strUser = "deploy", strPassword;
+        if (iImage < 0 ||
+            !PluginUtil<PFN_AskCredentials>(g_stTable, UTIL_ASK_CREDENTIALS)("Share credentials", &strUser, &strPassword)) {
+            pstReq->error_text = "The operator cancelled";
+            return 1;
+        }
+        PluginUtil<PFN_ProgressShow>(g_stTable, UTIL_PROGRESS_SHOW)("Preparing boot files", 2);
+        PluginUtil<PFN_ProgressAdvance>(g_stTable, UTIL_PROGRESS_ADVANCE)(1, vecImages[size_t(iImage)].c_str());
+        PluginUtil<PFN_ProgressAdvance>(g_stTable, UTIL_PROGRESS_ADVANCE)(2, strUser.c_str());
+        PluginUtil<PFN_ProgressClose>(g_stTable, UTIL_PROGRESS_CLOSE)();
     }
     return 0;
 }

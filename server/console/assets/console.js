@@ -1,0 +1,669 @@
+// The KIVPXE operator console: draws the server's main window from its Server-Sent Events and
+// sends every command to the server, which checks and runs it on its main thread.
+'use strict';
+
+// The token comes with the URL the server printed; it is kept for reloads of this tab only and
+// taken out of the address bar.
+const token = new URLSearchParams(location.search).get('token') || sessionStorage.getItem('kiv_token') || '';
+sessionStorage.setItem('kiv_token', token);
+if (location.search) history.replaceState(null, '', '/');
+const $ = (sel, root = document) => root.querySelector(sel);
+const $$ = (sel, root = document) => [...root.querySelectorAll(sel)];
+
+let messages = { en: [], zh: [] };
+let state = null;
+let rows = [];
+let selectedRow = 0;       // row number from 1, 0 when none
+let lastFields = {};       // the server's last field values: a field follows them only when they change
+const openDialogs = new Set();
+
+function T(n) { return (messages[state ? state.language : 'en'] || [])[n] || ''; }
+function el(tag, attrs = {}, ...children) {
+  const node = document.createElement(tag);
+  for (const [k, v] of Object.entries(attrs)) {
+    if (k === 'class') node.className = v;
+    else if (k === 'text') node.textContent = v;
+    else if (k.startsWith('on')) node.addEventListener(k.slice(2), v);
+    else if (v === true) node.setAttribute(k, '');
+    else if (v !== false && v != null) node.setAttribute(k, v);
+  }
+  for (const c of children) node.append(c);
+  return node;
+}
+function notice(text) {
+  const n = $('#notice');
+  n.textContent = text; n.hidden = false;
+  clearTimeout(notice.timer);
+  notice.timer = setTimeout(() => { n.hidden = true; }, 4000);
+}
+
+// ---- The API. A command that shows prompts replies once they are answered.
+async function cmd(name, args = {}) {
+  const res = await fetch('/api/cmd/' + name, {
+    method: 'POST', headers: { 'Authorization': 'Bearer ' + token, 'Content-Type': 'application/json' },
+    body: JSON.stringify(args),
+  });
+  const body = await res.json().catch(() => ({ ok: false }));
+  if (res.status === 409) notice(body.error || 'busy');
+  return body;
+}
+async function get(path) {
+  const res = await fetch(path, { headers: { 'Authorization': 'Bearer ' + token } });
+  return res.json();
+}
+
+// ---- Captions in the current language.
+function caption() {
+  for (const node of $$('[data-msg]')) node.textContent = T(+node.dataset.msg).replace(/\r\n/g, '\n');
+  document.documentElement.lang = state && state.language === 'zh' ? 'zh-CN' : 'en';
+}
+
+// ---- The main window.
+function drawState() {
+  const s = state;
+  document.title = s.title;
+  $('#banner').textContent = s.banner;
+  $('#btn-start').disabled = s.running;
+  $('#btn-stop').disabled = !s.running;
+  for (const id of ['#f-ip', '#f-count', '#f-source', '#btn-browse', '#btn-srvcfg']) $(id).disabled = s.running;
+  $('#state-icon').src = s.running ? '/assets/running.svg' : '/assets/idle.svg';
+  $('#btn-start img').src = '/assets/start.svg';
+  const picture = $('#os-picture');
+  const src = '/api/osimage?type=' + encodeURIComponent(s.osType);
+  if (picture.getAttribute('src') !== src) picture.src = src;
+  $('#install-label').textContent = s.installLabel.replace(/\r\n/g, '\n');
+  const f = s.fields;
+  for (const [key, id] of [['ip', '#f-ip'], ['count', '#f-count'], ['source', '#f-source']]) {
+    if (lastFields[key] !== f[key]) $(id).value = f[key];
+  }
+  lastFields = { ...f };
+  $('#history').replaceChildren(...f.history.map(p => el('option', { value: p })));
+  const m = s.menu;
+  const checks = { '#mi-dhcponly': m.dhcpOnlyPxe, '#mi-zelvm': m.zelVmFilter, '#mi-autostart': m.autoStart,
+    '#mi-isofile': m.isoFile, '#mi-directory': !m.isoFile, '#mi-chinese': m.chinese, '#mi-english': !m.chinese,
+    '#mi-auto': m.autoInstall, '#mi-manual': !m.autoInstall };
+  for (const [id, on] of Object.entries(checks)) $(id).setAttribute('aria-checked', on ? 'true' : 'false');
+  for (const b of $$('[data-idle-only]')) b.disabled = !m.idleOnly;
+  caption();
+  drawProgress(s.progress);
+  drawPrompt(s.prompt);
+  if (openDialogs.has('extract')) drawExtract();
+}
+
+function drawRows() {
+  const body = $('#grid tbody');
+  const count = Math.max(20, rows.length + 1);
+  while (body.rows.length < count) {
+    const tr = body.insertRow();
+    tr.tabIndex = -1;
+    tr.innerHTML = '<td></td><td></td><td class="cell-status"><div class="bar"></div><span></span></td>';
+  }
+  while (body.rows.length > count) body.deleteRow(-1);
+  [...body.rows].forEach((tr, i) => {
+    const r = rows[i];
+    tr.dataset.row = r ? i + 1 : '';
+    // One tab stop for the grid: the selected row, or the first; the arrow keys move from there.
+    tr.tabIndex = r && (selectedRow ? selectedRow === i + 1 : i === 0) ? 0 : -1;
+    tr.cells[0].textContent = r ? r.ip : '';
+    tr.cells[1].textContent = r ? r.mac : '';
+    tr.cells[2].lastChild.textContent = r ? r.status : '';
+    tr.cells[2].title = r ? r.status : '';
+    tr.cells[2].firstChild.style.width = r && r.progress >= 0 ? Math.min(100, r.progress) + '%' : '0';
+    tr.classList.toggle('finished', !!(r && r.finished));
+    tr.classList.toggle('selected', !!r && selectedRow === i + 1);
+  });
+}
+
+function drawProgress(p) {
+  const panel = $('#progress-panel');
+  panel.hidden = !p;
+  if (!p) return;
+  $('#progress-title').textContent = p.title;
+  $('#progress-bar').max = Math.max(1, p.total);
+  $('#progress-bar').value = p.done;
+  $('#progress-text').textContent = p.text;
+}
+
+// ---- Modal prompts published by the server.
+let shownPrompt = 0;
+function drawPrompt(p) {
+  const dlg = $('#prompt');
+  if (!p) {
+    if (dlg.open) dlg.close();
+    shownPrompt = 0;
+    return;
+  }
+  if (shownPrompt === p.id) return;
+  shownPrompt = p.id;
+  const answer = async (body) => {
+    await fetch('/api/prompt/' + p.id, { method: 'POST', body: JSON.stringify(body),
+      headers: { 'Authorization': 'Bearer ' + token, 'Content-Type': 'application/json' } });
+  };
+  const buttons = el('div', { class: 'buttons' });
+  let content;
+  if (p.kind === 'message') {
+    const glyph = { error: '\u26D4', warning: '\u26A0', information: '\u2139', none: '' }[p.icon];
+    content = el('div', { class: 'body' }, el('span', { class: 'icon ' + p.icon, 'aria-hidden': 'true', text: glyph }),
+      el('div', { id: 'prompt-text', text: p.text.replace(/\r\n/g, '\n') }));
+    const labels = p.buttons === 'yesno' ? [['yes', zh() ? '是' : 'Yes'], ['no', zh() ? '否' : 'No']] : [['ok', T(0)]];
+    for (const [value, label] of labels) {
+      const b = el('button', { id: 'prompt-' + value, text: label, onclick: () => answer({ answer: value }) });
+      buttons.append(b);
+      if (value === p.default) setTimeout(() => b.focus());
+    }
+  } else if (p.kind === 'choice') {
+    const list = listBox(p.items, Math.max(0, p.default));
+    content = el('div', { class: 'body' }, list.node);
+    buttons.append(el('button', { id: 'prompt-ok', text: T(0), onclick: () => answer({ index: list.index() }) }),
+                   el('button', { id: 'prompt-cancel', text: T(1), onclick: () => answer({ index: -1 }) }));
+  } else {
+    const user = el('input', { id: 'prompt-user', value: p.user, autocomplete: 'off' });
+    const pass = el('input', { id: 'prompt-password', type: 'password', autocomplete: 'off' });
+    content = el('div', { class: 'body' }, el('div', { text: p.prompt }),
+      el('div', { class: 'row' }, el('label', { for: 'prompt-user', text: zh() ? '用户名' : 'User' }), user),
+      el('div', { class: 'row' }, el('label', { for: 'prompt-password', text: zh() ? '密码' : 'Password' }), pass));
+    buttons.append(el('button', { id: 'prompt-ok', text: T(0), onclick: () => answer({ ok: true, user: user.value, password: pass.value }) }),
+                   el('button', { id: 'prompt-cancel', text: T(1), onclick: () => answer({ ok: false }) }));
+  }
+  dlg.replaceChildren(el('h2', { text: p.caption || p.title || state.title }), content, buttons);
+  dlg.oncancel = (e) => e.preventDefault();   // a message box closes through its buttons only
+  if (!dlg.open) dlg.showModal();
+}
+
+// ---- A list box: options selected by click or the arrow keys.
+function listBox(items, selected = 0, onselect = () => {}) {
+  const node = el('div', { class: 'list', role: 'listbox', tabindex: '0' });
+  let index = items.length ? Math.min(selected, items.length - 1) : -1;
+  const draw = () => {
+    node.replaceChildren(...items.map((text, i) => el('div', { role: 'option', 'aria-selected': i === index ? 'true' : 'false',
+      text, onclick: () => { index = i; draw(); onselect(i); } })));
+  };
+  node.addEventListener('keydown', (e) => {
+    if (e.key === 'ArrowDown' && index < items.length - 1) index++;
+    else if (e.key === 'ArrowUp' && index > 0) index--;
+    else return;
+    e.preventDefault(); draw(); onselect(index);
+  });
+  draw();
+  return { node, index: () => index, set: (list, i) => { items = list; index = list.length ? Math.max(0, Math.min(i, list.length - 1)) : -1; draw(); }, items: () => items };
+}
+
+// ---- Dialogs. A dialog whose command is run again while it is open stays as it is.
+function dialog(key, title, body, buttons, slot = '#dialog') {
+  const dlg = $(slot);
+  dlg.replaceChildren(el('h2', { text: title }), el('div', { class: 'body' }, ...body), el('div', { class: 'buttons' }, ...buttons));
+  dlg.dataset.key = key;
+  openDialogs.add(key);
+  dlg.onclose = () => openDialogs.delete(key);
+  dlg.showModal();
+  return dlg;
+}
+const closeDialog = (slot = '#dialog') => $(slot).close();
+const okCancel = (onOk, slot = '#dialog') => [
+  el('button', { id: 'dlg-ok', text: T(0), onclick: onOk }),
+  el('button', { id: 'dlg-cancel', text: T(1), onclick: () => closeDialog(slot) })];
+const row = (label, ...controls) => el('div', { class: 'row' }, el('label', { text: label }), ...controls);
+const input = (id, value, attrs = {}) => el('input', { id, value: value ?? '', autocomplete: 'off', spellcheck: 'false', ...attrs });
+const check = (id, on, label, onchange) => {
+  const box = el('input', { id, type: 'checkbox', onchange });
+  box.checked = !!on;
+  return el('label', {}, box, ' ' + label);
+};
+const val = (id) => $('#' + id).value;
+const checked = (id) => $('#' + id).checked;
+const num = (id) => { const v = $('#' + id).value.trim(); return /^-?\d+$/.test(v) ? Number(v) : v; };
+
+// ---- File and folder choosers over the server's file system.
+function choose(title, { dirs = false, suffix = '', start = '' } = {}) {
+  return new Promise((resolve) => {
+    const dlg = $('#chooser');
+    const pathField = input('chooser-path', '');
+    const list = el('div', { class: 'list', role: 'listbox', tabindex: '0', id: 'chooser-list' });
+    let current = '', entries = [], index = -1;
+    const load = async (path) => {
+      const r = await get('/api/fs?path=' + encodeURIComponent(path) + (dirs ? '&dirs=1' : '') + '&suffix=' + encodeURIComponent(suffix));
+      if (r.error) { notice(r.error); return; }
+      current = r.path; pathField.value = r.path;
+      entries = [{ name: '..', dir: true, path: r.parent }, ...r.entries.map(e => ({ ...e, path: r.path.replace(/\/$/, '') + '/' + e.name }))];
+      index = -1; draw();
+    };
+    const draw = () => list.replaceChildren(...entries.map((e, i) => el('div', { role: 'option', 'aria-selected': i === index ? 'true' : 'false',
+      text: (e.dir ? '\uD83D\uDCC1 ' : '') + e.name, onclick: () => { index = i; draw(); }, ondblclick: () => open(i) })));
+    const open = (i) => { const e = entries[i]; if (!e) return; if (e.dir) load(e.path); else finish(e.path); };
+    list.addEventListener('keydown', (e) => {
+      if (e.key === 'ArrowDown' && index < entries.length - 1) index++;
+      else if (e.key === 'ArrowUp' && index > 0) index--;
+      else if (e.key === 'Enter') { open(index); e.preventDefault(); return; }
+      else return;
+      e.preventDefault(); draw();
+    });
+    pathField.addEventListener('keydown', (e) => { if (e.key === 'Enter') { e.preventDefault(); load(pathField.value); } });
+    const finish = (path) => { dlg.close(); resolve(path); };
+    const select = () => {
+      const e = entries[index];
+      if (dirs) finish(e && e.dir && e.name !== '..' ? e.path : current);
+      else if (e && !e.dir) finish(e.path);
+      else if (e) load(e.path);
+      else if (pathField.value !== current) finish(pathField.value);
+    };
+    dlg.replaceChildren(el('h2', { text: title }), el('div', { class: 'body' }, pathField, list),
+      el('div', { class: 'buttons' }, el('button', { id: 'chooser-ok', text: T(6), onclick: select }),
+        el('button', { id: 'chooser-cancel', text: T(1), onclick: () => { dlg.close(); resolve(null); } })));
+    dlg.oncancel = () => resolve(null);
+    dlg.showModal();
+    load(start);
+  });
+}
+const zh = () => state.language === 'zh';
+
+// ---- The commands of the main window.
+const fields = () => ({ ip: val('f-ip'), count: num('f-count'), source: val('f-source') });
+
+async function browseSource() {
+  if ((await cmd('fields', fields())).ok === false) return;
+  const iso = state.menu.isoFile;
+  const path = await choose(iso ? (zh() ? '打开ISO镜像文件' : 'Open ISO File') : (zh() ? '打开镜像目录' : 'Open Image Directory'),
+    { dirs: !iso, suffix: iso ? '.iso' : '', start: dirname(val('f-source')) });
+  if (path) await cmd('chooseSource', { path });
+}
+function dirname(p) { return p && p.includes('/') ? p.slice(0, p.lastIndexOf('/')) || '/' : ''; }
+
+const menuCommands = {
+  macFilter: macFilterDialog, extBoot: extBootDialog, winKey: winKeyDialog, nfs: nfsDialog,
+  modeAuto: () => cmd('installMode', { auto: true }), modeManual: () => cmd('installMode', { auto: false }),
+  kindIso: () => cmd('sourceKind', { iso: true }), kindDir: () => cmd('sourceKind', { iso: false }),
+  baseDriver: baseDriverDialog, plugins: pluginsDialog, extract: () => extractDialog(),
+  openLog: async () => { const r = await cmd('openLog'); textDialog('openLog', r.path, r.text); },
+  logConfig: logConfigDialog, flushLog: () => cmd('flushLog'),
+  deleteLog: async () => { const r = await cmd('deleteLog'); if (r.ok) notice(`${T(51)}: ${r.count}`); },
+  langZh: () => cmd('language', { zh: true }), langEn: () => cmd('language', { zh: false }),
+  about: aboutDialog,
+};
+
+function textDialog(key, title, text) {
+  dialog(key, title, [el('pre', { id: 'text-view', text: text || '' })], [el('button', { id: 'dlg-ok', text: T(0), onclick: () => closeDialog() })]);
+}
+
+function aboutDialog() {
+  if (openDialogs.has('about')) return;
+  cmd('about').then(r => dialog('about', zh() ? '关于 ORV' : 'About ORV',
+    [el('div', { class: 'row' }, el('img', { src: '/assets/kiv.svg', width: 32, height: 32, alt: '' }), el('strong', { id: 'about-text', text: r.text }))],
+    [el('button', { id: 'dlg-ok', text: T(0), onclick: () => closeDialog() })]));
+}
+
+async function serverConfigDialog() {
+  if (openDialogs.has('serverConfig')) return;
+  const d = await cmd('serverConfig.get');
+  let loader = d.loader;
+  let lists = d.bootLists;
+  const bootSelect = el('select', { id: 'sc-bootfile' });
+  const fillBoot = (index) => {
+    bootSelect.replaceChildren(...lists[loader].files.map((f, i) => el('option', { value: i, text: f })));
+    bootSelect.value = index;
+    bootSelect.disabled = loader !== 0;
+  };
+  const radios = ['PXELINUX', 'GRUB2', 'iPXE'].map((name, i) => {
+    const r = el('input', { type: 'radio', name: 'sc-loader', id: 'sc-loader-' + i, onchange: () => {
+      if (loader !== i) { loader = i; fillBoot(lists[i].index); }
+    } });
+    r.checked = i === loader;
+    return el('label', {}, r, ' ' + name);
+  });
+  const blocks = el('select', { id: 'sc-bcd' }, ...['1408', '2048', '4096', '8192', '16384'].map((t, i) => el('option', { value: i, text: t })));
+  blocks.value = d.bcdBlock;
+  const syncCopy = () => { $('#sc-mask').disabled = checked('sc-copyhost'); $('#sc-gateway').disabled = checked('sc-xxx1'); };
+  dialog('serverConfig', T(94), [
+    el('fieldset', {}, el('legend', { text: T(95) }),
+      row(T(102), input('sc-mask', d.mask)), row(T(103), input('sc-gateway', d.gateway)),
+      el('div', { class: 'row' }, check('sc-copyhost', d.copyHost, T(104), syncCopy), check('sc-xxx1', d.xxx1, 'XXXX.1', syncCopy))),
+    el('fieldset', {}, el('legend', { text: T(98) }), el('div', { class: 'row' }, ...radios),
+      row(T(105), bootSelect), row(T(106), input('sc-disk', d.disk))),
+    el('fieldset', {}, el('legend', { text: T(96) }),
+      row(T(107), input('sc-timeout', d.tftpTimeout, { size: 6 })), row(T(108), input('sc-retrans', d.retransmit, { size: 6 })),
+      el('div', { class: 'row' }, check('sc-single', d.singlePort, T(109))), row('BCD Block', blocks)),
+    el('fieldset', {}, el('legend', { text: T(97) }), row(T(110), input('sc-port', d.httpPort, { size: 6 }))),
+    el('fieldset', {}, el('legend', { text: T(99) }),
+      row(T(100), input('sc-menutimeout', d.menuTimeout, { size: 6 })), row(T(101), input('sc-keytimeout', d.keyTimeout, { size: 6 }))),
+  ], okCancel(async () => {
+    const r = await cmd('serverConfig.apply', { mask: val('sc-mask'), gateway: val('sc-gateway'), copyHost: checked('sc-copyhost'),
+      xxx1: checked('sc-xxx1'), loader, bootIndex: Number(bootSelect.value || 0), disk: val('sc-disk').trim(),
+      tftpTimeout: num('sc-timeout'), retransmit: num('sc-retrans'), singlePort: checked('sc-single'), bcdBlock: Number(blocks.value),
+      httpPort: num('sc-port'), menuTimeout: num('sc-menutimeout'), keyTimeout: num('sc-keytimeout') });
+    if (r.ok) closeDialog();
+  }));
+  fillBoot(d.bootIndex);
+  syncCopy();
+}
+
+async function nfsDialog() {
+  if (openDialogs.has('nfs')) return;
+  const d = await cmd('nfs.get');
+  dialog('nfs', T(70), [row(T(71), input('nfs-url', d.url, { size: 48 })), el('div', { class: 'hint', text: T(73).replace(/\r\n/g, '\n') })],
+    okCancel(async () => { if ((await cmd('nfs.apply', { url: val('nfs-url') })).ok) closeDialog(); }));
+}
+
+async function extBootDialog() {
+  if (openDialogs.has('extBoot')) return;
+  const d = await cmd('extBoot.get');
+  const select = el('select', { id: 'eb-os' }, ...d.records.map((r, i) => el('option', { value: i, text: r.name })));
+  const show = () => {
+    const r = d.records[+select.value];
+    if (!r) return;
+    $('#eb-active').checked = r.active;
+    $('#eb-legacy').value = r.legacy; $('#eb-uefi').value = r.uefi;
+    $('#eb-legacy').readOnly = $('#eb-uefi').readOnly = !r.active;
+  };
+  select.addEventListener('change', show);
+  dialog('extBoot', T(40), [
+    el('fieldset', {}, el('legend', { text: T(3) }), row(T(5).trim(), select),
+      el('div', { class: 'row' }, check('eb-active', false, T(69), async () => {
+        const r = d.records[+select.value];
+        if (!r) return;
+        r.active = checked('eb-active');
+        await cmd('extBoot.active', { index: +select.value, active: r.active });
+        show();
+      }))),
+    el('fieldset', {}, el('legend', { text: T(3) }), row('Legacy', input('eb-legacy', '', { size: 48 })), row('UEFI', input('eb-uefi', '', { size: 48 }))),
+  ], okCancel(async () => {
+    if (!d.records.length) { closeDialog(); return; }
+    const r = await cmd('extBoot.apply', { index: +select.value, legacy: val('eb-legacy'), uefi: val('eb-uefi') });
+    if (r.ok) closeDialog();
+  }));
+  select.value = d.selected;
+  show();
+}
+
+async function winKeyDialog() {
+  if (openDialogs.has('winKey')) return;
+  const d = await cmd('winKey.get');
+  const sync = () => { $('#wk-key').disabled = !checked('wk-enable'); };
+  dialog('winKey', T(53), [
+    el('fieldset', {}, el('legend', { text: T(146) }), el('div', { class: 'hint', text: [T(147), T(148), T(149)].join('\n') })),
+    row(T(150), input('wk-key', d.key, { maxlength: 32, size: 34 })), check('wk-enable', d.enable, T(151), sync),
+  ], okCancel(async () => { if ((await cmd('winKey.apply', { key: val('wk-key'), enable: checked('wk-enable') })).ok) closeDialog(); }));
+  sync();
+}
+
+async function baseDriverDialog() {
+  if (openDialogs.has('baseDriver')) return;
+  const d = await cmd('baseDriver.get');
+  dialog('baseDriver', T(75), [el('div', { id: 'bd-text', class: 'hint', text: d.text.replace(/\r\n/g, '\n') })], [
+    el('button', { id: 'bd-load', text: T(74), onclick: async () => {
+      const path = await choose(T(19), { suffix: 'tar.bz2' });
+      if (!path) return;
+      const r = await cmd('baseDriver.load', { path });
+      $('#bd-text').textContent = r.text.replace(/\r\n/g, '\n');
+    } }),
+    el('button', { id: 'dlg-ok', text: T(0), onclick: () => closeDialog() })]);
+}
+
+async function logConfigDialog() {
+  if (openDialogs.has('logConfig')) return;
+  const d = await cmd('logConfig.get');
+  const levels = ['Log', 'Diag', 'Debug'].map((name, i) => {
+    const r = el('input', { type: 'radio', name: 'lc-level', id: 'lc-level-' + i, value: i });
+    r.checked = i === d.level;
+    return el('label', {}, r, ' ' + name);
+  });
+  const sync = () => {
+    const on = checked('lc-enabled');
+    for (const node of $$('#dialog input:not(#lc-enabled), #lc-browse')) node.disabled = !on;
+  };
+  dialog('logConfig', T(87), [
+    check('lc-enabled', d.enabled, T(88), sync),
+    row(T(89), input('lc-file', d.file, { size: 44 }), el('button', { id: 'lc-browse', text: '...', onclick: async () => {
+      const path = await choose(T(89), { start: dirname(val('lc-file')) });
+      if (path) $('#lc-file').value = path;
+    } })),
+    row(T(90), ...levels),
+    row(T(91), input('lc-cache', d.cache, { size: 10 }), el('span', { class: 'hint', text: T(92) })),
+  ], okCancel(async () => {
+    const level = $$('[name="lc-level"]').findIndex(r => r.checked);
+    const r = await cmd('logConfig.apply', { enabled: checked('lc-enabled'), file: val('lc-file'), level, cache: num('lc-cache') });
+    if (r.ok) closeDialog();
+  }));
+  sync();
+}
+
+async function macFilterDialog() {
+  if (openDialogs.has('macFilter')) return;
+  const d = await cmd('macFilter.get');
+  const list = listBox([...d.list], 0);
+  list.node.id = 'mf-list';
+  const mode = (deny) => {
+    const white = el('input', { type: 'radio', name: 'mf-mode', id: 'mf-white' });
+    const black = el('input', { type: 'radio', name: 'mf-mode', id: 'mf-black' });
+    (deny ? black : white).checked = true;
+    return el('div', { class: 'row' }, el('label', {}, white, ' ' + T(56)), el('label', {}, black, ' ' + T(57)));
+  };
+  const items = () => list.items();
+  dialog('macFilter', T(54), [
+    el('fieldset', {}, el('legend', { text: T(55) }), mode(d.deny)),
+    el('fieldset', {}, el('legend', { text: T(58) }), list.node, el('div', { class: 'row' },
+      el('button', { id: 'mf-add', text: T(59), onclick: async () => {
+        const text = await macEditDialog('');
+        if (text != null) list.set([...items(), text], items().length === 0 ? 0 : list.index());
+      } }),
+      el('button', { id: 'mf-delete', text: T(60), onclick: () => {
+        const i = list.index();
+        if (i < 0) return;
+        const next = items().filter((_, k) => k !== i);
+        list.set(next, Math.min(i, next.length - 1));
+      } }),
+      el('button', { id: 'mf-modify', text: T(61), onclick: async () => {
+        const i = list.index();
+        if (i < 0) return;
+        const text = await macEditDialog(items()[i]);
+        if (text != null) list.set(items().map((m, k) => (k === i ? text : m)), i);
+      } }),
+      el('button', { id: 'mf-import', text: T(62), onclick: async () => {
+        const path = await choose(T(62), { suffix: '.txt' });
+        if (!path) return;
+        const r = await cmd('macFilter.import', { path });
+        if (r.ok) list.set(r.list, 0);
+      } }),
+      el('button', { id: 'mf-export', text: T(63), onclick: async () => {
+        const r = await cmd('macFilter.export');
+        if (r.ok) textDialog2(r.path, r.text);
+      } }))),
+  ], okCancel(async () => {
+    const r = await cmd('macFilter.apply', { deny: checked('mf-black'), list: items() });
+    if (r.ok) closeDialog();
+  }));
+}
+
+function textDialog2(title, text) {
+  dialog('text2', title, [el('pre', { id: 'text-view2', text: text || '' })], [el('button', { text: T(0), onclick: () => closeDialog('#dialog2') })], '#dialog2');
+}
+
+// The MAC edit dialog: resolves with the checked pattern, or null on Cancel.
+function macEditDialog(text) {
+  return new Promise((resolve) => {
+    const dlg = dialog('macEdit', T(64), [
+      input('me-text', text, { maxlength: 17, size: 20 }),
+      el('div', { class: 'hint', text: 'Valid MAC Format：\n00-1b-21-6b-8b-20\n00-1b-21-6b-8b-2*\n00-1b-21-6b-8b-**' }),
+    ], [
+      el('button', { id: 'me-ok', text: T(0), onclick: async () => {
+        const r = await cmd('macFilter.check', { text: val('me-text') });
+        if (r.ok) { resolve(r.pattern); closeDialog('#dialog2'); }
+      } }),
+      el('button', { id: 'me-cancel', text: T(1), onclick: () => { resolve(null); closeDialog('#dialog2'); } })], '#dialog2');
+    dlg.oncancel = () => resolve(null);
+  });
+}
+
+async function pluginsDialog() {
+  if (openDialogs.has('plugins')) return;
+  const d = await cmd('plugins.get');
+  const desc = el('pre', { id: 'pl-desc' });
+  const show = (i) => { desc.textContent = d.items[i] ? d.items[i].description.replace(/\r\n/g, '\n') : ''; };
+  const list = listBox(d.items.map(p => p.name), 0, show);
+  list.node.id = 'pl-list';
+  dialog('plugins', T(66), [el('fieldset', {}, el('legend', { id: 'pl-caption', text: d.caption }), list.node), desc],
+    [el('button', { id: 'dlg-ok', text: T(0), onclick: () => closeDialog() })]);
+  show(0);
+}
+
+async function extractDialog(prefill = '') {
+  if (openDialogs.has('extract')) return;
+  const stop = async () => (await cmd('extract.stop')).ok;
+  const dlg = dialog('extract', T(78), [
+    el('fieldset', {}, el('legend', { text: T(79) }),
+      row(T(80).trim(), input('ex-iso', prefill, { size: 44 }), el('button', { id: 'ex-browse-iso', text: '...', onclick: async () => {
+        const path = await choose('ISO Files (*ISO)', { suffix: '.iso' });
+        if (!path) return;
+        const r = await cmd('extract.chooseIso', { path });
+        if (r.ok) { $('#ex-iso').value = path; $('#ex-dest').value = r.destination; }
+      } })),
+      row(T(81), input('ex-dest', '', { size: 44 }), el('button', { id: 'ex-browse-dest', text: '...', onclick: async () => {
+        const path = await choose(T(22), { dirs: true });
+        if (path) $('#ex-dest').value = path;
+      } }))),
+    el('fieldset', {}, el('legend', { text: T(84) }), el('progress', { id: 'ex-progress', max: 1, value: 0 }),
+      el('div', { id: 'ex-status', text: T(82) }), el('div', { id: 'ex-message', class: 'blue' })),
+  ], [
+    el('button', { id: 'ex-start', text: T(85), onclick: () => cmd('extract.start', { iso: val('ex-iso'), destination: val('ex-dest') }) }),
+    el('button', { id: 'ex-stop', text: T(86), onclick: stop }),
+    el('button', { id: 'dlg-cancel', text: T(1), onclick: async () => { if (await stop()) closeDialog(); } })]);
+  dlg.oncancel = (e) => { e.preventDefault(); stop().then(ok => ok && dlg.close()); };
+  drawExtract();
+}
+function drawExtract() {
+  const x = state.extract || {};
+  if (!$('#ex-progress')) return;
+  $('#ex-progress').max = Math.max(1, x.total || 0);
+  $('#ex-progress').value = x.done || 0;
+  $('#ex-status').textContent = x.status || T(82);
+  $('#ex-message').textContent = x.running ? '' : (x.message || '');
+}
+
+// ---- The client grid: selection, context menu, detail dialog with its live timer.
+let detailTimer = 0;
+async function detailDialog(rowNumber) {
+  if (openDialogs.has('detail')) return;
+  const d = await cmd('clientDetail', { row: rowNumber });
+  if (!d.ok) return;
+  const opened = Date.now();
+  const minutes = el('span', { id: 'cd-minutes', class: 'timer' }), seconds = el('span', { id: 'cd-seconds', class: 'timer' });
+  const tick = () => {
+    const total = d.minutes * 60 + d.seconds + (d.live ? Math.floor((Date.now() - opened) / 1000) : 0);
+    minutes.textContent = String(Math.floor(total / 60));
+    seconds.textContent = String(total % 60).padStart(2, '0');
+  };
+  const dlg = dialog('detail', T(133), [
+    row(T(134), el('span', { id: 'cd-bios', text: d.biosMode })), row(T(135), el('span', { id: 'cd-mac', text: d.mac })),
+    row(T(136), el('span', { id: 'cd-ip', text: d.ip })), row(T(137), el('span', { text: d.serial })),
+    row(T(138), el('span', { text: d.product })), row(T(139), el('span', { text: d.vendor })),
+    row(T(140), el('span', { id: 'cd-start', class: 'blue', text: d.startTime })),
+    row(T(141), minutes, el('span', { class: 'blue', text: T(142) }), seconds, el('span', { class: 'blue', text: T(143) })),
+  ], [el('button', { id: 'dlg-ok', text: T(0), onclick: () => closeDialog() })]);
+  tick();
+  detailTimer = setInterval(tick, 1000);
+  dlg.addEventListener('close', () => clearInterval(detailTimer), { once: true });
+}
+
+function showContextMenu(rowNumber, x, y) {
+  const r = rows[rowNumber - 1];
+  if (!r || !r.ip) return;
+  selectedRow = rowNumber; drawRows();
+  const menu = $('#context-menu');
+  const finished = r.status.includes(T(114));
+  $('#ctx-sep').hidden = $('#ctx-delete').hidden = !finished;
+  menu.style.left = x + 'px'; menu.style.top = y + 'px';
+  menu.hidden = false;
+  menu.dataset.row = rowNumber;
+  $('#ctx-detail').focus();
+}
+function hideContextMenu() { $('#context-menu').hidden = true; }
+
+// ---- Menus: click or keyboard; Escape closes.
+function closeMenus() {
+  for (const m of $$('.menu')) { m.querySelector('.items').hidden = true; m.firstElementChild.setAttribute('aria-expanded', 'false'); }
+}
+function wireMenus() {
+  for (const m of $$('.menu')) {
+    const top = m.firstElementChild, items = m.querySelector('.items');
+    top.addEventListener('click', () => {
+      const wasOpen = !items.hidden;
+      closeMenus();
+      if (!wasOpen) { items.hidden = false; top.setAttribute('aria-expanded', 'true'); items.querySelector('button:not(:disabled)')?.focus(); }
+    });
+    items.addEventListener('keydown', (e) => {
+      const list = $$('button:not(:disabled)', items);
+      const i = list.indexOf(document.activeElement);
+      if (e.key === 'ArrowDown') list[(i + 1) % list.length].focus();
+      else if (e.key === 'ArrowUp') list[(i - 1 + list.length) % list.length].focus();
+      else if (e.key === 'Escape') { closeMenus(); top.focus(); }
+      else return;
+      e.preventDefault();
+    });
+  }
+  for (const b of $$('.items button')) {
+    b.addEventListener('click', () => {
+      closeMenus();
+      if (b.dataset.toggle) cmd('toggle', { item: b.dataset.toggle });
+      else menuCommands[b.dataset.cmd]();
+    });
+  }
+  document.addEventListener('keydown', (e) => {
+    if (e.key === 'Escape' && e.target.closest('#menubar')) closeMenus();
+  });
+  document.addEventListener('click', (e) => {
+    if (!e.target.closest('.menu')) closeMenus();
+    if (!e.target.closest('#context-menu')) hideContextMenu();
+  });
+}
+
+function wireMain() {
+  $('#btn-start').addEventListener('click', () => cmd('start', fields()));
+  $('#btn-stop').addEventListener('click', () => cmd('stop'));
+  $('#btn-browse').addEventListener('click', browseSource);
+  $('#btn-srvcfg').addEventListener('click', serverConfigDialog);
+  // A missing picture leaves the place empty rather than showing a broken image.
+  $('#os-picture').addEventListener('error', (e) => { e.target.style.visibility = 'hidden'; });
+  $('#os-picture').addEventListener('load', (e) => { e.target.style.visibility = 'visible'; });
+  const body = $('#grid tbody');
+  body.addEventListener('click', (e) => {
+    const tr = e.target.closest('tr');
+    if (tr && tr.dataset.row) { selectedRow = +tr.dataset.row; drawRows(); tr.focus(); }
+  });
+  body.addEventListener('contextmenu', (e) => {
+    const tr = e.target.closest('tr');
+    if (!tr || !tr.dataset.row) return;
+    e.preventDefault();
+    showContextMenu(+tr.dataset.row, e.clientX, e.clientY);
+  });
+  body.addEventListener('keydown', (e) => {
+    const tr = e.target.closest('tr');
+    if (!tr || !tr.dataset.row) return;
+    if (e.key === 'ContextMenu' || (e.shiftKey && e.key === 'F10')) {
+      e.preventDefault();
+      const box = tr.getBoundingClientRect();
+      showContextMenu(+tr.dataset.row, box.left + 40, box.bottom);
+    } else if (e.key === 'Enter') {
+      detailDialog(+tr.dataset.row);
+    } else if (e.key === 'ArrowDown' || e.key === 'ArrowUp') {
+      e.preventDefault();
+      const next = tr[e.key === 'ArrowDown' ? 'nextElementSibling' : 'previousElementSibling'];
+      if (next && next.dataset.row) { selectedRow = +next.dataset.row; drawRows(); next.focus(); }
+    }
+  });
+  $('#ctx-detail').addEventListener('click', () => { hideContextMenu(); detailDialog(+$('#context-menu').dataset.row); });
+  $('#ctx-delete').addEventListener('click', () => { hideContextMenu(); cmd('clientDelete', { row: +$('#context-menu').dataset.row }); });
+  $('#context-menu').addEventListener('keydown', (e) => { if (e.key === 'Escape') hideContextMenu(); });
+  // Enter and Escape in the window do nothing by themselves (a field never starts a deployment).
+  document.addEventListener('keydown', (e) => {
+    if (e.key === 'Enter' && e.target.matches('main input')) e.preventDefault();
+  });
+}
+
+async function main() {
+  messages = await get('/api/messages');
+  wireMenus();
+  wireMain();
+  drawRows();
+  const events = new EventSource('/api/events');
+  events.addEventListener('state', (e) => { state = JSON.parse(e.data); drawState(); drawRows(); document.body.dataset.ready = '1'; });
+  events.addEventListener('rows', (e) => { rows = JSON.parse(e.data); if (state) drawRows(); });
+}
+main();

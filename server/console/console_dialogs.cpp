@@ -1,0 +1,493 @@
+#include "console_dialogs.h"
+
+#include <arpa/inet.h>
+#include <glib.h>
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+
+#include "boot_config.h"
+#include "client_table.h"
+#include "commands.h"
+#include "controller.h"
+#include "iso_detect.h"
+#include "iso_extract.h"
+#include "log.h"
+#include "msg_table.h"
+#include "plugin_host.h"
+#include "prompt.h"
+#include "settings.h"
+
+namespace {
+
+std::string Dotted(uint32_t uiAddr)
+{
+    in_addr stAddr {htonl(uiAddr)};
+    char szText[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &stAddr, szText, sizeof(szText));
+    return szText;
+}
+
+// A dotted address field; 0 when the text is not one.
+uint32_t ParseDotted(const Json::Value &stValue)
+{
+    in_addr stAddr {};
+    if (!stValue.isString() || inet_pton(AF_INET, stValue.asCString(), &stAddr) != 1) {
+        return 0;
+    }
+    return ntohl(stAddr.s_addr);
+}
+
+uint32_t UInt(const Json::Value &stArgs, const char *pcKey)
+{
+    const Json::Value &stValue = stArgs[pcKey];
+    return stValue.isIntegral() && stValue.asInt64() >= 0 ? uint32_t(stValue.asUInt64()) : 0;
+}
+
+std::string Text(const Json::Value &stArgs, const char *pcKey)
+{
+    return stArgs[pcKey].isString() ? stArgs[pcKey].asString() : "";
+}
+
+bool Flag(const Json::Value &stArgs, const char *pcKey)
+{
+    return stArgs[pcKey].isBool() && stArgs[pcKey].asBool();
+}
+
+// The boot-file list of each loader kind, leaving the configuration as it was.
+Json::Value BootFileLists()
+{
+    BootLoaderConfig stSaved = BootConfig();
+    Json::Value stLists(Json::arrayValue);
+    for (int32_t iKind : {BOOT_LOADER_PXELINUX, BOOT_LOADER_GRUB2, BOOT_LOADER_IPXE}) {
+        ScanBootFiles(iKind);
+        Json::Value stEntry;
+        stEntry["files"] = Json::Value(Json::arrayValue);
+        for (const std::string &strFile : BootConfig().vecBootFiles) {
+            stEntry["files"].append(strFile);
+        }
+        stEntry["index"] = BootConfig().iBootFileIndex;
+        stLists.append(stEntry);
+    }
+    BootConfig() = stSaved;
+    return stLists;
+}
+
+std::string DriverVersionText()
+{
+    gchar *pcText = nullptr;
+    std::string strVersion;
+    if (g_file_get_contents("driver/version.txt", &pcText, nullptr, nullptr)) {
+        std::string strAll = pcText;
+        g_free(pcText);
+        std::string strLine = strAll.substr(0, strAll.find_first_of("\r\n"));
+        gchar *pcTrim = g_strstrip(g_strdup(strLine.c_str()));
+        strVersion = pcTrim;
+        g_free(pcTrim);
+    } else {
+        strVersion = MSG_Text(21);
+    }
+    return std::string(MSG_Text(76)) + ":\r\n\r\n" + strVersion;
+}
+
+bool HasByteAbove126(const std::string &strText)
+{
+    return std::any_of(strText.begin(), strText.end(), [](char c) { return static_cast<unsigned char>(c) > 126; });
+}
+
+// The extraction job and what its worker last reported (guarded: the worker writes it).
+std::unique_ptr<IsoExtractJob> g_pstExtract;
+std::mutex g_mtxExtract;
+Json::Value g_stExtractState;
+
+void OnExtractEvent(const IsoExtractEvent &stEvent)
+{
+    std::lock_guard<std::mutex> stLock(g_mtxExtract);
+    g_stExtractState["done"] = stEvent.uiDone;
+    g_stExtractState["total"] = stEvent.uiTotal;
+    if (!stEvent.bDone) {
+        g_stExtractState["running"] = true;
+        g_stExtractState["status"] = "Extracted " + stEvent.strFileName;
+        return;
+    }
+    g_stExtractState["running"] = false;
+    g_stExtractState["done"] = 0;
+    g_stExtractState["status"] = MSG_Text(82);
+    g_stExtractState["message"] = stEvent.eStatus == IsoExtractStatus::Finished  ? MSG_Text(83)
+                                  : stEvent.eStatus == IsoExtractStatus::Cancelled ? MSG_Text(14)
+                                                                                    : MSG_Text(2);
+}
+
+} // namespace
+
+bool DLG_CheckRange(const Json::Value &stArgs, const char *pcKey, long lMin, long lMax, const char *pcCaption)
+{
+    const Json::Value &stValue = stArgs[pcKey];
+    if (stValue.isIntegral() && stValue.asInt64() >= lMin && stValue.asInt64() <= lMax) {
+        return true;
+    }
+    gchar *pcText = g_strdup_printf(MSG_Choose("请输入一个介于 %ld 和 %ld 之间的整数。",
+                                               "Please enter an integer between %ld and %ld."),
+                                    lMin, lMax);
+    PROMPT_Show(pcText, pcCaption, PromptIcon::Warning);
+    g_free(pcText);
+    return false;
+}
+
+Json::Value DLG_ServerConfigGet()
+{
+    const ServerSettings &stSet = Settings();
+    const BootLoaderConfig &stBoot = BootConfig();
+    SetBlockSizeChoice(stBoot.uiBlockSizeChoice);
+    Json::Value stDlg;
+    stDlg["mask"] = Dotted(stSet.uiDhcpMask);
+    stDlg["gateway"] = Dotted(stSet.uiDhcpGateway);
+    stDlg["copyHost"] = stSet.uiDhcpFollowHost != 0;
+    stDlg["xxx1"] = stSet.uiDhcpXxx1 != 0;
+    stDlg["loader"] = stBoot.iLoaderType;
+    stDlg["bootLists"] = BootFileLists();
+    stDlg["bootIndex"] = stBoot.iBootFileIndex;
+    stDlg["disk"] = stSet.strInsDiskName;
+    stDlg["tftpTimeout"] = stSet.uiTftpTimeout;
+    stDlg["retransmit"] = stSet.uiTftpMaxRetrans;
+    stDlg["singlePort"] = stSet.uiTftpSingleMode != 0;
+    stDlg["bcdBlock"] = stBoot.uiBlockSizeChoice;
+    stDlg["httpPort"] = stSet.usHttpPort;
+    stDlg["menuTimeout"] = stSet.uiPimChooseTimeout;
+    stDlg["keyTimeout"] = stSet.uiPimPressTimeout;
+    return stDlg;
+}
+
+bool DLG_ServerConfigApply(const Json::Value &stArgs)
+{
+    const char *pcTitle = MSG_Text(94);
+    if (!DLG_CheckRange(stArgs, "tftpTimeout", 1, 100, pcTitle) || !DLG_CheckRange(stArgs, "retransmit", 1, 100, pcTitle) ||
+        !DLG_CheckRange(stArgs, "httpPort", 1, 65535, pcTitle) || !DLG_CheckRange(stArgs, "menuTimeout", 1, 99999, pcTitle) ||
+        !DLG_CheckRange(stArgs, "keyTimeout", 1, 99999, pcTitle) || !DLG_CheckRange(stArgs, "bcdBlock", 0, 4, pcTitle) ||
+        !DLG_CheckRange(stArgs, "loader", 0, 2, pcTitle)) {
+        return false;
+    }
+    uint32_t uiMask = ParseDotted(stArgs["mask"]);
+    uint32_t uiGateway = ParseDotted(stArgs["gateway"]);
+    bool bXxx1 = Flag(stArgs, "xxx1");
+    std::string strDisk = Text(stArgs, "disk");
+    if (uiMask == 0) {
+        PROMPT_Show(MSG_Text(111), pcTitle);
+        return false;
+    }
+    if (!bXxx1 && uiGateway == 0) {
+        PROMPT_Show(MSG_Text(112), pcTitle);
+        return false;
+    }
+    if (!TargetDiskTextValid(strDisk)) {
+        PROMPT_Show(MSG_Text(113), pcTitle);
+        return false;
+    }
+    ServerSettings &stSet = Settings();
+    stSet.uiDhcpMask = uiMask;
+    stSet.uiDhcpGateway = uiGateway;
+    stSet.uiDhcpFollowHost = Flag(stArgs, "copyHost") ? 1 : 0;
+    stSet.uiDhcpXxx1 = bXxx1 ? 1 : 0;
+    stSet.strInsDiskName = strDisk;
+    ParseTargetDisk(strDisk);
+    stSet.uiTftpTimeout = UInt(stArgs, "tftpTimeout");
+    stSet.uiTftpMaxRetrans = UInt(stArgs, "retransmit");
+    stSet.uiTftpSingleMode = Flag(stArgs, "singlePort") ? 1 : 0;
+    stSet.usHttpPort = uint16_t(UInt(stArgs, "httpPort"));
+    stSet.uiPimChooseTimeout = UInt(stArgs, "menuTimeout");
+    stSet.uiPimPressTimeout = UInt(stArgs, "keyTimeout");
+    BootConfig().uiPimChooseTimeout = stSet.uiPimChooseTimeout;
+    BootConfig().uiPimPressTimeout = stSet.uiPimPressTimeout;
+    int32_t iLoader = int32_t(UInt(stArgs, "loader"));
+    stSet.iLoaderType = iLoader;
+    ScanBootFiles(iLoader);
+    const std::vector<std::string> &vecFiles = BootConfig().vecBootFiles;
+    uint32_t uiIndex = UInt(stArgs, "bootIndex");
+    if (!vecFiles.empty() && uiIndex < vecFiles.size()) {
+        BootConfig().iBootFileIndex = int32_t(uiIndex);
+        stSet.strDhcpFile = vecFiles[uiIndex];
+    }
+    stSet.uiBcdTftpBlockSize = UInt(stArgs, "bcdBlock");
+    SetBlockSizeChoice(stSet.uiBcdTftpBlockSize);
+    return true;
+}
+
+Json::Value DLG_NfsGet()
+{
+    Json::Value stDlg;
+    stDlg["url"] = Settings().strNfsShareUrl;
+    return stDlg;
+}
+
+bool DLG_NfsApply(const Json::Value &stArgs)
+{
+    std::string strUrl = Text(stArgs, "url");
+    if (!g_regex_match_simple("(\\d+\\.){3}\\d+:\\S+", strUrl.c_str(), GRegexCompileFlags(0), GRegexMatchFlags(0))) {
+        PROMPT_Show(MSG_Text(72), MSG_Text(70));
+        return false;
+    }
+    Settings().strNfsShareUrl = strUrl;
+    return true;
+}
+
+Json::Value DLG_ExtBootGet()
+{
+    Json::Value stDlg;
+    stDlg["records"] = Json::Value(Json::arrayValue);
+    int iSelected = 0;
+    const std::vector<ExtBootOption> &vecOptions = Settings().vecExtBootOpt;
+    for (size_t i = 0; i < vecOptions.size(); ++i) {
+        Json::Value stRecord;
+        stRecord["name"] = vecOptions[i].strOsName;
+        stRecord["active"] = vecOptions[i].bEnabled;
+        stRecord["legacy"] = vecOptions[i].strLegacyOpt;
+        stRecord["uefi"] = vecOptions[i].strUefiOpt;
+        stDlg["records"].append(stRecord);
+        if (Controller().bRunning && vecOptions[i].strOsName == Controller().stOsInfo.strOsName) {
+            iSelected = int(i);
+        }
+    }
+    stDlg["selected"] = iSelected;
+    return stDlg;
+}
+
+bool DLG_ExtBootActive(const Json::Value &stArgs)
+{
+    std::vector<ExtBootOption> &vecOptions = Settings().vecExtBootOpt;
+    uint32_t uiIndex = UInt(stArgs, "index");
+    if (uiIndex >= vecOptions.size()) {
+        return false;
+    }
+    vecOptions[uiIndex].bEnabled = Flag(stArgs, "active");
+    return true;
+}
+
+bool DLG_ExtBootApply(const Json::Value &stArgs)
+{
+    std::vector<ExtBootOption> &vecOptions = Settings().vecExtBootOpt;
+    uint32_t uiIndex = UInt(stArgs, "index");
+    if (uiIndex >= vecOptions.size() || !vecOptions[uiIndex].bEnabled) {
+        return true;
+    }
+    std::string strLegacy = Text(stArgs, "legacy");
+    std::string strUefi = Text(stArgs, "uefi");
+    if (HasByteAbove126(strLegacy) || HasByteAbove126(strUefi)) {
+        PROMPT_Show(MSG_Text(68), MSG_Text(40));
+        return false;
+    }
+    vecOptions[uiIndex].strLegacyOpt = strLegacy;
+    vecOptions[uiIndex].strUefiOpt = strUefi;
+    return true;
+}
+
+Json::Value DLG_WinKeyGet()
+{
+    Json::Value stDlg;
+    stDlg["key"] = Settings().strWinkey;
+    stDlg["enable"] = Settings().uiWinkeyEnable != 0;
+    return stDlg;
+}
+
+bool DLG_WinKeyApply(const Json::Value &stArgs)
+{
+    if (Controller().bRunning) {
+        return false;
+    }
+    std::string strKey = Text(stArgs, "key");
+    // The field holds at most 32 characters; a longer text is refused like a bad character.
+    if (strKey.size() > 32 ||
+        !std::all_of(strKey.begin(), strKey.end(), [](char c) { return g_ascii_isalnum(c) || c == '-'; })) {
+        PROMPT_Show(MSG_Text(152), MSG_Text(53));
+        return false;
+    }
+    Settings().strWinkey = strKey;
+    Settings().uiWinkeyEnable = Flag(stArgs, "enable") ? 1 : 0;
+    return true;
+}
+
+Json::Value DLG_BaseDriverGet()
+{
+    Json::Value stDlg;
+    stDlg["text"] = DriverVersionText();
+    return stDlg;
+}
+
+Json::Value DLG_BaseDriverLoad(const Json::Value &stArgs)
+{
+    std::string strPackage = Text(stArgs, "path");
+    Json::Value stResult;
+    stResult["ok"] = false;
+    if (strPackage.size() > 4) {
+        std::string strDir = strPackage.substr(0, strPackage.size() - 4);
+        strDir = strDir.substr(0, strDir.find_last_of('/') + 1);
+        std::string strShell = "/bin/sh";
+        std::string strScript = "dll/loaddrv.sh";
+        gchar *apcArgv[] = {strShell.data(), strScript.data(), strPackage.data(), strDir.data(), nullptr};
+        gint iStatus = 0;
+        // A missing script counts as a script that cannot be started: nothing is shown.
+        if (!g_file_test(strScript.c_str(), G_FILE_TEST_IS_REGULAR)) {
+            LOG_Print(0, "PXEDLG", "Cannot load the driver package: %s is missing", strScript.c_str());
+        } else if (g_spawn_sync(nullptr, apcArgv, nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, nullptr, nullptr,
+                                &iStatus, nullptr)) {
+            LOG_Print(0, "PXEDLG", "Driver package %s loaded by %s, status %d", strPackage.c_str(),
+                      strScript.c_str(), iStatus);
+            PROMPT_Show(MSG_Text(20), MSG_Text(75));
+            stResult["ok"] = true;
+        }
+    }
+    stResult["text"] = DriverVersionText();
+    return stResult;
+}
+
+Json::Value DLG_LogConfigGet()
+{
+    Json::Value stDlg;
+    stDlg["enabled"] = LOG_IsEnabled();
+    stDlg["file"] = LOG_GetFile();
+    stDlg["level"] = LOG_GetLevel();
+    stDlg["cache"] = LOG_GetCacheCount();
+    return stDlg;
+}
+
+bool DLG_LogConfigApply(const Json::Value &stArgs)
+{
+    bool bEnabled = Flag(stArgs, "enabled");
+    std::string strFile = Text(stArgs, "file");
+    if (bEnabled) {
+        if (!DLG_CheckRange(stArgs, "cache", 1, 10000000, MSG_Text(87)) || !DLG_CheckRange(stArgs, "level", 0, 2, MSG_Text(87))) {
+            return false;
+        }
+        if (strFile.empty()) {
+            PROMPT_Show(MSG_Text(93), MSG_Text(87));
+            return false;
+        }
+        if (!g_file_test(strFile.c_str(), G_FILE_TEST_EXISTS) || strFile == LOG_GetFile()) {
+            FILE *pstFile = fopen(strFile.c_str(), "a");
+            if (pstFile == nullptr) {
+                PROMPT_Show(MSG_Text(9), "ERR", PromptIcon::Error);
+                return false;
+            }
+            fclose(pstFile);
+        } else {
+            PromptRequest stAsk {MSG_Text(11), "WARN", PromptIcon::Warning, PromptButtons::YesNo, PromptAnswer::No};
+            if (PROMPT_Ask(stAsk) != PromptAnswer::Yes) {
+                return false;
+            }
+        }
+    }
+    LOG_SetEnabled(bEnabled);
+    if (bEnabled) {
+        LOG_SetFile(strFile);
+        LOG_SetLevel(int(UInt(stArgs, "level")));
+        LOG_SetCacheCount(UInt(stArgs, "cache"));
+    }
+    return true;
+}
+
+Json::Value DLG_PluginsGet()
+{
+    Json::Value stDlg;
+    stDlg["caption"] = CMD_PluginListCaption();
+    stDlg["items"] = Json::Value(Json::arrayValue);
+    std::string strActive = Controller().pstDhcp != nullptr ? ActivePluginFileName() : "";
+    stDlg["active"] = -1;
+    for (const PluginListItem &stItem : PluginList()) {
+        std::string strDesc = stItem.strDescription;
+        if (stItem.pfnGetDesc != nullptr) {
+            stItem.pfnGetDesc(MSG_IsChinese() ? 1 : 0, &strDesc);
+        }
+        Json::Value stJson;
+        stJson["name"] = stItem.strFileName;
+        stJson["description"] = strDesc;
+        if (stItem.strFileName == strActive) {
+            stDlg["active"] = stDlg["items"].size();
+        }
+        stDlg["items"].append(stJson);
+    }
+    return stDlg;
+}
+
+Json::Value DLG_ClientDetail(const Json::Value &stArgs)
+{
+    ClientDetail stDetail;
+    Json::Value stDlg;
+    if (!GetClientDetail(int(UInt(stArgs, "row")), &stDetail)) {
+        stDlg["ok"] = false;
+        return stDlg;
+    }
+    stDlg["ok"] = true;
+    stDlg["biosMode"] = stDetail.strBiosMode;
+    stDlg["mac"] = stDetail.strMac;
+    stDlg["ip"] = stDetail.strAddress;
+    stDlg["serial"] = stDetail.strSerial;
+    stDlg["product"] = stDetail.strProduct;
+    stDlg["vendor"] = stDetail.strVendor;
+    stDlg["startTime"] = stDetail.strStartTime;
+    stDlg["minutes"] = Json::UInt64(stDetail.ullMinutes);
+    stDlg["seconds"] = Json::UInt64(stDetail.ullSeconds);
+    // A running row's timer goes on in the page from this moment.
+    stDlg["live"] = !stDetail.strStartTime.empty();
+    return stDlg;
+}
+
+Json::Value DLG_ExtractChooseIso(const Json::Value &stArgs)
+{
+    Json::Value stResult;
+    std::string strIso = Text(stArgs, "path");
+    stResult["ok"] = false;
+    if (g_pstExtract && g_pstExtract->Running()) {
+        PROMPT_Show(MSG_Text(13), MSG_Text(78));
+    } else if (!IsIso9660File(strIso.c_str())) {
+        PROMPT_Show(MSG_Text(18), MSG_Text(78));
+    } else {
+        stResult["ok"] = true;
+        stResult["destination"] = IsoExtractDefaultDestination(strIso);
+    }
+    return stResult;
+}
+
+bool DLG_ExtractStart(const Json::Value &stArgs)
+{
+    if (g_pstExtract && g_pstExtract->Running()) {
+        PROMPT_Show(MSG_Text(13), MSG_Text(78));
+        return false;
+    }
+    g_pstExtract = std::make_unique<IsoExtractJob>();
+    {
+        std::lock_guard<std::mutex> stLock(g_mtxExtract);
+        g_stExtractState = Json::Value(Json::objectValue);
+        g_stExtractState["running"] = true;
+        g_stExtractState["status"] = MSG_Text(82);
+    }
+    int iMessage = g_pstExtract->Start(Text(stArgs, "iso"), Text(stArgs, "destination"), OnExtractEvent);
+    if (iMessage != 0) {
+        {
+            std::lock_guard<std::mutex> stLock(g_mtxExtract);
+            g_stExtractState["running"] = false;
+        }
+        PROMPT_Show(MSG_Text(iMessage), MSG_Text(78));
+        return false;
+    }
+    return true;
+}
+
+bool DLG_ExtractStop()
+{
+    if (!g_pstExtract || !g_pstExtract->Running()) {
+        return true;
+    }
+    PromptRequest stAsk {MSG_Text(16), "WARN", PromptIcon::Warning, PromptButtons::YesNo, PromptAnswer::No};
+    if (PROMPT_Ask(stAsk) != PromptAnswer::Yes) {
+        return false;
+    }
+    g_pstExtract->Cancel();
+    g_pstExtract->Wait();
+    return true;
+}
+
+Json::Value DLG_ExtractState()
+{
+    std::lock_guard<std::mutex> stLock(g_mtxExtract);
+    return g_stExtractState;
+}

@@ -1,0 +1,113 @@
+#include "console_state.h"
+
+#include <glib.h>
+
+#include "client_table.h"
+#include "commands.h"
+#include "console_bridge.h"
+#include "console_dialogs.h"
+#include "console_prompts.h"
+#include "controller.h"
+#include "msg_table.h"
+#include "prompt.h"
+#include "settings.h"
+#include "version.h"
+
+namespace {
+
+constexpr guint PUBLISH_MS = 250;
+guint g_uiPublisher = 0;
+std::string g_strLastState;
+std::string g_strLastRows;
+
+std::string Compact(const Json::Value &stValue)
+{
+    return ConsoleJson(stValue).strBody;
+}
+
+gboolean OnPublish(gpointer)
+{
+    CONSOLE_PublishState();
+    return G_SOURCE_CONTINUE;
+}
+
+} // namespace
+
+Json::Value CONSOLE_StateJson()
+{
+    const ControllerState &stCtl = Controller();
+    const ServerSettings &stSet = Settings();
+    Json::Value stState;
+    stState["title"] = WindowTitle();
+    stState["banner"] = BannerText();
+    stState["running"] = stCtl.bRunning;
+    stState["osType"] = stCtl.strOsType;
+    stState["installLabel"] = stCtl.strInstallLabel;
+    stState["language"] = MSG_IsChinese() ? "zh" : "en";
+    Json::Value &stFields = stState["fields"];
+    stFields["ip"] = stSet.strIPAddr;
+    stFields["count"] = stSet.uiIPNum;
+    stFields["source"] = stSet.strImgPath;
+    stFields["history"] = Json::Value(Json::arrayValue);
+    for (const std::string &strPath : stSet.vecHistoryPath) {
+        stFields["history"].append(strPath);
+    }
+    MenuState stMenu = CMD_MenuState();
+    Json::Value &stMenuJson = stState["menu"];
+    stMenuJson["dhcpOnlyPxe"] = stMenu.bDhcpOnlyPxe;
+    stMenuJson["zelVmFilter"] = stMenu.bZelVmFilter;
+    stMenuJson["autoStart"] = stMenu.bAutoStart;
+    stMenuJson["isoFile"] = stMenu.bIsoFile;
+    stMenuJson["chinese"] = stMenu.bChinese;
+    stMenuJson["autoInstall"] = stMenu.bAutoInstall;
+    stMenuJson["idleOnly"] = stMenu.bIdleOnlyItemsEnabled;
+    stState["prompt"] = CONSOLE_PromptJson();
+    stState["progress"] = CONSOLE_ProgressJson();
+    stState["extract"] = DLG_ExtractState();
+    return stState;
+}
+
+Json::Value CONSOLE_RowsJson()
+{
+    Json::Value stRows(Json::arrayValue);
+    for (const ClientRow &stRow : ClientRows()) {
+        Json::Value stJson;
+        stJson["ip"] = stRow.strAddress;
+        stJson["mac"] = stRow.strMac;
+        stJson["status"] = stRow.strStatus;
+        stJson["progress"] = stRow.dProgress;
+        stJson["finished"] = StatusIsFinished(stRow.strStatus);
+        stRows.append(stJson);
+    }
+    return stRows;
+}
+
+void CONSOLE_PublishState()
+{
+    std::string strState = Compact(CONSOLE_StateJson());
+    if (strState != g_strLastState) {
+        g_strLastState = strState;
+        CONSOLE_Broadcast("state", strState);
+    }
+    std::string strRows = Compact(CONSOLE_RowsJson());
+    if (strRows != g_strLastRows) {
+        g_strLastRows = strRows;
+        CONSOLE_Broadcast("rows", strRows);
+    }
+}
+
+void CONSOLE_StartPublisher()
+{
+    g_strLastState.clear();
+    g_strLastRows.clear();
+    CONSOLE_PublishState();
+    g_uiPublisher = g_timeout_add(PUBLISH_MS, OnPublish, nullptr);
+}
+
+void CONSOLE_StopPublisher()
+{
+    if (g_uiPublisher != 0) {
+        g_source_remove(g_uiPublisher);
+        g_uiPublisher = 0;
+    }
+}
