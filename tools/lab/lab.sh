@@ -4,7 +4,7 @@
 #   tools/lab/lab.sh [--loader pxelinux|grub2|ipxe] [--firmware bios|efi64|arm64]
 #                    [--source ISO] [--data-dir DIR] [--timeout SECONDS] [--expect TEXT]
 #                    [--expect-log REGEX] [--mac MAC] [--snapshot DIR] [--serve]
-#                    [--show-client] [--quiet]
+#                    [--show-client] [--console PORT] [--quiet]
 #
 # A namespace with a bridge and a tap is made; kivpxe runs headless in it with AutoStart on a
 # data directory from tools/make-datadir.sh, and QEMU boots a client from the network on the tap
@@ -13,7 +13,9 @@
 # "Install Finished") or, with --expect-log, when a line of the server's log matches REGEX (for
 # installers that cannot finish in the lab); it fails when the time runs out. With --serve the
 # server keeps running after that until Ctrl-C; --show-client shows the client's console beside
-# the rows ("client|"). --snapshot copies the loader tree and "kickstart" as kivpxe made them for
+# the rows ("client|"). --console runs kivpxe with its web console instead of headless and
+# makes it reachable on this machine at 127.0.0.1:PORT (forwarded into the namespace by socat;
+# the URL with its token is printed). --snapshot copies the loader tree and "kickstart" as kivpxe made them for
 # the client into DIR/tftp and DIR/kickstart (the boot benchmark serves them with other
 # servers). The default source is the lab's stand-in installer (make-test-source.sh), which the
 # lab's profile entry lets PLUG_HERON match.
@@ -27,7 +29,7 @@ build=${KIV_BUILD_DIR:-$top/build}
 export KIV_SOURCE_DIR=${KIV_SOURCE_DIR:-$top}
 
 loader=ipxe firmware=bios source= datadir=$build/lab/datadir timeout=600
-expect="Install Finished" expect_log= serve= show_client= quiet= mac= snapshot=
+expect="Install Finished" expect_log= serve= show_client= quiet= mac= snapshot= console=
 while [ $# -gt 0 ]; do
   case $1 in
     --loader) loader=$2; shift ;;
@@ -41,8 +43,9 @@ while [ $# -gt 0 ]; do
     --show-client) show_client=1 ;;
     --mac) mac=$2; shift ;;
     --snapshot) snapshot=$2; shift ;;
+    --console) console=$2; shift ;;
     --quiet) quiet=1 ;;
-    -h|--help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "lab: unknown argument $1" >&2; exit 2 ;;
   esac
   shift
@@ -92,12 +95,21 @@ lab_network || fail "cannot create the lab network"
 touch "$work/started"
 sleep 1
 say "starting kivpxe in namespace $lab_ns (server $server)"
-kiv_bg "$lab_ns" "$kivpxe" --data-dir "$datadir" --headless > "$work/kivpxe.out" 2>&1
-kivpxe_pid=$KIV_LAST_PID
+if [ -n "$console" ]; then
+  kiv_bg "$lab_ns" "$kivpxe" --data-dir "$datadir" --console "127.0.0.1:$console" > "$work/kivpxe.out" 2>&1
+  kivpxe_pid=$KIV_LAST_PID
+  # The console listens on the namespace's loopback; this machine's loopback port leads there.
+  socat "TCP-LISTEN:$console,bind=127.0.0.1,reuseaddr,fork" \
+    "EXEC:ip netns exec $lab_ns socat STDIO TCP\:127.0.0.1\:$console" 2> "$work/socat.log" &
+  KIV_PID_LIST+=($!)
+else
+  kiv_bg "$lab_ns" "$kivpxe" --data-dir "$datadir" --headless > "$work/kivpxe.out" 2>&1
+  kivpxe_pid=$KIV_LAST_PID
+fi
 # The row lines ("CLIENT ...") and the prompts show on kivpxe's output as they happen; of a
 # download's progress lines every 25% is shown.
 if [ -z "$quiet" ]; then
-  tail -n +1 -F --pid=$$ "$work/kivpxe.out" 2>/dev/null | grep --line-buffered -E '^(CLIENT|SERVICE)|PROMPT' |
+  tail -n +1 -F --pid=$$ "$work/kivpxe.out" 2>/dev/null | grep --line-buffered -E '^(CLIENT|SERVICE|CONSOLE)|PROMPT' |
     awk '/^CLIENT/ { key = $2 " " substr($0, index($0, $5)); gsub(/[0-9.]+%?/, "", key)
                      pct = $4; sub(/%/, "", pct)
                      if (key == last[$2] && pct != "-" && pct % 25 != 0) next
