@@ -1,5 +1,7 @@
 #include "plugin_text.h"
 
+#include "plugin_hostcalls.h"
+
 #include <glib.h>
 
 #include <bit>
@@ -81,4 +83,14 @@ void AppendClientPairs(const ClientCfgRequest &r, uint16_t usHttpPort, std::vect
     vec.push_back({"$BKIMG_INDEX$", Printf("%02u", unsigned(r.bkimg_index))});
     vec.push_back({"$LOGO_TIMEOUT$", std::to_string(unsigned(r.logo_timeout))});
     pvec->insert(pvec->end(), vec.begin(), vec.end());
+}
+
+const OsRecord *ClientCallOs(const ClientCfgRequest *pstReq, PluginServerInfo *pstServer) {
+    const OsRecord *pstOs = ActiveOs();
+    if (!pstReq || !pstOs) {
+        PluginLog(1, "No active OS, no configuration written for the client.");
+        return nullptr;
+    }
+    if (auto pfn = HostUtil<PFN_GetServerInfo>(UTIL_GET_SERVER_INFO)) pfn(pstServer);
+    return pstOs;
 }

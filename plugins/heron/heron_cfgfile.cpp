@@ -3,6 +3,7 @@
 #include "esxi_service.h"
 #include "heron_placeholders.h"
 #include "plugin_hostcalls.h"
+#include "plugin_text.h"
 
 const ProfileFlavor HERON_FLAVOR = {"plug_heron.json", "driver/Linux"};
 
@@ -32,16 +33,14 @@ void VirtualIsoMenus(const Expander &expand, const std::string &strWork, const V
 }  // namespace
 
 int HeronMakeCfgFile(const ClientCfgRequest *pstReq) {
-    const OsRecord *pstOs = ActiveOs();
-    if (!pstReq || !pstOs) {
-        PluginLog(1, "No active OS, no configuration written for the client.");
+    PluginServerInfo stServer;
+    const OsRecord *pstOs = ClientCallOs(pstReq, &stServer);
+    if (!pstOs) {
         return 0;
     }
     const ClientCfgRequest &r = *pstReq;
     const OsRecord &os = *pstOs;
     std::string strWork = PluginWorkDir();
-    PluginServerInfo stServer;
-    if (auto pfn = HostUtil<PFN_GetServerInfo>(UTIL_GET_SERVER_INFO)) pfn(&stServer);
 
     PlaceholderInput stIn{pstReq, pstOs, stServer.usHttpPort, DriverPath(HERON_FLAVOR, os), false,
                           &EsxiLists()};

@@ -53,15 +53,13 @@ std::vector<TemplatePair> OspreyPlaceholderTable(const ClientCfgRequest &r, cons
 }
 
 int OspreyMakeCfgFile(const ClientCfgRequest *pstReq, const std::string &strImageIndex) {
-    const OsRecord *pstOs = ActiveOs();
-    if (!pstReq || !pstOs) {
-        PluginLog(1, "No active OS, no configuration written for the client.");
+    PluginServerInfo stServer;
+    const OsRecord *pstOs = ClientCallOs(pstReq, &stServer);
+    if (!pstOs) {
         return 0;
     }
     const ClientCfgRequest &r = *pstReq;
     const OsRecord &os = *pstOs;
-    PluginServerInfo stServer;
-    if (auto pfn = HostUtil<PFN_GetServerInfo>(UTIL_GET_SERVER_INFO)) pfn(&stServer);
     std::vector<TemplatePair> vec = OspreyPlaceholderTable(r, os, stServer.usHttpPort, strImageIndex);
 
     std::string strWork = PluginWorkDir();
