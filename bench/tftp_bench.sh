@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Download speed of the TFTP service against Debian's tftpd-hpa and dnsmasq, in the same run, on
 # loopback: one client and N clients in parallel (curl), for each block size. Prints seconds per
-# server and the ratios (peer time / KIVPXE time: above 1.0 means KIVPXE is faster).
+# server and the ratios (peer time / KIVPXE time: above 1.0 means KIVPXE is faster). Then one
+# client asking for the windowsize option as UEFI firmware does (tftp_window_client.py, blksize
+# 1468) at each window size: seconds against KIVPXE and the gain over lock-step (window 1).
 #
 #   bench/tftp_bench.sh [--size MiB] [--clients N] [--blksizes "1468 65464"] [--single]
+#                       [--windows "1 4 16"] [--window-only]
 #
 # Everything runs inside a private network namespace made for this run (dnsmasq's TFTP always
 # listens on port 69, which must not be taken on the machine's own loopback). Every server is this
@@ -31,13 +34,18 @@ size_mib=64
 clients=100
 blksizes="1468 65464"
 single=
+windows="1 4 16"
+window_only=
 while [ $# -gt 0 ]; do
   case $1 in
+    --windows) windows=$2; shift 2 ;;
+    --window-only) window_only=1; shift ;;
     --size) size_mib=$2; shift 2 ;;
     --clients) clients=$2; shift 2 ;;
     --blksizes) blksizes=$2; shift 2 ;;
     --single) single=--single; shift ;;
-    *) echo "usage: $0 [--size MiB] [--clients N] [--blksizes LIST] [--single]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--size MiB] [--clients N] [--blksizes LIST] [--single] [--windows LIST]" \
+            "[--window-only]" >&2; exit 2 ;;
   esac
 done
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -119,7 +127,27 @@ run() {
   echo "$t1 - $t0" | bc -l | xargs printf '%.2f'
 }
 
-printf '%-22s %10s %10s %10s %9s %9s\n' "case (${size_mib} MiB)" KIVPXE tftpd-hpa dnsmasq vs-hpa vs-dnsmasq
+# run_window <windowsize>: seconds for one windowed download from KIVPXE; checks the copy.
+run_window() {
+  local t0 t1 fail=0
+  rm -f "$work/dl.w"
+  t0=$(date +%s.%N)
+  python3 "$top/bench/tftp_window_client.py" 127.0.0.1 "$kiv_port" big.bin 1468 "$1" "$work/dl.w" ||
+    fail=1
+  t1=$(date +%s.%N)
+  if [ "$fail" -ne 0 ] || [ "$(sha256sum < "$work/dl.w" | cut -d' ' -f1)" != "$want" ]; then
+    echo "FAILED (windowsize $1)" >&2
+    echo "nan"
+    return
+  fi
+  echo "$t1 - $t0" | bc -l | xargs printf '%.2f'
+}
+
+if [ -n "$window_only" ]; then
+  blksizes=
+else
+  printf '%-22s %10s %10s %10s %9s %9s\n' "case (${size_mib} MiB)" KIVPXE tftpd-hpa dnsmasq vs-hpa vs-dnsmasq
+fi
 for blk in $blksizes; do
   for n in 1 "$clients"; do
     k=$(run "$kiv_port" "$blk" "$n")
@@ -128,4 +156,12 @@ for blk in $blksizes; do
     printf '%-22s %9ss %9ss %9ss %8sx %8sx\n' "blksize $blk, $n client(s)" "$k" "$h" "$d" \
       "$(echo "$h / $k" | bc -l | xargs printf '%.2f')" "$(echo "$d / $k" | bc -l | xargs printf '%.2f')"
   done
+done
+
+printf '%-22s %10s %9s\n' "windowsize (${size_mib} MiB)" KIVPXE gain
+base=
+for w in $windows; do
+  t=$(run_window "$w")
+  base=${base:-$t}
+  printf '%-22s %9ss %8sx\n' "blksize 1468, window $w" "$t" "$(echo "$base / $t" | bc -l | xargs printf '%.2f')"
 done

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Raw-UDP client for what real TFTP clients cannot show: option refusal, silent clients,
-duplicate ACKs, block wrap, write requests, repeated requests, refused paths and malformed
-packets, links out of the root, a corrupt image, and that every started transfer reports exactly
-one end. Runs every case against a fresh server in multi-port and in single-port mode."""
+duplicate ACKs, block wrap, windowed transfers with lost and early ACKs, write requests,
+repeated requests, refused paths and malformed packets, links out of the root, a corrupt image,
+and that every started transfer reports exactly one end. Runs every case against a fresh server
+in multi-port and in single-port mode."""
 import hashlib
 import os
 import shutil
@@ -328,6 +329,103 @@ class RawTftp(unittest.TestCase):
         self.assertEqual(hashlib.sha256(self.files["wrap.bin"]).hexdigest(), digest.hexdigest())
         event = self.server.wait_event(c.port, 4)
         self.assertEqual("result=0x0", event[6])
+
+    def fetch_window(self, c, window, blksize, first=1):
+        """RFC 7440 receiver from block `first` on: acks each full window and the last block;
+        returns the data. Blocks must come in order."""
+        got = bytearray()
+        expect = first
+        acked = first - 1
+        while True:
+            block, data = c.recv_data()
+            self.assertEqual(expect & 0xFFFF, block)
+            got += data
+            if expect - acked == window or len(data) < blksize:
+                c.send(ack(expect))
+                acked = expect
+            if len(data) < blksize:
+                return bytes(got)
+            expect += 1
+
+    def window_of(self, c, first_wait=0.5):
+        """The blocks that come before the client answers: [(block, data)]."""
+        blocks = []
+        while True:
+            got = c.recv(timeout=0.5 if blocks else first_wait)
+            if got is None:
+                return blocks
+            self.assertEqual(DATA, got[0])
+            blocks.append((struct.unpack("!H", got[1][:2])[0], got[1][2:]))
+
+    def test_windowsize_negotiation(self):
+        # (asked, in the OACK, blocks sent before the first ACK)
+        for asked, answered, window in (("4", b"4", 4), ("100", b"64", 64), ("0", None, 1),
+                                        ("abc", None, 1), ("-3", None, 1)):
+            with self.subTest(windowsize=asked):
+                c = self.client()
+                c.send_request(rrq("big.bin", opts=[("tsize", 0), ("blksize", 128),
+                                                    ("windowsize", asked)]))
+                opcode, body = c.recv()
+                self.assertEqual(OACK, opcode)
+                expected = b"blksize\x00128\x00tsize\x0020000\x00"
+                if answered is not None:
+                    expected += b"windowsize\x00" + answered + b"\x00"
+                self.assertEqual(expected, body)
+                c.send(ack(0))
+                self.assertEqual(list(range(1, window + 1)), [b for b, _ in self.window_of(c)])
+                c.send(struct.pack("!HH", ERROR, 0) + b"enough\0")
+        # Only a window the server cannot use: no OACK at all, block 1 as without options.
+        c = self.client()
+        c.send_request(rrq("big.bin", opts=[("windowsize", 0)]))
+        self.assertEqual([1], [b for b, _ in self.window_of(c)])
+        c.send(struct.pack("!HH", ERROR, 0) + b"enough\0")
+
+    def test_windowsize_whole_files(self):
+        # Short last block, empty last block, and block numbers wrapping inside a window.
+        for name, blksize, window in (("big.bin", 512, 4), ("three.bin", 512, 4),
+                                      ("wrap.bin", 8, 16)):
+            with self.subTest(name=name, window=window):
+                c = self.client()
+                c.send_request(rrq(name, opts=[("blksize", blksize), ("windowsize", window)]))
+                self.assertEqual(OACK, c.recv()[0])
+                c.send(ack(0))
+                data = self.fetch_window(c, window, blksize)
+                self.assertEqual(hashlib.sha256(self.files[name]).hexdigest(),
+                                 hashlib.sha256(data).hexdigest())
+                self.assertIsNone(c.recv(timeout=0.3), "nothing after the last ACK")
+                size = len(self.files[name])
+                event = self.server.wait_event(c.port, 4)
+                self.assertEqual(["size=%d" % size, "sent=%d" % size, "result=0x0"], event[4:7])
+
+    def test_windowsize_lost_and_early_acks(self):
+        c = self.client()
+        c.send_request(rrq("big.bin", opts=[("windowsize", 4)]))
+        self.assertEqual(OACK, c.recv()[0])
+        c.send(ack(0))
+        whole = self.files["big.bin"]
+
+        def part(first, last):
+            return [(b, whole[(b - 1) * 512:b * 512]) for b in range(first, last + 1)]
+
+        self.assertEqual(part(1, 4), self.window_of(c))
+        c.send(ack(4))
+        started = time.time()
+        self.assertEqual(part(5, 8), self.window_of(c))
+        # The ACK of block 8 is lost: after the time-out the window after block 4 comes again.
+        self.assertEqual(part(5, 8), self.window_of(c, first_wait=2.5))
+        self.assertGreater(time.time() - started, 0.8)
+        # Block 7 was lost: the ACK of 6 brings the window from 7 at once. An ACK of a block
+        # already acknowledged, or one never sent, changes nothing.
+        c.send(ack(6))
+        self.assertEqual(part(7, 10), self.window_of(c))
+        c.send(ack(4))
+        c.send(ack(30))
+        self.assertEqual([], self.window_of(c))
+        c.send(ack(10))
+        rest = self.fetch_window(c, 4, 512, first=11)
+        self.assertEqual(whole[10 * 512:], rest)
+        event = self.server.wait_event(c.port, 4)
+        self.assertEqual(["size=20000", "sent=20000", "result=0x0"], event[4:7])
 
     def test_write_request_is_refused(self):
         c = self.client()

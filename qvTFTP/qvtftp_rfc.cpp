@@ -50,6 +50,19 @@ bool IsValidMode(const char *pcMode)
            g_ascii_strcasecmp(pcMode, "mail") == 0;
 }
 
+bool IsDecimal(const char *pcValue)
+{
+    if (*pcValue == '\0') {
+        return false;
+    }
+    for (; *pcValue != '\0'; ++pcValue) {
+        if (!g_ascii_isdigit(*pcValue)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Log value of a number read from an option, cut so that "%u" shows something meaningful.
 unsigned LogValue(guint64 ullValue)
 {
@@ -75,7 +88,8 @@ uint32_t AppendPair(uint8_t *pucBuf, uint32_t uiRoom, uint32_t uiUsed, const cha
 
 bool QVTFTP_RFC_HasOption(const QVTFTP_RFC_Option &stOpt)
 {
-    return stOpt.llTsize >= 0 || stOpt.usTimeout != 0 || stOpt.usBlkSize != 0;
+    return stOpt.llTsize >= 0 || stOpt.usTimeout != 0 || stOpt.usBlkSize != 0 ||
+           stOpt.usWindowSize != 0;
 }
 
 uint32_t QVTFTP_RFC_ParseOpt(const char *pcName, const char *pcValue, QVTFTP_RFC_Option *pstOpt)
@@ -97,6 +111,15 @@ uint32_t QVTFTP_RFC_ParseOpt(const char *pcName, const char *pcValue, QVTFTP_RFC
             return QVTFTP_ERR_OPT_VALUE;
         }
         pstOpt->usTimeout = static_cast<uint16_t>(ullValue);
+    } else if (g_ascii_strcasecmp(pcName, "windowsize") == 0) {
+        // A window the sender cannot use is no reason to refuse the file: the option is left out
+        // and the transfer runs lock-step.
+        if (!IsDecimal(pcValue) || g_ascii_strtoull(pcValue, nullptr, 10) < 1) {
+            QVTFTP_UTIL_Log(QVTFTP_DBG, "Ignored windowsize value %s", pcValue);
+            return QVTFTP_ERR_UNSUPPORTED_OPT;
+        }
+        pstOpt->usWindowSize = static_cast<uint16_t>(std::min<guint64>(
+            g_ascii_strtoull(pcValue, nullptr, 10), QVTFTP_RFC_MAX_WINDOWSIZE));
     } else {
         QVTFTP_UTIL_Log(QVTFTP_DBG, "Unsupported tftp option %s %s", pcName, pcValue);
         return QVTFTP_ERR_UNSUPPORTED_OPT;
@@ -270,6 +293,10 @@ uint32_t QVTFTP_RFC_FillOption(const QVTFTP_RFC_Option &stOpt, uint32_t uiRoom, 
     if (stOpt.llTsize >= 0) {
         g_snprintf(szValue, sizeof(szValue), "%lld", static_cast<long long>(stOpt.llTsize));
         uiUsed = AppendPair(pucBuf, uiRoom, uiUsed, "tsize", szValue);
+    }
+    if (stOpt.usWindowSize != 0) {
+        g_snprintf(szValue, sizeof(szValue), "%u", stOpt.usWindowSize);
+        uiUsed = AppendPair(pucBuf, uiRoom, uiUsed, "windowsize", szValue);
     }
     return uiUsed;
 }

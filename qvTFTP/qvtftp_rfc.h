@@ -1,5 +1,5 @@
-// TFTP packet codec: the six packet kinds with blksize, tsize and timeout negotiation. Holds no
-// state; the sessions call it.
+// TFTP packet codec: the six packet kinds with blksize, tsize, timeout and windowsize
+// negotiation. Holds no state; the sessions call it.
 #pragma once
 
 #include <cstdint>
@@ -47,11 +47,14 @@ enum : uint16_t {
 constexpr uint32_t QVTFTP_RFC_MAX_RQ_LEN = 512;
 constexpr uint16_t QVTFTP_RFC_MIN_BLKSIZE = 8;
 constexpr uint16_t QVTFTP_RFC_MAX_BLKSIZE = 65464;
+// A larger window asked for is cut to this many blocks in flight.
+constexpr uint16_t QVTFTP_RFC_MAX_WINDOWSIZE = 64;
 
 struct QVTFTP_RFC_Option {
     int64_t llTsize = -1;     // -1: absent
     uint16_t usTimeout = 0;   // 0: absent
     uint16_t usBlkSize = 0;   // 0: absent
+    uint16_t usWindowSize = 0;  // 0: absent; else 1..QVTFTP_RFC_MAX_WINDOWSIZE
 };
 
 bool QVTFTP_RFC_HasOption(const QVTFTP_RFC_Option &stOpt);
@@ -112,8 +115,8 @@ void QVTFTP_RFC_FillErrPkt(const QVTFTP_RFC_ErrInfo &stErr, uint8_t *pucBuf, uin
                            uint32_t *puiLen);
 void QVTFTP_RFC_FillOackPkt(const QVTFTP_RFC_Option &stOpt, uint8_t *pucBuf, uint32_t uiRoom,
                             uint32_t *puiLen);
-// Appends timeout, blksize and tsize pairs (each only when present) within uiRoom bytes; returns
-// the number of bytes written.
+// Appends timeout, blksize, tsize and windowsize pairs (each only when present) within uiRoom
+// bytes; returns the number of bytes written.
 uint32_t QVTFTP_RFC_FillOption(const QVTFTP_RFC_Option &stOpt, uint32_t uiRoom, uint8_t *pucBuf);
 
 const char *QVTFTP_RFC_GetErrMsg(uint16_t usCode);

@@ -52,7 +52,7 @@ const RQCase kRQCases[] = {
     {"timeout 256", B("f\0octet\0timeout\0" "256\0"), QVTFTP_ERR_OPT_VALUE, -1, 0, 0},
     {"tsize 0", B("f\0octet\0tsize\0" "0\0"), 0, 0, 0, 0},
     {"unknown option skipped, others count",
-     B("f\0octet\0windowsize\0" "4\0tsize\0" "0\0blksize\0" "1456\0"), 0, 0, 0, 1456},
+     B("f\0octet\0rollover\0" "0\0tsize\0" "0\0blksize\0" "1456\0"), 0, 0, 0, 1456},
     {"mode in capitals", B("f\0NETASCII\0"), 0, -1, 0, 0},
     {"mode mixed case", B("f\0MaIl\0"), 0, -1, 0, 0},
     {"mode refused", B("f\0binary\0"), QVTFTP_ERR_MODE, -1, 0, 0},
@@ -173,7 +173,7 @@ TEST(QvTftpRfc, OackBuildAndParse)
     EXPECT_EQ(7, stBack.stOack.usTimeout);
     EXPECT_EQ(1456, stBack.stOack.usBlkSize);
 
-    const Bytes szUnknown = B("\0\6windowsize\0" "4\0blksize\0" "512\0");
+    const Bytes szUnknown = B("\0\6rollover\0" "0\0blksize\0" "512\0");
     ASSERT_EQ(0u, QVTFTP_RFC_ParsePkt(Data(szUnknown), szUnknown.size(), &stBack));
     EXPECT_EQ(512, stBack.stOack.usBlkSize);
     const Bytes szBad = B("\0\6blksize\0" "4\0");
@@ -182,6 +182,33 @@ TEST(QvTftpRfc, OackBuildAndParse)
     // Pairs that do not fit in full are left out.
     EXPECT_EQ(10u, QVTFTP_RFC_FillOption(stPkt.stOack, 20, aucBuf));  // "timeout\07\0" only
     EXPECT_EQ(0u, QVTFTP_RFC_FillOption(QVTFTP_RFC_Option{}, sizeof(aucBuf), aucBuf));
+}
+
+TEST(QvTftpRfc, WindowSizeIsCutOrLeftOut)
+{
+    // (value asked, window taken; 0: the option is left out)
+    const struct {
+        const char *pcValue;
+        uint16_t usWindow;
+    } astCases[] = {{"1", 1}, {"4", 4}, {"64", 64}, {"65", 64}, {"99999999999999999999999", 64},
+                    {"0", 0}, {"-1", 0}, {"abc", 0}, {"4x", 0}, {"", 0}};
+    for (const auto &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcValue);
+        const Bytes szPkt = Req(QVTFTP_RFC_OPCODE_RRQ, B("f\0octet\0windowsize\0") +
+                                                          stCase.pcValue + Bytes(1, '\0'));
+        QVTFTP_RFC_Pkt stPkt;
+        ASSERT_EQ(0u, QVTFTP_RFC_ParsePkt(Data(szPkt), szPkt.size(), &stPkt));
+        EXPECT_EQ(stCase.usWindow, stPkt.stRQ.stOpt.usWindowSize);
+        EXPECT_EQ(stCase.usWindow != 0, QVTFTP_RFC_HasOption(stPkt.stRQ.stOpt));
+    }
+    QVTFTP_RFC_Option stOpt;
+    stOpt.usBlkSize = 1468;
+    stOpt.usWindowSize = 4;
+    uint8_t aucBuf[64];
+    uint32_t uiLen = 0;
+    QVTFTP_RFC_FillOackPkt(stOpt, aucBuf, sizeof(aucBuf), &uiLen);
+    EXPECT_EQ(B("\0\6blksize\0" "1468\0windowsize\0" "4\0"),
+              Bytes(reinterpret_cast<char *>(aucBuf), uiLen));
 }
 
 TEST(QvTftpRfc, OtherBuilders)

@@ -51,13 +51,13 @@ uint32_t SendRaw(int iSock, uint32_t uiIp, uint16_t usPort, const uint8_t *pucPk
     return 0;
 }
 
-// Reads the next block to offset 4 of the buffer, never more than the remaining size.
-bool ReadBlock(QVTFTP_Session *pstSession, uint32_t *puiCount)
+// Reads block ullBlk (counted from 1) to offset 4 of the buffer, never past the file's end.
+bool ReadBlock(QVTFTP_Session *pstSession, uint64_t ullBlk, uint32_t *puiCount)
 {
+    const uint64_t ullOffset = (ullBlk - 1) * pstSession->usBlkSize;
     const uint32_t uiCount = static_cast<uint32_t>(
-        std::min<uint64_t>(pstSession->usBlkSize, pstSession->ullRemaining));
-    const uint64_t ullPos = pstSession->ullFileBase + pstSession->ullFileSize -
-                            pstSession->ullRemaining;
+        std::min<uint64_t>(pstSession->usBlkSize, pstSession->ullFileSize - ullOffset));
+    const uint64_t ullPos = pstSession->ullFileBase + ullOffset;
     uint32_t uiDone = 0;
     while (uiDone < uiCount) {
         const ssize_t lRead = pread(pstSession->iFileFd, pstSession->vecBuf.data() + 4 + uiDone,
@@ -77,38 +77,52 @@ bool ReadBlock(QVTFTP_Session *pstSession, uint32_t *puiCount)
     return true;
 }
 
-bool SendNextBlock(QVTFTP_Session *pstSession)
+// Sends blocks ullFirst..ullLast; a block that cannot be read ends the transfer with an error
+// packet.
+bool SendBlocks(QVTFTP_Session *pstSession, uint64_t ullFirst, uint64_t ullLast)
 {
-    uint32_t uiCount = 0;
-    if (!ReadBlock(pstSession, &uiCount)) {
-        QVTFTP_SESSION_SendErr(*pstSession, QVTFTP_RFC_ERR_UNDEF);
-        return false;
+    for (uint64_t ullBlk = ullFirst; ullBlk <= ullLast; ++ullBlk) {
+        uint32_t uiCount = 0;
+        if (!ReadBlock(pstSession, ullBlk, &uiCount)) {
+            QVTFTP_SESSION_SendErr(*pstSession, QVTFTP_RFC_ERR_UNDEF);
+            return false;
+        }
+        if (ullBlk > pstSession->ullSentBlk) {
+            pstSession->ullSentBlk = ullBlk;
+            pstSession->ullRemaining -= uiCount;
+        }
+        QVTFTP_SESSION_SendDataPkt(pstSession->iSock, pstSession->uiClientIp,
+                                   pstSession->usClientPort, static_cast<uint16_t>(ullBlk), uiCount,
+                                   pstSession->vecBuf.data());
     }
-    pstSession->usBlock = static_cast<uint16_t>(pstSession->usBlock + 1);
-    pstSession->usSends = 1;
-    pstSession->usLastLen = static_cast<uint16_t>(uiCount);
-    pstSession->ullRemaining -= uiCount;
-    pstSession->bOackPending = false;
-    QVTFTP_SESSION_SendDataPkt(pstSession->iSock, pstSession->uiClientIp, pstSession->usClientPort,
-                               pstSession->usBlock, uiCount, pstSession->vecBuf.data());
     return true;
 }
 
-void Resend(QVTFTP_Session *pstSession)
+// Sends the window that follows the last acknowledged block.
+bool SendWindow(QVTFTP_Session *pstSession)
+{
+    pstSession->usSends = 1;
+    pstSession->bOackPending = false;
+    const uint64_t ullLast = pstSession->ullAcked + pstSession->usWindow;
+    return SendBlocks(pstSession, pstSession->ullAcked + 1,
+                      std::min(ullLast, pstSession->ullLastBlk));
+}
+
+bool Resend(QVTFTP_Session *pstSession)
 {
     if (!pstSession->bOackPending) {
-        QVTFTP_UTIL_Log(QVTFTP_LOG, "Retransmit pkt blk %u to %s", pstSession->usBlock,
-                        pstSession->szPeer);
-        QVTFTP_SESSION_SendDataPkt(pstSession->iSock, pstSession->uiClientIp,
-                                   pstSession->usClientPort, pstSession->usBlock,
-                                   pstSession->usLastLen, pstSession->vecBuf.data());
-    } else if (!pstSession->vecOack.empty()) {
+        QVTFTP_UTIL_Log(QVTFTP_LOG, "Retransmit pkt blk %u to %s",
+                        static_cast<uint16_t>(pstSession->ullAcked + 1), pstSession->szPeer);
+        return SendBlocks(pstSession, pstSession->ullAcked + 1, pstSession->ullSentBlk);
+    }
+    if (!pstSession->vecOack.empty()) {
         QVTFTP_UTIL_Log(QVTFTP_LOG, "Retransmit oack pkt to %s", pstSession->szPeer);
         SendRaw(pstSession->iSock, pstSession->uiClientIp, pstSession->usClientPort,
                 pstSession->vecOack.data(), static_cast<uint32_t>(pstSession->vecOack.size()));
     } else {
         QVTFTP_UTIL_Log(QVTFTP_LOG, "NO oack pkt %s", pstSession->szPeer);
     }
+    return true;
 }
 
 void EndLoop(QVTFTP_Session *pstSession)
@@ -312,25 +326,30 @@ uint32_t QVTFTP_SESSION_ProcRRQPkt(const QVTFTP_RFC_RQInfo &stRQ, QVTFTP_Session
         if (stRQ.stOpt.usBlkSize != 0) {
             pstSession->usBlkSize = stRQ.stOpt.usBlkSize;
         }
+        if (stRQ.stOpt.usWindowSize != 0) {
+            pstSession->usWindow = stRQ.stOpt.usWindowSize;
+        }
         stOack.stOack.usTimeout = stRQ.stOpt.usTimeout;
         stOack.stOack.usBlkSize = stRQ.stOpt.usBlkSize;
+        stOack.stOack.usWindowSize = stRQ.stOpt.usWindowSize;
         stOack.stOack.llTsize =
             stRQ.stOpt.llTsize >= 0 ? static_cast<int64_t>(pstSession->ullFileSize) : -1;
     }
+    pstSession->ullLastBlk = pstSession->ullFileSize / pstSession->usBlkSize + 1;
     pstSession->vecBuf.assign(std::max<size_t>(pstSession->usBlkSize + 10u, 1024u), 0);
     QVTFTP_SESSION_RaiseEvent(pstSession, QVTFTP_EVENT_START, 0);
-    QVTFTP_UTIL_Log(QVTFTP_LOG, "Start send file %s to %s with blksize %u, has oack %u",
-                    stRQ.szFileName, pstSession->szPeer, pstSession->usBlkSize, bOack ? 1u : 0u);
+    QVTFTP_UTIL_Log(QVTFTP_LOG,
+                    "Start send file %s to %s with blksize %u, windowsize %u, has oack %u",
+                    stRQ.szFileName, pstSession->szPeer, pstSession->usBlkSize,
+                    pstSession->usWindow, bOack ? 1u : 0u);
     if (!bOack) {
-        if (!SendNextBlock(pstSession)) {
+        if (!SendWindow(pstSession)) {
             QVTFTP_SESSION_RaiseEvent(pstSession, QVTFTP_EVENT_END, QVTFTP_ERR_FAILED);
             return QVTFTP_ERR_FAILED;
         }
         return 0;
     }
-    pstSession->usBlock = 0;
     pstSession->usSends = 1;
-    pstSession->usLastLen = pstSession->usBlkSize;
     pstSession->bOackPending = true;
     uint8_t aucPkt[QVTFTP_RFC_MAX_RQ_LEN + 4];
     uint32_t uiLen = 0;
@@ -340,15 +359,29 @@ uint32_t QVTFTP_SESSION_ProcRRQPkt(const QVTFTP_RFC_RQInfo &stRQ, QVTFTP_Session
     return 0;
 }
 
-QVTFTP_Step QVTFTP_SESSION_AckCurrent(QVTFTP_Session *pstSession)
+QVTFTP_Step QVTFTP_SESSION_Ack(QVTFTP_Session *pstSession, uint16_t usBlock)
 {
-    if (pstSession->usLastLen < pstSession->usBlkSize) {
+    if (pstSession->bOackPending) {
+        if (usBlock != 0) {
+            return QVTFTP_Step::CONTINUE;
+        }
+    } else {
+        // Distance from the last acknowledged block on the wire; the window is far smaller than
+        // the block-number space, so a wrapped number is still told apart.
+        const uint16_t usAhead = static_cast<uint16_t>(usBlock - pstSession->ullAcked);
+        if (usAhead == 0 || usAhead > pstSession->ullSentBlk - pstSession->ullAcked) {
+            return QVTFTP_Step::CONTINUE;
+        }
+        pstSession->ullAcked += usAhead;
+    }
+    if (pstSession->ullAcked == pstSession->ullLastBlk) {
         QVTFTP_UTIL_Log(QVTFTP_LOG, "Finised send file to %s with blksize %u blks %u",
-                        pstSession->szPeer, pstSession->usBlkSize, pstSession->usBlock);
+                        pstSession->szPeer, pstSession->usBlkSize,
+                        static_cast<uint16_t>(pstSession->ullAcked));
         QVTFTP_SESSION_RaiseEvent(pstSession, QVTFTP_EVENT_END, 0);
         return QVTFTP_Step::DONE;
     }
-    if (!SendNextBlock(pstSession)) {
+    if (!SendWindow(pstSession)) {
         QVTFTP_SESSION_RaiseEvent(pstSession, QVTFTP_EVENT_END, QVTFTP_ERR_FAILED);
         return QVTFTP_Step::DONE;
     }
@@ -360,11 +393,14 @@ QVTFTP_Step QVTFTP_SESSION_Timeout(QVTFTP_Session *pstSession)
 {
     if (pstSession->usSends < QVTFTP_CFG_GetConf().usMaxSends) {
         pstSession->usSends++;
-        Resend(pstSession);
-        return QVTFTP_Step::CONTINUE;
+        if (Resend(pstSession)) {
+            return QVTFTP_Step::CONTINUE;
+        }
+        QVTFTP_SESSION_RaiseEvent(pstSession, QVTFTP_EVENT_END, QVTFTP_ERR_FAILED);
+        return QVTFTP_Step::DONE;
     }
-    QVTFTP_UTIL_Log(QVTFTP_DIG, "Wait for ack of blk %u timeout from %s", pstSession->usBlock,
-                    pstSession->szPeer);
+    QVTFTP_UTIL_Log(QVTFTP_DIG, "Wait for ack of blk %u timeout from %s",
+                    static_cast<uint16_t>(pstSession->ullAcked + 1), pstSession->szPeer);
     QVTFTP_SESSION_RaiseEvent(pstSession, QVTFTP_EVENT_END, QVTFTP_ERR_TIMEOUT);
     return QVTFTP_Step::DONE;
 }
@@ -426,7 +462,7 @@ void QVTFTP_SESSION_ProcReadPkt(int iSock, short sWhat, void *pvSession)
         }
         return;
     }
-    // A separate buffer: the session buffer still holds the block that may need resending.
+    // A separate buffer: blocks are built in the session buffer.
     uint8_t aucPkt[1024];
     const ssize_t lLen = recv(iSock, aucPkt, sizeof(aucPkt), 0);
     QVTFTP_RFC_Pkt stPkt;
@@ -438,8 +474,7 @@ void QVTFTP_SESSION_ProcReadPkt(int iSock, short sWhat, void *pvSession)
             QVTFTP_SESSION_SendErr(*pstSession, QVTFTP_RFC_ERR_ILLEGAL_OP);
             EndLoop(pstSession);
             QVTFTP_SESSION_RaiseEvent(pstSession, QVTFTP_EVENT_END, QVTFTP_ERR_FAILED);
-        } else if (stPkt.stAck.usBlock == pstSession->usBlock &&
-                   QVTFTP_SESSION_AckCurrent(pstSession) == QVTFTP_Step::DONE) {
+        } else if (QVTFTP_SESSION_Ack(pstSession, stPkt.stAck.usBlock) == QVTFTP_Step::DONE) {
             EndLoop(pstSession);
         }
         return;
@@ -490,10 +525,7 @@ void QVTFTP_SESSION_SPortReadLoop(QVTFTP_Session *pstSession)
             QVTFTP_SESSION_SendErr(*pstSession, QVTFTP_RFC_ERR_ILLEGAL_OP);
             return;
         }
-        // An ACK of another block (a duplicate of the previous one) is ignored, as in
-        // multi-port mode; the current block's retransmission stays due.
-        if (stPkt.stAck.usBlock == pstSession->usBlock &&
-            QVTFTP_SESSION_AckCurrent(pstSession) == QVTFTP_Step::DONE) {
+        if (QVTFTP_SESSION_Ack(pstSession, stPkt.stAck.usBlock) == QVTFTP_Step::DONE) {
             return;
         }
     }

@@ -16,7 +16,7 @@ struct event_base;
 enum : uint32_t {
     QVTFTP_EVENT_REQ_FAILED = 1,  // the request failed before a transfer began
     QVTFTP_EVENT_START = 2,
-    QVTFTP_EVENT_PROGRESS = 3,    // a block was acknowledged and the next one sent
+    QVTFTP_EVENT_PROGRESS = 3,    // an ACK moved the window and the next blocks were sent
     QVTFTP_EVENT_END = 4,         // result 0, QVTFTP_ERR_TIMEOUT or QVTFTP_ERR_FAILED
 };
 
@@ -51,10 +51,13 @@ struct QVTFTP_Session {
     uint16_t usTimeout = 0;
     uint16_t usBlkSize = 0;
     std::vector<uint8_t> vecBuf;       // DATA packets are built here, file data at offset 4
-    uint64_t ullRemaining = 0;
-    uint16_t usSends = 0;
-    uint16_t usLastLen = 0;
-    uint16_t usBlock = 0;
+    uint64_t ullRemaining = 0;         // bytes after the highest block sent
+    uint16_t usSends = 0;              // sends of the current window (or OACK)
+    uint16_t usWindow = 1;             // blocks sent before waiting for an ACK
+    // Blocks counted from 1 without wrap; the wire carries the low 16 bits.
+    uint64_t ullAcked = 0;             // the last block acknowledged
+    uint64_t ullSentBlk = 0;           // the highest block sent
+    uint64_t ullLastBlk = 0;           // the short or empty block that ends the file
     bool bOackPending = false;         // the OACK waits for ACK 0; block 0 alone cannot tell
     uint32_t uiDirection = 0;
     uint8_t aucConsumer[32] = {};
@@ -113,10 +116,13 @@ uint32_t QVTFTP_SESSION_ProcRRQPkt(const QVTFTP_RFC_RQInfo &stRQ, QVTFTP_Session
 // What the transfer does after an acknowledgement or a wait.
 enum class QVTFTP_Step { CONTINUE, DONE };
 
-// The current block was acknowledged: end the transfer (event 4) or send the next block
-// (event 3).
-QVTFTP_Step QVTFTP_SESSION_AckCurrent(QVTFTP_Session *pstSession);
-// The wait for an ACK ran out: resend, or end with event 4 and a time-out.
+// An ACK came in. One for a block of the outstanding window acknowledges it and those before
+// it: the transfer ends (event 4) when that was the last block, else the window slides to the
+// block after it and is sent in full, resending what followed it (event 3). Other ACKs
+// (duplicates, blocks not sent) are ignored.
+QVTFTP_Step QVTFTP_SESSION_Ack(QVTFTP_Session *pstSession, uint16_t usBlock);
+// The wait for an ACK ran out: resend the OACK or the window from the block after the last
+// acknowledged one, or end with event 4 and a time-out.
 QVTFTP_Step QVTFTP_SESSION_Timeout(QVTFTP_Session *pstSession);
 
 // Multi-port: the per-transfer socket on a port from the transfer-ID range, connected to the
