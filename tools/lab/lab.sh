@@ -15,9 +15,9 @@
 # server keeps running after that until Ctrl-C; --show-client shows the client's console beside
 # the rows ("client|"). --console runs kivpxe with its web console instead of headless and
 # makes it reachable on this machine at 127.0.0.1:PORT (forwarded into the namespace by socat;
-# the URL with its token is printed). --snapshot copies the loader tree and "kickstart" as kivpxe made them for
-# the client into DIR/tftp and DIR/kickstart (the boot benchmark serves them with other
-# servers). The default source is the lab's stand-in installer (make-test-source.sh), which the
+# the URL with its token is printed). --snapshot copies the loader tree and "kickstart" as
+# kivpxe made them for the client into DIR/tftp and DIR/kickstart (the boot benchmark serves
+# them with other servers). The default source is the lab's stand-in installer (make-test-source.sh), which the
 # lab's profile entry lets PLUG_HERON match.
 #
 # DHCP only ever runs inside the lab's namespace; everything the lab starts is ended and the
@@ -45,7 +45,7 @@ while [ $# -gt 0 ]; do
     --snapshot) snapshot=$2; shift ;;
     --console) console=$2; shift ;;
     --quiet) quiet=1 ;;
-    -h|--help) sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;;
     *) echo "lab: unknown argument $1" >&2; exit 2 ;;
   esac
   shift
