@@ -92,6 +92,25 @@ python3 "$top/tools/configure.py" "$datadir" --first 10.215.0.100 --count 20 --s
 
 lab_network || fail "cannot create the lab network"
 
+# show_rows: passes kivpxe's lines on as they come, but of one download's progress lines only
+# every 25% (a line per whole percent is too many to read).
+show_rows() {
+  local line mac pct status key
+  local -A last=()
+  while IFS= read -r line; do
+    if [[ $line == CLIENT\ * ]]; then
+      read -r _ mac _ pct status <<< "$line"
+      key=${status//[0-9.%]/}
+      pct=${pct%\%}
+      if [ "$pct" != - ] && [ "${last[$mac]:-}" = "$key" ] && (( pct % 25 != 0 )); then
+        continue
+      fi
+      last[$mac]=$key
+    fi
+    printf '%s\n' "$line"
+  done
+}
+
 touch "$work/started"
 sleep 1
 say "starting kivpxe in namespace $lab_ns (server $server)"
@@ -109,12 +128,8 @@ fi
 # The row lines ("CLIENT ...") and the prompts show on kivpxe's output as they happen; of a
 # download's progress lines every 25% is shown.
 if [ -z "$quiet" ]; then
-  tail -n +1 -F --pid=$$ "$work/kivpxe.out" 2>/dev/null | grep --line-buffered -E '^(CLIENT|SERVICE|CONSOLE)|PROMPT' |
-    awk '/^CLIENT/ { key = $2 " " substr($0, index($0, $5)); gsub(/[0-9.]+%?/, "", key)
-                     pct = $4; sub(/%/, "", pct)
-                     if (key == last[$2] && pct != "-" && pct % 25 != 0) next
-                     last[$2] = key }
-         { print; fflush() }' &
+  tail -n +1 -F --pid=$$ "$work/kivpxe.out" 2>/dev/null |
+    grep --line-buffered -E '^(CLIENT|SERVICE|CONSOLE)|PROMPT' | show_rows &
   KIV_PID_LIST+=($!)
 fi
 kiv_wait_for 60 grep -q '^SERVICE started' "$work/kivpxe.out" || {
