@@ -4,6 +4,7 @@
 #include <glib.h>
 #include <json/json.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -148,12 +149,21 @@ void SetTimeouts(int iSocket)
 }
 
 // Reads until the request line has ended, the peer stops sending or the buffer is full. False
-// when nothing usable came: an error, a close before any byte, or a request line longer than
-// the buffer.
+// when nothing usable came: an error, a close before any byte, a request line longer than the
+// buffer, or a request not complete within the time-out. The time-out covers the whole request,
+// so a client dribbling a byte at a time cannot hold one of the few workers for longer.
 bool ReceiveRequest(int iSocket, char *pcBuf)
 {
+    const gint64 llDeadline = g_get_monotonic_time() + gint64(REST_IO_TIMEOUT_SEC) * G_USEC_PER_SEC;
     size_t uiLen = 0;
     while (uiLen < KIV_REST_MAX_REQUEST) {
+        pollfd stPoll {iSocket, POLLIN, 0};
+        const gint64 llLeftMs = (llDeadline - g_get_monotonic_time()) / 1000;
+        if (llLeftMs <= 0 || poll(&stPoll, 1, int(llLeftMs)) == 0) {
+            QVHTTP_Log(QVHTTP_DIG, "Request on socket %d not complete within %d s, closed", iSocket,
+                       REST_IO_TIMEOUT_SEC);
+            return false;
+        }
         ssize_t iRead = recv(iSocket, pcBuf + uiLen, KIV_REST_MAX_REQUEST - uiLen, 0);
         if (iRead < 0 && errno == EINTR) {
             continue;

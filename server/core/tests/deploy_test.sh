@@ -124,6 +124,34 @@ rest "/rest/v2/notify_pim_ks?mac=$dashed&ip=10.88.0.100&mask=255.255.255.0&gw=10
 rest "/rest/v1/pim_get_sysinfo" | grep -q '"orv_running" : true' || fail "REST stopped answering"
 pass "REST: malformed and over-long requests closed without a reply; the server still answers"
 
+# Ten clients dribbling a byte every 2 s for 20 s outnumber the eight REST workers; a request
+# must still be answered while they dribble, because a request has 5 s in all to arrive.
+ip netns exec "$ns_s" python3 - <<'PY' || fail "REST held by dribbling clients"
+import socket, sys, threading, time
+stop = time.time() + 20
+def dribble():
+    try:
+        s = socket.create_connection(("127.0.0.1", 18000), timeout=30)
+        for ch in b"GET /rest/v1/pim_get_sysinfo":
+            if time.time() > stop:
+                break
+            s.send(bytes([ch]))
+            time.sleep(2)
+    except OSError:
+        pass
+for _ in range(10):
+    threading.Thread(target=dribble, daemon=True).start()
+time.sleep(1)
+s = socket.create_connection(("127.0.0.1", 18000), timeout=12)
+s.sendall(b"GET /rest/v1/pim_get_sysinfo HTTP/1.1\r\n\r\n")
+try:
+    data = s.recv(4096)
+except socket.timeout:
+    data = b""
+sys.exit(0 if b"orv_running" in data else 1)
+PY
+pass "REST: dribbling clients cannot hold the workers"
+
 kill -TERM "$kiv_pid"
 wait "$kiv_pid"; rc=$?
 [ "$rc" -eq 0 ] || fail "exit status $rc"
