@@ -15,6 +15,7 @@ export KIV_SOURCE_DIR=$top
 "$top/tools/setup.sh" "$top/bench/packages.list" > /dev/null
 "$top/tools/build.sh" > /dev/null
 source "$top/tests/support/netns.sh"
+source "$top/tests/support/qemu.sh"
 source "$top/tools/lab/lab-lib.sh"
 kiv_require_root
 cases=("$@")

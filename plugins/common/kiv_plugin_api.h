@@ -221,6 +221,16 @@ KIV_PLUGIN_EXPORT void EXPORT_PLUGIN_API_GetOSType(std::string *pstrType);
 KIV_PLUGIN_EXPORT void EXPORT_PLUGIN_API_GetOSInfo(PluginOsInfo *pstInfo);
 KIV_PLUGIN_EXPORT void EXPORT_PLUGIN_API_GetVirtISOInfo(PluginVirtIsoInfo *pstInfo);
 
+// The export names in resolution order; a library missing one of them is not a plug-in.
+constexpr const char *PLUGIN_EXPORT_NAMES[] = {
+    "EXPORT_PLUGIN_API_CheckEnv",     "EXPORT_PLUGIN_API_GetDesc",
+    "EXPORT_PLUGIN_API_MakeCfgFile",  "EXPORT_PLUGIN_API_IsISOMatch",
+    "EXPORT_PLUGIN_API_ShowCfgDlg",   "EXPORT_PLUGIN_API_SetUtilCB",
+    "EXPORT_PLUGIN_API_ServiceStart", "EXPORT_PLUGIN_API_ServiceStop",
+    "EXPORT_PLUGIN_API_GetOSType",    "EXPORT_PLUGIN_API_GetOSInfo",
+    "EXPORT_PLUGIN_API_GetVirtISOInfo",
+};
+
 // Pointer types of the exports, for the host.
 using PFN_CheckEnv = decltype(&EXPORT_PLUGIN_API_CheckEnv);
 using PFN_GetDesc = decltype(&EXPORT_PLUGIN_API_GetDesc);

@@ -38,18 +38,20 @@ bool Resolve(void *pvHandle, const char *pcName, Fn *ppfnOut, std::string *pstrM
 
 bool ResolveAll(void *pvHandle, PluginEntryPoints *pstApi, std::string *pstrMissing)
 {
-    // In the order of the entry-point list; the first missing name is the one reported.
-    return Resolve(pvHandle, "EXPORT_PLUGIN_API_CheckEnv", &pstApi->pfnCheckEnv, pstrMissing) &&
-           Resolve(pvHandle, "EXPORT_PLUGIN_API_GetDesc", &pstApi->pfnGetDesc, pstrMissing) &&
-           Resolve(pvHandle, "EXPORT_PLUGIN_API_MakeCfgFile", &pstApi->pfnMakeCfgFile, pstrMissing) &&
-           Resolve(pvHandle, "EXPORT_PLUGIN_API_IsISOMatch", &pstApi->pfnIsISOMatch, pstrMissing) &&
-           Resolve(pvHandle, "EXPORT_PLUGIN_API_ShowCfgDlg", &pstApi->pfnShowCfgDlg, pstrMissing) &&
-           Resolve(pvHandle, "EXPORT_PLUGIN_API_SetUtilCB", &pstApi->pfnSetUtilCB, pstrMissing) &&
-           Resolve(pvHandle, "EXPORT_PLUGIN_API_ServiceStart", &pstApi->pfnServiceStart, pstrMissing) &&
-           Resolve(pvHandle, "EXPORT_PLUGIN_API_ServiceStop", &pstApi->pfnServiceStop, pstrMissing) &&
-           Resolve(pvHandle, "EXPORT_PLUGIN_API_GetOSType", &pstApi->pfnGetOSType, pstrMissing) &&
-           Resolve(pvHandle, "EXPORT_PLUGIN_API_GetOSInfo", &pstApi->pfnGetOSInfo, pstrMissing) &&
-           Resolve(pvHandle, "EXPORT_PLUGIN_API_GetVirtISOInfo", &pstApi->pfnGetVirtISOInfo, pstrMissing);
+    // In the order of the export names; the first missing name is the one reported.
+    static_assert(std::size(PLUGIN_EXPORT_NAMES) == 11, "one name per entry point");
+    const char *const *ppcName = PLUGIN_EXPORT_NAMES;
+    return Resolve(pvHandle, *ppcName++, &pstApi->pfnCheckEnv, pstrMissing) &&
+           Resolve(pvHandle, *ppcName++, &pstApi->pfnGetDesc, pstrMissing) &&
+           Resolve(pvHandle, *ppcName++, &pstApi->pfnMakeCfgFile, pstrMissing) &&
+           Resolve(pvHandle, *ppcName++, &pstApi->pfnIsISOMatch, pstrMissing) &&
+           Resolve(pvHandle, *ppcName++, &pstApi->pfnShowCfgDlg, pstrMissing) &&
+           Resolve(pvHandle, *ppcName++, &pstApi->pfnSetUtilCB, pstrMissing) &&
+           Resolve(pvHandle, *ppcName++, &pstApi->pfnServiceStart, pstrMissing) &&
+           Resolve(pvHandle, *ppcName++, &pstApi->pfnServiceStop, pstrMissing) &&
+           Resolve(pvHandle, *ppcName++, &pstApi->pfnGetOSType, pstrMissing) &&
+           Resolve(pvHandle, *ppcName++, &pstApi->pfnGetOSInfo, pstrMissing) &&
+           Resolve(pvHandle, *ppcName++, &pstApi->pfnGetVirtISOInfo, pstrMissing);
 }
 
 void ReportLoadFailure(const std::string &strName)

@@ -12,6 +12,7 @@
 set -uo pipefail
 tmp=/nonexistent
 source "$KIV_SOURCE_DIR/tests/support/netns.sh"
+source "$KIV_SOURCE_DIR/tests/support/qemu.sh"
 read -r loader firmware <<< "${KIV_BOOT_CASE:?KIV_BOOT_CASE names the case}"
 limit=${KIV_BOOT_TIMEOUT:-240}
 impl=${KIV_BOOT_SERVER:-dnsmasq}
@@ -31,19 +32,8 @@ case $impl in
   *) fail "unknown server '$impl'" ;;
 esac
 
-case $firmware in
-  bios)  qemu=(qemu-system-x86_64 -machine pc); nic=virtio-net-pci ;;
-  efi64) qemu=(qemu-system-x86_64 -machine q35)
-         code=/usr/share/OVMF/OVMF_CODE_4M.fd vars=/usr/share/OVMF/OVMF_VARS_4M.fd
-         # romfile= (empty) leaves the NIC without iPXE, so the firmware's own PXE stack boots.
-         nic=virtio-net-pci,romfile= ;;
-  arm64) qemu=(qemu-system-aarch64 -machine virt -cpu cortex-a57)
-         code=/usr/share/AAVMF/AAVMF_CODE.fd vars=/usr/share/AAVMF/AAVMF_VARS.fd
-         nic=virtio-net-pci,romfile= ;;
-  *) fail "unknown firmware '$firmware'" ;;
-esac
-command -v "${qemu[0]}" >/dev/null || skip "${qemu[0]} is not installed"
-[ "$firmware" = bios ] || [ -f "$code" ] || skip "$code is missing (packages ovmf / qemu-efi-aarch64)"
+kiv_qemu_machine "$firmware" || fail "unknown firmware '$firmware'"
+[ -z "$KIV_QEMU_MISSING" ] || skip "$KIV_QEMU_MISSING"
 
 # Loader tree, boot files per firmware, per-client menu folder.
 case $loader in
@@ -145,10 +135,7 @@ start_kivpxe() {
 }
 "start_$impl"
 
-if [ "$firmware" != bios ]; then
-  cp "$vars" "$tmp/vars.fd"
-  qemu+=(-drive "if=pflash,format=raw,readonly=on,file=$code" -drive "if=pflash,format=raw,file=$tmp/vars.fd")
-fi
+kiv_qemu_flash "$tmp" || fail "cannot copy the firmware variables"
 if [ "$loader" = pxelinux ] || [ "$loader" = pxelinux2048 ] && [ "$firmware" = bios ]; then
   command -v tcpdump >/dev/null || skip "tcpdump is not installed"
   kiv_bg "$boot_ns" tcpdump -i br0 -n -l -vv udp port 69 > "$tmp/rrq.txt" 2>&1
@@ -157,8 +144,8 @@ else
   blksize=
 fi
 start=$(date +%s)
-kiv_bg "$boot_ns" "${qemu[@]}" -m 1024 -display none -monitor none -serial "file:$tmp/serial.log" \
-  -netdev tap,id=n0,ifname=tap0,script=no,downscript=no -device "$nic,netdev=n0,mac=$mac" -boot n \
+kiv_bg "$boot_ns" "${KIV_QEMU[@]}" -m 1024 -display none -monitor none -serial "file:$tmp/serial.log" \
+  -netdev tap,id=n0,ifname=tap0,script=no,downscript=no -device "$KIV_NIC,netdev=n0,mac=$mac" -boot n \
   > "$tmp/qemu.log" 2>&1
 qemu_pid=$KIV_LAST_PID
 

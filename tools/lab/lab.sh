@@ -52,6 +52,7 @@ while [ $# -gt 0 ]; do
 done
 
 source "$top/tests/support/netns.sh"
+source "$top/tests/support/qemu.sh"
 source "$here/lab-lib.sh"
 kiv_require_root
 work=$(mktemp -d /tmp/kiv-lab.XXXXXX)

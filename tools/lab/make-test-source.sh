@@ -26,14 +26,14 @@ cp "$here/test-source/udhcpc.script" "$root/udhcpc.script"
 
 # The network and USB-disk drivers of the installer kernel come from the installer's own initrd.
 (cd "$work" && mkdir di && cd di && zcat "$di/initrd.gz" | cpio -idm --quiet 'lib/modules/*' 2>/dev/null) || true
-modules="e1000 virtio virtio_ring virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci failover
+modules="virtio virtio_ring virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci failover
   net_failover virtio_net usb-common usbcore xhci-hcd xhci-pci scsi_common scsi_mod crc64-rocksoft
   crc64 crct10dif_common crc-t10dif t10-pi sd_mod usb-storage"
 for m in $modules; do
   f=$(find "$work/di/lib/modules" -name "$m.ko" | head -n 1)
   [ -n "$f" ] && cp "$f" "$root/lib/modules/"
 done
-ls "$root/lib/modules" | grep -q '^e1000.ko$' || { echo "no NIC driver found in the installer initrd" >&2; exit 1; }
+ls "$root/lib/modules" | grep -q '^virtio_net.ko$' || { echo "no NIC driver found in the installer initrd" >&2; exit 1; }
 
 src=$work/iso
 mkdir -p "$src/install" "$src/.disk"

@@ -226,10 +226,7 @@ TEST_F(HeronShipped, EveryMenuAndAnswerFileIsCompleteAndNamesExistingFiles) {
 TEST_F(HeronShipped, PluginLoadsWithItsElevenExportsAndListsTheProfile) {
     void *pv = dlopen(KIV_BINARY_DIR "/plugins/PLUG_HERON.so", RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(pv, nullptr) << dlerror();
-    for (const char *pc : {"EXPORT_PLUGIN_API_CheckEnv", "EXPORT_PLUGIN_API_GetDesc", "EXPORT_PLUGIN_API_MakeCfgFile",
-                           "EXPORT_PLUGIN_API_IsISOMatch", "EXPORT_PLUGIN_API_ShowCfgDlg", "EXPORT_PLUGIN_API_SetUtilCB",
-                           "EXPORT_PLUGIN_API_ServiceStart", "EXPORT_PLUGIN_API_ServiceStop", "EXPORT_PLUGIN_API_GetOSType",
-                           "EXPORT_PLUGIN_API_GetOSInfo", "EXPORT_PLUGIN_API_GetVirtISOInfo"})
+    for (const char *pc : PLUGIN_EXPORT_NAMES)
         EXPECT_NE(dlsym(pv, pc), nullptr) << pc;
     // The plug-in's own copy of the table is the one the test host installed in this process.
     auto pfnSet = reinterpret_cast<PFN_SetUtilCB>(dlsym(pv, "EXPORT_PLUGIN_API_SetUtilCB"));
