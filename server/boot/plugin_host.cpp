@@ -8,6 +8,7 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "boot_text.h"
 #include "log.h"
