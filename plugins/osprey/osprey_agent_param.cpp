@@ -118,7 +118,8 @@ bool SambaCredentialsCheck(const std::string &strDomain, const std::string &strU
         bool bWritten = write(fd, strAuth.data(), strAuth.size()) == ssize_t(strAuth.size());
         close(fd);
         std::string strShare = "//" + Dotted(uiServerIp) + "/" + OSPREY_SHARE_NAME;
-        const gchar *apcArgv[] = {pcClient, strShare.c_str(), "-A", pcAuth, "-c", "ls", nullptr};
+        // Bounded: the check runs on the main thread, which an unanswering server must not hold.
+        const gchar *apcArgv[] = {pcClient, strShare.c_str(), "-A", pcAuth, "-t", "10", "-c", "ls", nullptr};
         gint iWait = -1;
         bOk = bWritten && g_spawn_sync(nullptr, const_cast<gchar **>(apcArgv), nullptr,
                                        GSpawnFlags(G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL), nullptr,
