@@ -6,7 +6,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-${KIV_BUILD_DIR:-$top/build}}
-server=$build/qvHTTP/qvhttp_testserver
+server=$build/server/qvHTTP/qvhttp_testserver
 [ -x "$server" ] || { echo "build first: $server is missing"; exit 1; }
 "$top/tools/setup.sh" "$top/bench/packages.list"
 for tool in nginx curl xargs bc; do

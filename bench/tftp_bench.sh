@@ -49,7 +49,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 top=$(cd "$(dirname "$0")/.." && pwd)
-server=${KIV_BINARY_DIR:-$top/build}/qvTFTP/qvtftp_testserver
+server=${KIV_BINARY_DIR:-$top/build}/server/qvTFTP/qvtftp_testserver
 for tool in "$server" curl /usr/sbin/in.tftpd /usr/sbin/dnsmasq; do
   [ -x "$tool" ] || command -v "$tool" >/dev/null || { echo "missing $tool" >&2; exit 1; }
 done

@@ -9,7 +9,7 @@ build=${KIV_BUILD_DIR:-$top/build}
 [ "$(id -u)" -eq 0 ] || { echo "install-service: run as root" >&2; exit 1; }
 "$top/tools/setup.sh"
 "$top/tools/build.sh"
-install -D -m 0755 "$build/server/core/kivpxe" /usr/local/sbin/kivpxe
+install -D -m 0755 "$build/server/app/kivpxe" /usr/local/sbin/kivpxe
 "$top/tools/make-datadir.sh" /var/lib/kivpxe
 install -D -m 0644 "$top/docs/operator-guide.md" /usr/local/share/doc/kivpxe/operator-guide.md
 install -D -m 0644 "$top/tools/systemd/kivpxe.service" /etc/systemd/system/kivpxe.service

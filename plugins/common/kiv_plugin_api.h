@@ -171,6 +171,7 @@ using PFN_DeleteShare = int (*)(const char *pcShareName);
 using PFN_AddFilesToWim = int (*)(const char *pcWimPath, const WimAddPair *pstPairs,
                                   uint32_t uiCount);
 using PFN_Log = void (*)(uint32_t uiLevel, const char *pcModule, const char *pcFormat, ...);
+// The entry record may be null when the caller only asks whether the path exists.
 using PFN_FindFileInIso = uint32_t (*)(const IsoImage *pstImage, const char *pcPath,
                                        int iFollowLinks, IsoEntry *pstEntry);
 using PFN_GetServerInfo = int (*)(PluginServerInfo *pstInfo);

@@ -2,7 +2,6 @@
 
 #include <glib.h>
 
-#include "iso_image.h"
 #include "plugin_hostcalls.h"
 
 namespace {
@@ -10,8 +9,7 @@ namespace {
 bool RuleExists(const MatchRule &stRule, const char *pcSource, const IsoImage *pstImage) {
     if (pstImage) {
         auto pfnFind = HostUtil<PFN_FindFileInIso>(UTIL_FIND_FILE_IN_ISO);
-        IsoEntry stEntry{};
-        return pfnFind && pfnFind(pstImage, stRule.strPath.c_str(), 0, &stEntry) == 0;
+        return pfnFind && pfnFind(pstImage, stRule.strPath.c_str(), 0, nullptr) == 0;
     }
     return HostFileExists(JoinPath(pcSource, stRule.strPath));
 }

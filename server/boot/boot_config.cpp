@@ -10,7 +10,6 @@
 
 #include "boot_text.h"
 #include "log.h"
-#include "plugin_host.h"
 #include "settings.h"
 
 namespace fs = std::filesystem;
@@ -160,22 +159,6 @@ std::string UefiBootFileFor(const std::string &strOsType, const std::string &str
     default:
         return BiosBootFile();
     }
-}
-
-std::string UefiBootFile()
-{
-    std::string strType;
-    PluginOsInfo stInfo;
-    if (const PluginEntryPoints *pstActive = ActivePlugin()) {
-        pstActive->pfnGetOSType(&strType);
-        pstActive->pfnGetOSInfo(&stInfo);
-    }
-    return UefiBootFileFor(strType, stInfo.strOsName);
-}
-
-bool BootFileFetchesOverHttp(bool bUefi)
-{
-    return Contains(BiosBootFile(), "lpxelinux") || (bUefi && Contains(UefiBootFile(), "pxelinux.efi"));
 }
 
 bool BootFileSupportsWindows()

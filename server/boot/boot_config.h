@@ -43,12 +43,8 @@ void SelectBootFileByName(const std::string &strText);
 
 // The file the DHCP service offers to BIOS clients.
 std::string BiosBootFile();
-// The file offered to UEFI clients; asks the active plug-in for its OS type and name.
-std::string UefiBootFile();
 // The same choice for a given OS type and OS name (upper-cased inside).
 std::string UefiBootFileFor(const std::string &strOsType, const std::string &strOsName);
-// True when the client's loader fetches over HTTP (lpxelinux, or PXELINUX's EFI loader).
-bool BootFileFetchesOverHttp(bool bUefi);
 // False when the BIOS boot file is an lpxelinux, which cannot chain the Windows boot manager.
 bool BootFileSupportsWindows();
 

@@ -52,7 +52,7 @@ int UTIL_SourceFileCapture(const char *pcSource, const IsoImage *pstImage, const
 // Slot 19: copies a file of the image to the destination directory joined with its path; 0 or 1.
 int UTIL_CopyFileFromIso(const IsoImage *pstImage, const char *pcImageFile, const char *pcPathInImage,
                          const char *pcDestDir);
-// Slots 20-24: the operator prompts of server/core/prompt.h.
+// Slots 20-24: the operator prompts of server/base/prompt.h.
 int UTIL_ChooseItem(const char *pcTitle, const std::vector<std::string> *pvecItems, int iDefault);
 int UTIL_AskCredentials(const char *pcPrompt, std::string *pstrUser, std::string *pstrPassword);
 void UTIL_ProgressShow(const char *pcTitle, uint32_t uiTotal);

@@ -32,7 +32,9 @@ void UTIL_Log(uint32_t uiLevel, const char *pcModule, const char *pcFormat, ...)
 uint32_t UTIL_FindFileInIso(const IsoImage *pstImage, const char *pcPath, int iFollowLinks,
                             IsoEntry *pstEntry)
 {
-    return IsoFind(pstImage, pcPath, iFollowLinks != 0, pstEntry);
+    // A plug-in that only asks whether the path exists passes no record.
+    IsoEntry stUnused;
+    return IsoFind(pstImage, pcPath, iFollowLinks != 0, pstEntry ? pstEntry : &stUnused);
 }
 
 int UTIL_GetServerInfo(PluginServerInfo *pstInfo)

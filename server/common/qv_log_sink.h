@@ -1,6 +1,6 @@
 // Log sinks of the network services. Each service logs at its own three levels (2 = LOG,
 // 1 = DIG, 0 = DBG) through three (function, module number) pairs that the controller installs
-// before the service starts; the core points all of them at LOG_PrintKind.
+// before the service starts; start-up points all of them at LOG_PrintKind.
 #pragma once
 
 #include <cstdarg>

@@ -27,7 +27,7 @@ fail() { echo "FAIL: $*"; local log
          exit 1; }
 case $impl in
   dnsmasq) command -v dnsmasq >/dev/null || skip "dnsmasq is not installed (package dnsmasq-base)" ;;
-  kivpxe) dhcpd=$KIV_BINARY_DIR/qvDHCP/qvdhcp_testserver tftpd=$KIV_BINARY_DIR/qvTFTP/qvtftp_testserver
+  kivpxe) dhcpd=$KIV_BINARY_DIR/server/qvDHCP/qvdhcp_testserver tftpd=$KIV_BINARY_DIR/server/qvTFTP/qvtftp_testserver
           [ -x "$dhcpd" ] && [ -x "$tftpd" ] || fail "the DHCP/TFTP test drivers are not built" ;;
   *) fail "unknown server '$impl'" ;;
 esac

@@ -73,7 +73,7 @@ case $loader in pxelinux|grub2|ipxe) ;; *) fail "unknown loader $loader" ;; esac
 case $firmware in bios|efi64|arm64) ;; *) fail "unknown firmware $firmware" ;; esac
 server=$LAB_SERVER
 
-kivpxe=$build/server/core/kivpxe
+kivpxe=$build/server/app/kivpxe
 [ -x "$kivpxe" ] || fail "kivpxe is not built ($kivpxe); run tools/build.sh"
 say "preparing the data directory $datadir"
 "$top/tools/make-datadir.sh" "$datadir" > "$work/datadir.log" 2>&1 || { cat "$work/datadir.log"; fail "make-datadir.sh failed"; }

@@ -1,5 +1,7 @@
 #include "boot_config.h"
 
+#include "active_boot.h"
+
 #include <gtest/gtest.h>
 
 #include "settings.h"

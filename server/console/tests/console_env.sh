@@ -7,8 +7,8 @@ for tool in curl xorriso python3; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 
-bin="$KIV_BINARY_DIR/server/core/kivpxe"
-plugin="$KIV_BINARY_DIR/server/core/deploy_test_plugin.so"
+bin="$KIV_BINARY_DIR/server/app/kivpxe"
+plugin="$KIV_BINARY_DIR/server/deploy/deploy_test_plugin.so"
 [ -x "$bin" ] && [ -f "$plugin" ] || { echo "SKIP: build kivpxe and deploy_test_plugin first"; exit 77; }
 work=$(mktemp -d "/tmp/kiv-console-$$-XXXXXX")
 chmod 755 "$work"

@@ -1,4 +1,4 @@
-// Helpers shared by the core's unit tests: a private temporary directory and file reading.
+// Helpers shared by the server's unit tests: a private temporary directory and file reading.
 #pragma once
 
 #include <unistd.h>

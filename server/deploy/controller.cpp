@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "admission.h"
+#include "active_boot.h"
 #include "boot_config.h"
 #include "client_table.h"
 #include "data_dir.h"

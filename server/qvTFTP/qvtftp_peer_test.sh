@@ -2,7 +2,7 @@
 # Downloads with Debian's TFTP clients (curl, atftp, tftp-hpa) from a directory root and from
 # inside an ISO image, in multi-port and single-port mode; every file is compared by sha256.
 set -uo pipefail
-server=${KIV_BINARY_DIR:?}/qvTFTP/qvtftp_testserver
+server=${KIV_BINARY_DIR:?}/server/qvTFTP/qvtftp_testserver
 for tool in curl atftp tftp xorriso sha256sum; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done

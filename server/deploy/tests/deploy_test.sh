@@ -12,8 +12,8 @@ for tool in busybox curl xorriso python3; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 
-bin="$KIV_BINARY_DIR/server/core/kivpxe"
-plugin="$KIV_BINARY_DIR/server/core/deploy_test_plugin.so"
+bin="$KIV_BINARY_DIR/server/app/kivpxe"
+plugin="$KIV_BINARY_DIR/server/deploy/deploy_test_plugin.so"
 work=$(mktemp -d "/tmp/kiv-deploy-$$-XXXXXX")
 chmod 755 "$work"
 trap 'kiv_cleanup; [ -n "${KIV_KEEP:-}" ] || rm -rf "$work"' EXIT

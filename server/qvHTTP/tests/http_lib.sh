@@ -3,7 +3,7 @@
 # keeps the data directory and the server logs for a look afterwards).
 set -uo pipefail
 
-HTTP_SERVER="${KIV_BINARY_DIR:?}/qvHTTP/qvhttp_testserver"
+HTTP_SERVER="${KIV_BINARY_DIR:?}/server/qvHTTP/qvhttp_testserver"
 WORK=$(mktemp -d "/tmp/kiv-http-$$-XXXXXX")
 SERVER_PIDS=()
 FAILS=0

@@ -7,7 +7,7 @@ set -u
 . "$KIV_SOURCE_DIR/tests/support/netns.sh"
 kiv_require_root
 command -v busybox >/dev/null || { echo "SKIP: busybox is not installed"; exit 77; }
-server_bin="$KIV_BINARY_DIR/qvDHCP/qvdhcp_testserver"
+server_bin="$KIV_BINARY_DIR/server/qvDHCP/qvdhcp_testserver"
 [ -x "$server_bin" ] || { echo "FAIL: $server_bin not built"; exit 1; }
 
 work=$(mktemp -d "/tmp/kiv-dhcp-$$-XXXXXX")

@@ -5,7 +5,7 @@ set -uo pipefail
 . "$KIV_SOURCE_DIR/tests/support/netns.sh"
 kiv_require_root
 
-bin="$KIV_BINARY_DIR/server/core/kivpxe"
+bin="$KIV_BINARY_DIR/server/app/kivpxe"
 work=$(mktemp -d "/tmp/kiv-core-program-$$-XXXXXX")
 chmod 755 "$work"
 trap 'kiv_cleanup; rm -rf "$work"' EXIT
