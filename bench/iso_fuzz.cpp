@@ -23,7 +23,8 @@ int MemoryFile()
 void Explore(const IsoImage &image)
 {
     IsoEntry entry;
-    for (const char *pcPath : {"", "boot/grub/grub.cfg", "BOOT\\GRUB", "a", "lnk", "dir/up/grub", "boot//x"}) {
+    for (const char *pcPath :
+         {"", "boot/grub/grub.cfg", "BOOT\\GRUB", "a", "lnk", "dir/up/grub", "boot//x"}) {
         IsoFind(&image, pcPath, false, &entry);
         IsoFind(&image, pcPath, true, &entry);
     }
@@ -49,7 +50,7 @@ void Explore(const IsoImage &image)
     IsoBootEntryCount(&image);
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pucData, size_t uiSize)
 {
@@ -59,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pucData, size_t uiSize)
     if (vImage.size() < kMinImageSize) {
         vImage.resize(kMinImageSize);
     }
-    if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, vImage.data(), vImage.size(), 0) != static_cast<ssize_t>(vImage.size())) {
+    if (fd < 0 || ftruncate(fd, 0) != 0 ||
+        pwrite(fd, vImage.data(), vImage.size(), 0) != static_cast<ssize_t>(vImage.size())) {
         return 0;
     }
     const std::string szPath = "/proc/self/fd/" + std::to_string(fd);

@@ -5,9 +5,9 @@
 
 namespace ferrit {
 
-void AgentLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void AgentLog(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Where the log goes; "kiv_ferrit.log" in the current directory unless a test moves it.
-void SetAgentLogPath(const std::string& path);
-const std::string& AgentLogPath();
+void SetAgentLogPath(const std::string &path);
+const std::string &AgentLogPath();
 
 }  // namespace ferrit

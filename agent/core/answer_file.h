@@ -7,18 +7,18 @@
 
 namespace ferrit {
 
-inline constexpr const char* kAnswerFile = "unattended.xml";
-inline constexpr const char* kAnswerDownload = "unattended_temp.xml";
+inline constexpr const char *kAnswerFile = "unattended.xml";
+inline constexpr const char *kAnswerDownload = "unattended_temp.xml";
 
-void FilterFirmwareSections(const std::string& from, const std::string& to, bool uefi);
-bool IsManualInstall(const std::string& answerFile);
-void AdjustLanguage(const std::string& answerFile, bool chinese);
+void FilterFirmwareSections(const std::string &from, const std::string &to, bool uefi);
+bool IsManualInstall(const std::string &answerFile);
+void AdjustLanguage(const std::string &answerFile, bool chinese);
 // 0 with the URL of the "HTTPDISKURL=" line, 1 when there is none.
-int ReadHttpDiskUrl(const std::string& answerFile, std::string& url);
+int ReadHttpDiskUrl(const std::string &answerFile, std::string &url);
 // Rewrites `from` into `to` with CR LF line ends; false when either cannot be opened.
-bool Unix2Dos(const std::string& from, const std::string& to);
+bool Unix2Dos(const std::string &from, const std::string &to);
 // Downloads the answer file and first-run batch, then filters, picks the disk and reads the
 // install type. False (Setup status "Failed") when the client has no address.
-bool FetchAnswerFiles(AgentContext& ctx);
+bool FetchAnswerFiles(AgentContext &ctx);
 
 }  // namespace ferrit

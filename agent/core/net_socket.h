@@ -7,9 +7,9 @@ namespace ferrit {
 
 // A connected TCP socket to ip:port (first octet most significant), or -1.
 std::intptr_t SocketConnect(std::uint32_t ip, std::uint16_t port);
-bool SocketSendAll(std::intptr_t socket, const char* data, std::size_t size);
+bool SocketSendAll(std::intptr_t socket, const char *data, std::size_t size);
 // Bytes read, 0 when the peer closed, -1 on error.
-long SocketReceive(std::intptr_t socket, char* buffer, std::size_t size);
+long SocketReceive(std::intptr_t socket, char *buffer, std::size_t size);
 void SocketClose(std::intptr_t socket);
 
 }  // namespace ferrit

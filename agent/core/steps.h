@@ -10,8 +10,8 @@ namespace ferrit {
 enum class StepEnd { Finished, DebugStop, Failed };
 
 // True when DEBUGMOD is "YES" and DEBUGSTEP names the step ("STEP1" ... "STEP4").
-bool DebugStopAt(const AgentParameters& params, const char* step);
+bool DebugStopAt(const AgentParameters &params, const char *step);
 // Runs the whole flow; the parameter file path is a bare name in the current directory.
-StepEnd RunSteps(AgentContext& ctx, const std::string& parameterFile = "Ferrit.json");
+StepEnd RunSteps(AgentContext &ctx, const std::string &parameterFile = "Ferrit.json");
 
 }  // namespace ferrit

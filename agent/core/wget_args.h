@@ -7,12 +7,12 @@
 namespace ferrit {
 
 struct WgetArgs {
-  std::string szUrl;
-  std::string szOutput;  // "-" writes to standard output
-  bool bQuiet = false;
+    std::string szUrl;
+    std::string szOutput;  // "-" writes to standard output
+    bool bQuiet = false;
 };
 
 // False with `error` set on a bad command line.
-bool ParseWgetArgs(const std::vector<std::string>& args, WgetArgs& parsed, std::string& error);
+bool ParseWgetArgs(const std::vector<std::string> &args, WgetArgs &parsed, std::string &error);
 
 }  // namespace ferrit

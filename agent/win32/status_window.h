@@ -13,10 +13,18 @@ extern MachineIdentity g_stIdentity;
 extern bool g_bIbftTarget;
 
 enum : int {
-  kIdLog = 1001, kIdCmd = 1002, kIdReboot = 1003,
-  kIdNetworkLabel = 1004, kIdSourceLabel = 1005, kIdDriverLabel = 1006, kIdSetupLabel = 1007,
-  kIdNetworkStatus = 1008, kIdSourceStatus = 1009, kIdDriverStatus = 1010, kIdSetupStatus = 1011,
-  kIdPassword = 1013,
+    kIdLog = 1001,
+    kIdCmd = 1002,
+    kIdReboot = 1003,
+    kIdNetworkLabel = 1004,
+    kIdSourceLabel = 1005,
+    kIdDriverLabel = 1006,
+    kIdSetupLabel = 1007,
+    kIdNetworkStatus = 1008,
+    kIdSourceStatus = 1009,
+    kIdDriverStatus = 1010,
+    kIdSetupStatus = 1011,
+    kIdPassword = 1013,
 };
 
 // Registers the class "kiv_pxe" and creates the window; the status panel starts the step

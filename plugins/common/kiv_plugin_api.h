@@ -21,8 +21,8 @@ struct PluginOsInfo {
     uint8_t ucSupportUefi = 0;
     uint8_t ucNeedNfs = 0;
     std::string strOsName;
-    std::string strArch;   // e.g. "X86_64"
-    uint8_t uc32Bit = 0;   // the architecture text contains "32"
+    std::string strArch;  // e.g. "X86_64"
+    uint8_t uc32Bit = 0;  // the architecture text contains "32"
     uint8_t ucIscsiBios = 0;
     uint8_t ucIscsiUefi = 0;
     // {raw path, new path} redirections the host installs for the image root "ISO1".
@@ -34,9 +34,9 @@ struct ServiceStartRequest {
     uint8_t chinese_ui = 0;
     uint32_t server_ip = 0;
     uint32_t server_mask = 0;
-    std::string source_dir;              // ISO file path or directory
-    const IsoImage *iso_handle = nullptr; // the opened image, null for a directory source
-    std::string error_text;              // out: shown to the operator when the call fails
+    std::string source_dir;                // ISO file path or directory
+    const IsoImage *iso_handle = nullptr;  // the opened image, null for a directory source
+    std::string error_text;                // out: shown to the operator when the call fails
     uint16_t http_port = 0;
     int32_t http_disk_mode = 0;
 };
@@ -55,25 +55,25 @@ constexpr const char *CLIENT_ROOT_PASSWORD = "730518";
 // Passed to EXPORT_PLUGIN_API_MakeCfgFile once per client offer.
 struct ClientCfgRequest {
     int32_t uefi = 0;
-    int32_t arch = 0;                // DHCP client architecture, 11 = ARM64 UEFI
+    int32_t arch = 0;  // DHCP client architecture, 11 = ARM64 UEFI
     int32_t ipxe_sanboot = 0;
     int32_t sanboot_use_type = 0;
-    uint8_t iso_index = 1;           // image root number ("ISO1")
+    uint8_t iso_index = 1;  // image root number ("ISO1")
     uint32_t client_ip = 0;
     uint32_t mask = 0;
     uint32_t gateway = 0;
     uint32_t server_ip = 0;
-    uint8_t mac[6] = {};             // wire order
+    uint8_t mac[6] = {};  // wire order
     int32_t bkimg_index = 0;
     int32_t logo_timeout = 0;
-    int32_t http_image = 0;          // the boot file fetches over HTTP
-    std::string boot_file[4];        // ClientBootFileIndex
-    int32_t disk_select = 0;         // 0 by name, 1 by size
+    int32_t http_image = 0;    // the boot file fetches over HTTP
+    std::string boot_file[4];  // ClientBootFileIndex
+    int32_t disk_select = 0;   // 0 by name, 1 by size
     int32_t disk_size_gb = 0;
-    std::string disk_name;           // e.g. "/dev/sda"
+    std::string disk_name;  // e.g. "/dev/sda"
     std::string http_disk_url;
     int32_t iscsi_deploy = 0;
-    std::string ext_boot_opt;        // extra boot options for the OS, or " "
+    std::string ext_boot_opt;  // extra boot options for the OS, or " "
     int32_t auto_install = 0;
     int32_t winkey_enable = 0;
     std::string winkey;
@@ -82,7 +82,7 @@ struct ClientCfgRequest {
 // Filled by EXPORT_PLUGIN_API_GetVirtISOInfo. The strings stay valid while the plug-in keeps
 // its current OS; a null or empty string means "none".
 struct PluginVirtIsoInfo {
-    uint16_t usSupported = 0;        // 1 when a virtual ISO can be built
+    uint16_t usSupported = 0;  // 1 when a virtual ISO can be built
     const char *pcDriverIso = nullptr;
     const char *pcBiosCfg = nullptr;
     const char *pcUefiCfg = nullptr;
@@ -106,7 +106,7 @@ struct PluginServerInfo {
     uint32_t uiDhcpMask = 0;
     uint32_t uiDhcpGateway = 0;
     uint16_t usHttpPort = 0;
-    uint32_t uiTftpBlockSize = 0;    // 1408, 2048, 4096, 8192 or 16384
+    uint32_t uiTftpBlockSize = 0;  // 1408, 2048, 4096, 8192 or 16384
 };
 
 // One {key, value} replacement of slot 4.
@@ -179,8 +179,8 @@ using PFN_GetWimImageNames = int (*)(const char *pcWimPath, std::vector<std::str
 // Mode 1 encrypts to upper-case hexadecimal; any other mode decrypts hexadecimal input. A cipher
 // failure leaves *pstrOut empty.
 using PFN_CryptString = void (*)(std::string *pstrOut, const unsigned char *pucKey,
-                                 uint32_t uiKeyLen, const unsigned char *pucIv,
-                                 const char *pcInput, int iMode);
+                                 uint32_t uiKeyLen, const unsigned char *pucIv, const char *pcInput,
+                                 int iMode);
 using PFN_GetMenuDir = int (*)(std::string *pstrOut);
 using PFN_GetClientMenuName = int (*)(const uint8_t *pucMac, uint32_t uiIp, std::string *pstrOut);
 using PFN_RegexMatches = int (*)(const char *pcRegex, const char *pcText);
@@ -203,7 +203,8 @@ using PFN_ProgressClose = void (*)();
 
 // Typed access to one slot of a table: PluginUtil<PFN_FileExists>(table, UTIL_FILE_EXISTS).
 template <typename Fn>
-inline Fn PluginUtil(const PluginUtilTable &stTable, PluginUtilSlot eSlot) {
+inline Fn PluginUtil(const PluginUtilTable &stTable, PluginUtilSlot eSlot)
+{
     return reinterpret_cast<Fn>(stTable.apfnSlot[eSlot]);
 }
 
@@ -224,11 +225,11 @@ KIV_PLUGIN_EXPORT void EXPORT_PLUGIN_API_GetVirtISOInfo(PluginVirtIsoInfo *pstIn
 
 // The export names in resolution order; a library missing one of them is not a plug-in.
 constexpr const char *PLUGIN_EXPORT_NAMES[] = {
-    "EXPORT_PLUGIN_API_CheckEnv",     "EXPORT_PLUGIN_API_GetDesc",
-    "EXPORT_PLUGIN_API_MakeCfgFile",  "EXPORT_PLUGIN_API_IsISOMatch",
-    "EXPORT_PLUGIN_API_ShowCfgDlg",   "EXPORT_PLUGIN_API_SetUtilCB",
-    "EXPORT_PLUGIN_API_ServiceStart", "EXPORT_PLUGIN_API_ServiceStop",
-    "EXPORT_PLUGIN_API_GetOSType",    "EXPORT_PLUGIN_API_GetOSInfo",
+    "EXPORT_PLUGIN_API_CheckEnv",       "EXPORT_PLUGIN_API_GetDesc",
+    "EXPORT_PLUGIN_API_MakeCfgFile",    "EXPORT_PLUGIN_API_IsISOMatch",
+    "EXPORT_PLUGIN_API_ShowCfgDlg",     "EXPORT_PLUGIN_API_SetUtilCB",
+    "EXPORT_PLUGIN_API_ServiceStart",   "EXPORT_PLUGIN_API_ServiceStop",
+    "EXPORT_PLUGIN_API_GetOSType",      "EXPORT_PLUGIN_API_GetOSInfo",
     "EXPORT_PLUGIN_API_GetVirtISOInfo",
 };
 

@@ -11,7 +11,8 @@ void PluginSetHost(const PluginUtilTable *pstTable, const char *pcModule);
 const PluginUtilTable &PluginHostTable();
 
 template <typename Fn>
-inline Fn HostUtil(PluginUtilSlot eSlot) {
+inline Fn HostUtil(PluginUtilSlot eSlot)
+{
     return PluginUtil<Fn>(PluginHostTable(), eSlot);
 }
 

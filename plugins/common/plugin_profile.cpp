@@ -16,14 +16,16 @@ std::vector<OsRecord> g_vecOs;
 OsRecord *g_pstActive = nullptr;
 ProfileFlavor g_stFlavor = {"", "", false};
 
-void ReadString(const Json::Value &jv, const char *pcKey, std::string *pstr) {
+void ReadString(const Json::Value &jv, const char *pcKey, std::string *pstr)
+{
     const Json::Value &jvItem = jv[pcKey];
     if (jvItem.isString()) *pstr = jvItem.asString();
 }
 
 // Any JSON value counts: a number when nonzero, a string when non-empty, a container when it
 // has members.
-bool Truthy(const Json::Value &jv) {
+bool Truthy(const Json::Value &jv)
+{
     if (jv.isBool()) return jv.asBool();
     if (jv.isNumeric()) return jv.asDouble() != 0;
     if (jv.isString()) return !jv.asString().empty();
@@ -31,7 +33,8 @@ bool Truthy(const Json::Value &jv) {
     return false;
 }
 
-void ReadRedirects(const Json::Value &jv, OsRecord *pst) {
+void ReadRedirects(const Json::Value &jv, OsRecord *pst)
+{
     if (!jv.isArray()) return;
     for (const Json::Value &jvItem : jv) {
         if (!jvItem.isObject()) continue;
@@ -40,12 +43,13 @@ void ReadRedirects(const Json::Value &jv, OsRecord *pst) {
         ReadString(jvItem, "NewPath", &strNew);
         if (strRaw.empty() || strNew.empty()) continue;
         pst->vecRedirect.emplace_back(strRaw, strNew);
-        PluginLog(0, "[%s] Add file redt rule [%s] --> [%s].", pst->strOSName.c_str(), strRaw.c_str(),
-                  strNew.c_str());
+        PluginLog(0, "[%s] Add file redt rule [%s] --> [%s].", pst->strOSName.c_str(),
+                  strRaw.c_str(), strNew.c_str());
     }
 }
 
-void ReadVmwareRules(const Json::Value &jv, OsRecord *pst) {
+void ReadVmwareRules(const Json::Value &jv, OsRecord *pst)
+{
     if (!jv.isArray()) return;
     for (const Json::Value &jvItem : jv) {
         if (!jvItem.isObject()) continue;
@@ -59,14 +63,15 @@ void ReadVmwareRules(const Json::Value &jv, OsRecord *pst) {
             stRule.strFile = strV00.substr(pos + 1);
         }
         if (strOperation.empty() || strPayload.empty()) continue;
-        PluginLog(0, "Add vmw drv rule [%s] [%s] [%s] [%s].", strOperation.c_str(), stRule.strDir.c_str(),
-                  stRule.strFile.c_str(), strPayload.c_str());
+        PluginLog(0, "Add vmw drv rule [%s] [%s] [%s] [%s].", strOperation.c_str(),
+                  stRule.strDir.c_str(), stRule.strFile.c_str(), strPayload.c_str());
         pst->vecVmwareRules.push_back(stRule);
     }
 }
 
 // A template is looked for in a directory of the working directory; empty and "null" pass.
-bool TemplatePresent(const std::string &strDir, const std::string &strName) {
+bool TemplatePresent(const std::string &strDir, const std::string &strName)
+{
     if (strName.empty() || strName == "null") return true;
     std::string strPath = JoinPath(JoinPath(PluginWorkDir(), strDir), strName);
     if (HostFileExists(strPath)) return true;
@@ -74,7 +79,9 @@ bool TemplatePresent(const std::string &strDir, const std::string &strName) {
     return false;
 }
 
-void ReadBuildinList(const Json::Value &jv, bool bUefi, const std::string &strDriverPath, std::string *pstrOut) {
+void ReadBuildinList(const Json::Value &jv, bool bUefi, const std::string &strDriverPath,
+                     std::string *pstrOut)
+{
     if (!jv.isArray()) return;
     for (const Json::Value &jvItem : jv) {
         if (!jvItem.isObject()) continue;
@@ -85,14 +92,17 @@ void ReadBuildinList(const Json::Value &jv, bool bUefi, const std::string &strDr
         if (!bUefi) ReplaceAll(&strDepend, "$DRIVER_PATH$", strDriverPath);
         if (strDepend.empty() || HostFileExists(JoinPath(PluginWorkDir(), strDepend))) {
             *pstrOut += " " + strOpt;
-            PluginLog(0, bUefi ? "Add UEFI ext boot option %s" : "Add legacy ext boot option %s", strOpt.c_str());
+            PluginLog(0, bUefi ? "Add UEFI ext boot option %s" : "Add legacy ext boot option %s",
+                      strOpt.c_str());
         } else {
-            PluginLog(0, "File %s not exist, boot option %s ignored.", strDepend.c_str(), strOpt.c_str());
+            PluginLog(0, "File %s not exist, boot option %s ignored.", strDepend.c_str(),
+                      strOpt.c_str());
         }
     }
 }
 
-void ReadBuildinOptions(const Json::Value &jv, const std::string &strDriverPath, OsRecord *pst) {
+void ReadBuildinOptions(const Json::Value &jv, const std::string &strDriverPath, OsRecord *pst)
+{
     const Json::Value &jvLegacy = jv["BuildinLegacyExtBootOpt"];
     const Json::Value &jvUefi = jv["BuildinUEFIExtBootOpt"];
     if ((jvLegacy.isArray() && jvLegacy.size() > 0) || (jvUefi.isArray() && jvUefi.size() > 0))
@@ -106,12 +116,14 @@ void ReadBuildinOptions(const Json::Value &jv, const std::string &strDriverPath,
 }
 
 // Windows profiles give the built-in options as plain strings, kept as they are.
-void ReadBuildinStrings(const Json::Value &jv, OsRecord *pst) {
+void ReadBuildinStrings(const Json::Value &jv, OsRecord *pst)
+{
     ReadString(jv, "BuildinLegacyExtBootOpt", &pst->strBuildinLegacyOpt);
     ReadString(jv, "BuildinUEFIExtBootOpt", &pst->strBuildinUefiOpt);
 }
 
-bool ReadMatchRules(const Json::Value &jv, bool bWindows, OsRecord *pst) {
+bool ReadMatchRules(const Json::Value &jv, bool bWindows, OsRecord *pst)
+{
     if (!jv.isArray() && !jv.isNull()) return false;
     for (const Json::Value &jvItem : jv) {
         if (!jvItem.isObject() && !jvItem.isNull()) return false;
@@ -130,7 +142,8 @@ bool ReadMatchRules(const Json::Value &jv, bool bWindows, OsRecord *pst) {
     return true;
 }
 
-void ReadVirtualIso(const Json::Value &jv, const std::string *pstrDriverPath, OsRecord *pst) {
+void ReadVirtualIso(const Json::Value &jv, const std::string *pstrDriverPath, OsRecord *pst)
+{
     VirtualIsoCfg &st = pst->stVirt;
     if (jv.isObject()) {
         ReadString(jv, "driver_iso", &st.driver_iso);
@@ -152,12 +165,14 @@ void ReadVirtualIso(const Json::Value &jv, const std::string *pstrDriverPath, Os
         st.bios_sanboot_only = Truthy(jv["bios_sanboot_only"]);
         st.uefi_sanboot_only = Truthy(jv["uefi_sanboot_only"]);
     }
-    pst->bVirtIso = !st.bios_cfgfile.empty() || !st.bios_cfgfile_ex.empty() || !st.uefi_cfgfile.empty() ||
-                    !st.uefi_cfgfile_ex.empty() || !st.virt_cfgfile.empty() || !st.virt_cfgfile_ex.empty();
+    pst->bVirtIso = !st.bios_cfgfile.empty() || !st.bios_cfgfile_ex.empty() ||
+                    !st.uefi_cfgfile.empty() || !st.uefi_cfgfile_ex.empty() ||
+                    !st.virt_cfgfile.empty() || !st.virt_cfgfile_ex.empty();
 }
 
 // Reads one OS object; false after logging what made it invalid.
-bool ReadRecord(const ProfileFlavor &stFlavor, const Json::Value &jv, OsRecord *pst) {
+bool ReadRecord(const ProfileFlavor &stFlavor, const Json::Value &jv, OsRecord *pst)
+{
     const char *pcName = stFlavor.pcProfileName;
     ReadString(jv, "OSName", &pst->strOSName);
     ReadString(jv, "ISOPreferRegex", &pst->strISOPreferRegex);
@@ -189,16 +204,19 @@ bool ReadRecord(const ProfileFlavor &stFlavor, const Json::Value &jv, OsRecord *
         ReadVmwareRules(jv["VmwareDriver"], pst);
     }
 
-    if (pst->strOSName == "null" || pst->strPXEDefaultCfg == "null" || pst->strAutoRespCfg == "null") {
+    if (pst->strOSName == "null" || pst->strPXEDefaultCfg == "null" ||
+        pst->strAutoRespCfg == "null") {
         PluginLog(0, "Invalid OS config in %s.", pcName);
         return false;
     }
-    if (pst->bSupportUEFI && (pst->strPXEDefaultCfgUEFI == "null" || pst->strAutoRespCfgUEFI == "null")) {
+    if (pst->bSupportUEFI &&
+        (pst->strPXEDefaultCfgUEFI == "null" || pst->strAutoRespCfgUEFI == "null")) {
         PluginLog(0, "Invalid OS config in %s(UEFI config NULL).", pcName);
         return false;
     }
     std::string strMenuDir = HostMenuDir();
-    if (!TemplatePresent(strMenuDir, pst->strPXEDefaultCfg) || !TemplatePresent("kickstart", pst->strAutoRespCfg))
+    if (!TemplatePresent(strMenuDir, pst->strPXEDefaultCfg) ||
+        !TemplatePresent("kickstart", pst->strAutoRespCfg))
         return false;
     if (pst->bSupportUEFI && (!TemplatePresent(strMenuDir, pst->strPXEDefaultCfgUEFI) ||
                               !TemplatePresent("kickstart", pst->strAutoRespCfgUEFI)))
@@ -210,7 +228,8 @@ bool ReadRecord(const ProfileFlavor &stFlavor, const Json::Value &jv, OsRecord *
     else
         ReadBuildinOptions(jv, strDriverPath, pst);
 
-    if (!jv.isMember("OSMatchRequest") || !ReadMatchRules(jv["OSMatchRequest"], stFlavor.bWindows, pst)) {
+    if (!jv.isMember("OSMatchRequest") ||
+        !ReadMatchRules(jv["OSMatchRequest"], stFlavor.bWindows, pst)) {
         PluginLog(0, "Invalid OS config in %s.", pcName);
         return false;
     }
@@ -219,12 +238,14 @@ bool ReadRecord(const ProfileFlavor &stFlavor, const Json::Value &jv, OsRecord *
     return true;
 }
 
-void CreateDriverDirectories(const ProfileFlavor &stFlavor) {
+void CreateDriverDirectories(const ProfileFlavor &stFlavor)
+{
     std::string strWork = PluginWorkDir();
     g_mkdir_with_parents(JoinPath(strWork, stFlavor.pcDriverRoot).c_str(), 0755);
     unsigned uCreated = 0;
     for (const OsRecord &st : g_vecOs) {
-        if (!stFlavor.bWindows && st.strOSName.find("Future Version") != std::string::npos) continue;
+        if (!stFlavor.bWindows && st.strOSName.find("Future Version") != std::string::npos)
+            continue;
         std::string strDir = JoinPath(strWork, DriverPath(stFlavor, st));
         if (g_file_test(strDir.c_str(), G_FILE_TEST_IS_DIR)) continue;
         if (g_mkdir(strDir.c_str(), 0755) == 0) ++uCreated;
@@ -234,18 +255,30 @@ void CreateDriverDirectories(const ProfileFlavor &stFlavor) {
 
 }  // namespace
 
-std::vector<OsRecord> &OsList() { return g_vecOs; }
-OsRecord *&ActiveOs() { return g_pstActive; }
-const ProfileFlavor &ProfileFlavorLoaded() { return g_stFlavor; }
+std::vector<OsRecord> &OsList()
+{
+    return g_vecOs;
+}
+OsRecord *&ActiveOs()
+{
+    return g_pstActive;
+}
+const ProfileFlavor &ProfileFlavorLoaded()
+{
+    return g_stFlavor;
+}
 
-std::string DriverPath(const ProfileFlavor &stFlavor, const OsRecord &stRecord) {
-    std::string strName = stRecord.strDriverPathAlias.empty() ? stRecord.strOSName : stRecord.strDriverPathAlias;
+std::string DriverPath(const ProfileFlavor &stFlavor, const OsRecord &stRecord)
+{
+    std::string strName =
+        stRecord.strDriverPathAlias.empty() ? stRecord.strOSName : stRecord.strDriverPathAlias;
     for (char &c : strName)
         if (c == ' ') c = '_';
     return std::string(stFlavor.pcDriverRoot) + "/" + strName;
 }
 
-int LoadProfile(const ProfileFlavor &stFlavor) {
+int LoadProfile(const ProfileFlavor &stFlavor)
+{
     std::string strPath = JoinPath(JoinPath(PluginWorkDir(), "plugin"), stFlavor.pcProfileName);
     if (!HostFileExists(strPath)) {
         PluginLog(0, "File %s is not found.", strPath.c_str());

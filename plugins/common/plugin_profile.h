@@ -7,7 +7,8 @@
 #include <vector>
 
 struct MatchRule {
-    std::string strCondition;  // "Exist", "NonExist", "Contains", "NonContains", "WimContains"; others are ignored
+    std::string strCondition;  // "Exist", "NonExist", "Contains", "NonContains", "WimContains";
+                               // others are ignored
     std::string strPath;
     std::string strRegex;
 };
@@ -37,7 +38,8 @@ struct OsRecord {
     std::string strManualCfg, strManualCfgUEFI;
     std::string strBootLabel;
     std::string strArch = "X86_64";
-    std::string strBootWimPath = "null";  // Windows: the WinPE image, a path or relative to the source
+    std::string strBootWimPath =
+        "null";  // Windows: the WinPE image, a path or relative to the source
     bool bSupportUEFI = false, bPublish = false, bFlashRom = false, bNfsExport = false;
     bool bSupportISCSIDeploy = false;
     std::string strDriverPathAlias;

@@ -5,12 +5,14 @@
 
 #include "plugin_profile.h"
 
-void SkeletonGetDesc(const PluginDescText &stText, uint8_t ucChinese, std::string *pstrDesc) {
+void SkeletonGetDesc(const PluginDescText &stText, uint8_t ucChinese, std::string *pstrDesc)
+{
     if (!pstrDesc) return;
     *pstrDesc = ucChinese == 1 ? stText.pcChinese : stText.pcEnglish;
     std::vector<std::string> vecNames;
     for (const OsRecord &st : OsList())
-        if (st.strOSName.find("Future Version") == std::string::npos) vecNames.push_back(st.strOSName);
+        if (st.strOSName.find("Future Version") == std::string::npos)
+            vecNames.push_back(st.strOSName);
     std::sort(vecNames.begin(), vecNames.end());
     const OsRecord *pstActive = ActiveOs();
     for (const std::string &strName : vecNames) {
@@ -22,11 +24,13 @@ void SkeletonGetDesc(const PluginDescText &stText, uint8_t ucChinese, std::strin
     }
 }
 
-void SkeletonGetOSType(std::string *pstrType) {
+void SkeletonGetOSType(std::string *pstrType)
+{
     if (pstrType) *pstrType = ActiveOs() ? ActiveOs()->strOSName : std::string();
 }
 
-void SkeletonGetOSInfo(PluginOsInfo *pstInfo) {
+void SkeletonGetOSInfo(PluginOsInfo *pstInfo)
+{
     if (!pstInfo) return;
     *pstInfo = PluginOsInfo{};
     const OsRecord *pst = ActiveOs();
@@ -41,7 +45,8 @@ void SkeletonGetOSInfo(PluginOsInfo *pstInfo) {
     pstInfo->vecRedirect = pst->vecRedirect;
 }
 
-void SkeletonGetVirtISOInfo(PluginVirtIsoInfo *pstInfo) {
+void SkeletonGetVirtISOInfo(PluginVirtIsoInfo *pstInfo)
+{
     if (!pstInfo) return;
     *pstInfo = PluginVirtIsoInfo{};
     const OsRecord *pst = ActiveOs();

@@ -22,7 +22,8 @@ std::string AnswerFileUrl(const ClientCfgRequest &r, uint16_t usHttpPort);
 bool SanbootSwitch(const ClientCfgRequest &r, const OsRecord &os);
 
 // The pairs from "$SERVER_IP$" to "$LOGO_TIMEOUT$", appended in their fixed order.
-void AppendClientPairs(const ClientCfgRequest &r, uint16_t usHttpPort, std::vector<TemplatePair> *pvec);
+void AppendClientPairs(const ClientCfgRequest &r, uint16_t usHttpPort,
+                       std::vector<TemplatePair> *pvec);
 
 // What a per-client call works from: the active OS, and the host's server record in *pstServer.
 // Null, logged, when there is no request or no active OS: nothing is written for the client then.

@@ -16,9 +16,13 @@ constexpr const char *PROFILE_HEAD =
     "<profileID>e8fffdbee1b911e5ab6c0200ffb6b535</profileID>"
     "<creationtime>2016-03-04T03:33:49.895649+00:00</creationtime>"
     "<modifiedtime>2017-12-21T01:46:54.000000+00:00</modifiedtime><serialno>0</serialno>"
-    "<description>This is a VMware ESXi 6.x build customized by ORV</description><readonly>false</readonly>";
+    "<description>This is a VMware ESXi 6.x build customized by "
+    "ORV</description><readonly>false</readonly>";
 
-size_t Round512(size_t u) { return (u + BLOCK - 1) / BLOCK * BLOCK; }
+size_t Round512(size_t u)
+{
+    return (u + BLOCK - 1) / BLOCK * BLOCK;
+}
 
 struct TarEntry {
     size_t uHeader;  // offset of the header
@@ -35,7 +39,8 @@ struct TarImage {
     size_t uEnd = 0;  // where the end-of-archive blocks start
 };
 
-bool ReadFile(const std::string &strPath, std::string *pstr) {
+bool ReadFile(const std::string &strPath, std::string *pstr)
+{
     gchar *pc = nullptr;
     gsize uLen = 0;
     if (!g_file_get_contents(strPath.c_str(), &pc, &uLen, nullptr)) return false;
@@ -46,7 +51,8 @@ bool ReadFile(const std::string &strPath, std::string *pstr) {
 
 // Walks the headers while they carry the ustar magic. An entry whose data would run past the
 // file ends the walk, so a truncated archive is never read out of bounds.
-std::optional<TarImage> LoadTar(const std::string &strPath) {
+std::optional<TarImage> LoadTar(const std::string &strPath)
+{
     TarImage st;
     if (!ReadFile(strPath, &st.strBytes)) {
         PluginLog(1, "Failed to read %s", strPath.c_str());
@@ -67,7 +73,8 @@ std::optional<TarImage> LoadTar(const std::string &strPath) {
     return st;
 }
 
-bool WriteFile(const std::string &strPath, const std::string &strBytes) {
+bool WriteFile(const std::string &strPath, const std::string &strBytes)
+{
     GError *pErr = nullptr;
     if (g_file_set_contents(strPath.c_str(), strBytes.data(), strBytes.size(), &pErr)) return true;
     PluginLog(1, "Failed to write %s: %s", strPath.c_str(), pErr->message);
@@ -75,16 +82,21 @@ bool WriteFile(const std::string &strPath, const std::string &strBytes) {
     return false;
 }
 
-std::string Padded(const std::string &str) { return str + std::string(Round512(str.size()) - str.size(), '\0'); }
+std::string Padded(const std::string &str)
+{
+    return str + std::string(Round512(str.size()) - str.size(), '\0');
+}
 
-const TarEntry *FindProfile(const TarImage &st) {
+const TarEntry *FindProfile(const TarImage &st)
+{
     for (const TarEntry &e : st.vecEntries)
         if (e.bRegular && e.strName.find("/profiles/") != std::string::npos) return &e;
     return nullptr;
 }
 
 // The text between "<label>" and the next "</", or "" (logged) when absent.
-std::string LabelValue(const std::string &strXml, const char *pcLabel, size_t uMax) {
+std::string LabelValue(const std::string &strXml, const char *pcLabel, size_t uMax)
+{
     std::string strOpen = std::string("<") + pcLabel + ">";
     size_t pos = strXml.find(strOpen);
     if (pos == std::string::npos) {
@@ -100,7 +112,8 @@ std::string LabelValue(const std::string &strXml, const char *pcLabel, size_t uM
     return strXml.substr(pos, std::min(end - pos, uMax));
 }
 
-std::string PayloadName(const std::string &strXml) {
+std::string PayloadName(const std::string &strXml)
+{
     size_t pos = strXml.find("<payload");
     if (pos == std::string::npos) {
         PluginLog(1, "Label %s NOT found\n", "<payload");
@@ -130,8 +143,9 @@ struct VibElement {
     std::string strModule;
 };
 
-std::optional<VibElement> FindVibElement(const std::string &strProfile, const std::string &strPayload,
-                                         bool *pbNoEnd) {
+std::optional<VibElement> FindVibElement(const std::string &strProfile,
+                                         const std::string &strPayload, bool *pbNoEnd)
+{
     *pbNoEnd = false;
     size_t pos = strProfile.find("\"" + strPayload + "\"");
     if (pos == std::string::npos) return std::nullopt;
@@ -153,12 +167,14 @@ std::optional<VibElement> FindVibElement(const std::string &strProfile, const st
 
 // Removes one module from a " --- "-separated list. The whole name is matched as one item, so a
 // module whose name begins like another's never removes the other.
-void RemoveModule(std::string *pstrList, const std::string &strModule) {
+void RemoveModule(std::string *pstrList, const std::string &strModule)
+{
     if (strModule.empty()) return;
     gchar *pcEscaped = g_regex_escape_string(strModule.c_str(), -1);
     std::string strPattern = std::string(" *--- *[^- ]*") + pcEscaped + "(?=\\s|$)";
     g_free(pcEscaped);
-    GRegex *pRegex = g_regex_new(strPattern.c_str(), GRegexCompileFlags(0), GRegexMatchFlags(0), nullptr);
+    GRegex *pRegex =
+        g_regex_new(strPattern.c_str(), GRegexCompileFlags(0), GRegexMatchFlags(0), nullptr);
     if (!pRegex) {
         PluginLog(1, "Create regex pattern failed");
         return;
@@ -175,12 +191,14 @@ void RemoveModule(std::string *pstrList, const std::string &strModule) {
     PluginLog(0, "Modlist after Del %s is<%s>", strModule.c_str(), pstrList->c_str());
 }
 
-void RemoveModuleFromLists(EsxiModuleLists *pst, const std::string &strModule) {
+void RemoveModuleFromLists(EsxiModuleLists *pst, const std::string &strModule)
+{
     RemoveModule(&pst->strPath, strModule);
     RemoveModule(&pst->strFile, strModule);
 }
 
-void AppendModule(std::string *pstrList, const std::string &strModule) {
+void AppendModule(std::string *pstrList, const std::string &strModule)
+{
     PluginLog(0, "Modlist Before Add %s is<%s>", strModule.c_str(), pstrList->c_str());
     *pstrList += " --- " + strModule;
     PluginLog(0, "Modlist After Add %s is<%s>", strModule.c_str(), pstrList->c_str());
@@ -190,7 +208,8 @@ struct VibDescriptor {
     std::string strXml, strName, strVersion, strVendor, strType, strPayload;
 };
 
-std::optional<VibDescriptor> ReadDescriptor(const std::string &strDir) {
+std::optional<VibDescriptor> ReadDescriptor(const std::string &strDir)
+{
     VibDescriptor st;
     if (!ReadFile(strDir + "/descriptor.xml", &st.strXml)) {
         PluginLog(1, "Failed to read descriptor.xml");
@@ -209,7 +228,8 @@ std::optional<VibDescriptor> ReadDescriptor(const std::string &strDir) {
     return st;
 }
 
-std::string VibPrefix(const TarImage &st) {
+std::string VibPrefix(const TarImage &st)
+{
     for (const TarEntry &e : st.vecEntries) {
         size_t pos = e.strName.find("/vibs/");
         if (e.bRegular && pos != std::string::npos) return e.strName.substr(0, pos) + "/vibs";
@@ -218,7 +238,9 @@ std::string VibPrefix(const TarImage &st) {
 }
 
 // A copy of an entry's header with a new name (when given), size and checksum.
-std::string RewrittenHeader(const TarImage &st, const TarEntry &e, const std::string *pstrName, size_t uSize) {
+std::string RewrittenHeader(const TarImage &st, const TarEntry &e, const std::string *pstrName,
+                            size_t uSize)
+{
     std::string strHeader = st.strBytes.substr(e.uHeader, BLOCK);
     if (pstrName) {
         std::memset(strHeader.data(), 0, 100);
@@ -228,14 +250,16 @@ std::string RewrittenHeader(const TarImage &st, const TarEntry &e, const std::st
     return strHeader;
 }
 
-std::string EndOfArchive(const TarImage &st, std::string strOut) {
+std::string EndOfArchive(const TarImage &st, std::string strOut)
+{
     strOut += st.strBytes.substr(st.uEnd);
     return Padded(strOut);
 }
 
 }  // namespace
 
-void SetTarSizeAndChecksum(char *pcHeader, size_t uSize) {
+void SetTarSizeAndChecksum(char *pcHeader, size_t uSize)
+{
     g_snprintf(pcHeader + 124, 12, "%011llo", static_cast<unsigned long long>(uSize));
     std::memset(pcHeader + 148, ' ', 8);
     int iSum = 0;
@@ -245,7 +269,8 @@ void SetTarSizeAndChecksum(char *pcHeader, size_t uSize) {
     g_snprintf(pcHeader + 148, 8, "0%o", static_cast<unsigned>(iSum));
 }
 
-std::string MakeTarHeader(const std::string &strName, size_t uSize) {
+std::string MakeTarHeader(const std::string &strName, size_t uSize)
+{
     std::string strHeader(BLOCK, '\0');
     char *pc = strHeader.data();
     std::memcpy(pc, strName.data(), std::min<size_t>(strName.size(), 100));
@@ -261,7 +286,9 @@ std::string MakeTarHeader(const std::string &strName, size_t uSize) {
     return strHeader;
 }
 
-void AddVibToImageDb(const std::string &strArchive, const VmwareRule &stRule, EsxiModuleLists *pstLists) {
+void AddVibToImageDb(const std::string &strArchive, const VmwareRule &stRule,
+                     EsxiModuleLists *pstLists)
+{
     std::optional<VibDescriptor> stDesc = ReadDescriptor(stRule.strDir);
     if (!stDesc) return;
     std::optional<TarImage> stTar = LoadTar(strArchive);
@@ -273,7 +300,8 @@ void AddVibToImageDb(const std::string &strArchive, const VmwareRule &stRule, Es
         PluginLog(0, "##### NO Profile XML Found.");
         return;
     }
-    PluginLog(0, "### Find xml profile %s size:%d \n", pstProfile->strName.c_str(), int(pstProfile->uSize));
+    PluginLog(0, "### Find xml profile %s size:%d \n", pstProfile->strName.c_str(),
+              int(pstProfile->uSize));
     std::string strOld = stTar->strBytes.substr(pstProfile->Data(), pstProfile->uSize);
     size_t uListBegin = strOld.find("<viblist>");
     size_t uListEnd = strOld.find("</viblist>");
@@ -284,16 +312,16 @@ void AddVibToImageDb(const std::string &strArchive, const VmwareRule &stRule, Es
     std::string strNewName = strPrefix + "/" + stDesc->strName + "-9999999900.xml";
     if (strPrefix.empty() || strNewName.size() > 100) {
         // A ustar name field holds 100 bytes; a longer name would be cut and never found again.
-        PluginLog(1, "No room for VIB descriptor %s in TAR, driver %s not added", strNewName.c_str(),
-                  stRule.strPayload.c_str());
+        PluginLog(1, "No room for VIB descriptor %s in TAR, driver %s not added",
+                  strNewName.c_str(), stRule.strPayload.c_str());
         return;
     }
     bool bNoEnd = false;
     std::optional<VibElement> stOld = FindVibElement(strOld, stRule.strPayload, &bNoEnd);
     std::string strProfile = PROFILE_HEAD;
     if (stOld && stOld->uBegin > uListBegin && stOld->uEnd <= uListEnd) {
-        PluginLog(0, "VIB PayLoad Name=%s V00=%s YES Found in profile xml\n", stRule.strPayload.c_str(),
-                  stOld->strModule.c_str());
+        PluginLog(0, "VIB PayLoad Name=%s V00=%s YES Found in profile xml\n",
+                  stRule.strPayload.c_str(), stOld->strModule.c_str());
         strProfile += strOld.substr(uListBegin, stOld->uBegin - uListBegin);
         strProfile += strOld.substr(stOld->uEnd, uListEnd - stOld->uEnd);
     } else {
@@ -301,11 +329,13 @@ void AddVibToImageDb(const std::string &strArchive, const VmwareRule &stRule, Es
         PluginLog(0, "VIB PayLoad Name=%s Not Found in profile xml\n", stRule.strPayload.c_str());
         strProfile += strOld.substr(uListBegin, uListEnd - uListBegin);
     }
-    strProfile += "<vib><vib-id>" + stDesc->strVendor + "_" + stDesc->strType + "_" + stDesc->strName + "_" +
-                  stDesc->strVersion + "</vib-id><payloads><payload payload-name=\"" + stDesc->strPayload + "\">" +
+    strProfile += "<vib><vib-id>" + stDesc->strVendor + "_" + stDesc->strType + "_" +
+                  stDesc->strName + "_" + stDesc->strVersion +
+                  "</vib-id><payloads><payload payload-name=\"" + stDesc->strPayload + "\">" +
                   stRule.strFile + "</payload></payloads></vib>";
     strProfile += "</viblist><acceptancelevel>community</acceptancelevel></imageprofile>";
-    PluginLog(0, "Ceate New Profile XML: len=%u oldLen=%d\n", unsigned(strProfile.size()), int(strOld.size()));
+    PluginLog(0, "Ceate New Profile XML: len=%u oldLen=%d\n", unsigned(strProfile.size()),
+              int(strOld.size()));
 
     std::string strOut;
     std::string strVibStart = strPrefix + "/" + stDesc->strName;
@@ -314,12 +344,15 @@ void AddVibToImageDb(const std::string &strArchive, const VmwareRule &stRule, Es
             strOut += stTar->strBytes.substr(e.uHeader, e.End() - e.uHeader);
         } else if (e.strName.find("/profiles/") != std::string::npos) {
             strOut += RewrittenHeader(*stTar, e, nullptr, strProfile.size()) + Padded(strProfile);
-            PluginLog(0, "Profile %s replace ... Old size:%d New_real_size:%d  new512size:%d\n", e.strName.c_str(),
-                      int(e.uSize), int(strProfile.size()), int(Round512(strProfile.size())));
+            PluginLog(0, "Profile %s replace ... Old size:%d New_real_size:%d  new512size:%d\n",
+                      e.strName.c_str(), int(e.uSize), int(strProfile.size()),
+                      int(Round512(strProfile.size())));
         } else if (stOld && g_str_has_prefix(e.strName.c_str(), strVibStart.c_str()) &&
                    g_str_has_suffix(e.strName.c_str(), ".xml")) {
-            strOut += RewrittenHeader(*stTar, e, &strNewName, stDesc->strXml.size()) + Padded(stDesc->strXml);
-            PluginLog(0, "Replace xml file %s in TAR, new len:%d\n", e.strName.c_str(), int(stDesc->strXml.size()));
+            strOut += RewrittenHeader(*stTar, e, &strNewName, stDesc->strXml.size()) +
+                      Padded(stDesc->strXml);
+            PluginLog(0, "Replace xml file %s in TAR, new len:%d\n", e.strName.c_str(),
+                      int(stDesc->strXml.size()));
         } else {
             if (g_str_has_prefix(e.strName.c_str(), strPrefix.c_str()))
                 PluginLog(0, "File %s don't modify\n", e.strName.c_str());
@@ -339,7 +372,9 @@ void AddVibToImageDb(const std::string &strArchive, const VmwareRule &stRule, Es
     AppendModule(&pstLists->strFile, stRule.strFile);
 }
 
-void RemoveVibFromImageDb(const std::string &strArchive, const std::string &strPayload, EsxiModuleLists *pstLists) {
+void RemoveVibFromImageDb(const std::string &strArchive, const std::string &strPayload,
+                          EsxiModuleLists *pstLists)
+{
     std::optional<TarImage> stTar = LoadTar(strArchive);
     if (!stTar) return;
     const TarEntry *pstProfile = FindProfile(*stTar);
@@ -371,7 +406,8 @@ void RemoveVibFromImageDb(const std::string &strArchive, const std::string &strP
     for (const TarEntry &e : stTar->vecEntries) {
         const char *pcBase = strrchr(e.strName.c_str(), '/');
         pcBase = pcBase ? pcBase + 1 : e.strName.c_str();
-        if (e.bRegular && g_regex_match_simple(strPattern.c_str(), pcBase, GRegexCompileFlags(0), GRegexMatchFlags(0))) {
+        if (e.bRegular && g_regex_match_simple(strPattern.c_str(), pcBase, GRegexCompileFlags(0),
+                                               GRegexMatchFlags(0))) {
             PluginLog(0, "Now delete %s from TAR\n", e.strName.c_str());
             continue;
         }

@@ -16,10 +16,12 @@ struct EsxiModuleLists {
 
 // Adds the VIB whose descriptor.xml lies in the rule's directory, replacing the VIB that carries
 // the same payload when the profile has one.
-void AddVibToImageDb(const std::string &strArchive, const VmwareRule &stRule, EsxiModuleLists *pstLists);
+void AddVibToImageDb(const std::string &strArchive, const VmwareRule &stRule,
+                     EsxiModuleLists *pstLists);
 
 // Removes the VIB that carries the payload from the profile and its descriptor files.
-void RemoveVibFromImageDb(const std::string &strArchive, const std::string &strPayload, EsxiModuleLists *pstLists);
+void RemoveVibFromImageDb(const std::string &strArchive, const std::string &strPayload,
+                          EsxiModuleLists *pstLists);
 
 // A ustar header (GNU magic) for a new regular file.
 std::string MakeTarHeader(const std::string &strName, size_t uSize);

@@ -9,7 +9,8 @@ namespace {
 
 EsxiModuleLists g_stLists;
 
-bool IsEsxi(const OsRecord *pst) {
+bool IsEsxi(const OsRecord *pst)
+{
     if (!pst) return false;
     gchar *pcUpper = g_ascii_strup(pst->strOSName.c_str(), -1);
     bool b = strstr(pcUpper, "VMWARE") != nullptr;
@@ -17,7 +18,8 @@ bool IsEsxi(const OsRecord *pst) {
     return b;
 }
 
-bool CopyFile(const std::string &strFrom, const std::string &strTo) {
+bool CopyFile(const std::string &strFrom, const std::string &strTo)
+{
     gchar *pc = nullptr;
     gsize uLen = 0;
     if (!g_file_get_contents(strFrom.c_str(), &pc, &uLen, nullptr)) return false;
@@ -26,7 +28,8 @@ bool CopyFile(const std::string &strFrom, const std::string &strTo) {
     return bOk;
 }
 
-void AddOrReplaceRedirect(OsRecord *pst, const std::string &strRaw, const std::string &strNew) {
+void AddOrReplaceRedirect(OsRecord *pst, const std::string &strRaw, const std::string &strNew)
+{
     for (auto &pair : pst->vecRedirect) {
         if (pair.first != strRaw) continue;
         pair.second = strNew;
@@ -37,7 +40,8 @@ void AddOrReplaceRedirect(OsRecord *pst, const std::string &strRaw, const std::s
     PluginLog(0, "Add New VMW File Redt [%s] [%s]", strRaw.c_str(), strNew.c_str());
 }
 
-void ApplyDriverRules(OsRecord *pst, const std::string &strArchive) {
+void ApplyDriverRules(OsRecord *pst, const std::string &strArchive)
+{
     PluginLog(0, "Raw mod file list is<%s>", g_stLists.strFile.c_str());
     for (const VmwareRule &stRule : pst->vecVmwareRules) {
         if (stRule.strOperation == "add") {
@@ -57,9 +61,13 @@ void ApplyDriverRules(OsRecord *pst, const std::string &strArchive) {
 
 }  // namespace
 
-EsxiModuleLists &EsxiLists() { return g_stLists; }
+EsxiModuleLists &EsxiLists()
+{
+    return g_stLists;
+}
 
-bool UnpackImageDb(const std::string &strFile, const std::string &strDir) {
+bool UnpackImageDb(const std::string &strFile, const std::string &strDir)
+{
     std::string strTarget = strDir + "/imgdb.tgz";
     std::string strCopy = strTarget + ".gz";
     g_unlink(strTarget.c_str());
@@ -71,9 +79,10 @@ bool UnpackImageDb(const std::string &strFile, const std::string &strDir) {
     const char *apcArgv[] = {"7z", "x", "-y", strCopy.c_str(), strOut.c_str(), nullptr};
     gint iStatus = 0;
     GError *pErr = nullptr;
-    bool bOk = g_spawn_sync(nullptr, const_cast<gchar **>(apcArgv), nullptr,
-                            GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL),
-                            nullptr, nullptr, nullptr, nullptr, &iStatus, &pErr);
+    bool bOk = g_spawn_sync(
+        nullptr, const_cast<gchar **>(apcArgv), nullptr,
+        GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL),
+        nullptr, nullptr, nullptr, nullptr, &iStatus, &pErr);
     if (!bOk) {
         PluginLog(1, "Failed to run 7z: %s", pErr->message);
         g_error_free(pErr);
@@ -85,7 +94,8 @@ bool UnpackImageDb(const std::string &strFile, const std::string &strDir) {
     return bOk && g_file_test(strTarget.c_str(), G_FILE_TEST_IS_REGULAR);
 }
 
-void PatchEsxiImageDb(const ServiceStartRequest *pstReq) {
+void PatchEsxiImageDb(const ServiceStartRequest *pstReq)
+{
     OsRecord *pst = ActiveOs();
     g_stLists = EsxiModuleLists{};
     if (!IsEsxi(pst) || !pstReq) return;
@@ -93,8 +103,8 @@ void PatchEsxiImageDb(const ServiceStartRequest *pstReq) {
     std::string strExt = strWork + "/virtualiso/extfile";
     std::string strCapture;
     auto pfnCapture = HostUtil<PFN_SourceFileCapture>(UTIL_SOURCE_FILE_CAPTURE);
-    if (pfnCapture && pfnCapture(pstReq->source_dir.c_str(), pstReq->iso_handle, "boot.cfg", "modules *= *(.*)",
-                                 &strCapture)) {
+    if (pfnCapture && pfnCapture(pstReq->source_dir.c_str(), pstReq->iso_handle, "boot.cfg",
+                                 "modules *= *(.*)", &strCapture)) {
         // boot.cfg of the ISO may end its lines with CR.
         g_strchomp(strCapture.data());
         strCapture.resize(strlen(strCapture.c_str()));
@@ -110,7 +120,8 @@ void PatchEsxiImageDb(const ServiceStartRequest *pstReq) {
     if (pstReq->iso_handle) {
         auto pfnCopy = HostUtil<PFN_CopyFileFromIso>(UTIL_COPY_FILE_FROM_ISO);
         std::string strDir = strWork + "/virtualiso";
-        if (!pfnCopy || pfnCopy(pstReq->iso_handle, pstReq->source_dir.c_str(), "imgdb.tgz", strDir.c_str()) != 0) {
+        if (!pfnCopy || pfnCopy(pstReq->iso_handle, pstReq->source_dir.c_str(), "imgdb.tgz",
+                                strDir.c_str()) != 0) {
             PluginLog(1, "Extract imgdb.tgz Failed");
         } else {
             UnpackImageDb(strDir + "/imgdb.tgz", strExt);
@@ -123,6 +134,7 @@ void PatchEsxiImageDb(const ServiceStartRequest *pstReq) {
     if (g_file_test(strArchive.c_str(), G_FILE_TEST_IS_REGULAR)) ApplyDriverRules(pst, strArchive);
 }
 
-void EsxiServiceStop() {
+void EsxiServiceStop()
+{
     if (IsEsxi(ActiveOs())) g_unlink((PluginWorkDir() + "/virtualiso/extfile/imgdb.tgz").c_str());
 }

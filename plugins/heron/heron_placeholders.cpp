@@ -10,15 +10,16 @@ struct DriverImage {
 };
 
 DriverImage DriverImageValues(const PlaceholderInput &in, const std::string &strServer,
-                              const std::string &strBootFile, bool *pbSanboot) {
+                              const std::string &strBootFile, bool *pbSanboot)
+{
     DriverImage st;
     if (!in.bDriverImage) return st;
     const ClientCfgRequest &r = *in.pstReq;
     std::string strImage = in.strDriverPath + "/orv_driver.img";
     st.strName = "orv_driver.img";
     if (strBootFile.find("ipxe") != std::string::npos)
-        st.strFmt = Printf("initrd  http://%s:%u/%s/orv_driver.img", strServer.c_str(), in.usHttpPort,
-                           in.strDriverPath.c_str());
+        st.strFmt = Printf("initrd  http://%s:%u/%s/orv_driver.img", strServer.c_str(),
+                           in.usHttpPort, in.strDriverPath.c_str());
     else if (strBootFile.find("grub2") != std::string::npos)
         st.strFmt = strImage;
     else
@@ -38,13 +39,15 @@ DriverImage DriverImageValues(const PlaceholderInput &in, const std::string &str
 
 }  // namespace
 
-std::vector<TemplatePair> BuildPlaceholderTable(const PlaceholderInput &in, bool *pbSanboot) {
+std::vector<TemplatePair> BuildPlaceholderTable(const PlaceholderInput &in, bool *pbSanboot)
+{
     const ClientCfgRequest &r = *in.pstReq;
     const OsRecord &os = *in.pstRecord;
     std::string strServer = Dotted(r.server_ip);
     std::string strPostfix = r.auto_install ? "auto" : "manual";
     std::string strRoot = "ISO" + std::to_string(r.iso_index);
-    std::string strBootFile = r.uefi ? r.boot_file[CLIENT_BOOT_FILE_UEFI] : r.boot_file[CLIENT_BOOT_FILE_BIOS];
+    std::string strBootFile =
+        r.uefi ? r.boot_file[CLIENT_BOOT_FILE_UEFI] : r.boot_file[CLIENT_BOOT_FILE_BIOS];
     std::string strDisk = r.disk_name;
     ReplaceAll(&strDisk, "/dev/", "");
 
@@ -64,8 +67,9 @@ std::vector<TemplatePair> BuildPlaceholderTable(const PlaceholderInput &in, bool
         {"$NFS_ROOT$", r.boot_file[CLIENT_BOOT_FILE_NFS_ROOT]},
         {"$DISK_FULL_NAME$", r.disk_name},
         {"$DISK_SHORT_NAME$", strDisk},
-        {"$PXE_IMG_PATH$", r.http_image ? "http://" + strServer + ":" + std::to_string(in.usHttpPort) + "/" + strRoot
-                                        : strRoot},
+        {"$PXE_IMG_PATH$",
+         r.http_image ? "http://" + strServer + ":" + std::to_string(in.usHttpPort) + "/" + strRoot
+                      : strRoot},
     };
     AppendClientPairs(r, in.usHttpPort, &vec);
     vec.push_back({"$DRIVER_PATH$", in.strDriverPath});
@@ -75,11 +79,13 @@ std::vector<TemplatePair> BuildPlaceholderTable(const PlaceholderInput &in, bool
     vec.push_back({"$VMW_RAW_MOD_PATH_LIST$", in.pstLists->strPath});
     vec.push_back({"$VMW_RAW_MOD_FILE_LIST$", in.pstLists->strFile});
     vec.push_back({"$DISK_SELECT_TYPE$", r.disk_select == 1 ? "by-size" : "by-name"});
-    vec.push_back({"$DISK_SIZE_GB$", r.disk_select == 1 ? std::to_string(unsigned(r.disk_size_gb)) : "300"});
+    vec.push_back(
+        {"$DISK_SIZE_GB$", r.disk_select == 1 ? std::to_string(unsigned(r.disk_size_gb)) : "300"});
     vec[7].strValue = *pbSanboot ? "YES" : "NO";
 
     std::string strOpt;
-    if (in.bDriverImage && !os.strUpdateDriverInitOpt.empty()) strOpt += " " + os.strUpdateDriverInitOpt;
+    if (in.bDriverImage && !os.strUpdateDriverInitOpt.empty())
+        strOpt += " " + os.strUpdateDriverInitOpt;
     strOpt += r.ext_boot_opt + (r.uefi ? os.strBuildinUefiOpt : os.strBuildinLegacyOpt);
     for (size_t i = 0; i < vec.size(); ++i)
         if (i != 3) ReplaceAll(&strOpt, vec[i].strKey, vec[i].strValue);

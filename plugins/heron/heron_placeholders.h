@@ -17,8 +17,8 @@ struct PlaceholderInput {
     const ClientCfgRequest *pstReq;
     const OsRecord *pstRecord;
     uint16_t usHttpPort;
-    std::string strDriverPath;      // "driver/Linux/<name>"
-    bool bDriverImage;              // <driver path>/orv_driver.img exists
+    std::string strDriverPath;  // "driver/Linux/<name>"
+    bool bDriverImage;          // <driver path>/orv_driver.img exists
     const EsxiModuleLists *pstLists;
 };
 

@@ -5,7 +5,6 @@
 #include "plugin_match.h"
 #include "plugin_skeleton.h"
 
-
 namespace {
 constexpr PluginDescText HERON_DESC = {
     "Name: HERON   \r\nVersion: 3.0.0   \r\nDate: 2019/11/7   \r\n"
@@ -14,37 +13,57 @@ constexpr PluginDescText HERON_DESC = {
     "描述：支持用户自定义操作系统的PXE自动安装\r\n\r\n当前支持的OS列表：\r\n"};
 }  // namespace
 
-int EXPORT_PLUGIN_API_CheckEnv() { return LoadProfile(HERON_FLAVOR); }
+int EXPORT_PLUGIN_API_CheckEnv()
+{
+    return LoadProfile(HERON_FLAVOR);
+}
 
-int EXPORT_PLUGIN_API_GetDesc(uint8_t ucChinese, std::string *pstrDesc) {
+int EXPORT_PLUGIN_API_GetDesc(uint8_t ucChinese, std::string *pstrDesc)
+{
     SkeletonGetDesc(HERON_DESC, ucChinese, pstrDesc);
     return 0;
 }
 
-int EXPORT_PLUGIN_API_MakeCfgFile(const ClientCfgRequest *pstReq) { return HeronMakeCfgFile(pstReq); }
+int EXPORT_PLUGIN_API_MakeCfgFile(const ClientCfgRequest *pstReq)
+{
+    return HeronMakeCfgFile(pstReq);
+}
 
-int EXPORT_PLUGIN_API_IsISOMatch(const char *pcSource, const IsoImage *pstImage) {
+int EXPORT_PLUGIN_API_IsISOMatch(const char *pcSource, const IsoImage *pstImage)
+{
     return IsIsoMatch(pcSource, pstImage);
 }
 
 void EXPORT_PLUGIN_API_ShowCfgDlg() {}
 
-void EXPORT_PLUGIN_API_SetUtilCB(const PluginUtilTable *pstTable) {
+void EXPORT_PLUGIN_API_SetUtilCB(const PluginUtilTable *pstTable)
+{
     PluginSetHost(pstTable, "PLUG_HERON");
     PluginLog(0, "Plugin load successfully.");
 }
 
-int EXPORT_PLUGIN_API_ServiceStart(ServiceStartRequest *pstReq) {
+int EXPORT_PLUGIN_API_ServiceStart(ServiceStartRequest *pstReq)
+{
     PatchEsxiImageDb(pstReq);
     return 0;
 }
 
-int EXPORT_PLUGIN_API_ServiceStop(ServiceStartRequest *) {
+int EXPORT_PLUGIN_API_ServiceStop(ServiceStartRequest *)
+{
     EsxiServiceStop();
     ActiveOs() = nullptr;
     return 0;
 }
 
-void EXPORT_PLUGIN_API_GetOSType(std::string *pstrType) { SkeletonGetOSType(pstrType); }
-void EXPORT_PLUGIN_API_GetOSInfo(PluginOsInfo *pstInfo) { SkeletonGetOSInfo(pstInfo); }
-void EXPORT_PLUGIN_API_GetVirtISOInfo(PluginVirtIsoInfo *pstInfo) { SkeletonGetVirtISOInfo(pstInfo); }
+void EXPORT_PLUGIN_API_GetOSType(std::string *pstrType)
+{
+    SkeletonGetOSType(pstrType);
+}
+void EXPORT_PLUGIN_API_GetOSInfo(PluginOsInfo *pstInfo)
+{
+    SkeletonGetOSInfo(pstInfo);
+}
+void EXPORT_PLUGIN_API_GetVirtISOInfo(PluginVirtIsoInfo *pstInfo)
+{
+    SkeletonGetVirtISOInfo(pstInfo);
+}

@@ -25,14 +25,16 @@ constexpr int MAX_CREDENTIAL_ASKS = 3;
 
 CredentialsCheck g_fnCheck = SambaCredentialsCheck;
 
-std::string Crypt(const std::string &strIn, int iMode) {
+std::string Crypt(const std::string &strIn, int iMode)
+{
     std::string strOut;
     if (auto pfn = HostUtil<PFN_CryptString>(UTIL_CRYPT_STRING))
         pfn(&strOut, TEMPLATE_KEY, sizeof(TEMPLATE_KEY), TEMPLATE_IV, strIn.c_str(), iMode);
     return strOut;
 }
 
-bool ReadTemplate(const std::string &strPath, Json::Value *pjv) {
+bool ReadTemplate(const std::string &strPath, Json::Value *pjv)
+{
     std::ifstream in(strPath, std::ios::binary);
     if (!in) return false;
     Json::CharReaderBuilder builder;
@@ -40,7 +42,8 @@ bool ReadTemplate(const std::string &strPath, Json::Value *pjv) {
     return Json::parseFromStream(builder, in, pjv, &strErrors) && pjv->isObject();
 }
 
-std::string Styled(const Json::Value &jv) {
+std::string Styled(const Json::Value &jv)
+{
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "   ";
     builder["emitUTF8"] = true;
@@ -48,7 +51,8 @@ std::string Styled(const Json::Value &jv) {
 }
 
 // Through a temporary file and a rename, so a crash never leaves half a file.
-bool WriteFile(const std::string &strPath, const std::string &strText) {
+bool WriteFile(const std::string &strPath, const std::string &strText)
+{
     std::string strTemp = strPath + ".part";
     {
         std::ofstream out(strTemp, std::ios::binary | std::ios::trunc);
@@ -60,14 +64,16 @@ bool WriteFile(const std::string &strPath, const std::string &strText) {
     return g_rename(strTemp.c_str(), strPath.c_str()) == 0;
 }
 
-std::string Member(const Json::Value &jv, const char *pcKey) {
+std::string Member(const Json::Value &jv, const char *pcKey)
+{
     const Json::Value &jvItem = jv[pcKey];
     return jvItem.isString() ? jvItem.asString() : "null";
 }
 
 // The per-service members, then the copy: styled, every doubled backslash made single again
 // because the agent takes the text between the quotes literally.
-int WriteCopy(Json::Value jv, const ServiceStartRequest &req, const std::string &strOutput) {
+int WriteCopy(Json::Value jv, const ServiceStartRequest &req, const std::string &strOutput)
+{
     jv["IMAGE_INDEX"] = OspreyImageIndex();
     jv["SERVER_IP"] = Dotted(req.server_ip);
     jv["SERVER_MASK"] = Dotted(req.server_mask);
@@ -82,7 +88,8 @@ int WriteCopy(Json::Value jv, const ServiceStartRequest &req, const std::string 
 }
 
 // "DOMAIN\user" or "user" (domain ".").
-void SplitAccount(const std::string &strAccount, std::string *pstrDomain, std::string *pstrUser) {
+void SplitAccount(const std::string &strAccount, std::string *pstrDomain, std::string *pstrUser)
+{
     size_t pos = strAccount.find('\\');
     *pstrDomain = pos == std::string::npos ? "." : strAccount.substr(0, pos);
     *pstrUser = pos == std::string::npos ? strAccount : strAccount.substr(pos + 1);
@@ -90,19 +97,31 @@ void SplitAccount(const std::string &strAccount, std::string *pstrDomain, std::s
 
 }  // namespace
 
-std::string AgentSharePath(uint32_t uiServerIp) { return "\\\\" + Dotted(uiServerIp) + "\\" + OSPREY_SHARE_NAME; }
+std::string AgentSharePath(uint32_t uiServerIp)
+{
+    return "\\\\" + Dotted(uiServerIp) + "\\" + OSPREY_SHARE_NAME;
+}
 
-std::string ReversedHex(const std::string &strClear) {
+std::string ReversedHex(const std::string &strClear)
+{
     std::string str;
-    for (size_t i = strClear.size(); i-- > 0;) str += Printf("%02X", unsigned(static_cast<unsigned char>(strClear[i])));
+    for (size_t i = strClear.size(); i-- > 0;)
+        str += Printf("%02X", unsigned(static_cast<unsigned char>(strClear[i])));
     return str;
 }
 
-std::string EncryptTemplatePassword(const std::string &strClear) { return Crypt(strClear, 1); }
-std::string DecryptTemplatePassword(const std::string &strCipher) { return Crypt(strCipher, 2); }
+std::string EncryptTemplatePassword(const std::string &strClear)
+{
+    return Crypt(strClear, 1);
+}
+std::string DecryptTemplatePassword(const std::string &strCipher)
+{
+    return Crypt(strCipher, 2);
+}
 
-bool SambaCredentialsCheck(const std::string &strDomain, const std::string &strUser, const std::string &strPassword,
-                           uint32_t uiServerIp) {
+bool SambaCredentialsCheck(const std::string &strDomain, const std::string &strUser,
+                           const std::string &strPassword, uint32_t uiServerIp)
+{
     gchar *pcClient = g_find_program_in_path("smbclient");
     if (!pcClient) {
         PluginLog(0, "smbclient is not installed: cannot check the share credentials.");
@@ -119,11 +138,13 @@ bool SambaCredentialsCheck(const std::string &strDomain, const std::string &strU
         close(fd);
         std::string strShare = "//" + Dotted(uiServerIp) + "/" + OSPREY_SHARE_NAME;
         // Bounded: the check runs on the main thread, which an unanswering server must not hold.
-        const gchar *apcArgv[] = {pcClient, strShare.c_str(), "-A", pcAuth, "-t", "10", "-c", "ls", nullptr};
+        const gchar *apcArgv[] = {pcClient, strShare.c_str(), "-A", pcAuth, "-t", "10", "-c",
+                                  "ls",     nullptr};
         gint iWait = -1;
-        bOk = bWritten && g_spawn_sync(nullptr, const_cast<gchar **>(apcArgv), nullptr,
-                                       GSpawnFlags(G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL), nullptr,
-                                       nullptr, nullptr, nullptr, &iWait, nullptr) &&
+        bOk = bWritten &&
+              g_spawn_sync(nullptr, const_cast<gchar **>(apcArgv), nullptr,
+                           GSpawnFlags(G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL),
+                           nullptr, nullptr, nullptr, nullptr, &iWait, nullptr) &&
               g_spawn_check_wait_status(iWait, nullptr);
         g_remove(pcAuth);
     }
@@ -132,32 +153,45 @@ bool SambaCredentialsCheck(const std::string &strDomain, const std::string &strU
     return bOk;
 }
 
-void SetCredentialsCheck(CredentialsCheck fnCheck) { g_fnCheck = fnCheck ? std::move(fnCheck) : SambaCredentialsCheck; }
+void SetCredentialsCheck(CredentialsCheck fnCheck)
+{
+    g_fnCheck = fnCheck ? std::move(fnCheck) : SambaCredentialsCheck;
+}
 
-int WriteAgentParameters(const std::string &strTemplate, const ServiceStartRequest &req, const std::string &strOutput) {
+int WriteAgentParameters(const std::string &strTemplate, const ServiceStartRequest &req,
+                         const std::string &strOutput)
+{
     Json::Value jv;
     if (!ReadTemplate(strTemplate, &jv)) return AGENT_PARAM_BAD_TEMPLATE;
     std::string strDomain = Member(jv, "DOMAIN"), strUser = Member(jv, "USERNAME");
     std::string strPassword = DecryptTemplatePassword(Member(jv, "PASSWORD"));
     if (!g_fnCheck(strDomain, strUser, strPassword, req.server_ip)) {
         auto pfnAsk = HostUtil<PFN_AskCredentials>(UTIL_ASK_CREDENTIALS);
-        const std::string strPrompt = req.chinese_ui ? "客户端安装Windows时需要映射本机的共享目录\r\n\r\n请输入本机的用户名和密码"
-                                                     : "Windows share is needed during installing\r\n\r\nPlease input local username and password";
+        const std::string strPrompt =
+            req.chinese_ui
+                ? "客户端安装Windows时需要映射本机的共享目录\r\n\r\n请输入本机的用户名和密码"
+                : "Windows share is needed during installing\r\n\r\nPlease input local username "
+                  "and password";
         // Proposed: the template's account, else the account the server runs under.
-        std::string strAccount = strDomain != "." && strDomain != "null" ? strDomain + "\\" + strUser : strUser;
+        std::string strAccount =
+            strDomain != "." && strDomain != "null" ? strDomain + "\\" + strUser : strUser;
         if (strAccount.empty() || strAccount == "null") strAccount = g_get_user_name();
         std::string strAsk = strPrompt;
         bool bAccepted = false;
         for (int i = 0; i < MAX_CREDENTIAL_ASKS && !bAccepted; ++i) {
             std::string strTyped;
-            if (!pfnAsk || !pfnAsk(strAsk.c_str(), &strAccount, &strTyped)) return AGENT_PARAM_CANCELLED;
+            if (!pfnAsk || !pfnAsk(strAsk.c_str(), &strAccount, &strTyped))
+                return AGENT_PARAM_CANCELLED;
             SplitAccount(strAccount, &strDomain, &strUser);
             strPassword = strTyped;
             bAccepted = g_fnCheck(strDomain, strUser, strPassword, req.server_ip);
             if (bAccepted) break;
-            const char *pcWhy = strPassword.empty()
-                                    ? (req.chinese_ui ? "请先对用户设置密码，否则无法进行网络部署." : "Please set the username and password first.")
-                                    : (req.chinese_ui ? "请检查用户名密码是否正确" : "Wrong username or password, please check.");
+            const char *pcWhy =
+                strPassword.empty()
+                    ? (req.chinese_ui ? "请先对用户设置密码，否则无法进行网络部署."
+                                      : "Please set the username and password first.")
+                    : (req.chinese_ui ? "请检查用户名密码是否正确"
+                                      : "Wrong username or password, please check.");
             PluginLog(0, "%s", pcWhy);
             strAsk = std::string(pcWhy) + "\r\n\r\n" + strPrompt;
         }
@@ -165,7 +199,8 @@ int WriteAgentParameters(const std::string &strTemplate, const ServiceStartReque
         jv["DOMAIN"] = strDomain;
         jv["USERNAME"] = strUser;
         jv["PASSWORD"] = EncryptTemplatePassword(strPassword);
-        if (!WriteFile(strTemplate, Styled(jv))) PluginLog(1, "Failed to write %s.", strTemplate.c_str());
+        if (!WriteFile(strTemplate, Styled(jv)))
+            PluginLog(1, "Failed to write %s.", strTemplate.c_str());
     }
     jv["PASSWORD"] = ReversedHex(strPassword);
     jv["KIV_PXE_SHARE_PATH"] = AgentSharePath(req.server_ip);
@@ -173,7 +208,8 @@ int WriteAgentParameters(const std::string &strTemplate, const ServiceStartReque
 }
 
 int WriteAgentParametersHttpDisk(const std::string &strTemplate, const ServiceStartRequest &req,
-                                 const std::string &strOutput) {
+                                 const std::string &strOutput)
+{
     Json::Value jv;
     if (!ReadTemplate(strTemplate, &jv)) return AGENT_PARAM_BAD_TEMPLATE;
     return WriteCopy(jv, req, strOutput);

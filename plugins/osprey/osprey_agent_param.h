@@ -21,11 +21,12 @@ std::string EncryptTemplatePassword(const std::string &strClear);
 std::string DecryptTemplatePassword(const std::string &strCipher);
 
 // Checks an account against the share the client will map; true when it is accepted.
-using CredentialsCheck = std::function<bool(const std::string &strDomain, const std::string &strUser,
-                                            const std::string &strPassword, uint32_t uiServerIp)>;
+using CredentialsCheck =
+    std::function<bool(const std::string &strDomain, const std::string &strUser,
+                       const std::string &strPassword, uint32_t uiServerIp)>;
 // smbclient listing the share on the server's address. Replaced by tests.
-bool SambaCredentialsCheck(const std::string &strDomain, const std::string &strUser, const std::string &strPassword,
-                           uint32_t uiServerIp);
+bool SambaCredentialsCheck(const std::string &strDomain, const std::string &strUser,
+                           const std::string &strPassword, uint32_t uiServerIp);
 void SetCredentialsCheck(CredentialsCheck fnCheck);
 
 enum AgentParamResult : int {
@@ -37,7 +38,8 @@ enum AgentParamResult : int {
 
 // Share mode: checks the template's account (asking the operator while it fails), stores new
 // answers back into the template, and writes the per-service copy.
-int WriteAgentParameters(const std::string &strTemplate, const ServiceStartRequest &req, const std::string &strOutput);
+int WriteAgentParameters(const std::string &strTemplate, const ServiceStartRequest &req,
+                         const std::string &strOutput);
 // HTTP-disk mode: the template's credentials and share pass through; no check.
 int WriteAgentParametersHttpDisk(const std::string &strTemplate, const ServiceStartRequest &req,
                                  const std::string &strOutput);

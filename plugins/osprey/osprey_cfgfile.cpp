@@ -11,17 +11,22 @@ const ProfileFlavor OSPREY_FLAVOR = {"plug_osprey.json", "driver/Windows", true}
 
 namespace {
 
-void Expand(const std::vector<TemplatePair> &vecPairs, const std::string &strTemplate, const std::string &strOutput) {
+void Expand(const std::vector<TemplatePair> &vecPairs, const std::string &strTemplate,
+            const std::string &strOutput)
+{
     if (auto pfn = HostUtil<PFN_ExpandTemplate>(UTIL_EXPAND_TEMPLATE))
         pfn(strTemplate.c_str(), strOutput.c_str(), vecPairs.data(), uint32_t(vecPairs.size()));
 }
 
 }  // namespace
 
-std::vector<TemplatePair> OspreyPlaceholderTable(const ClientCfgRequest &r, const OsRecord &os, uint16_t usHttpPort,
-                                                 const std::string &strImageIndex) {
+std::vector<TemplatePair> OspreyPlaceholderTable(const ClientCfgRequest &r, const OsRecord &os,
+                                                 uint16_t usHttpPort,
+                                                 const std::string &strImageIndex)
+{
     std::string strRoot = "ISO" + std::to_string(r.iso_index);
-    std::string strHttpImage = Printf("http://%s:%u/%s", Dotted(r.server_ip).c_str(), unsigned(usHttpPort), strRoot.c_str());
+    std::string strHttpImage = Printf("http://%s:%u/%s", Dotted(r.server_ip).c_str(),
+                                      unsigned(usHttpPort), strRoot.c_str());
     std::string strDisk = r.disk_name;
     ReplaceAll(&strDisk, "/dev/", "");
     std::vector<TemplatePair> vec = {
@@ -43,16 +48,19 @@ std::vector<TemplatePair> OspreyPlaceholderTable(const ClientCfgRequest &r, cons
     AppendClientPairs(r, usHttpPort, &vec);
     vec.push_back({"$DRIVER_PATH$", DriverPath(OSPREY_FLAVOR, os)});
     vec.push_back({"$DISK_SELECT_TYPE$", r.disk_select == 1 ? "by-size" : "by-name"});
-    vec.push_back({"$DISK_SIZE_GB$", r.disk_select == 1 ? std::to_string(unsigned(r.disk_size_gb)) : "300"});
+    vec.push_back(
+        {"$DISK_SIZE_GB$", r.disk_select == 1 ? std::to_string(unsigned(r.disk_size_gb)) : "300"});
     // Without a key the commented-out block of the answer file stays a comment.
-    const char *apcKey[] = {"<!-- PRODUCT_KEY_FLAG", "PRODUCT_KEY_FLAG -->", "XXXXX-XXXXX-XXXXX-XXXXX-XXXXX"};
+    const char *apcKey[] = {"<!-- PRODUCT_KEY_FLAG", "PRODUCT_KEY_FLAG -->",
+                            "XXXXX-XXXXX-XXXXX-XXXXX-XXXXX"};
     vec.push_back({apcKey[0], r.winkey_enable ? " " : apcKey[0]});
     vec.push_back({apcKey[1], r.winkey_enable ? " " : apcKey[1]});
     vec.push_back({apcKey[2], r.winkey_enable ? r.winkey : apcKey[2]});
     return vec;
 }
 
-int OspreyMakeCfgFile(const ClientCfgRequest *pstReq, const std::string &strImageIndex) {
+int OspreyMakeCfgFile(const ClientCfgRequest *pstReq, const std::string &strImageIndex)
+{
     PluginServerInfo stServer;
     const OsRecord *pstOs = ClientCallOs(pstReq, &stServer);
     if (!pstOs) {
@@ -60,16 +68,19 @@ int OspreyMakeCfgFile(const ClientCfgRequest *pstReq, const std::string &strImag
     }
     const ClientCfgRequest &r = *pstReq;
     const OsRecord &os = *pstOs;
-    std::vector<TemplatePair> vec = OspreyPlaceholderTable(r, os, stServer.usHttpPort, strImageIndex);
+    std::vector<TemplatePair> vec =
+        OspreyPlaceholderTable(r, os, stServer.usHttpPort, strImageIndex);
 
     std::string strWork = PluginWorkDir();
     bool bUefiMenu = r.uefi && os.bSupportUEFI;
     std::string strMenuDir = JoinPath(strWork, HostMenuDir());
     std::string strMenuName;
-    if (auto pfn = HostUtil<PFN_GetClientMenuName>(UTIL_GET_CLIENT_MENU_NAME)) pfn(r.mac, r.client_ip, &strMenuName);
+    if (auto pfn = HostUtil<PFN_GetClientMenuName>(UTIL_GET_CLIENT_MENU_NAME))
+        pfn(r.mac, r.client_ip, &strMenuName);
     if (!strMenuName.empty()) {
         std::string strMenu = JoinPath(strMenuDir, strMenuName);
-        Expand(vec, JoinPath(strMenuDir, bUefiMenu ? os.strPXEDefaultCfgUEFI : os.strPXEDefaultCfg), strMenu);
+        Expand(vec, JoinPath(strMenuDir, bUefiMenu ? os.strPXEDefaultCfgUEFI : os.strPXEDefaultCfg),
+               strMenu);
         const std::string &strEx = r.uefi ? os.strPXEDefaultCfgUEFIEx : os.strPXEDefaultCfgEx;
         if (!strEx.empty() && HostFileExists(JoinPath(strMenuDir, strEx)))
             Expand(vec, JoinPath(strMenuDir, strEx), strMenu + ".ex");
@@ -80,7 +91,8 @@ int OspreyMakeCfgFile(const ClientCfgRequest *pstReq, const std::string &strImag
     std::string strMac = DashLowerMac(r.mac);
     if (SanbootSwitch(r, os)) {
         const VirtualIsoCfg &v = os.stVirt;
-        std::string strDir = strWork + (bUefiMenu ? "/virtualiso/conf/uefi/" : "/virtualiso/conf/bios/");
+        std::string strDir =
+            strWork + (bUefiMenu ? "/virtualiso/conf/uefi/" : "/virtualiso/conf/bios/");
         if (!(bUefiMenu ? v.uefi_cfgfile : v.bios_cfgfile).empty())
             Expand(vec, strDir + v.virt_cfgfile, strDir + "01-" + strMac);
         if (!(bUefiMenu ? v.uefi_cfgfile_ex : v.bios_cfgfile_ex).empty())
@@ -92,7 +104,8 @@ int OspreyMakeCfgFile(const ClientCfgRequest *pstReq, const std::string &strImag
     Expand(vec, strKs + (bUefiMenu ? os.strAutoRespCfgUEFI : os.strAutoRespCfg), strAuto);
     PrependHttpDiskUrl(strAuto, r.http_disk_url);
     const std::string &strAutoEx = bUefiMenu ? os.strAutoRespCfgUEFIEx : os.strAutoRespCfgEx;
-    if (!strAutoEx.empty() && HostFileExists(strKs + strAutoEx)) Expand(vec, strKs + strAutoEx, strKs + "01-" + strMac + ".ex");
+    if (!strAutoEx.empty() && HostFileExists(strKs + strAutoEx))
+        Expand(vec, strKs + strAutoEx, strKs + "01-" + strMac + ".ex");
     const std::string &strManual = bUefiMenu ? os.strManualCfgUEFI : os.strManualCfg;
     if (!strManual.empty()) {
         Expand(vec, strKs + strManual, strKs + "01-" + strMac + ".manual");
@@ -102,7 +115,8 @@ int OspreyMakeCfgFile(const ClientCfgRequest *pstReq, const std::string &strImag
     return 0;
 }
 
-void PrependHttpDiskUrl(const std::string &strPath, const std::string &strUrl) {
+void PrependHttpDiskUrl(const std::string &strPath, const std::string &strUrl)
+{
     std::ifstream in(strPath, std::ios::binary);
     if (!in) return;
     std::string strTemp = strPath + "._tmp_";

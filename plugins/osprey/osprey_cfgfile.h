@@ -14,7 +14,8 @@ extern const ProfileFlavor OSPREY_FLAVOR;
 constexpr int OSPREY_PLACEHOLDER_COUNT = 49;
 
 // The 49 pairs in their fixed order; strImageIndex is the chosen install image ("" before a start).
-std::vector<TemplatePair> OspreyPlaceholderTable(const ClientCfgRequest &r, const OsRecord &os, uint16_t usHttpPort,
+std::vector<TemplatePair> OspreyPlaceholderTable(const ClientCfgRequest &r, const OsRecord &os,
+                                                 uint16_t usHttpPort,
                                                  const std::string &strImageIndex);
 
 int OspreyMakeCfgFile(const ClientCfgRequest *pstReq, const std::string &strImageIndex);

@@ -17,10 +17,14 @@ constexpr PluginDescText OSPREY_DESC = {
 
 }  // namespace
 
-int EXPORT_PLUGIN_API_CheckEnv() { return LoadProfile(OSPREY_FLAVOR); }
+int EXPORT_PLUGIN_API_CheckEnv()
+{
+    return LoadProfile(OSPREY_FLAVOR);
+}
 
 // Unlike the generic plug-in the list keeps the profile order.
-int EXPORT_PLUGIN_API_GetDesc(uint8_t ucChinese, std::string *pstrDesc) {
+int EXPORT_PLUGIN_API_GetDesc(uint8_t ucChinese, std::string *pstrDesc)
+{
     if (!pstrDesc) return 0;
     *pstrDesc = ucChinese == 1 ? OSPREY_DESC.pcChinese : OSPREY_DESC.pcEnglish;
     for (const OsRecord &st : OsList()) {
@@ -34,39 +38,49 @@ int EXPORT_PLUGIN_API_GetDesc(uint8_t ucChinese, std::string *pstrDesc) {
     return 0;
 }
 
-int EXPORT_PLUGIN_API_MakeCfgFile(const ClientCfgRequest *pstReq) {
+int EXPORT_PLUGIN_API_MakeCfgFile(const ClientCfgRequest *pstReq)
+{
     return OspreyMakeCfgFile(pstReq, OspreyImageIndex());
 }
 
-int EXPORT_PLUGIN_API_IsISOMatch(const char *pcSource, const IsoImage *pstImage) {
+int EXPORT_PLUGIN_API_IsISOMatch(const char *pcSource, const IsoImage *pstImage)
+{
     return IsIsoMatch(pcSource, pstImage);
 }
 
 void EXPORT_PLUGIN_API_ShowCfgDlg() {}
 
-void EXPORT_PLUGIN_API_SetUtilCB(const PluginUtilTable *pstTable) {
+void EXPORT_PLUGIN_API_SetUtilCB(const PluginUtilTable *pstTable)
+{
     PluginSetHost(pstTable, "PLUG_OSPREY");
     PluginLog(0, "Plugin load successfully.");
 }
 
-int EXPORT_PLUGIN_API_ServiceStart(ServiceStartRequest *pstReq) { return OspreyServiceStart(pstReq); }
+int EXPORT_PLUGIN_API_ServiceStart(ServiceStartRequest *pstReq)
+{
+    return OspreyServiceStart(pstReq);
+}
 
 // The active record and the chosen image stay for the next start.
-int EXPORT_PLUGIN_API_ServiceStop(ServiceStartRequest *) {
+int EXPORT_PLUGIN_API_ServiceStop(ServiceStartRequest *)
+{
     OspreyServiceStop();
     return 0;
 }
 
-void EXPORT_PLUGIN_API_GetOSType(std::string *pstrType) {
+void EXPORT_PLUGIN_API_GetOSType(std::string *pstrType)
+{
     if (pstrType) *pstrType = OspreyImageName().empty() ? "Windows" : OspreyImageName();
 }
 
-void EXPORT_PLUGIN_API_GetOSInfo(PluginOsInfo *pstInfo) {
+void EXPORT_PLUGIN_API_GetOSInfo(PluginOsInfo *pstInfo)
+{
     SkeletonGetOSInfo(pstInfo);
     if (pstInfo) pstInfo->vecRedirect.clear();
 }
 
 // No virtual ISO for Windows media.
-void EXPORT_PLUGIN_API_GetVirtISOInfo(PluginVirtIsoInfo *pstInfo) {
+void EXPORT_PLUGIN_API_GetVirtISOInfo(PluginVirtIsoInfo *pstInfo)
+{
     if (pstInfo) pstInfo->usSupported = 0;
 }

@@ -30,7 +30,8 @@ struct LoaderFolder {
     std::string strSuffix;
 };
 
-LoaderFolder CurrentLoaderFolder() {
+LoaderFolder CurrentLoaderFolder()
+{
     std::string strMenu = HostMenuDir();
     if (strMenu.find("grub") != std::string::npos) return {"grub2/OSPREY", ""};
     if (strMenu.find("ipxe") != std::string::npos) return {"ipxe/OSPREY", "_ISO1"};
@@ -55,18 +56,21 @@ constexpr const char *BOOT_BCD = "Boot/BCD";
 // With PXELINUX the DHCP service hands UEFI Windows clients "pxelinux.efi.windows" directly.
 constexpr const char *PXELINUX_UEFI_WINDOWS = "pxelinux/pxelinux.efi.windows";
 
-bool CopyFile(const std::string &strFrom, const std::string &strTo) {
+bool CopyFile(const std::string &strFrom, const std::string &strTo)
+{
     std::error_code ec;
     fs::copy_file(strFrom, strTo, fs::copy_options::overwrite_existing, ec);
     return !ec;
 }
 
-void Progress(uint32_t uiDone) {
+void Progress(uint32_t uiDone)
+{
     if (auto pfn = HostUtil<PFN_ProgressAdvance>(UTIL_PROGRESS_ADVANCE)) pfn(uiDone, "");
 }
 
 // Extracts one file of the boot image (the image the WIM boots, else the last) into a folder.
-bool ExtractFromWim(const std::string &strWim, const char *pcWimPath, const std::string &strDestDir) {
+bool ExtractFromWim(const std::string &strWim, const char *pcWimPath, const std::string &strDestDir)
+{
     WIMStruct *pstWim = nullptr;
     if (wimlib_open_wim(strWim.c_str(), 0, &pstWim) != 0) return false;
     wimlib_wim_info stInfo{};
@@ -74,13 +78,15 @@ bool ExtractFromWim(const std::string &strWim, const char *pcWimPath, const std:
     int iImage = stInfo.boot_index ? int(stInfo.boot_index) : int(stInfo.image_count);
     const char *apcPaths[] = {pcWimPath};
     int iResult = wimlib_extract_paths(pstWim, iImage, strDestDir.c_str(), apcPaths, 1,
-                                       WIMLIB_EXTRACT_FLAG_NO_PRESERVE_DIR_STRUCTURE | WIMLIB_EXTRACT_FLAG_NO_ACLS);
+                                       WIMLIB_EXTRACT_FLAG_NO_PRESERVE_DIR_STRUCTURE |
+                                           WIMLIB_EXTRACT_FLAG_NO_ACLS);
     wimlib_free(pstWim);
     wimlib_global_cleanup();
     return iResult == 0;
 }
 
-void PlaceBootManager(const std::string &strWim, const std::string &strFolder, bool bPxelinux) {
+void PlaceBootManager(const std::string &strWim, const std::string &strFolder, bool bPxelinux)
+{
     std::string strTemp = JoinPath(strFolder, "boot/.bootmgr");
     std::error_code ec;
     fs::remove_all(strTemp, ec);
@@ -89,21 +95,25 @@ void PlaceBootManager(const std::string &strWim, const std::string &strFolder, b
         std::string strName = fs::path(st.pcWimPath).filename().string();
         std::string strGot = JoinPath(strTemp, strName);
         if (!fs::exists(strGot) && !ExtractFromWim(strWim, st.pcWimPath, strTemp)) {
-            PluginLog(1, "File %s is not in the boot WIM; clients that need it cannot boot.", st.pcWimPath);
+            PluginLog(1, "File %s is not in the boot WIM; clients that need it cannot boot.",
+                      st.pcWimPath);
             continue;
         }
         CopyFile(strGot, JoinPath(strFolder, st.pcPlace));
-        if (bPxelinux && strName == "bootmgfw.efi") CopyFile(strGot, JoinPath(PluginWorkDir(), PXELINUX_UEFI_WINDOWS));
+        if (bPxelinux && strName == "bootmgfw.efi")
+            CopyFile(strGot, JoinPath(PluginWorkDir(), PXELINUX_UEFI_WINDOWS));
     }
     fs::remove_all(strTemp, ec);
 }
 
 // The install images of the source and the operator's choice; false with error_text set.
-bool ChooseImage(ServiceStartRequest *pstReq) {
+bool ChooseImage(ServiceStartRequest *pstReq)
+{
     auto pfnNames = HostUtil<PFN_GetWimImageNames>(UTIL_GET_WIM_IMAGE_NAMES);
     g_vecImages.clear();
     // Every file is taken from the file system, so an ISO file as the source has no images.
-    if (pfnNames) pfnNames(JoinPath(pstReq->source_dir, "sources/install.wim").c_str(), &g_vecImages);
+    if (pfnNames)
+        pfnNames(JoinPath(pstReq->source_dir, "sources/install.wim").c_str(), &g_vecImages);
     if (g_vecImages.empty()) {
         PluginLog(0, "Failed to get image list from install.wim.");
         pstReq->error_text = g_bChinese ? "没有可用的镜像" : "No available image";
@@ -119,11 +129,13 @@ bool ChooseImage(ServiceStartRequest *pstReq) {
             g_free(pc);
             for (const char *pcWord : {"DATACENTER", "PREVIEW"}) {
                 size_t pos = strUp.find(pcWord);
-                if (pos != std::string::npos && pos + strlen(pcWord) == strUp.size()) iDefault = int(i);
+                if (pos != std::string::npos && pos + strlen(pcWord) == strUp.size())
+                    iDefault = int(i);
             }
         }
         auto pfnChoose = HostUtil<PFN_ChooseItem>(UTIL_CHOOSE_ITEM);
-        iChosen = pfnChoose ? pfnChoose(g_bChinese ? "请选择要安装的类型" : "Please select the install type",
+        iChosen = pfnChoose ? pfnChoose(g_bChinese ? "请选择要安装的类型"
+                                                   : "Please select the install type",
                                         &g_vecImages, iDefault)
                             : -1;
         if (iChosen < 0 || iChosen >= int(g_vecImages.size())) {
@@ -137,7 +149,8 @@ bool ChooseImage(ServiceStartRequest *pstReq) {
 }
 
 // Steps 1 to 6 of the progress; false with error_text set.
-bool PrepareBootFiles(ServiceStartRequest *pstReq) {
+bool PrepareBootFiles(ServiceStartRequest *pstReq)
+{
     const OsRecord *pstOs = ActiveOs();
     std::string strWork = PluginWorkDir();
     LoaderFolder stLoader = CurrentLoaderFolder();
@@ -150,7 +163,8 @@ bool PrepareBootFiles(ServiceStartRequest *pstReq) {
     }
     Progress(1);
 
-    if (!CopyFile(JoinPath(pstReq->source_dir, "boot/boot.sdi"), strBoot + "/boot" + stLoader.strSuffix + ".sdi"))
+    if (!CopyFile(JoinPath(pstReq->source_dir, "boot/boot.sdi"),
+                  strBoot + "/boot" + stLoader.strSuffix + ".sdi"))
         PluginLog(1, "Cannot copy boot/boot.sdi of the source; clients will not boot.");
     CopyOptimizedBcd(strBoot);
     // The boot manager asks for "\Boot\BCD"; TFTP turns the backslashes into "/", but this file
@@ -188,20 +202,23 @@ bool PrepareBootFiles(ServiceStartRequest *pstReq) {
         return false;
     }
     if (iParam == AGENT_PARAM_REFUSED) {
-        pstReq->error_text = g_bChinese ? "请检查用户名密码是否正确" : "Wrong username or password, please check.";
+        pstReq->error_text =
+            g_bChinese ? "请检查用户名密码是否正确" : "Wrong username or password, please check.";
         return false;
     }
     Progress(4);
 
     auto pfnMatches = HostUtil<PFN_SourceFileMatches>(UTIL_SOURCE_FILE_MATCHES);
-    bool b64 = pfnMatches && pfnMatches(pstReq->source_dir.c_str(), pstReq->iso_handle, "autorun.inf", "x64");
+    bool b64 = pfnMatches &&
+               pfnMatches(pstReq->source_dir.c_str(), pstReq->iso_handle, "autorun.inf", "x64");
     const char *pcBits = b64 ? "64" : "32";
     PluginLog(0, "This is %s bit OS, use FERRIT_%s.exe.", pcBits, pcBits);
     std::string strDriver = strFerrit + "/httpdisk_" + pcBits + ".sys";
     bool bHttpDisk = HostFileExists(strDriver);
     if (pstReq->http_disk_mode && !bHttpDisk) {
         // The driver cannot be built here; without it every HTTP-disk client would fail later.
-        pstReq->error_text = "HTTP-disk mode needs " + strDriver + "; place the driver build there or use share mode";
+        pstReq->error_text = "HTTP-disk mode needs " + strDriver +
+                             "; place the driver build there or use share mode";
         return false;
     }
     std::vector<WimAddPair> vecPairs = {
@@ -209,7 +226,8 @@ bool PrepareBootFiles(ServiceStartRequest *pstReq) {
         {strFerrit + "/wget_" + pcBits + ".exe", "/Windows/System32/wget.exe"},
         {strFerrit + "/winpeshl.ini", "/Windows/System32/winpeshl.ini"},
         {strCopy, "/Windows/System32/Ferrit.json"},
-        {JoinPath(strWork, pstOs ? DriverPath(OSPREY_FLAVOR, *pstOs) : "driver/Windows"), "/$WinPEDriver$"},
+        {JoinPath(strWork, pstOs ? DriverPath(OSPREY_FLAVOR, *pstOs) : "driver/Windows"),
+         "/$WinPEDriver$"},
         {strFerrit + "/wim_param.bin", "/Windows/System32/wim_param.bin"},
     };
     if (bHttpDisk) vecPairs.push_back({strDriver, "/Windows/System32/drivers/httpdisk.sys"});
@@ -229,15 +247,23 @@ bool PrepareBootFiles(ServiceStartRequest *pstReq) {
 
 }  // namespace
 
-const std::string &OspreyImageIndex() { return g_strImageIndex; }
-const std::string &OspreyImageName() { return g_strImageName; }
+const std::string &OspreyImageIndex()
+{
+    return g_strImageIndex;
+}
+const std::string &OspreyImageName()
+{
+    return g_strImageName;
+}
 
-void CopyOptimizedBcd(const std::string &strBootDir) {
+void CopyOptimizedBcd(const std::string &strBootDir)
+{
     PluginServerInfo stServer;
     if (auto pfn = HostUtil<PFN_GetServerInfo>(UTIL_GET_SERVER_INFO)) pfn(&stServer);
     std::string strMarker = Printf("_tftp_%u", stServer.uiTftpBlockSize);
     std::error_code ec;
-    for (const fs::directory_entry &entry : fs::directory_iterator(JoinPath(strBootDir, "optimize"), ec)) {
+    for (const fs::directory_entry &entry :
+         fs::directory_iterator(JoinPath(strBootDir, "optimize"), ec)) {
         if (!entry.is_regular_file()) continue;
         std::string strName = entry.path().filename().string();
         size_t pos = strName.find(strMarker);
@@ -248,13 +274,15 @@ void CopyOptimizedBcd(const std::string &strBootDir) {
     }
 }
 
-int OspreyServiceStart(ServiceStartRequest *pstReq) {
+int OspreyServiceStart(ServiceStartRequest *pstReq)
+{
     if (!pstReq) return 1;
     g_bChinese = pstReq->chinese_ui != 0;
     pstReq->error_text.clear();
     if (!ChooseImage(pstReq)) return 1;
     if (auto pfn = HostUtil<PFN_ProgressShow>(UTIL_PROGRESS_SHOW))
-        pfn(g_bChinese ? "正在预处理， 请稍等 ......" : "Preprocessing, please wait ......", PROGRESS_STEPS);
+        pfn(g_bChinese ? "正在预处理， 请稍等 ......" : "Preprocessing, please wait ......",
+            PROGRESS_STEPS);
     Progress(0);
     bool bOk = PrepareBootFiles(pstReq);
     if (auto pfn = HostUtil<PFN_ProgressClose>(UTIL_PROGRESS_CLOSE)) pfn();
@@ -262,16 +290,20 @@ int OspreyServiceStart(ServiceStartRequest *pstReq) {
     return bOk ? 0 : 1;
 }
 
-void OspreyServiceStop() {
+void OspreyServiceStop()
+{
     LoaderFolder stLoader = CurrentLoaderFolder();
     std::string strFolder = JoinPath(PluginWorkDir(), stLoader.strDir);
     std::string strBoot = JoinPath(strFolder, "boot");
     std::vector<std::string> vecFiles = {strBoot + "/boot" + stLoader.strSuffix + ".sdi",
                                          strBoot + "/KIVBoot" + stLoader.strSuffix + ".wim"};
-    for (const char *pc : {"bcd", "bce", "bcd_bios", "bcd_uefi"}) vecFiles.push_back(JoinPath(strBoot, pc));
-    for (const BootManagerFile &st : BOOT_MANAGER_FILES) vecFiles.push_back(JoinPath(strFolder, st.pcPlace));
+    for (const char *pc : {"bcd", "bce", "bcd_bios", "bcd_uefi"})
+        vecFiles.push_back(JoinPath(strBoot, pc));
+    for (const BootManagerFile &st : BOOT_MANAGER_FILES)
+        vecFiles.push_back(JoinPath(strFolder, st.pcPlace));
     vecFiles.push_back(JoinPath(strFolder, BOOT_BCD));
-    if (stLoader.strDir.starts_with("pxelinux")) vecFiles.push_back(JoinPath(PluginWorkDir(), PXELINUX_UEFI_WINDOWS));
+    if (stLoader.strDir.starts_with("pxelinux"))
+        vecFiles.push_back(JoinPath(PluginWorkDir(), PXELINUX_UEFI_WINDOWS));
     for (const std::string &str : vecFiles) g_remove(str.c_str());
     g_rmdir(JoinPath(strFolder, BOOT_BCD_DIR).c_str());
     auto pfnDelete = HostUtil<PFN_DeleteShare>(UTIL_DELETE_SHARE);

@@ -93,8 +93,8 @@ bool StartProcess(const AppOptions &stOptions)
                     MSG_Choose("建议关闭防火墙", "Firewall Detected"), PromptIcon::Warning);
     }
     RefreshLocalAddresses();
-    std::string strDir =
-        PLAT_EnterDataDirectory(stOptions.strDataDir.empty() ? nullptr : stOptions.strDataDir.c_str());
+    std::string strDir = PLAT_EnterDataDirectory(
+        stOptions.strDataDir.empty() ? nullptr : stOptions.strDataDir.c_str());
     if (strDir.empty()) {
         PROMPT_Show("Cannot enter the data directory " + stOptions.strDataDir, "ERROR",
                     PromptIcon::Error);
@@ -131,7 +131,7 @@ bool StartServer()
         curl_global_cleanup();
         return false;
     }
-    Settings() = ServerSettings {};
+    Settings() = ServerSettings{};
     CleanStartupMenus();
     LOG_SetFile(LOG_DefaultFileName(DataDirectory()));
     LOG_Print(0, "PXEDLG", "%s start, data directory %s", BannerText().c_str(),
@@ -184,7 +184,7 @@ gboolean OnStopSignal(gpointer pvLoop)
     return G_SOURCE_CONTINUE;
 }
 
-} // namespace
+}  // namespace
 
 int APP_Run(const AppOptions &stOptions)
 {

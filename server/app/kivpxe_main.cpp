@@ -25,7 +25,7 @@ bool ValidConsoleAddress(const std::string &strText)
            g_ascii_string_to_unsigned(strPort.c_str(), 10, 1, 65535, &ulPort, nullptr);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -51,14 +51,17 @@ int main(int argc, char **argv)
     GOptionContext *pstContext = g_option_context_new("- KIV deployment server");
     g_option_context_add_main_entries(pstContext, astEntries, nullptr);
     g_option_context_set_description(
-        pstContext, "The web console's URL, with its access token, is printed at start; the token is also\n"
-                    "kept in conf/console.token. Scripts use \"kivpxe ctl [--data-dir DIR] [--console ADDR:PORT]\n"
-                    "status|clients|settings|start|stop|answer ok|yes|no\".\n");
+        pstContext,
+        "The web console's URL, with its access token, is printed at start; the token is also\n"
+        "kept in conf/console.token. Scripts use \"kivpxe ctl [--data-dir DIR] [--console "
+        "ADDR:PORT]\n"
+        "status|clients|settings|start|stop|answer ok|yes|no\".\n");
     GError *pstError = nullptr;
     bool bParsed = g_option_context_parse(pstContext, &argc, &argv, &pstError);
     g_option_context_free(pstContext);
     if (!bParsed || argc > 1) {
-        fprintf(stderr, "kivpxe: %s\n", pstError != nullptr ? pstError->message : "unexpected argument");
+        fprintf(stderr, "kivpxe: %s\n",
+                pstError != nullptr ? pstError->message : "unexpected argument");
         g_clear_error(&pstError);
         return 2;
     }

@@ -3,7 +3,7 @@
 namespace {
 LocalAddressProvider g_fnAddressProvider;
 std::vector<PLAT_LocalAddress> g_vecLocalAddresses;
-} // namespace
+}  // namespace
 
 void SetLocalAddressProvider(LocalAddressProvider fnProvider)
 {

@@ -13,8 +13,8 @@
 namespace {
 
 // Enabled and level are read without the lock: a change applies to lines that start after it.
-std::atomic<bool> g_bLogEnabled {true};
-std::atomic<int> g_iLogLevel {1};
+std::atomic<bool> g_bLogEnabled{true};
+std::atomic<int> g_iLogLevel{1};
 
 // Guards everything below. Re-entrant because a line that reaches the cache count flushes while
 // the lock is held.
@@ -24,8 +24,9 @@ std::string g_strLogFile;
 unsigned g_uiLineCounter = 0;
 std::vector<std::string> g_vecPending;
 
-const char *const g_apcCategoryName[] = {"",         "DHCP_LOG", "DHCP_DIG", "DHCP_DBG", "TFTP_LOG",
-                                         "TFTP_DIG", "TFTP_DBG", "HTTP_LOG", "HTTP_DIG", "HTTP_DBG"};
+const char *const g_apcCategoryName[] = {"",         "DHCP_LOG", "DHCP_DIG", "DHCP_DBG",
+                                         "TFTP_LOG", "TFTP_DIG", "TFTP_DBG", "HTTP_LOG",
+                                         "HTTP_DIG", "HTTP_DBG"};
 constexpr int CATEGORY_COUNT = sizeof(g_apcCategoryName) / sizeof(g_apcCategoryName[0]);
 
 bool CategoryPasses(int iCategory, int iLevel)
@@ -48,24 +49,24 @@ LocalStamp Now()
 {
     gint64 lMicros = g_get_real_time();
     time_t lSeconds = static_cast<time_t>(lMicros / G_USEC_PER_SEC);
-    LocalStamp stStamp {};
+    LocalStamp stStamp{};
     localtime_r(&lSeconds, &stStamp.stTm);
     stStamp.iMillis = static_cast<int>((lMicros % G_USEC_PER_SEC) / 1000);
     return stStamp;
 }
 
 // Formats the message into a buffer of uiSize bytes (longer text is cut) and records the line.
-template <size_t uiSize> void RecordV(const char *pcName, const char *pcFormat, va_list args)
+template <size_t uiSize>
+void RecordV(const char *pcName, const char *pcFormat, va_list args)
 {
     char szMessage[uiSize];
     vsnprintf(szMessage, sizeof(szMessage), pcFormat, args);
     LocalStamp stNow = Now();
     std::lock_guard<std::recursive_mutex> stLock(g_mtxLog);
-    gchar *pcLine = g_strdup_printf("%%%-3u %04d/%02d/%02d %02d:%02d:%02d.%03d [%s] %s \n",
-                                    g_uiLineCounter++, stNow.stTm.tm_year + 1900,
-                                    stNow.stTm.tm_mon + 1, stNow.stTm.tm_mday, stNow.stTm.tm_hour,
-                                    stNow.stTm.tm_min, stNow.stTm.tm_sec, stNow.iMillis, pcName,
-                                    szMessage);
+    gchar *pcLine = g_strdup_printf(
+        "%%%-3u %04d/%02d/%02d %02d:%02d:%02d.%03d [%s] %s \n", g_uiLineCounter++,
+        stNow.stTm.tm_year + 1900, stNow.stTm.tm_mon + 1, stNow.stTm.tm_mday, stNow.stTm.tm_hour,
+        stNow.stTm.tm_min, stNow.stTm.tm_sec, stNow.iMillis, pcName, szMessage);
     g_vecPending.emplace_back(pcLine);
     g_free(pcLine);
     if (g_vecPending.size() >= g_uiCacheCount) {
@@ -73,7 +74,7 @@ template <size_t uiSize> void RecordV(const char *pcName, const char *pcFormat, 
     }
 }
 
-} // namespace
+}  // namespace
 
 void LOG_Print(unsigned uiLevel, const char *pcModule, const char *pcFormat, ...)
 {
@@ -125,10 +126,22 @@ void LOG_Flush()
     g_vecPending.erase(g_vecPending.begin(), g_vecPending.begin() + uiWritten);
 }
 
-void LOG_SetEnabled(bool bEnabled) { g_bLogEnabled.store(bEnabled); }
-bool LOG_IsEnabled() { return g_bLogEnabled.load(); }
-void LOG_SetLevel(int iLevel) { g_iLogLevel.store(iLevel); }
-int LOG_GetLevel() { return g_iLogLevel.load(); }
+void LOG_SetEnabled(bool bEnabled)
+{
+    g_bLogEnabled.store(bEnabled);
+}
+bool LOG_IsEnabled()
+{
+    return g_bLogEnabled.load();
+}
+void LOG_SetLevel(int iLevel)
+{
+    g_iLogLevel.store(iLevel);
+}
+int LOG_GetLevel()
+{
+    return g_iLogLevel.load();
+}
 
 void LOG_SetFile(const std::string &strPath)
 {
@@ -182,8 +195,7 @@ unsigned LOG_DeleteHistory(const std::string &strDataDir)
     // Collected first so that deleting never races the directory walk.
     std::vector<fs::path> vecDoomed;
     std::error_code stErr;
-    for (const fs::directory_entry &stEntry :
-         fs::directory_iterator(strDataDir + "/log", stErr)) {
+    for (const fs::directory_entry &stEntry : fs::directory_iterator(strDataDir + "/log", stErr)) {
         std::string strPath = strDataDir + "/log/" + stEntry.path().filename().string();
         if (!stEntry.is_directory(stErr) && stEntry.path().extension() == ".log" &&
             strPath != strCurrent) {

@@ -19,7 +19,7 @@ void LOG_Flush();
 
 void LOG_SetEnabled(bool bEnabled);
 bool LOG_IsEnabled();
-void LOG_SetLevel(int iLevel); // 0 Log, 1 Diag, 2 Debug
+void LOG_SetLevel(int iLevel);  // 0 Log, 1 Diag, 2 Debug
 int LOG_GetLevel();
 void LOG_SetFile(const std::string &strPath);
 std::string LOG_GetFile();

@@ -18,7 +18,7 @@ protected:
     {
         LOG_SetEnabled(true);
         LOG_SetFile(m_stDir / "current.log");
-        LOG_Flush(); // lines left by an earlier test go to this file and are cleared below
+        LOG_Flush();  // lines left by an earlier test go to this file and are cleared below
         WriteFile(m_stDir / "current.log", "");
         LOG_SetLevel(2);
         LOG_SetCacheCount(1);
@@ -31,7 +31,8 @@ TEST_F(LogTest, LineFormat)
 {
     LOG_Print(0, "ORV", "hello %d", 5);
     LOG_PrintKind(1, "%s", "lease");
-    static const std::regex reLine(R"(%(\d+)( +)(\d{4})/(\d\d)/(\d\d) (\d\d):(\d\d):(\d\d)\.(\d{3}) \[([A-Z_]*)\] (.*) )");
+    static const std::regex reLine(
+        R"(%(\d+)( +)(\d{4})/(\d\d)/(\d\d) (\d\d):(\d\d):(\d\d)\.(\d{3}) \[([A-Z_]*)\] (.*) )");
     std::istringstream stIn(Text());
     std::string strLine;
     std::vector<std::smatch> vecMatches;
@@ -45,7 +46,7 @@ TEST_F(LogTest, LineFormat)
     const char *apcName[] = {"ORV", "DHCP_LOG"};
     const char *apcMessage[] = {"hello 5", "lease"};
     time_t lNow = time(nullptr);
-    tm stNow {};
+    tm stNow{};
     localtime_r(&lNow, &stNow);
     for (int i = 0; i < 2; ++i) {
         std::smatch stMatch;
@@ -76,7 +77,8 @@ TEST_F(LogTest, CategoryFilterPerLevel)
             LOG_PrintKind(iCategory, "%s", "x");
             std::string strWanted = std::string("[") + LOG_CategoryName(iCategory) + "] x \n";
             bool bFound = Text().find(strWanted) != std::string::npos;
-            EXPECT_EQ(bFound, abPasses[iLevel][iCategory]) << "level " << iLevel << " category " << iCategory;
+            EXPECT_EQ(bFound, abPasses[iLevel][iCategory])
+                << "level " << iLevel << " category " << iCategory;
         }
     }
     WriteFile(m_stDir / "current.log", "");
@@ -204,7 +206,8 @@ TEST_F(LogTest, DeleteHistoryKeepsCurrentFile)
 {
     TempDir stData;
     std::filesystem::create_directories(stData / "log/folder.log");
-    for (const char *pcName : {"20261209_010203.log", "20261210_000000.log", "current.log", "notes.txt"}) {
+    for (const char *pcName :
+         {"20261209_010203.log", "20261210_000000.log", "current.log", "notes.txt"}) {
         WriteFile(stData / (std::string("log/") + pcName), "x");
     }
     LOG_SetFile(stData / "log/current.log");
@@ -223,4 +226,4 @@ TEST(LogName, DefaultFileNameCarriesTheStartTime)
         << LOG_DefaultFileName("/srv/kiv");
 }
 
-} // namespace
+}  // namespace

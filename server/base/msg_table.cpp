@@ -75,7 +75,9 @@ const MsgPair g_astMsgTable[MSG_COUNT] = {
     /*  62 */ {"导入", "Import"},
     /*  63 */ {"导出", "Export"},
     /*  64 */ {"编辑MAC地址", "Edit MAC Address"},
-    /*  65 */ {"在此模式下，\r\n如果MAC地址列表为空，所有请求都将被拒绝！！确定吗？", "On this mode,\r\nall the request will be denied if the mac address list is empty!! OK?"},
+    /*  65 */
+    {"在此模式下，\r\n如果MAC地址列表为空，所有请求都将被拒绝！！确定吗？",
+     "On this mode,\r\nall the request will be denied if the mac address list is empty!! OK?"},
     /*  66 */ {"插件", "Plugin"},
     /*  67 */ {"插件列表", "Plugin List"},
     /*  68 */ {"启动选项中不能输入中文", "Can't input chinese in boot option"},
@@ -83,7 +85,11 @@ const MsgPair g_astMsgTable[MSG_COUNT] = {
     /*  70 */ {"NFS配置", "NFS Configuration"},
     /*  71 */ {"NFS地址", "NFS URL"},
     /*  72 */ {"NFS地址格式错误", "Invalid NFS URL format"},
-    /*  73 */ {"注意:\r\n\r\n 请输入IP:PATH格式的有效NFS共享地址:\r\n\r\n 192.168.0.100:/home/share/ubuntu-16.04-desktop-amd64", "Note:\r\n\r\n Please input valid NFS share URL which in IP:PATH format:\r\n\r\n 192.168.0.100:/home/share/ubuntu-16.04-desktop-amd64"},
+    /*  73 */
+    {"注意:\r\n\r\n 请输入IP:PATH格式的有效NFS共享地址:\r\n\r\n "
+     "192.168.0.100:/home/share/ubuntu-16.04-desktop-amd64",
+     "Note:\r\n\r\n Please input valid NFS share URL which in IP:PATH format:\r\n\r\n "
+     "192.168.0.100:/home/share/ubuntu-16.04-desktop-amd64"},
     /*  74 */ {"加载", "Load"},
     /*  75 */ {"驱动包信息", "Driver Package Info"},
     /*  76 */ {"基础驱动包日期", "Base Driver Package Date"},
@@ -102,7 +108,9 @@ const MsgPair g_astMsgTable[MSG_COUNT] = {
     /*  89 */ {"日志文件", "Log File"},
     /*  90 */ {"日志级别", "Log Level"},
     /*  91 */ {"日志缓存", "Log Cache"},
-    /*  92 */ {"条  (日志缓存累计到此数目后写入文件)", "L  (Write to file after log cache accumulate to this number)"},
+    /*  92 */
+    {"条  (日志缓存累计到此数目后写入文件)",
+     "L  (Write to file after log cache accumulate to this number)"},
     /*  93 */ {"请输入日志文件路径", "Please input log file path"},
     /*  94 */ {"详细配置", "Detailed Configuration"},
     /*  95 */ {"DHCP配置", "DHCP Configuration"},
@@ -123,7 +131,9 @@ const MsgPair g_astMsgTable[MSG_COUNT] = {
     /* 110 */ {"TCP端口", "TCP Port"},
     /* 111 */ {"请输入正确的掩码！", "Please input correct mask!"},
     /* 112 */ {"请输入正确的网关！", "Please input correct gateway!"},
-    /* 113 */ {"请输入正确的磁盘！\r\n /dev/sda 或按容量  200GB", "Please input correct disk!\r\n /dev/sda or by size  200GB"},
+    /* 113 */
+    {"请输入正确的磁盘！\r\n /dev/sda 或按容量  200GB",
+     "Please input correct disk!\r\n /dev/sda or by size  200GB"},
     /* 114 */ {"安装完成", "Install Finished"},
     /* 115 */ {"完成安装", "finish install"},
     /* 116 */ {"正在安装系统 ...", "Installing OS ..."},
@@ -133,16 +143,31 @@ const MsgPair g_astMsgTable[MSG_COUNT] = {
     /* 120 */ {"下载文件失败", "Failed to download file"},
     /* 121 */ {"下载文件完成", "Download file finished"},
     /* 122 */ {"正在请求IP地址", "Requesting IP address"},
-    /* 123 */ {"安装前需要先从ISO文件中解压Windows镜像文件！\r\n\r\n现在解压ISO文件吗？", "Windows image files need to be extracted from the ISO file before installation!\r\n\r\nExtract the ISO file now?"},
-    /* 124 */ {"当前不支持UDF格式的ISO文件\r\n如果您选择的是Windows镜像文件\r\n请在安装前解压ISO文件！\r\n\r\n现在解压ISO文件吗？", "Currently ISO file in UDF format is NOT supported\r\nIf you choose a Windows image file\r\nPlease extract the ISO file before installation!\r\n\r\nExtract the ISO file now?"},
+    /* 123 */
+    {"安装前需要先从ISO文件中解压Windows镜像文件！\r\n\r\n现在解压ISO文件吗？",
+     "Windows image files need to be extracted from the ISO file before "
+     "installation!\r\n\r\nExtract the ISO file now?"},
+    /* 124 */
+    {"当前不支持UDF格式的ISO文件\r\n如果您选择的是Windows镜像文件\r\n请在安装前解压ISO文件！\r\n\r"
+     "\n现在解压ISO文件吗？",
+     "Currently ISO file in UDF format is NOT supported\r\nIf you choose a Windows image "
+     "file\r\nPlease extract the ISO file before installation!\r\n\r\nExtract the ISO file now?"},
     /* 125 */ {"镜像源不存在,请确认!", "The install source does not exist, please check!"},
-    /* 126 */ {"分配IP不可以和本机IP地址冲突，请确认！", "The local ip address could NOT be in the ip pool range!"},
-    /* 127 */ {"本机中没有对应网段的IP地址，请确认！", "System has NO ip address in the same subnet, please check!"},
+    /* 126 */
+    {"分配IP不可以和本机IP地址冲突，请确认！",
+     "The local ip address could NOT be in the ip pool range!"},
+    /* 127 */
+    {"本机中没有对应网段的IP地址，请确认！",
+     "System has NO ip address in the same subnet, please check!"},
     /* 128 */ {"端口被占用", "The port is in use"},
     /* 129 */ {"启动失败", "startup failed"},
     /* 130 */ {"当前不支持此种OS的安装", "This type of OS is NOT supported"},
-    /* 131 */ {"当前选择的启动文件不支持Windows的安装\r\n请选择其他启动文件", "The boot file selected does NOT support Windows\r\nPlease select other boot file"},
-    /* 132 */ {"此操作系统需要NFS服务，请在\"选项\"--\"NFS配置\"中进行设置", "This OS need NFS service, please set the configuration in \"Option\"--\"NFS Configuration\""},
+    /* 131 */
+    {"当前选择的启动文件不支持Windows的安装\r\n请选择其他启动文件",
+     "The boot file selected does NOT support Windows\r\nPlease select other boot file"},
+    /* 132 */
+    {"此操作系统需要NFS服务，请在\"选项\"--\"NFS配置\"中进行设置",
+     "This OS need NFS service, please set the configuration in \"Option\"--\"NFS Configuration\""},
     /* 133 */ {"客户端详情", "Client Detail"},
     /* 134 */ {"BIOS模式", "BIOS Mode"},
     /* 135 */ {"MAC地址", "MAC Addr"},
@@ -155,11 +180,19 @@ const MsgPair g_astMsgTable[MSG_COUNT] = {
     /* 142 */ {"分", "M"},
     /* 143 */ {"秒", "S"},
     /* 144 */ {"用时", "time"},
-    /* 145 */ {" 警告: 此操作系统和此客户端设备的CPU体系结构不匹配(X86 ARM...)", " Warning: the os does not match the client in architecture (X86 ARM ...)"},
+    /* 145 */
+    {" 警告: 此操作系统和此客户端设备的CPU体系结构不匹配(X86 ARM...)",
+     " Warning: the os does not match the client in architecture (X86 ARM ...)"},
     /* 146 */ {"注意", "Note"},
-    /* 147 */ {"1. 安装过程中看到 \"Cannot read the ProductKey\" ... 时请来此处设置", "1. Come here when you see \"Cannot read the ProductKey\" ...  during installation"},
-    /* 148 */ {"2. 只有ISO确实需要时才设置密钥，否则可能导致安装失败", "2. Only set the key when the ISO indeed need it, Otherwise the installation may fail"},
-    /* 149 */ {"3. 产品密钥通常为 XXXXX-XXXXX-XXXXX-XXXXX-XXXXX 格式", "3. The product key is normally in XXXXX-XXXXX-XXXXX-XXXXX-XXXXX format"},
+    /* 147 */
+    {"1. 安装过程中看到 \"Cannot read the ProductKey\" ... 时请来此处设置",
+     "1. Come here when you see \"Cannot read the ProductKey\" ...  during installation"},
+    /* 148 */
+    {"2. 只有ISO确实需要时才设置密钥，否则可能导致安装失败",
+     "2. Only set the key when the ISO indeed need it, Otherwise the installation may fail"},
+    /* 149 */
+    {"3. 产品密钥通常为 XXXXX-XXXXX-XXXXX-XXXXX-XXXXX 格式",
+     "3. The product key is normally in XXXXX-XXXXX-XXXXX-XXXXX-XXXXX format"},
     /* 150 */ {"密钥", "key"},
     /* 151 */ {"启用", "Enable"},
     /* 152 */ {"密钥格式错误", "The key format is incorrect"},
@@ -169,9 +202,9 @@ const MsgPair g_astMsgTable[MSG_COUNT] = {
     /* 156 */ {"自动启动", "Auto Start"},
 };
 
-std::atomic<bool> g_bChinese {false};
+std::atomic<bool> g_bChinese{false};
 
-} // namespace
+}  // namespace
 
 const char *MSG_TextIn(int iNumber, bool bChinese)
 {

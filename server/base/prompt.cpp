@@ -12,7 +12,7 @@ ChoiceHandler g_fnChoiceHandler;
 CredentialsHandler g_fnCredentialsHandler;
 ProgressHandler g_fnProgressHandler;
 
-} // namespace
+}  // namespace
 
 const char *PROMPT_AnswerName(PromptAnswer eAnswer)
 {
@@ -88,7 +88,10 @@ void PROMPT_Progress(const ProgressEvent &stEvent)
 int PROMPT_HeadlessChoose(const ChoiceRequest &stRequest)
 {
     int iCount = static_cast<int>(stRequest.vecItems.size());
-    int iChosen = iCount == 0 ? -1 : (stRequest.iDefault >= 0 && stRequest.iDefault < iCount ? stRequest.iDefault : 0);
+    int iChosen =
+        iCount == 0
+            ? -1
+            : (stRequest.iDefault >= 0 && stRequest.iDefault < iCount ? stRequest.iDefault : 0);
     LOG_Print(0, "PROMPT", "[%s] %d items (answered %s)", stRequest.strTitle.c_str(), iCount,
               iChosen < 0 ? "none" : stRequest.vecItems[iChosen].c_str());
     return iChosen;

@@ -60,13 +60,12 @@ std::vector<std::string> ReadHistory(const Json::Value &stRoot)
     for (const std::string &strHex : ReadStringList(stRoot, "history_path_list")) {
         std::string strPath;
         std::error_code stErr;
-        if (HexDecodePath(strHex, &strPath) &&
-            (std::filesystem::is_regular_file(strPath, stErr) ||
-             std::filesystem::is_directory(strPath, stErr))) {
+        if (HexDecodePath(strHex, &strPath) && (std::filesystem::is_regular_file(strPath, stErr) ||
+                                                std::filesystem::is_directory(strPath, stErr))) {
             vecHistory.push_back(strPath);
         } else {
-            LOG_Print(1, "PXEDLG", "Path %s not exist", strPath.empty() ? strHex.c_str()
-                                                                        : strPath.c_str());
+            LOG_Print(1, "PXEDLG", "Path %s not exist",
+                      strPath.empty() ? strHex.c_str() : strPath.c_str());
         }
     }
     return vecHistory;
@@ -83,12 +82,14 @@ void ReadExtBootOptions(const Json::Value &stRoot, std::vector<ExtBootOption> &v
             continue;
         }
         std::string strName = stItem["os_name"].asString();
-        auto itRecord = std::find_if(vecRecords.begin(), vecRecords.end(),
-                                     [&](const ExtBootOption &stOpt) { return stOpt.strOsName == strName; });
+        auto itRecord =
+            std::find_if(vecRecords.begin(), vecRecords.end(),
+                         [&](const ExtBootOption &stOpt) { return stOpt.strOsName == strName; });
         if (itRecord == vecRecords.end()) {
             continue;
         }
-        itRecord->bEnabled = stItem["enable_ext_boot_opt"].isBool() && stItem["enable_ext_boot_opt"].asBool();
+        itRecord->bEnabled =
+            stItem["enable_ext_boot_opt"].isBool() && stItem["enable_ext_boot_opt"].asBool();
         itRecord->strLegacyOpt = ReadString(stItem, "legacy_ext_boot_opt", "");
         itRecord->strUefiOpt = ReadString(stItem, "uefi_ext_boot_opt", "");
     }
@@ -100,7 +101,7 @@ struct UIntKey {
     const char *pcKey;
     uint32_t ServerSettings::*pMember;
     uint32_t uiAbsent;
-    uint32_t uiZeroReplacement; // 0: zero stays
+    uint32_t uiZeroReplacement;  // 0: zero stays
 };
 const UIntKey g_astUIntKeys[] = {
     {"IPNum", &ServerSettings::uiIPNum, 20, 0},
@@ -149,7 +150,8 @@ void ApplyRoot(const Json::Value &stRoot, ServerSettings &stSet)
 {
     for (const UIntKey &stKey : g_astUIntKeys) {
         uint32_t uiValue = ReadUInt(stRoot, stKey.pcKey, stKey.uiAbsent);
-        stSet.*stKey.pMember = uiValue == 0 && stKey.uiZeroReplacement != 0 ? stKey.uiZeroReplacement : uiValue;
+        stSet.*stKey.pMember =
+            uiValue == 0 && stKey.uiZeroReplacement != 0 ? stKey.uiZeroReplacement : uiValue;
     }
     for (const IntKey &stKey : g_astIntKeys) {
         stSet.*stKey.pMember = ReadInt(stRoot, stKey.pcKey, stKey.iAbsent);
@@ -232,7 +234,7 @@ std::string SettingsPath()
     return DataDirectory() + "/conf/orv.json";
 }
 
-} // namespace
+}  // namespace
 
 std::vector<ExtBootOption> BuildExtBootOptions(const std::vector<PluginDescription> &vecPlugins)
 {
@@ -249,7 +251,8 @@ std::vector<ExtBootOption> BuildExtBootOptions(const std::vector<PluginDescripti
              uiPos = strText.find("-- ", uiPos)) {
             uiPos += 3;
             size_t uiEnd = strText.find_first_of("\r\n", uiPos);
-            std::string strName = strText.substr(uiPos, uiEnd == std::string::npos ? std::string::npos : uiEnd - uiPos);
+            std::string strName = strText.substr(
+                uiPos, uiEnd == std::string::npos ? std::string::npos : uiEnd - uiPos);
             // An empty name would give a record nobody can address; it is skipped.
             if (!strName.empty() && strName.find("Future Version") == std::string::npos) {
                 vecRecords.push_back({strName, false, "", ""});
@@ -280,9 +283,7 @@ bool HexDecodePath(const std::string &strHex, std::string *pstrPath)
     if (strHex.size() % 2 != 0) {
         return false;
     }
-    auto iDigit = [](char cChar) {
-        return g_ascii_xdigit_value(cChar);
-    };
+    auto iDigit = [](char cChar) { return g_ascii_xdigit_value(cChar); };
     std::string strPath;
     for (size_t i = 0; i < strHex.size(); i += 2) {
         int iHigh = iDigit(strHex[i]);

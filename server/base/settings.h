@@ -26,11 +26,11 @@ std::vector<ExtBootOption> BuildExtBootOptions(const std::vector<PluginDescripti
 
 // Member initialisers are the built-in values that stand when no settings file exists.
 struct ServerSettings {
-    std::string strIPAddr;                 // start-address field text, empty when none
+    std::string strIPAddr;  // start-address field text, empty when none
     uint32_t uiIPNum = 20;
-    std::string strImgPath;                // installation source, empty when none
-    std::vector<std::string> vecHistoryPath; // earlier sources, newest first
-    uint32_t uiImgISO = 1;                 // 1 ISO file, 0 directory
+    std::string strImgPath;                   // installation source, empty when none
+    std::vector<std::string> vecHistoryPath;  // earlier sources, newest first
+    uint32_t uiImgISO = 1;                    // 1 ISO file, 0 directory
     uint32_t uiAutoStart = 0;
     uint32_t uiWinkeyEnable = 0;
     std::string strWinkey;
@@ -39,9 +39,9 @@ struct ServerSettings {
     uint32_t uiDhcpGateway = 0;
     uint32_t uiDhcpFollowHost = 1;
     uint32_t uiDhcpXxx1 = 1;
-    int32_t iLoaderType = 2;               // 0 PXELINUX, 1 GRUB 2, 2 iPXE
+    int32_t iLoaderType = 2;  // 0 PXELINUX, 1 GRUB 2, 2 iPXE
     uint32_t uiBcdTftpBlockSize = 0;
-    std::string strDhcpFile;               // PXELINUX boot-file choice; empty: first list entry
+    std::string strDhcpFile;  // PXELINUX boot-file choice; empty: first list entry
     std::string strInsDiskName = "/dev/sda";
     uint32_t uiTftpTimeout = 1;
     uint32_t uiTftpMaxRetrans = 5;
@@ -52,7 +52,7 @@ struct ServerSettings {
     uint32_t uiPimChooseTimeout = 5;
     uint32_t uiPimPressTimeout = 5;
     uint32_t uiLogoTimeout = 2;
-    uint32_t uiMacFltDeny = 1;             // 1 blacklist, 0 whitelist
+    uint32_t uiMacFltDeny = 1;  // 1 blacklist, 0 whitelist
     std::vector<std::string> vecMacFltList;
     std::string strNfsShareUrl;
     int32_t iDhcpOnlyPxe = 0;

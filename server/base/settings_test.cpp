@@ -14,7 +14,8 @@ namespace {
 
 using Field = std::function<std::string(const ServerSettings &)>;
 
-template <typename T> Field Num(T ServerSettings::*pMember)
+template <typename T>
+Field Num(T ServerSettings::*pMember)
 {
     return [pMember](const ServerSettings &stSet) { return std::to_string(stSet.*pMember); };
 }
@@ -63,7 +64,7 @@ TEST_F(SettingsTest, LoadRules)
 {
     struct Case {
         const char *pcName;
-        const char *pcJson; // nullptr: no settings file at all
+        const char *pcJson;  // nullptr: no settings file at all
         Field fnField;
         std::string strWanted;
     };
@@ -76,14 +77,18 @@ TEST_F(SettingsTest, LoadRules)
         {"IPNum absent", "{}", Num(&ServerSettings::uiIPNum), "20"},
         {"IPNum not range-checked", R"({"IPNum":1000})", Num(&ServerSettings::uiIPNum), "1000"},
         {"mask zero", R"({"dhcp_mask":0})", Num(&ServerSettings::uiDhcpMask), "4294967040"},
-        {"mask kept", R"({"dhcp_mask":4294901760})", Num(&ServerSettings::uiDhcpMask), "4294901760"},
+        {"mask kept", R"({"dhcp_mask":4294901760})", Num(&ServerSettings::uiDhcpMask),
+         "4294901760"},
         {"tftp timeout zero", R"({"tftp_timeout":0})", Num(&ServerSettings::uiTftpTimeout), "1"},
-        {"tftp retrans zero", R"({"tftp_maxretrans":0})", Num(&ServerSettings::uiTftpMaxRetrans), "5"},
+        {"tftp retrans zero", R"({"tftp_maxretrans":0})", Num(&ServerSettings::uiTftpMaxRetrans),
+         "5"},
         {"http port zero", R"({"http_port":0})", Num(&ServerSettings::usHttpPort), "8810"},
         {"http port kept", R"({"http_port":8080})", Num(&ServerSettings::usHttpPort), "8080"},
         {"http port too big", R"({"http_port":70000})", Num(&ServerSettings::usHttpPort), "8810"},
-        {"menu timeout zero", R"({"pim_choose_timeout":0})", Num(&ServerSettings::uiPimChooseTimeout), "5"},
-        {"key timeout zero", R"({"pim_press_timeout":0})", Num(&ServerSettings::uiPimPressTimeout), "5"},
+        {"menu timeout zero", R"({"pim_choose_timeout":0})",
+         Num(&ServerSettings::uiPimChooseTimeout), "5"},
+        {"key timeout zero", R"({"pim_press_timeout":0})", Num(&ServerSettings::uiPimPressTimeout),
+         "5"},
         {"disk mode forced", R"({"http_disk_mode":0})", Num(&ServerSettings::uiHttpDiskMode), "1"},
         {"loader absent", "{}", Num(&ServerSettings::iLoaderType), "2"},
         {"loader signed", R"({"loader_type":-1})", Num(&ServerSettings::iLoaderType), "-1"},
@@ -91,27 +96,35 @@ TEST_F(SettingsTest, LoadRules)
         {"xxx1 absent", "{}", Num(&ServerSettings::uiDhcpXxx1), "1"},
         {"deny absent", "{}", Num(&ServerSettings::uiMacFltDeny), "1"},
         {"only pxe signed", R"({"dhcp_only_pxe":-3})", Num(&ServerSettings::iDhcpOnlyPxe), "-3"},
-        {"IPAddr dotted", R"({"IPAddr":3232235876})", Str(&ServerSettings::strIPAddr), "192.168.1.100"},
+        {"IPAddr dotted", R"({"IPAddr":3232235876})", Str(&ServerSettings::strIPAddr),
+         "192.168.1.100"},
         {"IPAddr zero", R"({"IPAddr":0})", Str(&ServerSettings::strIPAddr), ""},
-        {"ImgPath hex", R"({"ImgPath":"433A5C6F732E69736F"})", Str(&ServerSettings::strImgPath), "C:\\os.iso"},
-        {"ImgPath lower hex", R"({"ImgPath":"433a5c6f732e69736f"})", Str(&ServerSettings::strImgPath), "C:\\os.iso"},
+        {"ImgPath hex", R"({"ImgPath":"433A5C6F732E69736F"})", Str(&ServerSettings::strImgPath),
+         "C:\\os.iso"},
+        {"ImgPath lower hex", R"({"ImgPath":"433a5c6f732e69736f"})",
+         Str(&ServerSettings::strImgPath), "C:\\os.iso"},
         {"ImgPath null", R"({"ImgPath":"null"})", Str(&ServerSettings::strImgPath), ""},
         {"ImgPath bad hex", R"({"ImgPath":"43G1"})", Str(&ServerSettings::strImgPath), ""},
         {"disk absent", "{}", Str(&ServerSettings::strInsDiskName), "/dev/sda"},
-        {"disk by size", R"({"ins_disk_name":"200GB"})", Str(&ServerSettings::strInsDiskName), "200GB"},
+        {"disk by size", R"({"ins_disk_name":"200GB"})", Str(&ServerSettings::strInsDiskName),
+         "200GB"},
         {"boot file absent keeps choice", "{}", Str(&ServerSettings::strDhcpFile), ""},
-        {"boot file", R"({"dhcp_file":"lpxelinux.0"})", Str(&ServerSettings::strDhcpFile), "lpxelinux.0"},
-        {"winkey as typed", R"({"winkey":"AAAAA-BBBBB"})", Str(&ServerSettings::strWinkey), "AAAAA-BBBBB"},
+        {"boot file", R"({"dhcp_file":"lpxelinux.0"})", Str(&ServerSettings::strDhcpFile),
+         "lpxelinux.0"},
+        {"winkey as typed", R"({"winkey":"AAAAA-BBBBB"})", Str(&ServerSettings::strWinkey),
+         "AAAAA-BBBBB"},
         // Wrongly typed keys count as absent.
         {"IPNum as text", R"({"IPNum":"30"})", Num(&ServerSettings::uiIPNum), "20"},
         {"IPNum negative", R"({"IPNum":-5})", Num(&ServerSettings::uiIPNum), "20"},
-        {"followhost as bool", R"({"dhcp_followhost":true})", Num(&ServerSettings::uiDhcpFollowHost), "0"},
+        {"followhost as bool", R"({"dhcp_followhost":true})",
+         Num(&ServerSettings::uiDhcpFollowHost), "0"},
         {"http port as text", R"({"http_port":"80"})", Num(&ServerSettings::usHttpPort), "8810"},
         {"loader as text", R"({"loader_type":"1"})", Num(&ServerSettings::iLoaderType), "2"},
         {"IPAddr as text", R"({"IPAddr":"192.168.1.1"})", Str(&ServerSettings::strIPAddr), ""},
         {"ImgPath as number", R"({"ImgPath":7})", Str(&ServerSettings::strImgPath), ""},
         {"winkey as number", R"({"winkey":5})", Str(&ServerSettings::strWinkey), ""},
-        {"disk as array", R"({"ins_disk_name":[]})", Str(&ServerSettings::strInsDiskName), "/dev/sda"},
+        {"disk as array", R"({"ins_disk_name":[]})", Str(&ServerSettings::strInsDiskName),
+         "/dev/sda"},
     };
     for (const Case &stCase : astCases) {
         EXPECT_EQ(stCase.fnField(Load(stCase.pcJson)), stCase.strWanted) << stCase.pcName;
@@ -139,7 +152,8 @@ TEST_F(SettingsTest, WronglyTypedKeysLeaveTheOthersAlone)
     bool bRead = false;
     ServerSettings stSet = Load(R"({"IPNum":"x","http_port":{},"history_path_list":"z",
         "mac_flt_list":[1,"00-11-22-*",null],"ext_boot_opt_list":{"os_name":"a"},
-        "IPAddr":167772161,"tftp_timeout":9,"Chinese":"yes"})", &bRead);
+        "IPAddr":167772161,"tftp_timeout":9,"Chinese":"yes"})",
+                                &bRead);
     EXPECT_TRUE(bRead);
     EXPECT_EQ(stSet.uiIPNum, 20U);
     EXPECT_EQ(stSet.usHttpPort, 8810);
@@ -157,15 +171,20 @@ TEST_F(SettingsTest, ChineseKey)
         bool bWanted;
     };
     const Case astCases[] = {
-        {R"({"Chinese":255})", true, true},  {R"({"Chinese":255})", false, false},
-        {"{}", true, true},                  {"{}", false, false},
-        {R"({"Chinese":0})", true, false},   {R"({"Chinese":1})", false, true},
-        {R"({"Chinese":7})", false, true},   {R"({"Chinese":"0"})", true, true},
+        {R"({"Chinese":255})", true, true},
+        {R"({"Chinese":255})", false, false},
+        {"{}", true, true},
+        {"{}", false, false},
+        {R"({"Chinese":0})", true, false},
+        {R"({"Chinese":1})", false, true},
+        {R"({"Chinese":7})", false, true},
+        {R"({"Chinese":"0"})", true, true},
     };
     for (const Case &stCase : astCases) {
         MSG_SetChinese(stCase.bStartChinese);
         Load(stCase.pcJson);
-        EXPECT_EQ(MSG_IsChinese(), stCase.bWanted) << stCase.pcJson << " from " << stCase.bStartChinese;
+        EXPECT_EQ(MSG_IsChinese(), stCase.bWanted)
+            << stCase.pcJson << " from " << stCase.bStartChinese;
     }
     MSG_SetChinese(false);
 }
@@ -174,12 +193,14 @@ TEST_F(SettingsTest, HistoryDropsVanishedPaths)
 {
     std::filesystem::create_directory(m_stDir / "tree");
     WriteFile(m_stDir / "a.iso", "x");
-    std::string strJson = "{\"history_path_list\":[\"" + HexEncodePath(m_stDir / "a.iso") + "\",\"" +
-                          HexEncodePath(m_stDir / "gone.iso") + "\",\"" + HexEncodePath(m_stDir / "tree") +
-                          "\"]}";
+    std::string strJson = "{\"history_path_list\":[\"" + HexEncodePath(m_stDir / "a.iso") +
+                          "\",\"" + HexEncodePath(m_stDir / "gone.iso") + "\",\"" +
+                          HexEncodePath(m_stDir / "tree") + "\"]}";
     ServerSettings stSet = Load(strJson.c_str());
-    EXPECT_EQ(stSet.vecHistoryPath, std::vector<std::string>({m_stDir / "a.iso", m_stDir / "tree"}));
-    EXPECT_NE(ReadFile(m_stDir / "test.log").find("[PXEDLG] Path " + (m_stDir / "gone.iso") + " not exist \n"),
+    EXPECT_EQ(stSet.vecHistoryPath,
+              std::vector<std::string>({m_stDir / "a.iso", m_stDir / "tree"}));
+    EXPECT_NE(ReadFile(m_stDir / "test.log")
+                  .find("[PXEDLG] Path " + (m_stDir / "gone.iso") + " not exist \n"),
               std::string::npos);
 }
 
@@ -195,8 +216,9 @@ TEST_F(SettingsTest, MacListReplacesTheListHeld)
 TEST(ExtBootOptions, BuiltFromPluginDescriptions)
 {
     std::vector<PluginDescription> vecPlugins = {
-        {"PLUG_HERON.so", "Generic OS plug-in\r\n-- Ubuntu 22.04\r\n-- CentOS 7\n-- Future Version ESXi 9\r\n-- "
-                          "Debian 12"},
+        {"PLUG_HERON.so",
+         "Generic OS plug-in\r\n-- Ubuntu 22.04\r\n-- CentOS 7\n-- Future Version ESXi 9\r\n-- "
+         "Debian 12"},
         {"plug_osprey.so", "-- Windows 10\r\n"},
         {"PLUG_OTHER.so", "-- Alpine\n-- \n"},
     };
@@ -206,14 +228,16 @@ TEST(ExtBootOptions, BuiltFromPluginDescriptions)
         EXPECT_FALSE(stOpt.bEnabled);
         EXPECT_TRUE(stOpt.strLegacyOpt.empty() && stOpt.strUefiOpt.empty());
     }
-    EXPECT_EQ(vecNames, std::vector<std::string>({"Alpine", "CentOS 7", "Debian 12", "Ubuntu 22.04"}));
+    EXPECT_EQ(vecNames,
+              std::vector<std::string>({"Alpine", "CentOS 7", "Debian 12", "Ubuntu 22.04"}));
     EXPECT_TRUE(BuildExtBootOptions({}).empty());
 }
 
 TEST_F(SettingsTest, ExtBootOptionsMatchRecordsByName)
 {
     ServerSettings stSet;
-    stSet.vecExtBootOpt = BuildExtBootOptions({{"PLUG_HERON.so", "-- CentOS 7\n-- Ubuntu 22.04\n"}});
+    stSet.vecExtBootOpt =
+        BuildExtBootOptions({{"PLUG_HERON.so", "-- CentOS 7\n-- Ubuntu 22.04\n"}});
     WriteFile(m_stDir / "orv.json", R"({"ext_boot_opt_list":[
         {"os_name":"Ubuntu 22.04","enable_ext_boot_opt":true,"legacy_ext_boot_opt":"quiet","uefi_ext_boot_opt":"splash"},
         {"os_name":"Unknown OS","enable_ext_boot_opt":true,"legacy_ext_boot_opt":"x","uefi_ext_boot_opt":"y"},
@@ -238,8 +262,9 @@ TEST(HexPath, Codec)
         const char *pcPath;
     };
     const Case astCases[] = {
-        {"433A", true, "C:"}, {"2f7372762Fe4b8ad", true, "/srv/中"}, {"433", false, ""},
-        {"4G", false, ""},    {"0041", false, ""},                    {"", true, ""},
+        {"433A", true, "C:"}, {"2f7372762Fe4b8ad", true, "/srv/中"},
+        {"433", false, ""},   {"4G", false, ""},
+        {"0041", false, ""},  {"", true, ""},
     };
     for (const Case &stCase : astCases) {
         std::string strPath = "unchanged";
@@ -248,13 +273,39 @@ TEST(HexPath, Codec)
     }
 }
 
-const std::set<std::string> g_setAllKeys = {
-    "IPAddr", "IPNum", "ImgPath", "history_path_list", "ImgISO", "AutoStart", "Chinese",
-    "winkey_enable", "winkey", "auto_install", "dhcp_mask", "dhcp_gateway", "dhcp_followhost",
-    "dhcp_xxx1", "loader_type", "bcd_tftp_block_size", "dhcp_file", "ins_disk_name", "tftp_timeout",
-    "tftp_maxretrans", "tftp_singlemode", "sanboot_use_type", "http_port", "http_disk_mode",
-    "pim_choose_timeout", "pim_press_timeout", "logo_timeout", "mac_flt_deny", "mac_flt_list",
-    "nfs_share_url", "dhcp_only_pxe", "zel_vm_filter", "ext_boot_opt_list"};
+const std::set<std::string> g_setAllKeys = {"IPAddr",
+                                            "IPNum",
+                                            "ImgPath",
+                                            "history_path_list",
+                                            "ImgISO",
+                                            "AutoStart",
+                                            "Chinese",
+                                            "winkey_enable",
+                                            "winkey",
+                                            "auto_install",
+                                            "dhcp_mask",
+                                            "dhcp_gateway",
+                                            "dhcp_followhost",
+                                            "dhcp_xxx1",
+                                            "loader_type",
+                                            "bcd_tftp_block_size",
+                                            "dhcp_file",
+                                            "ins_disk_name",
+                                            "tftp_timeout",
+                                            "tftp_maxretrans",
+                                            "tftp_singlemode",
+                                            "sanboot_use_type",
+                                            "http_port",
+                                            "http_disk_mode",
+                                            "pim_choose_timeout",
+                                            "pim_press_timeout",
+                                            "logo_timeout",
+                                            "mac_flt_deny",
+                                            "mac_flt_list",
+                                            "nfs_share_url",
+                                            "dhcp_only_pxe",
+                                            "zel_vm_filter",
+                                            "ext_boot_opt_list"};
 
 TEST_F(SettingsTest, SaveOmitsEmptyStartAddressAndSource)
 {
@@ -306,7 +357,8 @@ TEST_F(SettingsTest, RoundTripKeepsEveryValueAndType)
     EXPECT_EQ(strSaved.back(), '\n');
     Json::Value stSaved = ParseJson(strSaved);
     EXPECT_EQ(stSaved, stWritten) << strSaved;
-    EXPECT_TRUE(stSaved["loader_type"].isInt() && stSaved["ext_boot_opt_list"][0]["enable_ext_boot_opt"].isBool());
+    EXPECT_TRUE(stSaved["loader_type"].isInt() &&
+                stSaved["ext_boot_opt_list"][0]["enable_ext_boot_opt"].isBool());
     MSG_SetChinese(false);
 }
 
@@ -314,11 +366,11 @@ TEST_F(SettingsTest, FailedSaveKeepsTheOldFile)
 {
     // The target is a directory, so the final rename fails.
     std::filesystem::create_directories(m_stDir / "conf/orv.json");
-    EXPECT_FALSE(SaveSettingsFile(m_stDir / "conf/orv.json", ServerSettings {}));
+    EXPECT_FALSE(SaveSettingsFile(m_stDir / "conf/orv.json", ServerSettings{}));
     EXPECT_TRUE(std::filesystem::is_directory(m_stDir / "conf/orv.json"));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_stDir / "conf"),
                             std::filesystem::directory_iterator()),
               1);
 }
 
-} // namespace
+}  // namespace

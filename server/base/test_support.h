@@ -25,7 +25,10 @@ public:
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
     const std::filesystem::path &Path() const { return m_stPath; }
-    std::string operator/(const std::string &strName) const { return (m_stPath / strName).string(); }
+    std::string operator/(const std::string &strName) const
+    {
+        return (m_stPath / strName).string();
+    }
 
 private:
     std::filesystem::path m_stPath;

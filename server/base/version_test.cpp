@@ -11,7 +11,7 @@ TEST(Version, ReadsThreeNetworkOrderNumbers)
     TempDir stDir;
     struct Case {
         const char *pcName;
-        std::string strBytes; // nullptr-like "missing" is handled below
+        std::string strBytes;  // nullptr-like "missing" is handled below
         std::string strWanted;
     };
     const Case astCases[] = {
@@ -21,7 +21,8 @@ TEST(Version, ReadsThreeNetworkOrderNumbers)
     };
     for (const Case &stCase : astCases) {
         WriteFile(stDir / "version.data", stCase.strBytes);
-        EXPECT_EQ(VersionTextFromFile((stDir / "version.data").c_str()), stCase.strWanted) << stCase.pcName;
+        EXPECT_EQ(VersionTextFromFile((stDir / "version.data").c_str()), stCase.strWanted)
+            << stCase.pcName;
     }
     EXPECT_EQ(VersionTextFromFile((stDir / "missing.data").c_str()), "");
 }
@@ -43,4 +44,4 @@ TEST(Version, TitlesComeFromTheDataDirectory)
     EXPECT_EQ(VersionText(), KIV_VERSION);
 }
 
-} // namespace
+}  // namespace

@@ -69,12 +69,12 @@ bool PxelinuxBefore(const std::string &strJ, const std::string &strI)
 
 bool AllHexDigits(const std::string &strName)
 {
-    return !strName.empty() && std::all_of(strName.begin(), strName.end(), [](unsigned char ucChar) {
-        return isxdigit(ucChar) != 0;
-    });
+    return !strName.empty() &&
+           std::all_of(strName.begin(), strName.end(),
+                       [](unsigned char ucChar) { return isxdigit(ucChar) != 0; });
 }
 
-} // namespace
+}  // namespace
 
 BootLoaderConfig &BootConfig()
 {
@@ -111,7 +111,8 @@ void ScanBootFiles(int32_t iKind)
     }
     auto it = std::find_if(vecFiles.begin(), vecFiles.end(),
                            [](const std::string &strName) { return Contains(strName, "1408"); });
-    stConfig.iBootFileIndex = it == vecFiles.end() ? 0 : static_cast<int32_t>(it - vecFiles.begin());
+    stConfig.iBootFileIndex =
+        it == vecFiles.end() ? 0 : static_cast<int32_t>(it - vecFiles.begin());
 }
 
 void SelectBootFileByName(const std::string &strText)
@@ -264,8 +265,10 @@ void ApplyBootSettings(const ServerSettings &stSettings)
     ParseTargetDisk(stSettings.strInsDiskName);
     BootLoaderConfig &stConfig = g_stBootConfig;
     stConfig.uiLogoTimeout = stSettings.uiLogoTimeout != 0 ? stSettings.uiLogoTimeout : 3;
-    stConfig.uiPimChooseTimeout = stSettings.uiPimChooseTimeout != 0 ? stSettings.uiPimChooseTimeout : 5;
-    stConfig.uiPimPressTimeout = stSettings.uiPimPressTimeout != 0 ? stSettings.uiPimPressTimeout : 5;
+    stConfig.uiPimChooseTimeout =
+        stSettings.uiPimChooseTimeout != 0 ? stSettings.uiPimChooseTimeout : 5;
+    stConfig.uiPimPressTimeout =
+        stSettings.uiPimPressTimeout != 0 ? stSettings.uiPimPressTimeout : 5;
     stConfig.iSanbootUseType = static_cast<int32_t>(stSettings.uiSanbootUseType);
 }
 
@@ -273,7 +276,8 @@ void CleanGeneratedFiles(const std::string &strDirectory)
 {
     std::error_code stErr;
     std::vector<fs::path> vecDoomed;
-    for (fs::directory_iterator it(strDirectory, stErr), end; !stErr && it != end; it.increment(stErr)) {
+    for (fs::directory_iterator it(strDirectory, stErr), end; !stErr && it != end;
+         it.increment(stErr)) {
         std::string strName = it->path().filename().string();
         // symlink_status: a link is not a regular file of ours, whatever it points at.
         if (fs::is_regular_file(it->symlink_status(stErr)) &&
@@ -295,8 +299,8 @@ void CleanStartupMenus()
 
 void CleanServiceMenus()
 {
-    for (const char *pcDir : {"pxelinux/pxelinux.cfg", "kickstart", "grub2/grub2.cfg", "ipxe/ipxe.cfg",
-                              "virtualiso/conf/bios", "virtualiso/conf/uefi"}) {
+    for (const char *pcDir : {"pxelinux/pxelinux.cfg", "kickstart", "grub2/grub2.cfg",
+                              "ipxe/ipxe.cfg", "virtualiso/conf/bios", "virtualiso/conf/uefi"}) {
         CleanGeneratedFiles(pcDir);
     }
 }
@@ -343,7 +347,8 @@ uint32_t CountBackgroundImages()
     uint32_t uiCount = 0;
     for (const std::string &strName : FilesMatching("ipxe", "kiv_background_*")) {
         uint64_t ulNumber = g_ascii_strtoull(strName.c_str() + 15, nullptr, 10);
-        uiCount = std::max<uint32_t>(uiCount, static_cast<uint32_t>(std::min<uint64_t>(ulNumber, 99)));
+        uiCount =
+            std::max<uint32_t>(uiCount, static_cast<uint32_t>(std::min<uint64_t>(ulNumber, 99)));
     }
     g_uiBackgroundCount = uiCount;
     LOG_PrintKind(7, "PIM back ground image num %u", uiCount);
@@ -362,7 +367,8 @@ uint32_t BackgroundIndex()
 
 uint32_t AdvanceBackground()
 {
-    g_uiBackgroundIndex = g_uiBackgroundIndex + 1 > g_uiBackgroundCount ? 1 : g_uiBackgroundIndex + 1;
+    g_uiBackgroundIndex =
+        g_uiBackgroundIndex + 1 > g_uiBackgroundCount ? 1 : g_uiBackgroundIndex + 1;
     return g_uiBackgroundIndex;
 }
 

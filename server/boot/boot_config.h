@@ -26,10 +26,10 @@ struct BootLoaderConfig {
     uint32_t uiDiskSelect = 0;               // 0 by name, 1 by size
     uint32_t uiDiskSizeGb = 300;
     std::string strDiskName = "/dev/sda";
-    uint32_t uiLogoTimeout = 3;              // seconds
+    uint32_t uiLogoTimeout = 3;  // seconds
     uint32_t uiPimChooseTimeout = 5;
     uint32_t uiPimPressTimeout = 5;
-    int32_t iSanbootUseType = 0;             // handed to plug-ins unchanged
+    int32_t iSanbootUseType = 0;  // handed to plug-ins unchanged
 };
 
 // The process-wide instance.

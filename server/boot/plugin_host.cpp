@@ -57,9 +57,10 @@ bool ResolveAll(void *pvHandle, PluginEntryPoints *pstApi, std::string *pstrMiss
 
 void ReportLoadFailure(const std::string &strName)
 {
-    PROMPT_Show(MSG_Choose(("加载 " + strName + " 出错, 详细信息请参考系统日志").c_str(),
-                           ("Load " + strName + " failed, please check the log for detail").c_str()),
-                WindowTitle(), PromptIcon::Error);
+    PROMPT_Show(
+        MSG_Choose(("加载 " + strName + " 出错, 详细信息请参考系统日志").c_str(),
+                   ("Load " + strName + " failed, please check the log for detail").c_str()),
+        WindowTitle(), PromptIcon::Error);
     LOG_Flush();
 }
 
@@ -73,7 +74,7 @@ std::string Trim(const std::string &strText)
     return strText.substr(uiFirst, strText.find_last_not_of(pcSpace) - uiFirst + 1);
 }
 
-} // namespace
+}  // namespace
 
 int LoadPlugin(const std::string &strDirectory, const std::string &strFileName)
 {
@@ -110,7 +111,8 @@ int LoadPlugins(const std::string &strDirectory)
     bool bHeronSeen = false;
     std::string strHeron;
     std::error_code stErr;
-    for (fs::directory_iterator it(strDirectory, stErr), end; !stErr && it != end; it.increment(stErr)) {
+    for (fs::directory_iterator it(strDirectory, stErr), end; !stErr && it != end;
+         it.increment(stErr)) {
         std::string strName = it->path().filename().string();
         if (it->is_directory(stErr) || !g_pattern_match_simple("*.so", strName.c_str())) {
             continue;
@@ -158,14 +160,16 @@ int MatchPlugin(const std::string &strSource, const IsoImage *pstImage)
     const PluginEntry *pstWindows = nullptr;
     const PluginEntry *pstGeneric = nullptr;
     for (const PluginEntry &stEntry : g_vecPlugins) {
-        (stEntry.strFileName.find("OSPREY") != std::string::npos ? pstWindows : pstGeneric) = &stEntry;
+        (stEntry.strFileName.find("OSPREY") != std::string::npos ? pstWindows : pstGeneric) =
+            &stEntry;
     }
     bool bWindowsFirst = strSource.find("Windows") != std::string::npos ||
                          strSource.find("windows") != std::string::npos;
     const PluginEntry *apstOrder[2] = {bWindowsFirst ? pstWindows : pstGeneric,
                                        bWindowsFirst ? pstGeneric : pstWindows};
     for (const PluginEntry *pstCandidate : apstOrder) {
-        if (pstCandidate != nullptr && pstCandidate->stApi.pfnIsISOMatch(strSource.c_str(), pstImage) != 0) {
+        if (pstCandidate != nullptr &&
+            pstCandidate->stApi.pfnIsISOMatch(strSource.c_str(), pstImage) != 0) {
             g_stActive = pstCandidate->stApi;
             g_bActive = true;
             LOG_Print(0, "PXEDLG", "Plugin %s matches %s", pstCandidate->strFileName.c_str(),
@@ -226,7 +230,8 @@ bool LoadOsTypeTable(const std::string &strPath)
     Json::Value stRoot;
     Json::CharReaderBuilder stBuilder;
     std::string strErrors;
-    if (!stIn || !Json::parseFromStream(stBuilder, stIn, &stRoot, &strErrors) || !stRoot.isArray()) {
+    if (!stIn || !Json::parseFromStream(stBuilder, stIn, &stRoot, &strErrors) ||
+        !stRoot.isArray()) {
         LOG_Print(1, "PXEDLG", "OS type table %s cannot be read", strPath.c_str());
         return false;
     }
@@ -249,8 +254,8 @@ std::string OsTypeOfName(const std::string &strOsName)
     return "unknown";
 }
 
-std::string ExtBootOptionFor(const std::vector<ExtBootOption> &vecOptions, const std::string &strOsName,
-                             bool bUefi)
+std::string ExtBootOptionFor(const std::vector<ExtBootOption> &vecOptions,
+                             const std::string &strOsName, bool bUefi)
 {
     for (const ExtBootOption &stOption : vecOptions) {
         if (stOption.strOsName == strOsName) {

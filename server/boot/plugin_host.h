@@ -30,8 +30,8 @@ struct PluginEntryPoints {
 
 // One loaded plug-in.
 struct PluginEntry {
-    std::string strFileName;  // as found, e.g. "PLUG_HERON.so"
-    void *pvHandle = nullptr; // dlopen handle
+    std::string strFileName;   // as found, e.g. "PLUG_HERON.so"
+    void *pvHandle = nullptr;  // dlopen handle
     PluginEntryPoints stApi;
 };
 

@@ -12,8 +12,8 @@
 int UTIL_FileLineMatches(const char *pcPath, const char *pcRegex);
 // Slot 1: slot 0 on a file of the source: the directory joined with the path, or the file
 // copied out of the image into the working directory for the test and deleted after.
-int UTIL_SourceFileMatches(const char *pcSource, const IsoImage *pstImage, const char *pcPathInSource,
-                           const char *pcRegex);
+int UTIL_SourceFileMatches(const char *pcSource, const IsoImage *pstImage,
+                           const char *pcPathInSource, const char *pcRegex);
 // Slot 2: the file can be opened for reading.
 int UTIL_FileExists(const char *pcPath);
 // Slot 3: rewrites a file without carriage returns (through "<path>_TMP" and a rename).
@@ -47,11 +47,11 @@ int UTIL_RegexMatches(const char *pcRegex, const char *pcText);
 // the ISO text (both upper-cased).
 int UTIL_OsNameMatchesIsoName(const char *pcOsText, const char *pcIsoText);
 // Slot 18: like slot 1, returning the first capture group of the first matching line.
-int UTIL_SourceFileCapture(const char *pcSource, const IsoImage *pstImage, const char *pcPathInSource,
-                           const char *pcRegex, std::string *pstrOut);
+int UTIL_SourceFileCapture(const char *pcSource, const IsoImage *pstImage,
+                           const char *pcPathInSource, const char *pcRegex, std::string *pstrOut);
 // Slot 19: copies a file of the image to the destination directory joined with its path; 0 or 1.
-int UTIL_CopyFileFromIso(const IsoImage *pstImage, const char *pcImageFile, const char *pcPathInImage,
-                         const char *pcDestDir);
+int UTIL_CopyFileFromIso(const IsoImage *pstImage, const char *pcImageFile,
+                         const char *pcPathInImage, const char *pcDestDir);
 // Slots 20-24: the operator prompts of server/base/prompt.h.
 int UTIL_ChooseItem(const char *pcTitle, const std::vector<std::string> *pvecItems, int iDefault);
 int UTIL_AskCredentials(const char *pcPrompt, std::string *pstrUser, std::string *pstrPassword);

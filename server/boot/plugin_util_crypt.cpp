@@ -22,8 +22,9 @@ void UTIL_CryptString(std::string *pstrOut, const unsigned char *pucKey, uint32_
         if (iMode == 1) {
             CBC_Mode<AES>::Encryption stCipher(pucKey, uiKeyLen, pucIv);
             StringSource(strInput, true,
-                         new StreamTransformationFilter(stCipher, new HexEncoder(new StringSink(strResult), true),
-                                                        BlockPaddingSchemeDef::ONE_AND_ZEROS_PADDING));
+                         new StreamTransformationFilter(
+                             stCipher, new HexEncoder(new StringSink(strResult), true),
+                             BlockPaddingSchemeDef::ONE_AND_ZEROS_PADDING));
         } else {
             if (strInput.size() % 2 != 0 ||
                 strInput.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
@@ -32,9 +33,10 @@ void UTIL_CryptString(std::string *pstrOut, const unsigned char *pucKey, uint32_
             std::string strCipher;
             StringSource(strInput, true, new HexDecoder(new StringSink(strCipher)));
             CBC_Mode<AES>::Decryption stCipher(pucKey, uiKeyLen, pucIv);
-            StringSource(strCipher, true,
-                         new StreamTransformationFilter(stCipher, new StringSink(strResult),
-                                                        BlockPaddingSchemeDef::ONE_AND_ZEROS_PADDING));
+            StringSource(
+                strCipher, true,
+                new StreamTransformationFilter(stCipher, new StringSink(strResult),
+                                               BlockPaddingSchemeDef::ONE_AND_ZEROS_PADDING));
         }
     } catch (const CryptoPP::Exception &) {
         return;  // bad key length, bad padding, a partial block: no result

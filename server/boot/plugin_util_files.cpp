@@ -53,7 +53,8 @@ std::optional<std::string> FirstMatchingLine(const std::string &strPath, const c
             strLine.pop_back();
         }
         GMatchInfo *pstInfo = nullptr;
-        bool bMatched = g_regex_match(pstRegex.get(), strLine.c_str(), G_REGEX_MATCH_DEFAULT, &pstInfo);
+        bool bMatched =
+            g_regex_match(pstRegex.get(), strLine.c_str(), G_REGEX_MATCH_DEFAULT, &pstInfo);
         std::string strCapture;
         if (bMatched) {
             gchar *pcCapture = g_match_info_fetch(pstInfo, 1);
@@ -78,11 +79,12 @@ std::optional<std::string> MatchInSource(const char *pcSource, const IsoImage *p
         return std::nullopt;
     }
     if (pstImage == nullptr) {
-        return FirstMatchingLine((fs::path(pcSource != nullptr ? pcSource : "") / pcPathInSource).string(),
-                                 pcRegex);
+        return FirstMatchingLine(
+            (fs::path(pcSource != nullptr ? pcSource : "") / pcPathInSource).string(), pcRegex);
     }
     IsoEntry stEntry;
-    if (IsoFind(pstImage, pcPathInSource, false, &stEntry) != 0 || stEntry.ucKind != ISO_KIND_FILE) {
+    if (IsoFind(pstImage, pcPathInSource, false, &stEntry) != 0 ||
+        stEntry.ucKind != ISO_KIND_FILE) {
         LOG_Print(1, "PXEDLG", "Failed to find file %s in ISO.", pcPathInSource);
         return std::nullopt;
     }
@@ -127,31 +129,44 @@ bool WriteWhole(const std::string &strPath, const std::string &strData)
 
 // Keyword pairs {OS keyword, ISO keyword} of slot 17.
 const char *const g_apcOsIsoKeywords[][2] = {
-    {"VXRCLOUD", "VXRCLOUD"},     {"CENTOS", "CENTOS"},       {"REDHAT", "RHEL"},
-    {"ZEL", "ZEL"},               {"VXRLINUX", "VXRLINUX"},   {"DEBIAN", "DEBIAN"},
-    {"UBUNTU SERVER", "UBUNTU"},  {"FEDORA", "FEDORA"},       {"XENSERVER", "XENSERVER"},
-    {"VMWARE", "VMWARE"},         {"LEAP", "LEAP"},           {"OPENSUSE", "OPENSUSE"},
-    {"SUSE SERVER", "SLE"},       {"FREEBSD", "FREEBSD"},     {"NEOKYLIN", "NEOKYLIN"},
-    {"ISOFT SERVER", "ISOFT-SERVER"}, {"TENCENT OS", "TLINUX"}, {"LETV OS", "LETVOS"},
+    {"VXRCLOUD", "VXRCLOUD"},
+    {"CENTOS", "CENTOS"},
+    {"REDHAT", "RHEL"},
+    {"ZEL", "ZEL"},
+    {"VXRLINUX", "VXRLINUX"},
+    {"DEBIAN", "DEBIAN"},
+    {"UBUNTU SERVER", "UBUNTU"},
+    {"FEDORA", "FEDORA"},
+    {"XENSERVER", "XENSERVER"},
+    {"VMWARE", "VMWARE"},
+    {"LEAP", "LEAP"},
+    {"OPENSUSE", "OPENSUSE"},
+    {"SUSE SERVER", "SLE"},
+    {"FREEBSD", "FREEBSD"},
+    {"NEOKYLIN", "NEOKYLIN"},
+    {"ISOFT SERVER", "ISOFT-SERVER"},
+    {"TENCENT OS", "TLINUX"},
+    {"LETV OS", "LETVOS"},
 };
 
-} // namespace
+}  // namespace
 
 int UTIL_FileLineMatches(const char *pcPath, const char *pcRegex)
 {
     return pcPath != nullptr && FirstMatchingLine(pcPath, pcRegex).has_value();
 }
 
-int UTIL_SourceFileMatches(const char *pcSource, const IsoImage *pstImage, const char *pcPathInSource,
-                           const char *pcRegex)
+int UTIL_SourceFileMatches(const char *pcSource, const IsoImage *pstImage,
+                           const char *pcPathInSource, const char *pcRegex)
 {
     return MatchInSource(pcSource, pstImage, pcPathInSource, pcRegex).has_value();
 }
 
-int UTIL_SourceFileCapture(const char *pcSource, const IsoImage *pstImage, const char *pcPathInSource,
-                           const char *pcRegex, std::string *pstrOut)
+int UTIL_SourceFileCapture(const char *pcSource, const IsoImage *pstImage,
+                           const char *pcPathInSource, const char *pcRegex, std::string *pstrOut)
 {
-    std::optional<std::string> optCapture = MatchInSource(pcSource, pstImage, pcPathInSource, pcRegex);
+    std::optional<std::string> optCapture =
+        MatchInSource(pcSource, pstImage, pcPathInSource, pcRegex);
     if (!optCapture) {
         return 0;
     }
@@ -161,7 +176,8 @@ int UTIL_SourceFileCapture(const char *pcSource, const IsoImage *pstImage, const
 
 int UTIL_FileExists(const char *pcPath)
 {
-    return pcPath != nullptr && g_file_test(pcPath, G_FILE_TEST_IS_REGULAR) && access(pcPath, R_OK) == 0;
+    return pcPath != nullptr && g_file_test(pcPath, G_FILE_TEST_IS_REGULAR) &&
+           access(pcPath, R_OK) == 0;
 }
 
 void UTIL_StripCarriageReturns(const char *pcPath)
@@ -175,7 +191,8 @@ void UTIL_StripCarriageReturns(const char *pcPath)
     strData.erase(std::remove(strData.begin(), strData.end(), '\r'), strData.end());
     std::string strTmp = std::string(pcPath) + "_TMP";
     std::ofstream stOut(strTmp, std::ios::binary | std::ios::trunc);
-    if (stOut.write(strData.data(), static_cast<std::streamsize>(strData.size())) && stOut.flush()) {
+    if (stOut.write(strData.data(), static_cast<std::streamsize>(strData.size())) &&
+        stOut.flush()) {
         stOut.close();
         // The rename replaces the file in one step: no moment without it.
         std::rename(strTmp.c_str(), pcPath);
@@ -226,15 +243,16 @@ int UTIL_OsNameMatchesIsoName(const char *pcOsText, const char *pcIsoText)
     std::string strOs = UpperText(pcOsText != nullptr ? pcOsText : "");
     std::string strIso = UpperText(pcIsoText != nullptr ? pcIsoText : "");
     for (const auto &apcPair : g_apcOsIsoKeywords) {
-        if (strOs.find(apcPair[0]) != std::string::npos && strIso.find(apcPair[1]) != std::string::npos) {
+        if (strOs.find(apcPair[0]) != std::string::npos &&
+            strIso.find(apcPair[1]) != std::string::npos) {
             return 1;
         }
     }
     return 0;
 }
 
-int UTIL_CopyFileFromIso(const IsoImage *pstImage, const char *pcImageFile, const char *pcPathInImage,
-                         const char *pcDestDir)
+int UTIL_CopyFileFromIso(const IsoImage *pstImage, const char *pcImageFile,
+                         const char *pcPathInImage, const char *pcDestDir)
 {
     IsoEntry stEntry;
     if (pstImage == nullptr || pcPathInImage == nullptr || pcDestDir == nullptr ||
@@ -262,7 +280,8 @@ int UTIL_CopyFileFromIso(const IsoImage *pstImage, const char *pcImageFile, cons
     try {
         strData.resize(stEntry.ullDataLen);
     } catch (const std::bad_alloc &) {
-        LOG_Print(1, "PXEDLG", "Malloc Failed %lu.", static_cast<unsigned long>(stEntry.ullDataLen));
+        LOG_Print(1, "PXEDLG", "Malloc Failed %lu.",
+                  static_cast<unsigned long>(stEntry.ullDataLen));
         close(iIn);
         return 1;
     }

@@ -29,14 +29,15 @@ int RunNet(const std::vector<std::string> &vecArgs)
     gint iWait = 0;
     GError *pstError = nullptr;
     int iResult = -1;
-    if (!g_spawn_sync(nullptr, vecArgv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, &pcOut, &pcErr,
-                      &iWait, &pstError)) {
+    if (!g_spawn_sync(nullptr, vecArgv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, &pcOut,
+                      &pcErr, &iWait, &pstError)) {
         LOG_Print(0, "PXEDLG", "Cannot run %s: %s", pcNet, pstError->message);
         g_error_free(pstError);
     } else if (!g_spawn_check_wait_status(iWait, &pstError)) {
         iResult = pstError->domain == G_SPAWN_EXIT_ERROR ? pstError->code : -1;
-        LOG_Print(0, "PXEDLG", "net %s %s failed (%s): %s%s", vecArgs[0].c_str(), vecArgs[1].c_str(),
-                  pstError->message, pcOut != nullptr ? pcOut : "", pcErr != nullptr ? pcErr : "");
+        LOG_Print(0, "PXEDLG", "net %s %s failed (%s): %s%s", vecArgs[0].c_str(),
+                  vecArgs[1].c_str(), pstError->message, pcOut != nullptr ? pcOut : "",
+                  pcErr != nullptr ? pcErr : "");
         g_error_free(pstError);
     } else {
         iResult = 0;
@@ -47,7 +48,7 @@ int RunNet(const std::vector<std::string> &vecArgs)
     return iResult;
 }
 
-} // namespace
+}  // namespace
 
 int UTIL_AddShare(const char *pcShareName, const char *pcLocalPath)
 {

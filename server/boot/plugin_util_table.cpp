@@ -62,8 +62,8 @@ int UTIL_GetClientMenuName(const uint8_t *pucMac, uint32_t uiIp, std::string *ps
 
 int UTIL_ChooseItem(const char *pcTitle, const std::vector<std::string> *pvecItems, int iDefault)
 {
-    return PROMPT_Choose({pcTitle != nullptr ? pcTitle : "", pvecItems != nullptr ? *pvecItems
-                                                                                  : std::vector<std::string>{},
+    return PROMPT_Choose({pcTitle != nullptr ? pcTitle : "",
+                          pvecItems != nullptr ? *pvecItems : std::vector<std::string>{},
                           iDefault});
 }
 
@@ -122,7 +122,8 @@ PluginUtilTable BuildTable()
     Put<PFN_GetMenuDir>(stTable, UTIL_GET_MENU_DIR, UTIL_GetMenuDir);
     Put<PFN_GetClientMenuName>(stTable, UTIL_GET_CLIENT_MENU_NAME, UTIL_GetClientMenuName);
     Put<PFN_RegexMatches>(stTable, UTIL_REGEX_MATCHES, UTIL_RegexMatches);
-    Put<PFN_OsNameMatchesIsoName>(stTable, UTIL_OS_NAME_MATCHES_ISO_NAME, UTIL_OsNameMatchesIsoName);
+    Put<PFN_OsNameMatchesIsoName>(stTable, UTIL_OS_NAME_MATCHES_ISO_NAME,
+                                  UTIL_OsNameMatchesIsoName);
     Put<PFN_SourceFileCapture>(stTable, UTIL_SOURCE_FILE_CAPTURE, UTIL_SourceFileCapture);
     Put<PFN_CopyFileFromIso>(stTable, UTIL_COPY_FILE_FROM_ISO, UTIL_CopyFileFromIso);
     Put<PFN_ChooseItem>(stTable, UTIL_CHOOSE_ITEM, UTIL_ChooseItem);
@@ -133,7 +134,7 @@ PluginUtilTable BuildTable()
     return stTable;
 }
 
-} // namespace
+}  // namespace
 
 const PluginUtilTable &HostUtilTable()
 {

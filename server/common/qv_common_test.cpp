@@ -61,12 +61,10 @@ TEST(QvText, IpAndMacForms)
 TEST(QvText, IpValidTakesOnlyFourDottedBytes)
 {
     const std::pair<const char *, bool> astCases[] = {
-        {"1.2.3.4", 1},        {"0.0.0.0", 1},      {"255.255.255.255", 1},
-        {"010.001.2.3", 1},    {"256.1.1.1", 0},    {"1.2.3.256", 0},
-        {"1.2.3", 0},          {"1.2.3.4.5", 0},    {"1x2x3x4", 0},
-        {"1.2.3.4 ", 0},       {" 1.2.3.4", 0},     {"", 0},
-        {"1.2.3.-4", 0},       {"1234.1.1.1", 0},   {"a.b.c.d", 0},
-        {"1..2.3", 0},
+        {"1.2.3.4", 1},   {"0.0.0.0", 1},    {"255.255.255.255", 1}, {"010.001.2.3", 1},
+        {"256.1.1.1", 0}, {"1.2.3.256", 0},  {"1.2.3", 0},           {"1.2.3.4.5", 0},
+        {"1x2x3x4", 0},   {"1.2.3.4 ", 0},   {" 1.2.3.4", 0},        {"", 0},
+        {"1.2.3.-4", 0},  {"1234.1.1.1", 0}, {"a.b.c.d", 0},         {"1..2.3", 0},
     };
     for (auto [pcText, iValid] : astCases) {
         EXPECT_EQ(QV_IpValid(pcText), iValid) << pcText;
@@ -74,4 +72,4 @@ TEST(QvText, IpValidTakesOnlyFourDottedBytes)
     EXPECT_FALSE(QV_IpValid(nullptr));
 }
 
-} // namespace
+}  // namespace

@@ -15,7 +15,7 @@ bool IsRegularFile(const std::string &strPath)
     return stat(strPath.c_str(), &stInfo) == 0 && S_ISREG(stInfo.st_mode);
 }
 
-} // namespace
+}  // namespace
 
 bool QV_RootMatch(const std::string &strRequest, const std::string &strPrefix,
                   std::string *pstrRest)
@@ -49,7 +49,7 @@ std::string QV_FindRedirect(const std::string &strRequest, const std::string &st
                             stRule.strTarget.c_str());
             return strTarget;
         }
-        std::string strName = pcService; // "Tftp redirect file ...", "Http redirect file ..."
+        std::string strName = pcService;  // "Tftp redirect file ...", "Http redirect file ..."
         strName[0] = static_cast<char>(toupper(static_cast<unsigned char>(strName[0])));
         QV_LogSinksEmit(stSinks, 0, "%s redirect file virtualiso/extfile/%s not exist.",
                         strName.c_str(), stRule.strTarget.c_str());

@@ -27,8 +27,10 @@ bool CONSOLE_Start(const std::string &strAddrPort, std::string *pstrUrl, std::st
     CONSOLE_InstallPromptHandlers();
     CONSOLE_StartPublisher();
     if (strAddress.rfind("127.", 0) != 0) {
-        fprintf(stderr, "kivpxe: the console on %s is plain HTTP: its token crosses the network in clear; "
-                        "prefer 127.0.0.1 and an SSH tunnel\n", strAddrPort.c_str());
+        fprintf(stderr,
+                "kivpxe: the console on %s is plain HTTP: its token crosses the network in clear; "
+                "prefer 127.0.0.1 and an SSH tunnel\n",
+                strAddrPort.c_str());
     }
     *pstrUrl = "http://" + strAddrPort + "/?token=" + strToken;
     LOG_Print(0, "PXEDLG", "Console listening on http://%s/", strAddrPort.c_str());

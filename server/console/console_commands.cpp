@@ -125,7 +125,8 @@ std::vector<std::string> StringList(const Json::Value &stValue)
 Json::Value MacCheck(const Json::Value &stArgs)
 {
     std::string strPattern;
-    Json::Value stResult = Ok(CMD_MacEditCheck(stArgs["text"].isString() ? stArgs["text"].asString() : "", &strPattern));
+    Json::Value stResult = Ok(
+        CMD_MacEditCheck(stArgs["text"].isString() ? stArgs["text"].asString() : "", &strPattern));
     stResult["pattern"] = strPattern;
     return stResult;
 }
@@ -133,7 +134,8 @@ Json::Value MacCheck(const Json::Value &stArgs)
 Json::Value MacImport(const Json::Value &stArgs)
 {
     std::vector<std::string> vecPatterns;
-    Json::Value stResult = Ok(CMD_MacFilterImport(stArgs["path"].isString() ? stArgs["path"].asString() : "", &vecPatterns));
+    Json::Value stResult = Ok(CMD_MacFilterImport(
+        stArgs["path"].isString() ? stArgs["path"].asString() : "", &vecPatterns));
     stResult["list"] = Json::Value(Json::arrayValue);
     for (const std::string &strMac : vecPatterns) {
         stResult["list"].append(strMac);
@@ -172,28 +174,46 @@ Json::Value Toggle(const Json::Value &stArgs)
 const std::map<std::string, Command> &Commands()
 {
     static const std::map<std::string, Command> s_mapCommands = {
-        {"start", [](const Json::Value &a) {
+        {"start",
+         [](const Json::Value &a) {
              if (ReadFields(a)) {
                  StartDeployment();
              }
              return Ok(Controller().bRunning);
          }},
-        {"stop", [](const Json::Value &) { StopDeployment(); return Ok(!Controller().bRunning); }},
+        {"stop",
+         [](const Json::Value &) {
+             StopDeployment();
+             return Ok(!Controller().bRunning);
+         }},
         {"fields", [](const Json::Value &a) { return Ok(ReadFields(a)); }},
         {"toggle", Toggle},
-        {"sourceKind", [](const Json::Value &a) { return Ok(CMD_SetSourceKind(a["iso"].asBool())); }},
-        {"installMode", [](const Json::Value &a) { CMD_SetInstallMode(a["auto"].asBool()); return Ok(true); }},
-        {"language", [](const Json::Value &a) { return Ok(CMD_SetLanguage(a["zh"].asBool())); }},
-        {"chooseSource", [](const Json::Value &a) {
-             return Ok(ReadFields(a) && CMD_ChooseSource(a["path"].isString() ? a["path"].asString() : ""));
+        {"sourceKind",
+         [](const Json::Value &a) { return Ok(CMD_SetSourceKind(a["iso"].asBool())); }},
+        {"installMode",
+         [](const Json::Value &a) {
+             CMD_SetInstallMode(a["auto"].asBool());
+             return Ok(true);
          }},
-        {"about", [](const Json::Value &) {
+        {"language", [](const Json::Value &a) { return Ok(CMD_SetLanguage(a["zh"].asBool())); }},
+        {"chooseSource",
+         [](const Json::Value &a) {
+             return Ok(ReadFields(a) &&
+                       CMD_ChooseSource(a["path"].isString() ? a["path"].asString() : ""));
+         }},
+        {"about",
+         [](const Json::Value &) {
              Json::Value r = Ok(true);
              r["text"] = CMD_AboutText();
              return r;
          }},
-        {"flushLog", [](const Json::Value &) { CMD_FlushLog(); return Ok(true); }},
-        {"deleteLog", [](const Json::Value &) {
+        {"flushLog",
+         [](const Json::Value &) {
+             CMD_FlushLog();
+             return Ok(true);
+         }},
+        {"deleteLog",
+         [](const Json::Value &) {
              Json::Value r = Ok(true);
              r["count"] = CMD_DeleteHistoryLog();
              return r;
@@ -201,7 +221,8 @@ const std::map<std::string, Command> &Commands()
         {"openLog", [](const Json::Value &) { return OpenLog(); }},
         {"settings", [](const Json::Value &) { return SettingsJson(); }},
         {"clientDetail", DLG_ClientDetail},
-        {"clientDelete", [](const Json::Value &a) { return Ok(DeleteClientRowAsked(a["row"].asInt())); }},
+        {"clientDelete",
+         [](const Json::Value &a) { return Ok(DeleteClientRowAsked(a["row"].asInt())); }},
         {"serverConfig.get", [](const Json::Value &) { return DLG_ServerConfigGet(); }},
         {"serverConfig.apply", [](const Json::Value &a) { return Ok(DLG_ServerConfigApply(a)); }},
         {"nfs.get", [](const Json::Value &) { return DLG_NfsGet(); }},
@@ -219,7 +240,8 @@ const std::map<std::string, Command> &Commands()
         {"macFilter.check", MacCheck},
         {"macFilter.import", MacImport},
         {"macFilter.export", [](const Json::Value &) { return MacExport(); }},
-        {"macFilter.apply", [](const Json::Value &a) {
+        {"macFilter.apply",
+         [](const Json::Value &a) {
              return Ok(CMD_MacFilterApply(a["deny"].asBool(), StringList(a["list"])));
          }},
         {"plugins.get", [](const Json::Value &) { return DLG_PluginsGet(); }},
@@ -230,7 +252,7 @@ const std::map<std::string, Command> &Commands()
     return s_mapCommands;
 }
 
-} // namespace
+}  // namespace
 
 ConsoleReply CONSOLE_RunCommand(const std::string &strName, const Json::Value &stArgs)
 {
@@ -247,9 +269,11 @@ ConsoleReply CONSOLE_RunCommand(const std::string &strName, const Json::Value &s
         return ConsoleJson(stError, 409);
     }
     Json::Value stResult;
-    bool bUnattended = stArgs.get("unattended", false).isBool() && stArgs.get("unattended", false).asBool();
+    bool bUnattended =
+        stArgs.get("unattended", false).isBool() && stArgs.get("unattended", false).asBool();
     if (bUnattended) {
-        CONSOLE_BeginUnattended(stArgs.get("confirmed", false).isBool() && stArgs.get("confirmed", false).asBool());
+        CONSOLE_BeginUnattended(stArgs.get("confirmed", false).isBool() &&
+                                stArgs.get("confirmed", false).asBool());
     }
     try {
         stResult = it->second(stArgs);

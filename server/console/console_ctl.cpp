@@ -22,7 +22,8 @@ size_t Collect(char *pcData, size_t uiSize, size_t uiCount, void *pvText)
 }
 
 // One request; the HTTP status, or 0 when the server could not be reached.
-long Request(const std::string &strUrl, const std::string &strToken, const char *pcBody, std::string *pstrReply)
+long Request(const std::string &strUrl, const std::string &strToken, const char *pcBody,
+             std::string *pstrReply)
 {
     CURL *pstCurl = curl_easy_init();
     if (pstCurl == nullptr) {
@@ -54,7 +55,8 @@ long Request(const std::string &strUrl, const std::string &strToken, const char 
 // The id of the open prompt in a status reply, or empty.
 std::string PromptId(const std::string &strStatus)
 {
-    GRegex *pstRegex = g_regex_new("\"prompt\":\\{[^}]*\"id\":(\\d+)", GRegexCompileFlags(0), GRegexMatchFlags(0), nullptr);
+    GRegex *pstRegex = g_regex_new("\"prompt\":\\{[^}]*\"id\":(\\d+)", GRegexCompileFlags(0),
+                                   GRegexMatchFlags(0), nullptr);
     GMatchInfo *pstMatch = nullptr;
     std::string strId;
     if (g_regex_match(pstRegex, strStatus.c_str(), GRegexMatchFlags(0), &pstMatch)) {
@@ -67,7 +69,7 @@ std::string PromptId(const std::string &strStatus)
     return strId;
 }
 
-} // namespace
+}  // namespace
 
 int CONSOLE_Ctl(int argc, char **argv)
 {
@@ -92,8 +94,10 @@ int CONSOLE_Ctl(int argc, char **argv)
     std::string strArg = i + 1 < argc ? argv[i + 1] : "";
     std::string strToken = CONSOLE_ReadToken(strDataDir + "/conf/console.token");
     if (strToken.empty()) {
-        fprintf(stderr, "kivpxe ctl: cannot read %s/conf/console.token (is kivpxe running with its console?)\n",
-                strDataDir.c_str());
+        fprintf(
+            stderr,
+            "kivpxe ctl: cannot read %s/conf/console.token (is kivpxe running with its console?)\n",
+            strDataDir.c_str());
         return 1;
     }
     curl_global_init(CURL_GLOBAL_DEFAULT);
@@ -108,10 +112,12 @@ int CONSOLE_Ctl(int argc, char **argv)
         strPath = "/api/cmd/settings";
     } else if (strCommand == "start" || strCommand == "stop") {
         strPath = "/api/cmd/" + strCommand;
-        strBody = strCommand == "stop" ? R"({"unattended":true,"confirmed":true})" : R"({"unattended":true})";
+        strBody = strCommand == "stop" ? R"({"unattended":true,"confirmed":true})"
+                                       : R"({"unattended":true})";
     } else if (strCommand == "answer" && (strArg == "ok" || strArg == "yes" || strArg == "no")) {
         std::string strStatus;
-        if (Request(strBase + "/api/status", strToken, nullptr, &strStatus) != 200 || PromptId(strStatus).empty()) {
+        if (Request(strBase + "/api/status", strToken, nullptr, &strStatus) != 200 ||
+            PromptId(strStatus).empty()) {
             fprintf(stderr, "kivpxe ctl: no prompt is open\n");
             curl_global_cleanup();
             return 1;
@@ -124,7 +130,8 @@ int CONSOLE_Ctl(int argc, char **argv)
         return 2;
     }
     std::string strReply;
-    long lStatus = Request(strBase + strPath, strToken, bPost ? strBody.c_str() : nullptr, &strReply);
+    long lStatus =
+        Request(strBase + strPath, strToken, bPost ? strBody.c_str() : nullptr, &strReply);
     curl_global_cleanup();
     if (lStatus == 0) {
         fprintf(stderr, "kivpxe ctl: cannot reach the console at %s\n", strBase.c_str());

@@ -23,7 +23,7 @@ namespace {
 
 std::string Dotted(uint32_t uiAddr)
 {
-    in_addr stAddr {htonl(uiAddr)};
+    in_addr stAddr{htonl(uiAddr)};
     char szText[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &stAddr, szText, sizeof(szText));
     return szText;
@@ -32,7 +32,7 @@ std::string Dotted(uint32_t uiAddr)
 // A dotted address field; 0 when the text is not one.
 uint32_t ParseDotted(const Json::Value &stValue)
 {
-    in_addr stAddr {};
+    in_addr stAddr{};
     if (!stValue.isString() || inet_pton(AF_INET, stValue.asCString(), &stAddr) != 1) {
         return 0;
     }
@@ -93,7 +93,8 @@ std::string DriverVersionText()
 
 bool HasByteAbove126(const std::string &strText)
 {
-    return std::any_of(strText.begin(), strText.end(), [](char c) { return static_cast<unsigned char>(c) > 126; });
+    return std::any_of(strText.begin(), strText.end(),
+                       [](char c) { return static_cast<unsigned char>(c) > 126; });
 }
 
 // The extraction job and what its worker last reported (guarded: the worker writes it).
@@ -114,14 +115,15 @@ void OnExtractEvent(const IsoExtractEvent &stEvent)
     g_stExtractState["running"] = false;
     g_stExtractState["done"] = 0;
     g_stExtractState["status"] = MSG_Text(82);
-    g_stExtractState["message"] = stEvent.eStatus == IsoExtractStatus::Finished  ? MSG_Text(83)
+    g_stExtractState["message"] = stEvent.eStatus == IsoExtractStatus::Finished    ? MSG_Text(83)
                                   : stEvent.eStatus == IsoExtractStatus::Cancelled ? MSG_Text(14)
-                                                                                    : MSG_Text(2);
+                                                                                   : MSG_Text(2);
 }
 
-} // namespace
+}  // namespace
 
-bool DLG_CheckRange(const Json::Value &stArgs, const char *pcKey, long lMin, long lMax, const char *pcCaption)
+bool DLG_CheckRange(const Json::Value &stArgs, const char *pcKey, long lMin, long lMax,
+                    const char *pcCaption)
 {
     const Json::Value &stValue = stArgs[pcKey];
     if (stValue.isIntegral() && stValue.asInt64() >= lMin && stValue.asInt64() <= lMax) {
@@ -162,9 +164,12 @@ Json::Value DLG_ServerConfigGet()
 bool DLG_ServerConfigApply(const Json::Value &stArgs)
 {
     const char *pcTitle = MSG_Text(94);
-    if (!DLG_CheckRange(stArgs, "tftpTimeout", 1, 100, pcTitle) || !DLG_CheckRange(stArgs, "retransmit", 1, 100, pcTitle) ||
-        !DLG_CheckRange(stArgs, "httpPort", 1, 65535, pcTitle) || !DLG_CheckRange(stArgs, "menuTimeout", 1, 99999, pcTitle) ||
-        !DLG_CheckRange(stArgs, "keyTimeout", 1, 99999, pcTitle) || !DLG_CheckRange(stArgs, "bcdBlock", 0, 4, pcTitle) ||
+    if (!DLG_CheckRange(stArgs, "tftpTimeout", 1, 100, pcTitle) ||
+        !DLG_CheckRange(stArgs, "retransmit", 1, 100, pcTitle) ||
+        !DLG_CheckRange(stArgs, "httpPort", 1, 65535, pcTitle) ||
+        !DLG_CheckRange(stArgs, "menuTimeout", 1, 99999, pcTitle) ||
+        !DLG_CheckRange(stArgs, "keyTimeout", 1, 99999, pcTitle) ||
+        !DLG_CheckRange(stArgs, "bcdBlock", 0, 4, pcTitle) ||
         !DLG_CheckRange(stArgs, "loader", 0, 2, pcTitle)) {
         return false;
     }
@@ -223,7 +228,8 @@ Json::Value DLG_NfsGet()
 bool DLG_NfsApply(const Json::Value &stArgs)
 {
     std::string strUrl = Text(stArgs, "url");
-    if (!g_regex_match_simple("(\\d+\\.){3}\\d+:\\S+", strUrl.c_str(), GRegexCompileFlags(0), GRegexMatchFlags(0))) {
+    if (!g_regex_match_simple("(\\d+\\.){3}\\d+:\\S+", strUrl.c_str(), GRegexCompileFlags(0),
+                              GRegexMatchFlags(0))) {
         PROMPT_Show(MSG_Text(72), MSG_Text(70));
         return false;
     }
@@ -296,8 +302,8 @@ bool DLG_WinKeyApply(const Json::Value &stArgs)
     }
     std::string strKey = Text(stArgs, "key");
     // The field holds at most 32 characters; a longer text is refused like a bad character.
-    if (strKey.size() > 32 ||
-        !std::all_of(strKey.begin(), strKey.end(), [](char c) { return g_ascii_isalnum(c) || c == '-'; })) {
+    if (strKey.size() > 32 || !std::all_of(strKey.begin(), strKey.end(),
+                                           [](char c) { return g_ascii_isalnum(c) || c == '-'; })) {
         PROMPT_Show(MSG_Text(152), MSG_Text(53));
         return false;
     }
@@ -323,13 +329,15 @@ Json::Value DLG_BaseDriverLoad(const Json::Value &stArgs)
         strDir = strDir.substr(0, strDir.find_last_of('/') + 1);
         std::string strShell = "/bin/sh";
         std::string strScript = "dll/loaddrv.sh";
-        gchar *apcArgv[] = {strShell.data(), strScript.data(), strPackage.data(), strDir.data(), nullptr};
+        gchar *apcArgv[] = {strShell.data(), strScript.data(), strPackage.data(), strDir.data(),
+                            nullptr};
         gint iStatus = 0;
         // A missing script counts as a script that cannot be started: nothing is shown.
         if (!g_file_test(strScript.c_str(), G_FILE_TEST_IS_REGULAR)) {
-            LOG_Print(0, "PXEDLG", "Cannot load the driver package: %s is missing", strScript.c_str());
-        } else if (g_spawn_sync(nullptr, apcArgv, nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, nullptr, nullptr,
-                                &iStatus, nullptr)) {
+            LOG_Print(0, "PXEDLG", "Cannot load the driver package: %s is missing",
+                      strScript.c_str());
+        } else if (g_spawn_sync(nullptr, apcArgv, nullptr, G_SPAWN_DEFAULT, nullptr, nullptr,
+                                nullptr, nullptr, &iStatus, nullptr)) {
             LOG_Print(0, "PXEDLG", "Driver package %s loaded by %s, status %d", strPackage.c_str(),
                       strScript.c_str(), iStatus);
             PROMPT_Show(MSG_Text(20), MSG_Text(75));
@@ -355,7 +363,8 @@ bool DLG_LogConfigApply(const Json::Value &stArgs)
     bool bEnabled = Flag(stArgs, "enabled");
     std::string strFile = Text(stArgs, "file");
     if (bEnabled) {
-        if (!DLG_CheckRange(stArgs, "cache", 1, 10000000, MSG_Text(87)) || !DLG_CheckRange(stArgs, "level", 0, 2, MSG_Text(87))) {
+        if (!DLG_CheckRange(stArgs, "cache", 1, 10000000, MSG_Text(87)) ||
+            !DLG_CheckRange(stArgs, "level", 0, 2, MSG_Text(87))) {
             return false;
         }
         if (strFile.empty()) {
@@ -370,7 +379,8 @@ bool DLG_LogConfigApply(const Json::Value &stArgs)
             }
             fclose(pstFile);
         } else {
-            PromptRequest stAsk {MSG_Text(11), "WARN", PromptIcon::Warning, PromptButtons::YesNo, PromptAnswer::No};
+            PromptRequest stAsk{MSG_Text(11), "WARN", PromptIcon::Warning, PromptButtons::YesNo,
+                                PromptAnswer::No};
             if (PROMPT_Ask(stAsk) != PromptAnswer::Yes) {
                 return false;
             }
@@ -460,7 +470,8 @@ bool DLG_ExtractStart(const Json::Value &stArgs)
         g_stExtractState["running"] = true;
         g_stExtractState["status"] = MSG_Text(82);
     }
-    int iMessage = g_pstExtract->Start(Text(stArgs, "iso"), Text(stArgs, "destination"), OnExtractEvent);
+    int iMessage =
+        g_pstExtract->Start(Text(stArgs, "iso"), Text(stArgs, "destination"), OnExtractEvent);
     if (iMessage != 0) {
         {
             std::lock_guard<std::mutex> stLock(g_mtxExtract);
@@ -477,7 +488,8 @@ bool DLG_ExtractStop()
     if (!g_pstExtract || !g_pstExtract->Running()) {
         return true;
     }
-    PromptRequest stAsk {MSG_Text(16), "WARN", PromptIcon::Warning, PromptButtons::YesNo, PromptAnswer::No};
+    PromptRequest stAsk{MSG_Text(16), "WARN", PromptIcon::Warning, PromptButtons::YesNo,
+                        PromptAnswer::No};
     if (PROMPT_Ask(stAsk) != PromptAnswer::Yes) {
         return false;
     }

@@ -6,7 +6,8 @@
 #include <json/json.h>
 
 // "Please enter an integer between %d and %d." for a number outside its field's range.
-bool DLG_CheckRange(const Json::Value &stArgs, const char *pcKey, long lMin, long lMax, const char *pcCaption);
+bool DLG_CheckRange(const Json::Value &stArgs, const char *pcKey, long lMin, long lMax,
+                    const char *pcCaption);
 
 Json::Value DLG_ServerConfigGet();
 bool DLG_ServerConfigApply(const Json::Value &stArgs);

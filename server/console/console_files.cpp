@@ -8,11 +8,13 @@
 
 namespace fs = std::filesystem;
 
-Json::Value CONSOLE_ListDirectory(const std::string &strPath, bool bDirsOnly, const std::string &strSuffix)
+Json::Value CONSOLE_ListDirectory(const std::string &strPath, bool bDirsOnly,
+                                  const std::string &strSuffix)
 {
     Json::Value stResult;
     std::error_code stErr;
-    fs::path stDir = fs::weakly_canonical(strPath.empty() ? fs::current_path(stErr) : fs::path(strPath), stErr);
+    fs::path stDir =
+        fs::weakly_canonical(strPath.empty() ? fs::current_path(stErr) : fs::path(strPath), stErr);
     if (stErr || !fs::is_directory(stDir, stErr)) {
         stResult["error"] = "not a directory: " + strPath;
         return stResult;
@@ -53,7 +55,8 @@ Json::Value CONSOLE_ListDirectory(const std::string &strPath, bool bDirsOnly, co
 bool CONSOLE_ReadOsPicture(const std::string &strType, std::string *pstrData)
 {
     if (strType.empty() || strType.size() > 64 ||
-        !std::all_of(strType.begin(), strType.end(), [](char c) { return g_ascii_isalnum(c) || c == '-' || c == '_'; })) {
+        !std::all_of(strType.begin(), strType.end(),
+                     [](char c) { return g_ascii_isalnum(c) || c == '-' || c == '_'; })) {
         return false;
     }
     gchar *pcData = nullptr;

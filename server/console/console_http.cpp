@@ -33,7 +33,7 @@ constexpr size_t SSE_MAX_BACKLOG = 4 * 1024 * 1024;
 
 // What the main thread hands back: a reply to a pending request, or an event for subscribers.
 struct Outgoing {
-    uint64_t ullId = 0;       // pending request; 0 for an event
+    uint64_t ullId = 0;  // pending request; 0 for an event
     ConsoleReply stReply;
     std::string strEvent;
     std::string strData;
@@ -113,7 +113,8 @@ std::string CookieToken(evhttp_request *pstReq)
     const std::string strKey = "kiv_token=";
     for (size_t uiPos = 0; uiPos < strCookies.size();) {
         size_t uiEnd = strCookies.find(';', uiPos);
-        std::string strPair = strCookies.substr(uiPos, uiEnd == std::string::npos ? std::string::npos : uiEnd - uiPos);
+        std::string strPair = strCookies.substr(
+            uiPos, uiEnd == std::string::npos ? std::string::npos : uiEnd - uiPos);
         size_t uiStart = strPair.find_first_not_of(' ');
         if (uiStart != std::string::npos && strPair.compare(uiStart, strKey.size(), strKey) == 0) {
             return strPair.substr(uiStart + strKey.size());
@@ -133,7 +134,8 @@ bool Authorised(evhttp_request *pstReq, bool bChanging, bool *pbFromQuery)
 {
     *pbFromQuery = false;
     std::string strAuth = HeaderValue(pstReq, "Authorization");
-    if (strAuth.rfind("Bearer ", 0) == 0 && CONSOLE_TokenEquals(strAuth.substr(7), g_stServer.strToken)) {
+    if (strAuth.rfind("Bearer ", 0) == 0 &&
+        CONSOLE_TokenEquals(strAuth.substr(7), g_stServer.strToken)) {
         return true;
     }
     if (CONSOLE_TokenEquals(HeaderValue(pstReq, "X-KIV-Token"), g_stServer.strToken)) {
@@ -196,7 +198,8 @@ bool ParseJson(const std::string &strText, Json::Value *pstValue)
     Json::CharReaderBuilder stBuilder;
     std::unique_ptr<Json::CharReader> pstReader(stBuilder.newCharReader());
     std::string strErrors;
-    return pstReader->parse(strText.data(), strText.data() + strText.size(), pstValue, &strErrors) &&
+    return pstReader->parse(strText.data(), strText.data() + strText.size(), pstValue,
+                            &strErrors) &&
            pstValue->isObject();
 }
 
@@ -227,7 +230,8 @@ void OnConnectionClosed(evhttp_connection *pstConn, void *)
     for (auto it = g_stServer.mapPending.begin(); it != g_stServer.mapPending.end();) {
         it = it->second.pstConn == pstConn ? g_stServer.mapPending.erase(it) : std::next(it);
     }
-    std::erase_if(g_stServer.vecSubscribers, [pstConn](const Pending &stSub) { return stSub.pstConn == pstConn; });
+    std::erase_if(g_stServer.vecSubscribers,
+                  [pstConn](const Pending &stSub) { return stSub.pstConn == pstConn; });
 }
 
 void QueueCommand(evhttp_request *pstReq, const std::string &strName)
@@ -241,15 +245,18 @@ void QueueCommand(evhttp_request *pstReq, const std::string &strName)
     evhttp_connection *pstConn = evhttp_request_get_connection(pstReq);
     evhttp_connection_set_closecb(pstConn, OnConnectionClosed, nullptr);
     g_stServer.mapPending[ullId] = {pstReq, pstConn};
-    auto pstJob = std::make_unique<MainJob>(MainJob {ullId, strName, std::move(stArgs)});
-    g_main_context_invoke_full(nullptr, G_PRIORITY_DEFAULT, RunMainJob, pstJob.release(), FreeMainJob);
+    auto pstJob = std::make_unique<MainJob>(MainJob{ullId, strName, std::move(stArgs)});
+    g_main_context_invoke_full(nullptr, G_PRIORITY_DEFAULT, RunMainJob, pstJob.release(),
+                               FreeMainJob);
 }
 
 // False when the subscriber's backlog is too long; it is then to be dropped.
 bool SendEvent(evhttp_request *pstReq, const std::string &strEvent, const std::string &strData)
 {
-    bufferevent *pstBuffer = evhttp_connection_get_bufferevent(evhttp_request_get_connection(pstReq));
-    if (pstBuffer != nullptr && evbuffer_get_length(bufferevent_get_output(pstBuffer)) > SSE_MAX_BACKLOG) {
+    bufferevent *pstBuffer =
+        evhttp_connection_get_bufferevent(evhttp_request_get_connection(pstReq));
+    if (pstBuffer != nullptr &&
+        evbuffer_get_length(bufferevent_get_output(pstBuffer)) > SSE_MAX_BACKLOG) {
         return false;
     }
     evbuffer *pstChunk = evbuffer_new();
@@ -339,8 +346,10 @@ void ServeAsset(evhttp_request *pstReq, const std::string &strName, bool bSetCoo
         return;
     }
     if (bSetCookie) {
-        std::string strCookie = "kiv_token=" + g_stServer.strToken + "; Path=/; HttpOnly; SameSite=Strict";
-        evhttp_add_header(evhttp_request_get_output_headers(pstReq), "Set-Cookie", strCookie.c_str());
+        std::string strCookie =
+            "kiv_token=" + g_stServer.strToken + "; Path=/; HttpOnly; SameSite=Strict";
+        evhttp_add_header(evhttp_request_get_output_headers(pstReq), "Set-Cookie",
+                          strCookie.c_str());
     }
     ConsoleReply stReply;
     stReply.strType = pstAsset->pcType;
@@ -365,7 +374,7 @@ void ServeCached(evhttp_request *pstReq, const char *pcEvent)
         SendError(pstReq, 503, "the console is starting");
         return;
     }
-    SendReply(pstReq, ConsoleReply {200, "application/json", strData});
+    SendReply(pstReq, ConsoleReply{200, "application/json", strData});
 }
 
 void OnRequest(evhttp_request *pstReq, void *)
@@ -388,7 +397,8 @@ void OnRequest(evhttp_request *pstReq, void *)
     } else if (bPost && strPath.rfind("/api/prompt/", 0) == 0) {
         Json::Value stAnswer;
         guint64 ullId = 0;
-        if (!g_ascii_string_to_unsigned(strPath.c_str() + 12, 10, 1, G_MAXUINT64, &ullId, nullptr) ||
+        if (!g_ascii_string_to_unsigned(strPath.c_str() + 12, 10, 1, G_MAXUINT64, &ullId,
+                                        nullptr) ||
             !ParseJson(RequestBody(pstReq), &stAnswer)) {
             SendError(pstReq, 400, "bad prompt answer");
         } else if (!CONSOLE_AnswerPrompt(ullId, stAnswer)) {
@@ -474,13 +484,13 @@ void FreeServer()
     g_stServer.mapLastEvent.clear();
 }
 
-} // namespace
+}  // namespace
 
 ConsoleReply ConsoleJson(const Json::Value &stValue, int iCode)
 {
     Json::StreamWriterBuilder stBuilder;
     stBuilder["indentation"] = "";
-    return ConsoleReply {iCode, "application/json", Json::writeString(stBuilder, stValue)};
+    return ConsoleReply{iCode, "application/json", Json::writeString(stBuilder, stValue)};
 }
 
 void CONSOLE_Broadcast(const std::string &strEvent, const std::string &strData)
@@ -523,14 +533,16 @@ bool HTTPC_Start(const std::string &strAddress, uint16_t usPort, const std::stri
     evhttp_set_allowed_methods(g_stServer.pstHttp, EVHTTP_REQ_GET | EVHTTP_REQ_POST);
     evhttp_set_gencb(g_stServer.pstHttp, OnRequest, nullptr);
     if (evhttp_bind_socket(g_stServer.pstHttp, strAddress.c_str(), usPort) != 0) {
-        *pstrError = "cannot listen on " + strAddress + ":" + std::to_string(usPort) + ": " + strerror(errno);
+        *pstrError = "cannot listen on " + strAddress + ":" + std::to_string(usPort) + ": " +
+                     strerror(errno);
         FreeServer();
         return false;
     }
-    g_stServer.pstWake = event_new(g_stServer.pstBase, g_stServer.iWakeFd, EV_READ | EV_PERSIST, DrainOutbox, nullptr);
+    g_stServer.pstWake = event_new(g_stServer.pstBase, g_stServer.iWakeFd, EV_READ | EV_PERSIST,
+                                   DrainOutbox, nullptr);
     event_add(g_stServer.pstWake, nullptr);
     g_stServer.pstPing = event_new(g_stServer.pstBase, -1, EV_PERSIST, Ping, nullptr);
-    timeval stPing {SSE_PING_SECONDS, 0};
+    timeval stPing{SSE_PING_SECONDS, 0};
     event_add(g_stServer.pstPing, &stPing);
     g_stServer.pstOwnContext = g_main_context_new();
     g_stServer.pstThread = g_thread_new("CONSOLE", ConsoleThread, nullptr);

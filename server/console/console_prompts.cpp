@@ -24,9 +24,9 @@ struct OpenPrompt {
 std::mutex g_mtxPrompts;
 std::vector<std::shared_ptr<OpenPrompt>> g_vecPrompts;  // the last one is on top
 uint64_t g_ullNextPrompt = 1;
-bool g_bCancelled = false;  // shutting down: every prompt takes its default
-Json::Value g_stProgress;   // main thread only
-bool g_bUnattended = false; // main thread only
+bool g_bCancelled = false;   // shutting down: every prompt takes its default
+Json::Value g_stProgress;    // main thread only
+bool g_bUnattended = false;  // main thread only
 bool g_bConfirmed = false;
 Json::Value g_stCollected(Json::arrayValue);
 
@@ -177,7 +177,7 @@ void ShowProgress(const ProgressEvent &stEvent)
     CONSOLE_PublishState();
 }
 
-} // namespace
+}  // namespace
 
 void CONSOLE_BeginUnattended(bool bConfirmed)
 {
@@ -245,8 +245,9 @@ bool CONSOLE_AnswerPrompt(uint64_t ullId, const Json::Value &stAnswer)
 {
     {
         std::lock_guard<std::mutex> stLock(g_mtxPrompts);
-        auto it = std::find_if(g_vecPrompts.begin(), g_vecPrompts.end(),
-                               [ullId](const auto &pstPrompt) { return pstPrompt->ullId == ullId; });
+        auto it =
+            std::find_if(g_vecPrompts.begin(), g_vecPrompts.end(),
+                         [ullId](const auto &pstPrompt) { return pstPrompt->ullId == ullId; });
         if (it == g_vecPrompts.end() || (*it)->bAnswered) {
             return false;
         }

@@ -31,7 +31,7 @@ gboolean OnPublish(gpointer)
     return G_SOURCE_CONTINUE;
 }
 
-} // namespace
+}  // namespace
 
 Json::Value CONSOLE_StateJson()
 {

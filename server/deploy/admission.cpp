@@ -38,7 +38,7 @@ bool MacCellEquals(const std::string &strCell, const uint8_t aucMac[6])
     return true;
 }
 
-} // namespace
+}  // namespace
 
 int AdmitClient(uint32_t, uint32_t, const uint8_t aucMac[6])
 {
@@ -84,7 +84,8 @@ bool MacPatternMatches(const std::string &strA, const std::string &strB)
         return false;
     }
     for (size_t i = 0; i < strA.size(); ++i) {
-        if (strA[i] != '*' && strB[i] != '*' && g_ascii_tolower(strA[i]) != g_ascii_tolower(strB[i])) {
+        if (strA[i] != '*' && strB[i] != '*' &&
+            g_ascii_tolower(strA[i]) != g_ascii_tolower(strB[i])) {
             return false;
         }
     }
@@ -102,7 +103,8 @@ bool CheckClientArchitecture(const PluginOsInfo &stOsInfo, uint32_t uiClientArch
 {
     bool bOsArm = g_ascii_strcasecmp(stOsInfo.strArch.c_str(), "ARM64") == 0;
     if (!bOsArm && uiClientArch == 11) {
-        LOG_Print(0, "ORV_DLG", "The OS %s does not support ARM64 client", stOsInfo.strOsName.c_str());
+        LOG_Print(0, "ORV_DLG", "The OS %s does not support ARM64 client",
+                  stOsInfo.strOsName.c_str());
         return true;
     }
     if (bOsArm && uiClientArch != 11) {

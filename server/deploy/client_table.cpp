@@ -92,14 +92,15 @@ void HandleDhcpOffer(const QVDHCP_ClientEvent &stEvent)
         LOG_Print(0, "ORV_DLG", "DHCP Discovery: find Index(%d) for ip=%s mac=%s log count=%u",
                   iRow, strAddress.c_str(), szMac, unsigned(g_vecRows.size()));
     }
-    bool bMismatch = g_stHooks.fnConfigureClient && g_stHooks.fnConfigureClient(&stEvent, stEvent.uiAddress);
+    bool bMismatch =
+        g_stHooks.fnConfigureClient && g_stHooks.fnConfigureClient(&stEvent, stEvent.uiAddress);
     if (iRow == 0) {
         g_vecRows.emplace_back();
         iRow = int(g_vecRows.size());
     }
     ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
     stRow.uiAddress = stEvent.uiAddress;
-    stRow.stRecord = ClientRecord {stEvent.uiIsEFI != 0, stEvent.usArch, "", "", ""};
+    stRow.stRecord = ClientRecord{stEvent.uiIsEFI != 0, stEvent.usArch, "", "", ""};
     stRow.ullStartMs = CLIENTS_NowMs();
     stRow.strAddress = strAddress;
     stRow.strMac = szMac;
@@ -169,7 +170,8 @@ void HandleTftp(uint16_t usCode, const QVTFTP_TransferEvent &stEvent)
         double dPercent = stEvent.ullFileSize == 0
                               ? 100.0
                               : double(stEvent.ullSent) * 100.0 / double(stEvent.ullFileSize);
-        SetStatus(iRow, Format("%s(TFTP: %.02lf%%):%s", MSG_Text(119), dPercent, stEvent.szFileName),
+        SetStatus(iRow,
+                  Format("%s(TFTP: %.02lf%%):%s", MSG_Text(119), dPercent, stEvent.szFileName),
                   dPercent);
         return;
     }
@@ -181,11 +183,13 @@ void HandleTftp(uint16_t usCode, const QVTFTP_TransferEvent &stEvent)
         if (iRow == 0) {
             return;
         }
-        if (usCode == QVTFTP_EVENT_REQ_FAILED && strstr(stEvent.szFileName, "FERRIT/InstallFinish")) {
+        if (usCode == QVTFTP_EVENT_REQ_FAILED &&
+            strstr(stEvent.szFileName, "FERRIT/InstallFinish")) {
             MarkFinished(iRow, MSG_Text(114));
         } else {
-            SetStatus(iRow, Format("%s(TFTP %s0x%08lx):%s", MSG_Text(118), MSG_Text(2),
-                                   static_cast<unsigned long>(stEvent.uiResult), stEvent.szFileName));
+            SetStatus(iRow,
+                      Format("%s(TFTP %s0x%08lx):%s", MSG_Text(118), MSG_Text(2),
+                             static_cast<unsigned long>(stEvent.uiResult), stEvent.szFileName));
         }
     }
 }
@@ -253,7 +257,7 @@ std::string ReportValue(const std::string &strRequest, size_t uiKey, size_t uiKe
     return strValue;
 }
 
-} // namespace
+}  // namespace
 
 void CLIENTS_SetHooks(ClientTableHooks stHooks)
 {
@@ -293,14 +297,17 @@ void DrainNotifications()
             g_dqQueue.pop_front();
         }
         switch (stEntry.uiWindowCode) {
-        case WM_HTTP_NOTIFY: HandleHttp(std::get<QVHTTP_RequestEvent>(stEntry.stEvent)); break;
+        case WM_HTTP_NOTIFY:
+            HandleHttp(std::get<QVHTTP_RequestEvent>(stEntry.stEvent));
+            break;
         case WM_TFTP_NOTIFY:
             HandleTftp(stEntry.usEventCode, std::get<QVTFTP_TransferEvent>(stEntry.stEvent));
             break;
         case WM_DHCP_NOTIFY:
             HandleDhcp(stEntry.usEventCode, std::get<QVDHCP_ClientEvent>(stEntry.stEvent));
             break;
-        default: break; // a client notification has no handler yet: dropped
+        default:
+            break;  // a client notification has no handler yet: dropped
         }
     }
 }
@@ -326,8 +333,8 @@ void MarkFinished(int iRow, const std::string &strText)
     ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
     uint64_t ullNow = CLIENTS_NowMs();
     int iSeconds = int((ullNow - stRow.ullStartMs) / 1000);
-    stRow.strStatus = Format("%s(%s: %dm%ds)", strText.c_str(), MSG_Text(144), iSeconds / 60,
-                             iSeconds % 60);
+    stRow.strStatus =
+        Format("%s(%s: %dm%ds)", strText.c_str(), MSG_Text(144), iSeconds / 60, iSeconds % 60);
     stRow.ullStartMs = ullNow;
     stRow.dProgress = -1;
     RowChanged(iRow);
@@ -365,14 +372,15 @@ bool DeleteClientRowAsked(int iRow)
     if (strStatus.find(MSG_Text(114)) == std::string::npos) {
         return false;
     }
-    PromptRequest stAsk {MSG_Choose("删除吗？", "Delete it?"), "MSG", PromptIcon::Information,
-                         PromptButtons::YesNo, PromptAnswer::Yes};
+    PromptRequest stAsk{MSG_Choose("删除吗？", "Delete it?"), "MSG", PromptIcon::Information,
+                        PromptButtons::YesNo, PromptAnswer::Yes};
     return PROMPT_Ask(stAsk) == PromptAnswer::Yes && DeleteClientRow(iRow);
 }
 
 int FindRowByAddress(uint32_t uiAddress)
 {
-    return CLIENTS_FindLocked([uiAddress](const ClientRow &stRow) { return stRow.uiAddress == uiAddress; });
+    return CLIENTS_FindLocked(
+        [uiAddress](const ClientRow &stRow) { return stRow.uiAddress == uiAddress; });
 }
 
 int FindRowByMac(const std::string &strMac)
@@ -446,10 +454,10 @@ bool GetClientDetail(int iRow, ClientDetail *pstDetail)
         time_t tStart = time(nullptr) - time_t(ullElapsed);
         tm stTm;
         localtime_r(&tStart, &stTm);
-        stDetail.strStartTime = Format("%04u/%02u/%02u %02u:%02u:%02u", unsigned(stTm.tm_year + 1900),
-                                       unsigned(stTm.tm_mon + 1), unsigned(stTm.tm_mday),
-                                       unsigned(stTm.tm_hour), unsigned(stTm.tm_min),
-                                       unsigned(stTm.tm_sec));
+        stDetail.strStartTime =
+            Format("%04u/%02u/%02u %02u:%02u:%02u", unsigned(stTm.tm_year + 1900),
+                   unsigned(stTm.tm_mon + 1), unsigned(stTm.tm_mday), unsigned(stTm.tm_hour),
+                   unsigned(stTm.tm_min), unsigned(stTm.tm_sec));
         stDetail.ullMinutes = ullElapsed / 60;
         stDetail.ullSeconds = ullElapsed % 60;
     } else {
@@ -457,15 +465,17 @@ bool GetClientDetail(int iRow, ClientDetail *pstDetail)
         // the next "s".
         const std::string &strStatus = stRow.strStatus;
         size_t uiColon = strStatus.find(':');
-        size_t uiM = uiColon == std::string::npos ? std::string::npos : strStatus.find('m', uiColon);
+        size_t uiM =
+            uiColon == std::string::npos ? std::string::npos : strStatus.find('m', uiColon);
         size_t uiS = uiM == std::string::npos ? std::string::npos : strStatus.find('s', uiM);
         auto RunBefore = [&strStatus](size_t uiEnd, size_t uiFloor) {
             size_t uiStart = uiEnd;
-            while (uiStart > uiFloor && (g_ascii_isdigit(strStatus[uiStart - 1]) ||
-                                         strStatus[uiStart - 1] == ' ')) {
+            while (uiStart > uiFloor &&
+                   (g_ascii_isdigit(strStatus[uiStart - 1]) || strStatus[uiStart - 1] == ' ')) {
                 --uiStart;
             }
-            return g_ascii_strtoull(strStatus.substr(uiStart, uiEnd - uiStart).c_str(), nullptr, 10);
+            return g_ascii_strtoull(strStatus.substr(uiStart, uiEnd - uiStart).c_str(), nullptr,
+                                    10);
         };
         if (uiS != std::string::npos) {
             stDetail.ullMinutes = RunBefore(uiM, uiColon + 1);

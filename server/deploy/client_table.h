@@ -25,7 +25,7 @@ constexpr uint32_t WM_REST_NOTIFY = 1072;
 
 struct ClientRecord {
     bool bEfi = false;
-    uint32_t uiArch = 0;   // DHCP option 93; 11 is ARM64
+    uint32_t uiArch = 0;  // DHCP option 93; 11 is ARM64
     std::string strProduct;
     std::string strSerial;
     std::string strVendor;
@@ -33,8 +33,8 @@ struct ClientRecord {
 
 struct ClientRow {
     uint32_t uiAddress = 0;
-    std::string strAddress;   // "%u.%u.%u.%u"
-    std::string strMac;       // "%02x-..." lower case, or "N/A"
+    std::string strAddress;  // "%u.%u.%u.%u"
+    std::string strMac;      // "%02x-..." lower case, or "N/A"
     std::string strStatus;
     uint64_t ullStartMs = 0;  // monotonic milliseconds of the offer, TFTP add or finish
     double dProgress = -1;    // percent of the current download, -1 when none
@@ -99,7 +99,7 @@ void ReadClientReport(const std::string &strRequest, ClientRecord &stRecord);
 struct ClientDetail {
     std::string strBiosMode;  // "UEFI X86_64", "Legacy ARM64"
     std::string strMac, strAddress, strSerial, strProduct, strVendor;
-    std::string strStartTime; // local "%04u/%02u/%02u %02u:%02u:%02u", empty for finished rows
+    std::string strStartTime;  // local "%04u/%02u/%02u %02u:%02u:%02u", empty for finished rows
     uint64_t ullMinutes = 0;
     uint64_t ullSeconds = 0;
 };

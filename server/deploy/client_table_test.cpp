@@ -27,7 +27,9 @@ struct ClientTableTest : ::testing::Test {
             ++iConfigured;
             return bMismatch;
         };
-        stHooks.fnIsBootFile = [](const std::string &strFile) { return strFile == "pxelinux.1408.0"; };
+        stHooks.fnIsBootFile = [](const std::string &strFile) {
+            return strFile == "pxelinux.1408.0";
+        };
         stHooks.fnRowChanged = [this](int iRow, const ClientRow &stRow) {
             vecChanges.push_back(std::to_string(iRow) + " " + stRow.strStatus);
         };
@@ -57,7 +59,7 @@ struct ClientTableTest : ::testing::Test {
     static void Tftp(uint32_t uiCode, uint32_t uiAddress, const char *pcFile, uint64_t ullSize,
                      uint64_t ullSent, uint32_t uiResult = 0)
     {
-        QVTFTP_TransferEvent stEvent {};
+        QVTFTP_TransferEvent stEvent{};
         stEvent.uiClientIp = uiAddress;
         g_strlcpy(stEvent.szFileName, pcFile, sizeof(stEvent.szFileName));
         stEvent.ullFileSize = ullSize;
@@ -69,7 +71,7 @@ struct ClientTableTest : ::testing::Test {
     static void Http(uint32_t uiCode, uint32_t uiAddress, const char *pcUri, uint64_t ullTotal = 0,
                      uint64_t ullRemain = 0, uint32_t uiStatus = 200, const char *pcRequest = "")
     {
-        QVHTTP_RequestEvent stEvent {};
+        QVHTTP_RequestEvent stEvent{};
         stEvent.uiCode = uiCode;
         stEvent.uiClientIp = uiAddress;
         stEvent.ullTotalLen = ullTotal;
@@ -83,9 +85,9 @@ struct ClientTableTest : ::testing::Test {
     static std::string Status(int iRow) { return ClientRows()[size_t(iRow - 1)].strStatus; }
 };
 
-constexpr uint32_t kIp1 = 0x0A4D0064; // 10.77.0.100
+constexpr uint32_t kIp1 = 0x0A4D0064;  // 10.77.0.100
 
-} // namespace
+}  // namespace
 
 TEST_F(ClientTableTest, OfferCreatesAndASecondOfferKeepsTheRow)
 {
@@ -114,14 +116,18 @@ TEST_F(ClientTableTest, TftpProgressFailuresAndRowsAddedByBootFile)
         uint32_t uiResult;
         const char *pcStatus;
     } astCases[] = {
-        {QVTFTP_EVENT_START, "pxelinux.1408.0", 1000, 0, 0, "Downloading file(TFTP: 0.00%):pxelinux.1408.0"},
-        {QVTFTP_EVENT_PROGRESS, "pxelinux.1408.0", 1000, 250, 0, "Downloading file(TFTP: 25.00%):pxelinux.1408.0"},
+        {QVTFTP_EVENT_START, "pxelinux.1408.0", 1000, 0, 0,
+         "Downloading file(TFTP: 0.00%):pxelinux.1408.0"},
+        {QVTFTP_EVENT_PROGRESS, "pxelinux.1408.0", 1000, 250, 0,
+         "Downloading file(TFTP: 25.00%):pxelinux.1408.0"},
         {QVTFTP_EVENT_PROGRESS, "empty", 0, 0, 0, "Downloading file(TFTP: 100.00%):empty"},
-        {QVTFTP_EVENT_END, "pxelinux.1408.0", 1000, 1000, 0, "Downloading file(TFTP: 100.00%):empty"},
+        {QVTFTP_EVENT_END, "pxelinux.1408.0", 1000, 1000, 0,
+         "Downloading file(TFTP: 100.00%):empty"},
         {QVTFTP_EVENT_END, "big", 10, 5, 0x2008, "Download file(TFTP Fail0x00002008):big"},
         {QVTFTP_EVENT_END, "FERRIT/InstallFinish", 0, 0, 0x2004,
          "Download file(TFTP Fail0x00002004):FERRIT/InstallFinish"},
-        {QVTFTP_EVENT_REQ_FAILED, "missing", 0, 0, 0x2004, "Download file(TFTP Fail0x00002004):missing"},
+        {QVTFTP_EVENT_REQ_FAILED, "missing", 0, 0, 0x2004,
+         "Download file(TFTP Fail0x00002004):missing"},
     };
     for (const Case &stCase : astCases) {
         SCOPED_TRACE(stCase.pcStatus);
@@ -153,11 +159,15 @@ TEST_F(ClientTableTest, HttpStatusesFinishAndReports)
         uint32_t uiStatus;
         const char *pcStatus;
     } astCases[] = {
-        {QVHTTP_EVT_START, "/ISO1/vmlinuz", 100, 100, 200, "Downloading file: (HTTP) /ISO1/vmlinuz"},
-        {QVHTTP_EVT_PROGRESS, "/ISO1/initrd", 200, 50, 200, "Downloading file: (HTTP: 75.00%) /ISO1/initrd"},
+        {QVHTTP_EVT_START, "/ISO1/vmlinuz", 100, 100, 200,
+         "Downloading file: (HTTP) /ISO1/vmlinuz"},
+        {QVHTTP_EVT_PROGRESS, "/ISO1/initrd", 200, 50, 200,
+         "Downloading file: (HTTP: 75.00%) /ISO1/initrd"},
         {QVHTTP_EVT_PROGRESS, "/ISO1/initrd", 0, 0, 200, "Downloading file: (HTTP) /ISO1/initrd"},
-        {QVHTTP_EVT_END, "/ISO1/nothing", 0, 0, 404, "Failed to download file: (HTTP) /ISO1/nothing"},
-        {QVHTTP_EVT_END, "/ISO1/x [0-9]", 0, 0, 200, "Download file finished: (HTTP) /ISO1/x [0-9]"},
+        {QVHTTP_EVT_END, "/ISO1/nothing", 0, 0, 404,
+         "Failed to download file: (HTTP) /ISO1/nothing"},
+        {QVHTTP_EVT_END, "/ISO1/x [0-9]", 0, 0, 200,
+         "Download file finished: (HTTP) /ISO1/x [0-9]"},
         {QVHTTP_EVT_END, "/kickstart/FERRIT/Install", 0, 0, 200, "Installing OS ..."},
         {QVHTTP_EVT_END, "/kickstart/FERRIT/InstallFinish", 0, 0, 200, "Installing OS ..."},
         {QVHTTP_EVT_END, "/kickstart/FERRIT/Reboot", 0, 0, 200, "Rebooting to finish install"},
@@ -177,7 +187,7 @@ TEST_F(ClientTableTest, HttpStatusesFinishAndReports)
          "GET /kickstart/virturl_report_client_info?vendor= ACME &pdt_serial=S1&pdt_name=Box");
     EXPECT_EQ(ClientRows()[0].stRecord.strVendor, "ACME");
     EXPECT_EQ(ClientRows()[0].stRecord.strSerial, "S1");
-    EXPECT_EQ(ClientRows()[0].stRecord.strProduct, ""); // no "&" after the last value
+    EXPECT_EQ(ClientRows()[0].stRecord.strProduct, "");  // no "&" after the last value
     EXPECT_EQ(Status(1), "Install Finished(time: 1m2s)");
     Http(QVHTTP_EVT_END, kIp1, "/kickstart/FERRIT/Reboot");
     EXPECT_EQ(Status(1), "Rebooting to finish install");
@@ -210,8 +220,8 @@ TEST_F(ClientTableTest, DeletingRowThreeOfFiveAndAdmissionOfFinishedClients)
     const uint8_t aucMac4[6] = {0x52, 0x54, 0x00, 0xAB, 0x00, 4};
     EXPECT_EQ(AdmitClient(1, 0, aucMac3), 0);
     EXPECT_EQ(AdmitClient(1, 0, aucMac4), 1);
-    EXPECT_FALSE(DeleteClientRowAsked(2)); // not finished: not offered
-    ASSERT_TRUE(DeleteClientRowAsked(3));  // the headless answer is the default Yes
+    EXPECT_FALSE(DeleteClientRowAsked(2));  // not finished: not offered
+    ASSERT_TRUE(DeleteClientRowAsked(3));   // the headless answer is the default Yes
     ASSERT_EQ(ClientRowCount(), 4);
     std::vector<ClientRow> vecRows = ClientRows();
     EXPECT_EQ(vecRows[1].strMac, "52-54-00-ab-00-02");
@@ -278,10 +288,11 @@ TEST(Admission, PatternFormsAndListFiles)
     ASSERT_NE(g_mkdtemp(szDir), nullptr);
     std::string strIn = std::string(szDir) + "/in.txt";
     std::string strOut = std::string(szDir) + "/tmp_mac_list.txt";
-    ASSERT_TRUE(g_file_set_contents(strIn.c_str(), "00:1b:21:6b:8b:20\r\nnot a mac\n  AA-BB-CC-DD-EE-**\n", -1, nullptr));
-    std::vector<std::string> vecList {"old"};
+    ASSERT_TRUE(g_file_set_contents(
+        strIn.c_str(), "00:1b:21:6b:8b:20\r\nnot a mac\n  AA-BB-CC-DD-EE-**\n", -1, nullptr));
+    std::vector<std::string> vecList{"old"};
     EXPECT_EQ(ImportMacList(strIn, &vecList), 2);
-    EXPECT_EQ(vecList, (std::vector<std::string> {"00-1b-21-6b-8b-20", "AA-BB-CC-DD-EE-**"}));
+    EXPECT_EQ(vecList, (std::vector<std::string>{"00-1b-21-6b-8b-20", "AA-BB-CC-DD-EE-**"}));
     EXPECT_EQ(ImportMacList(std::string(szDir) + "/missing.txt", &vecList), -1);
     EXPECT_EQ(vecList.size(), 2u);
     ASSERT_TRUE(ExportMacList(strOut, vecList));

@@ -88,8 +88,8 @@ bool CMD_ChooseSource(const std::string &strPath)
 bool CMD_MacFilterApply(bool bDeny, const std::vector<std::string> &vecPatterns)
 {
     if (!bDeny && vecPatterns.empty()) {
-        PromptRequest stAsk {MSG_Text(65), "WARNING", PromptIcon::Warning, PromptButtons::YesNo,
-                             PromptAnswer::No};
+        PromptRequest stAsk{MSG_Text(65), "WARNING", PromptIcon::Warning, PromptButtons::YesNo,
+                            PromptAnswer::No};
         if (PROMPT_Ask(stAsk) != PromptAnswer::Yes) {
             return false;
         }
@@ -116,8 +116,8 @@ bool CMD_MacFilterImport(const std::string &strPath, std::vector<std::string> *p
         PROMPT_Show(MSG_Text(7), WindowTitle());
         return false;
     }
-    gchar *pcText = g_strdup_printf(MSG_Choose("导入成功，共计 %d 个MAC地址", "Successfully import %d MAC addresses"),
-                                    iCount);
+    gchar *pcText = g_strdup_printf(
+        MSG_Choose("导入成功，共计 %d 个MAC地址", "Successfully import %d MAC addresses"), iCount);
     PROMPT_Show(pcText, WindowTitle());
     g_free(pcText);
     return true;

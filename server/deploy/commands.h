@@ -9,10 +9,10 @@ struct MenuState {
     bool bDhcpOnlyPxe = false;
     bool bZelVmFilter = false;
     bool bAutoStart = false;
-    bool bIsoFile = true;          // "ISO File" checked, else "Directory"
+    bool bIsoFile = true;  // "ISO File" checked, else "Directory"
     bool bChinese = false;
     bool bAutoInstall = true;
-    bool bIdleOnlyItemsEnabled = true; // languages, product key, source kind: not while running
+    bool bIdleOnlyItemsEnabled = true;  // languages, product key, source kind: not while running
 };
 MenuState CMD_MenuState();
 

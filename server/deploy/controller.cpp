@@ -73,8 +73,9 @@ void PublishRestInfo()
 
 void ShowStartFailure(const char *pcService, bool bPortInUse)
 {
-    gchar *pcText = bPortInUse ? g_strdup_printf("%s, %s Server %s", MSG_Text(128), pcService, MSG_Text(129))
-                               : g_strdup_printf("%s Server %s", pcService, MSG_Text(129));
+    gchar *pcText =
+        bPortInUse ? g_strdup_printf("%s, %s Server %s", MSG_Text(128), pcService, MSG_Text(129))
+                   : g_strdup_printf("%s Server %s", pcService, MSG_Text(129));
     PROMPT_Show(pcText, "ERR", PromptIcon::Error);
     g_free(pcText);
 }
@@ -128,14 +129,14 @@ bool StartTftp()
     stConf.usTimeout = uint16_t(stSet.uiTftpTimeout);
     stConf.usMaxSends = uint16_t(stSet.uiTftpMaxRetrans);
     QVTFTP_CFG_SetConf(&stConf);
-    QVTFTP_CFG_Root stIso {g_stCtl.pstImage.get(), "ISO1", stSet.strImgPath, RedirectRules()};
+    QVTFTP_CFG_Root stIso{g_stCtl.pstImage.get(), "ISO1", stSet.strImgPath, RedirectRules()};
     QVTFTP_CFG_AddRootPath(&stIso);
     if (!LoaderDirectory().empty()) {
-        QVTFTP_CFG_Root stLoader {nullptr, "", DataPath(LoaderDirectory().c_str()), {}};
+        QVTFTP_CFG_Root stLoader{nullptr, "", DataPath(LoaderDirectory().c_str()), {}};
         QVTFTP_CFG_AddRootPath(&stLoader);
     }
     for (const char *pcName : {"virtualiso", "driver"}) {
-        QVTFTP_CFG_Root stRoot {nullptr, pcName, DataPath(pcName), {}};
+        QVTFTP_CFG_Root stRoot{nullptr, pcName, DataPath(pcName), {}};
         QVTFTP_CFG_AddRootPath(&stRoot);
     }
     uint32_t uiResult = QVTFTP_Start(&g_stCtl.pstTftp);
@@ -251,7 +252,8 @@ bool ConfigureClient(const QVDHCP_ClientEvent *pstEvent, uint32_t uiAddress)
     stReq.uefi = bUefi ? 1 : 0;
     stReq.arch = pstEvent != nullptr ? pstEvent->usArch : 0;
     bool bIsoBeside = g_file_test((stSet.strImgPath + ".iso").c_str(), G_FILE_TEST_IS_REGULAR);
-    stReq.ipxe_sanboot = stSet.iLoaderType == BOOT_LOADER_IPXE && (stSet.uiImgISO == 1 || bIsoBeside);
+    stReq.ipxe_sanboot =
+        stSet.iLoaderType == BOOT_LOADER_IPXE && (stSet.uiImgISO == 1 || bIsoBeside);
     stReq.sanboot_use_type = int32_t(stSet.uiSanbootUseType);
     stReq.iso_index = 1;
     stReq.client_ip = uiAddress;
@@ -271,8 +273,9 @@ bool ConfigureClient(const QVDHCP_ClientEvent *pstEvent, uint32_t uiAddress)
     stReq.disk_select = int32_t(stBoot.uiDiskSelect);
     stReq.disk_size_gb = int32_t(stBoot.uiDiskSizeGb);
     stReq.disk_name = stBoot.strDiskName;
-    gchar *pcUrl = g_strdup_printf("http://" QVDHCP_IP_FMT ":%u/ISO%u/_RAWISO_.iso",
-                                   QVDHCP_IP_ARGS(g_stCtl.uiLocalAddr), unsigned(stSet.usHttpPort), 1u);
+    gchar *pcUrl =
+        g_strdup_printf("http://" QVDHCP_IP_FMT ":%u/ISO%u/_RAWISO_.iso",
+                        QVDHCP_IP_ARGS(g_stCtl.uiLocalAddr), unsigned(stSet.usHttpPort), 1u);
     stReq.http_disk_url = pcUrl;
     g_free(pcUrl);
     stReq.iscsi_deploy = 0;
@@ -299,7 +302,7 @@ void InstallTableHooks()
     CLIENTS_SetHooks(stHooks);
 }
 
-} // namespace
+}  // namespace
 
 const ControllerState &Controller()
 {
@@ -349,7 +352,7 @@ void StartDeployment()
         return;
     }
     const PluginEntryPoints *pstPlugin = ActivePlugin();
-    g_stCtl.stOsInfo = PluginOsInfo {};
+    g_stCtl.stOsInfo = PluginOsInfo{};
     pstPlugin->pfnGetOSInfo(&g_stCtl.stOsInfo);
     if (g_stCtl.stOsInfo.ucNeedNfs) {
         PROMPT_Show(MSG_Text(132), "MSG", PromptIcon::Warning);
@@ -394,7 +397,8 @@ void StartDeployment()
     SetWindowTitle(g_stCtl.strTitle);
     PublishRestInfo();
     LOG_Print(0, "PXEDLG", "Service started for %s (%s) on " QVDHCP_IP_FMT,
-              g_stCtl.stOsInfo.strOsName.c_str(), stSet.strImgPath.c_str(), QVDHCP_IP_ARGS(uiLocal));
+              g_stCtl.stOsInfo.strOsName.c_str(), stSet.strImgPath.c_str(),
+              QVDHCP_IP_ARGS(uiLocal));
     LOG_Flush();
     gchar *pcLine = g_strdup_printf("started %s on " QVDHCP_IP_FMT " (HTTP port %u)",
                                     g_stCtl.stOsInfo.strOsName.c_str(), QVDHCP_IP_ARGS(uiLocal),
@@ -409,9 +413,10 @@ void StopDeployment()
         return;
     }
     if (!g_stCtl.bExiting) {
-        PromptRequest stAsk {MSG_Choose("服务正在运行，确认要停止吗？", "Service is running, are you sure to stop it?"),
-                             MSG_Choose("警告", "WARNING"), PromptIcon::Warning, PromptButtons::YesNo,
-                             PromptAnswer::No};
+        PromptRequest stAsk{MSG_Choose("服务正在运行，确认要停止吗？",
+                                       "Service is running, are you sure to stop it?"),
+                            MSG_Choose("警告", "WARNING"), PromptIcon::Warning,
+                            PromptButtons::YesNo, PromptAnswer::No};
         if (PROMPT_Ask(stAsk) != PromptAnswer::Yes) {
             return;
         }
@@ -461,8 +466,9 @@ bool OnClose(bool bAsk)
         return true;
     }
     const char *pcCaption = MSG_Choose("警告", "WARNING");
-    PromptRequest stFirst {MSG_Choose("服务正在运行，确认要关闭吗？", "Service is running, are you sure to close it?"),
-                           pcCaption, PromptIcon::Warning, PromptButtons::YesNo, PromptAnswer::No};
+    PromptRequest stFirst{
+        MSG_Choose("服务正在运行，确认要关闭吗？", "Service is running, are you sure to close it?"),
+        pcCaption, PromptIcon::Warning, PromptButtons::YesNo, PromptAnswer::No};
     if (PROMPT_Ask(stFirst) != PromptAnswer::Yes) {
         return false;
     }

@@ -25,10 +25,10 @@ struct ControllerState {
     bool bRunning = false;
     bool bExiting = false;
     bool bAutoStartRequest = false;
-    PluginOsInfo stOsInfo;               // of the running deployment
+    PluginOsInfo stOsInfo;  // of the running deployment
     std::string strTitle = "KIV Deploy System";
-    std::string strOsType = "unknown";   // picture "icon/os/os-<type>.png"
-    std::string strInstallLabel;         // architecture and "\r\nAuto" / "\r\nManual"
+    std::string strOsType = "unknown";  // picture "icon/os/os-<type>.png"
+    std::string strInstallLabel;        // architecture and "\r\nAuto" / "\r\nManual"
 };
 
 const ControllerState &Controller();

@@ -24,7 +24,7 @@ TEST(Controller, SourceHistoryMovesEntriesToTheFront)
 
 TEST(Commands, SwitchesReachDhcpAndTheFilterAsksForAnEmptyWhitelist)
 {
-    Settings() = ServerSettings {};
+    Settings() = ServerSettings{};
     CMD_ToggleDhcpOnlyPxe();
     EXPECT_EQ(g_stDHCPCfg.uiOnlyPXE.load(), 1u);
     CMD_ToggleDhcpOnlyPxe();

@@ -20,7 +20,7 @@ std::string WithoutDigits(const std::string &strText)
     return strOut;
 }
 
-} // namespace
+}  // namespace
 
 std::string ClientRowLine(const ClientRow &stRow)
 {
@@ -36,7 +36,8 @@ std::function<void(int, const ClientRow &)> ClientRowPrinter()
     return [pmapLast](int, const ClientRow &stRow) {
         std::string strKey = stRow.strMac + " " + ClientRowLine(stRow);
         if (stRow.dProgress >= 0) {
-            strKey = stRow.strMac + std::to_string(int(stRow.dProgress)) + WithoutDigits(stRow.strStatus);
+            strKey = stRow.strMac + std::to_string(int(stRow.dProgress)) +
+                     WithoutDigits(stRow.strStatus);
         }
         std::string &strLast = (*pmapLast)[stRow.uiAddress];
         if (strLast == strKey) {

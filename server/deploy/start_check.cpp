@@ -31,8 +31,8 @@ bool ExtractSource(const std::string &strIso, const std::string &strDestination)
     int iRefusal = stJob.Start(strIso, strDestination, [](const IsoExtractEvent &stEvent) {
         // Every hundredth file, so that a large image does not flood the log.
         if (!stEvent.bDone && stEvent.uiDone % 100 == 1) {
-            LOG_Print(1, "PXEDLG", "Extracted %s (%u of %u)", stEvent.strFileName.c_str(), stEvent.uiDone,
-                      stEvent.uiTotal);
+            LOG_Print(1, "PXEDLG", "Extracted %s (%u of %u)", stEvent.strFileName.c_str(),
+                      stEvent.uiDone, stEvent.uiTotal);
         }
     });
     if (iRefusal != 0) {
@@ -50,7 +50,8 @@ bool ExtractSource(const std::string &strIso, const std::string &strDestination)
         return false;
     default:
         LOG_Print(0, "PXEDLG", "Extraction of %s failed", strIso.c_str());
-        PROMPT_Show(MSG_Choose("解压ISO文件失败", "ISO File Extract Failed"), "ERR", PromptIcon::Error);
+        PROMPT_Show(MSG_Choose("解压ISO文件失败", "ISO File Extract Failed"), "ERR",
+                    PromptIcon::Error);
         return false;
     }
 }
@@ -100,7 +101,7 @@ bool ParseAddress(const std::string &strText, uint32_t *puiValue)
     return QV_IpParse(strText.c_str(), puiValue);
 }
 
-} // namespace
+}  // namespace
 
 int CheckStartParameters(ServerSettings &stSettings, uint32_t *puiLocalAddr, uint32_t *puiLocalMask)
 {

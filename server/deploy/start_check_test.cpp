@@ -51,7 +51,8 @@ protected:
         WriteImage(m_stDir / "plain.bin", false, false);
         PROMPT_SetHandler([this](const PromptRequest &stRequest) {
             m_vecPrompts.push_back(stRequest);
-            return stRequest.eButtons == PromptButtons::YesNo ? PromptAnswer::Yes : PromptAnswer::Ok;
+            return stRequest.eButtons == PromptButtons::YesNo ? PromptAnswer::Yes
+                                                              : PromptAnswer::Ok;
         });
         SetLocalAddressProvider([this] { return m_vecLocal; });
     }
@@ -69,14 +70,16 @@ TEST_F(StartCheckTest, RefusalsAndChoices)
 {
     using Local = std::vector<PLAT_LocalAddress>;
     const Local vecHome = {{"192.168.1.10", "255.255.255.0", "eth0"}};
-    const Local vecBoth24First = {{"10.1.2.1", "255.255.255.0", "eth0"}, {"10.1.0.1", "255.255.0.0", "eth1"}};
+    const Local vecBoth24First = {{"10.1.2.1", "255.255.255.0", "eth0"},
+                                  {"10.1.0.1", "255.255.0.0", "eth1"}};
     const Local vecBoth16First = {vecBoth24First[1], vecBoth24First[0]};
-    const Local vecClose16After = {{"10.1.2.1", "255.255.255.0", "eth0"}, {"10.1.2.96", "255.255.0.0", "eth1"}};
+    const Local vecClose16After = {{"10.1.2.1", "255.255.255.0", "eth0"},
+                                   {"10.1.2.96", "255.255.0.0", "eth1"}};
     struct Case {
         const char *pcName;
         const char *pcStart;
         uint32_t uiCount;
-        std::string strSource; // relative to the test directory; "" for none
+        std::string strSource;  // relative to the test directory; "" for none
         Local vecLocal;
         int iMessage;           // -1: accepted
         const char *pcCaption;  // nullptr: the window title
@@ -90,26 +93,58 @@ TEST_F(StartCheckTest, RefusalsAndChoices)
         {"octet too big", "192.168.1.300", 20, "linux.iso", vecHome, 12, nullptr, nullptr},
         {"missing source", "192.168.1.100", 20, "gone.iso", vecHome, 125, "ERR", nullptr},
         {"not an image", "192.168.1.100", 20, "plain.bin", vecHome, 18, "ERR", nullptr},
-        {"windows udf", "192.168.1.100", 20, "Windows_Media/win10.iso", vecHome, 123, "MSG", nullptr},
+        {"windows udf", "192.168.1.100", 20, "Windows_Media/win10.iso", vecHome, 123, "MSG",
+         nullptr},
         {"other udf", "192.168.1.100", 20, "other-udf.iso", vecHome, 124, "MSG", nullptr},
-        {"local address in pool", "192.168.1.100", 20, "linux.iso",
-         {{"192.168.1.110", "255.255.255.0", "eth0"}}, 126, nullptr, nullptr},
-        {"local address is the last of the pool", "192.168.1.100", 20, "linux.iso",
-         {{"192.168.1.119", "255.255.255.0", "eth0"}}, 126, nullptr, nullptr},
-        {"local address just after the pool", "192.168.1.100", 20, "linux.iso",
-         {{"192.168.1.120", "255.255.255.0", "eth0"}}, -1, nullptr, "192.168.1.120/255.255.255.0"},
-        {"pool reaching the top of the space", "255.255.255.250", 20, "linux.iso",
-         {{"255.255.255.1", "255.255.255.0", "eth0"}}, -1, nullptr, "255.255.255.1/255.255.255.0"},
-        {"no subnet", "192.168.1.100", 20, "linux.iso", {{"10.0.0.1", "255.255.255.0", "eth0"}}, 127,
-         nullptr, nullptr},
+        {"local address in pool",
+         "192.168.1.100",
+         20,
+         "linux.iso",
+         {{"192.168.1.110", "255.255.255.0", "eth0"}},
+         126,
+         nullptr,
+         nullptr},
+        {"local address is the last of the pool",
+         "192.168.1.100",
+         20,
+         "linux.iso",
+         {{"192.168.1.119", "255.255.255.0", "eth0"}},
+         126,
+         nullptr,
+         nullptr},
+        {"local address just after the pool",
+         "192.168.1.100",
+         20,
+         "linux.iso",
+         {{"192.168.1.120", "255.255.255.0", "eth0"}},
+         -1,
+         nullptr,
+         "192.168.1.120/255.255.255.0"},
+        {"pool reaching the top of the space",
+         "255.255.255.250",
+         20,
+         "linux.iso",
+         {{"255.255.255.1", "255.255.255.0", "eth0"}},
+         -1,
+         nullptr,
+         "255.255.255.1/255.255.255.0"},
+        {"no subnet",
+         "192.168.1.100",
+         20,
+         "linux.iso",
+         {{"10.0.0.1", "255.255.255.0", "eth0"}},
+         127,
+         nullptr,
+         nullptr},
         {"no addresses", "192.168.1.100", 20, "linux.iso", {}, 127, nullptr, nullptr},
         {"/24 listed first", "10.1.2.100", 20, "linux.iso", vecBoth24First, -1, nullptr,
          "10.1.2.1/255.255.255.0"},
         {"/16 listed first", "10.1.2.100", 20, "linux.iso", vecBoth16First, -1, nullptr,
          "10.1.2.1/255.255.255.0"},
-        {"/16 sharing 29 bits after /24", "10.1.2.100", 20, "linux.iso", vecClose16After, -1, nullptr,
-         "10.1.2.96/255.255.0.0"},
-        {"directory source", "192.168.1.100", 20, "tree/", vecHome, -1, nullptr, "192.168.1.10/255.255.255.0"},
+        {"/16 sharing 29 bits after /24", "10.1.2.100", 20, "linux.iso", vecClose16After, -1,
+         nullptr, "10.1.2.96/255.255.0.0"},
+        {"directory source", "192.168.1.100", 20, "tree/", vecHome, -1, nullptr,
+         "192.168.1.10/255.255.255.0"},
     };
     for (const Case &stCase : astCases) {
         m_vecPrompts.clear();
@@ -124,7 +159,8 @@ TEST_F(StartCheckTest, RefusalsAndChoices)
         if (stCase.iMessage < 0) {
             EXPECT_EQ(iResult, 1) << stCase.pcName;
             EXPECT_TRUE(m_vecPrompts.empty()) << stCase.pcName << ": " << m_vecPrompts[0].strText;
-            EXPECT_EQ(QV_IpText(uiLocal) + "/" + QV_IpText(uiMask), stCase.pcLocal) << stCase.pcName;
+            EXPECT_EQ(QV_IpText(uiLocal) + "/" + QV_IpText(uiMask), stCase.pcLocal)
+                << stCase.pcName;
             continue;
         }
         EXPECT_EQ(iResult, 0) << stCase.pcName;
@@ -154,7 +190,8 @@ TEST_F(StartCheckTest, SourceKindTrailingSlashAndUdfRefusal)
     EXPECT_EQ(stSet.strImgPath, m_stDir / "tree");
     ASSERT_EQ(Check(m_stDir / "linux.iso"), 1);
     EXPECT_EQ(stSet.uiImgISO, 1U);
-    EXPECT_NE(ReadFile(m_stDir / "test.log").find("[ORV] Local address is: 192.168.1.10/255.255.255.0 \n"),
+    EXPECT_NE(ReadFile(m_stDir / "test.log")
+                  .find("[ORV] Local address is: 192.168.1.10/255.255.255.0 \n"),
               std::string::npos);
     // The prompt handler answers Yes; the extraction of this descriptor-only image fails, so the
     // start is refused and the source stays as it was even though the destination was created.
@@ -176,7 +213,10 @@ TEST_F(StartCheckTest, UdfSourceIsExtractedAndTheDirectoryServes)
     std::filesystem::create_directories(m_stDir / "media/sources");
     WriteFile(m_stDir / "media/sources/boot.wim", "wim");
     std::string strIso = m_stDir / "Windows_Media/win11.iso";
-    ASSERT_EQ(std::system(("genisoimage -quiet -udf -o '" + strIso + "' '" + (m_stDir / "media") + "'").c_str()), 0);
+    ASSERT_EQ(
+        std::system(
+            ("genisoimage -quiet -udf -o '" + strIso + "' '" + (m_stDir / "media") + "'").c_str()),
+        0);
     ServerSettings stSet;
     stSet.strIPAddr = "192.168.1.100";
     stSet.strImgPath = strIso;
@@ -194,10 +234,11 @@ TEST_F(StartCheckTest, UdfSourceIsExtractedAndTheDirectoryServes)
 TEST_F(StartCheckTest, HeadlessPromptIsLoggedWithItsDefault)
 {
     PROMPT_SetHandler(nullptr);
-    EXPECT_EQ(PROMPT_Ask({"Stop it?", "WARNING", PromptIcon::Warning, PromptButtons::YesNo, PromptAnswer::No}),
+    EXPECT_EQ(PROMPT_Ask({"Stop it?", "WARNING", PromptIcon::Warning, PromptButtons::YesNo,
+                          PromptAnswer::No}),
               PromptAnswer::No);
     EXPECT_NE(ReadFile(m_stDir / "test.log").find("[PROMPT] [WARNING] Stop it? (answered No) \n"),
               std::string::npos);
 }
 
-} // namespace
+}  // namespace

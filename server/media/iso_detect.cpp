@@ -15,14 +15,14 @@ bool HasId(const unsigned char *pucSector, const char *pcId)
     return memcmp(pucSector + 1, pcId, 5) == 0;
 }
 
-} // namespace
+}  // namespace
 
 bool IsIso9660File(const char *pcPath)
 {
     IsoFile file(pcPath);
     unsigned char aucSector[kSector];
-    return file.RegularSize() >= kMinImageSize && file.ReadExact(kDescriptorStart, kSector, aucSector) &&
-           HasId(aucSector, "CD001");
+    return file.RegularSize() >= kMinImageSize &&
+           file.ReadExact(kDescriptorStart, kSector, aucSector) && HasId(aucSector, "CD001");
 }
 
 bool IsUdfFile(const char *pcPath)

@@ -86,18 +86,19 @@ IsoExtractStatus IsoExtractJob::ExtractWithReader()
     IsoDirInfo stInfo;
     IsoDirStats(stImage.pstRoot, &stInfo);
     uint32_t uiDone = 0;
-    uint32_t uiResult = IsoExtract(&stImage, stImage.pstRoot, m_strDestination.c_str(), nullptr,
-                                   [&](const IsoProgress &stStep) -> uint32_t {
-        if (stStep.uiKind == ISO_PROGRESS_FILE && m_fnEvent) {
-            std::string strPath = stStep.pcPath != nullptr ? stStep.pcPath : "";
-            IsoExtractEvent stEvent;
-            stEvent.uiDone = ++uiDone;
-            stEvent.uiTotal = stInfo.uiRecursiveFiles;
-            stEvent.strFileName = strPath.substr(strPath.find_last_of('/') + 1);
-            m_fnEvent(stEvent);
-        }
-        return m_bCancel.load() ? ISO_ERR_ABORTED : 0;
-    });
+    uint32_t uiResult =
+        IsoExtract(&stImage, stImage.pstRoot, m_strDestination.c_str(), nullptr,
+                   [&](const IsoProgress &stStep) -> uint32_t {
+                       if (stStep.uiKind == ISO_PROGRESS_FILE && m_fnEvent) {
+                           std::string strPath = stStep.pcPath != nullptr ? stStep.pcPath : "";
+                           IsoExtractEvent stEvent;
+                           stEvent.uiDone = ++uiDone;
+                           stEvent.uiTotal = stInfo.uiRecursiveFiles;
+                           stEvent.strFileName = strPath.substr(strPath.find_last_of('/') + 1);
+                           m_fnEvent(stEvent);
+                       }
+                       return m_bCancel.load() ? ISO_ERR_ABORTED : 0;
+                   });
     IsoClose(&stImage);
     if (m_bCancel.load()) {
         return IsoExtractStatus::Cancelled;
@@ -115,13 +116,18 @@ IsoExtractStatus IsoExtractJob::ExtractWithArchiver()
     std::error_code stErr;
     std::string strIso = fs::absolute(m_strIsoPath, stErr).string();
     std::string strOutput = "-o" + fs::absolute(m_strDestination, stErr).string();
-    std::vector<gchar *> vecArgv{pc7z, const_cast<gchar *>("x"), strIso.data(),
-                                 strOutput.data(), const_cast<gchar *>("-y"), nullptr};
+    std::vector<gchar *> vecArgv{pc7z,
+                                 const_cast<gchar *>("x"),
+                                 strIso.data(),
+                                 strOutput.data(),
+                                 const_cast<gchar *>("-y"),
+                                 nullptr};
     gint iWait = 0;
     // 7z's listing is not wanted; its exit status says whether every file came out.
-    bool bRan = g_spawn_sync(nullptr, vecArgv.data(), nullptr,
-                             static_cast<GSpawnFlags>(G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL),
-                             nullptr, nullptr, nullptr, nullptr, &iWait, nullptr);
+    bool bRan = g_spawn_sync(
+        nullptr, vecArgv.data(), nullptr,
+        static_cast<GSpawnFlags>(G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL), nullptr,
+        nullptr, nullptr, nullptr, &iWait, nullptr);
     g_free(pc7z);
     if (!bRan || !g_spawn_check_wait_status(iWait, nullptr)) {
         return IsoExtractStatus::Failed;

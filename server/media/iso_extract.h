@@ -19,10 +19,10 @@ std::string IsoExtractDefaultDestination(const std::string &strIsoPath);
 enum class IsoExtractStatus { Idle, Running, Finished, Cancelled, Failed };
 
 struct IsoExtractEvent {
-    bool bDone = false;           // false: one more file; true: the job ended with eStatus
-    uint32_t uiDone = 0;          // files extracted so far
-    uint32_t uiTotal = 0;         // files in the image (0 for a 7z extraction)
-    std::string strFileName;      // the file just extracted, after its last "/"
+    bool bDone = false;       // false: one more file; true: the job ended with eStatus
+    uint32_t uiDone = 0;      // files extracted so far
+    uint32_t uiTotal = 0;     // files in the image (0 for a 7z extraction)
+    std::string strFileName;  // the file just extracted, after its last "/"
     IsoExtractStatus eStatus = IsoExtractStatus::Running;
 };
 using IsoExtractEventFn = std::function<void(const IsoExtractEvent &)>;

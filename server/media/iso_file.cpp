@@ -28,7 +28,8 @@ size_t IsoFile::ReadAt(uint64_t ullOffset, size_t uiLen, void *pvBuf) const
     auto *pucBuf = static_cast<unsigned char *>(pvBuf);
     size_t uiDone = 0;
     while (m_fd >= 0 && uiDone < uiLen) {
-        ssize_t n = pread(m_fd, pucBuf + uiDone, uiLen - uiDone, static_cast<off_t>(ullOffset + uiDone));
+        ssize_t n =
+            pread(m_fd, pucBuf + uiDone, uiLen - uiDone, static_cast<off_t>(ullOffset + uiDone));
         if (n < 0 && errno == EINTR) {
             continue;
         }

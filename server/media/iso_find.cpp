@@ -21,8 +21,10 @@ bool SplitPath(std::string_view svPath, std::vector<std::string_view> *pvParts)
     size_t uiStart = 0;
     for (;;) {
         const size_t uiEnd = svPath.find_first_of("/\\", uiStart);
-        const std::string_view svPart = svPath.substr(uiStart, uiEnd == std::string_view::npos ? std::string_view::npos : uiEnd - uiStart);
-        if (svPart.empty() || svPart.size() > kMaxComponentLen || pvParts->size() == kMaxComponents) {
+        const std::string_view svPart = svPath.substr(
+            uiStart, uiEnd == std::string_view::npos ? std::string_view::npos : uiEnd - uiStart);
+        if (svPart.empty() || svPart.size() > kMaxComponentLen ||
+            pvParts->size() == kMaxComponents) {
             return false;
         }
         pvParts->push_back(svPart);
@@ -35,7 +37,8 @@ bool SplitPath(std::string_view svPath, std::vector<std::string_view> *pvParts)
 
 bool SameName(const std::string &szName, std::string_view svName)
 {
-    return szName.size() == svName.size() && g_ascii_strncasecmp(szName.data(), svName.data(), svName.size()) == 0;
+    return szName.size() == svName.size() &&
+           g_ascii_strncasecmp(szName.data(), svName.data(), svName.size()) == 0;
 }
 
 const IsoNode *FindIn(const IsoNode *pstFirst, std::string_view svName)
@@ -101,7 +104,7 @@ const IsoNode *Resolve(const IsoNode *pstLink, int iHops)
     return pstNode->IsLink() ? Resolve(pstNode, iHops + 1) : pstNode;
 }
 
-} // namespace
+}  // namespace
 
 const IsoNode *IsoResolveLink(const IsoNode *pstLink)
 {
@@ -117,10 +120,13 @@ void IsoEntryOfNode(const IsoNode *pstNode, IsoEntry *pstEntry)
     if (!pstNode) {
         return;
     }
-    pstEntry->ucKind = pstNode->IsDir() ? ISO_KIND_DIR : pstNode->IsLink() ? ISO_KIND_LINK : ISO_KIND_FILE;
+    pstEntry->ucKind = pstNode->IsDir()    ? ISO_KIND_DIR
+                       : pstNode->IsLink() ? ISO_KIND_LINK
+                                           : ISO_KIND_FILE;
     g_strlcpy(pstEntry->szName, pstNode->szName.c_str(), sizeof(pstEntry->szName));
     if (pstNode->IsLink()) {
-        g_strlcpy(pstEntry->szLinkTarget, pstNode->pstRockRidge->szLinkTarget.c_str(), sizeof(pstEntry->szLinkTarget));
+        g_strlcpy(pstEntry->szLinkTarget, pstNode->pstRockRidge->szLinkTarget.c_str(),
+                  sizeof(pstEntry->szLinkTarget));
     }
     pstEntry->ullDataLen = pstNode->uiDataLen;
     pstEntry->ullExtentOffset = static_cast<uint64_t>(pstNode->uiExtent) * ISO_SECTOR_SIZE;
@@ -129,7 +135,8 @@ void IsoEntryOfNode(const IsoNode *pstNode, IsoEntry *pstEntry)
     pstEntry->pstNode = pstNode;
 }
 
-uint32_t IsoFind(const IsoImage *pstImage, const char *pcPath, bool bFollowLinks, IsoEntry *pstEntry)
+uint32_t IsoFind(const IsoImage *pstImage, const char *pcPath, bool bFollowLinks,
+                 IsoEntry *pstEntry)
 {
     if (pstEntry) {
         memset(pstEntry, 0, sizeof(*pstEntry));
@@ -185,7 +192,8 @@ uint32_t IsoFind(const IsoImage *pstImage, const char *pcPath, bool bFollowLinks
     return 0;
 }
 
-uint32_t IsoListDir(const IsoNode *pstDir, std::vector<const IsoNode *> *pvNodes, uint32_t *puiCount)
+uint32_t IsoListDir(const IsoNode *pstDir, std::vector<const IsoNode *> *pvNodes,
+                    uint32_t *puiCount)
 {
     if (!pstDir || !pvNodes || !puiCount) {
         return ISO_ERR_BAD_ARGUMENT;
@@ -235,7 +243,8 @@ uint32_t IsoBootEntryCount(const IsoImage *pstImage)
     return uiCount;
 }
 
-uint32_t IsoFindJolietRecord(const IsoImage *pstImage, uint32_t uiExtent, IsoJolietRecord *pstRecord)
+uint32_t IsoFindJolietRecord(const IsoImage *pstImage, uint32_t uiExtent,
+                             IsoJolietRecord *pstRecord)
 {
     if (!pstImage || !pstRecord) {
         return ISO_ERR_BAD_ARGUMENT;

@@ -20,17 +20,17 @@
 #include <vector>
 
 // Result codes (0 is success).
-constexpr uint32_t ISO_ERR_NOT_FOUND = 0x1001;    // path not found, bad path syntax, no Joliet record
-constexpr uint32_t ISO_ERR_BAD_ARGUMENT = 0x1002; // missing argument
-constexpr uint32_t ISO_ERR_NO_MEMORY = 0x1003;    // allocation failed
-constexpr uint32_t ISO_ERR_OPEN = 0x1004;         // image file cannot be opened
-constexpr uint32_t ISO_ERR_READ = 0x1005;         // short read, or a range outside the image
-constexpr uint32_t ISO_ERR_WRITE = 0x1006;        // output file cannot be created or written
-constexpr uint32_t ISO_ERR_FORMAT = 0x1007;       // not an ISO 9660 image, or a corrupted structure
-constexpr uint32_t ISO_ERR_BLOCK_SIZE = 0x1008;   // logical block size other than 2048
-constexpr uint32_t ISO_ERR_STATE = 0x1009;        // image not parsed, bad destination, wrong node kind
-constexpr uint32_t ISO_ERR_NO_DATE = 0x100B;      // empty 17-character date field
-constexpr uint32_t ISO_ERR_ABORTED = 0x100E;      // a progress callback asked to stop
+constexpr uint32_t ISO_ERR_NOT_FOUND = 0x1001;  // path not found, bad path syntax, no Joliet record
+constexpr uint32_t ISO_ERR_BAD_ARGUMENT = 0x1002;  // missing argument
+constexpr uint32_t ISO_ERR_NO_MEMORY = 0x1003;     // allocation failed
+constexpr uint32_t ISO_ERR_OPEN = 0x1004;          // image file cannot be opened
+constexpr uint32_t ISO_ERR_READ = 0x1005;          // short read, or a range outside the image
+constexpr uint32_t ISO_ERR_WRITE = 0x1006;         // output file cannot be created or written
+constexpr uint32_t ISO_ERR_FORMAT = 0x1007;      // not an ISO 9660 image, or a corrupted structure
+constexpr uint32_t ISO_ERR_BLOCK_SIZE = 0x1008;  // logical block size other than 2048
+constexpr uint32_t ISO_ERR_STATE = 0x1009;    // image not parsed, bad destination, wrong node kind
+constexpr uint32_t ISO_ERR_NO_DATE = 0x100B;  // empty 17-character date field
+constexpr uint32_t ISO_ERR_ABORTED = 0x100E;  // a progress callback asked to stop
 
 constexpr uint32_t ISO_SECTOR_SIZE = 2048;
 
@@ -65,7 +65,7 @@ struct IsoStamp {
 
 // Rock Ridge attributes of one record; present on every node of an image with Rock Ridge.
 struct IsoRockRidge {
-    bool bAltName = false; // the name came from "NM" entries
+    bool bAltName = false;  // the name came from "NM" entries
     uint32_t uiPosixFileMode = 0;
     uint32_t uiPosixFileLink = 0;
     uint32_t uiPosixFileUserId = 0;
@@ -96,13 +96,13 @@ struct IsoDirInfo {
 // One directory or file of the primary tree. A node is a directory exactly when pstDirInfo is set.
 struct IsoNode {
     IsoNode *pstParent = nullptr;
-    IsoNode *pstNext = nullptr;      // next sibling of the same list
-    IsoNode *pstFirstDir = nullptr;  // directories: first subdirectory, in record order
-    IsoNode *pstFirstFile = nullptr; // directories: first file, in record order
-    std::string szName;              // at most 299 bytes
-    uint32_t uiExtent = 0;           // in sectors
-    uint32_t uiDataLen = 0;          // in bytes
-    uint64_t ullRecordPos = 0;       // files: absolute image offset of the directory record
+    IsoNode *pstNext = nullptr;       // next sibling of the same list
+    IsoNode *pstFirstDir = nullptr;   // directories: first subdirectory, in record order
+    IsoNode *pstFirstFile = nullptr;  // directories: first file, in record order
+    std::string szName;               // at most 299 bytes
+    uint32_t uiExtent = 0;            // in sectors
+    uint32_t uiDataLen = 0;           // in bytes
+    uint64_t ullRecordPos = 0;        // files: absolute image offset of the directory record
     std::unique_ptr<IsoDirInfo> pstDirInfo;
     std::unique_ptr<IsoRockRidge> pstRockRidge;
 
@@ -133,12 +133,12 @@ struct IsoImage {
     bool bParsed = false;
     // Copies of the volume descriptor sectors in image order, and the ones with a role.
     std::list<std::vector<unsigned char>> lstDescriptors;
-    const unsigned char *pucPrimary = nullptr;       // type 1
-    const unsigned char *pucSupplementary = nullptr; // type 2, the last one
-    const unsigned char *pucBootRecord = nullptr;    // type 0
-    std::vector<unsigned char> vPathTable;           // type-L path table
-    std::vector<unsigned char> vBootCatalog;         // El Torito catalog up to its last section
-    uint8_t ucRockRidge = 0;                         // nonzero when the root carries "SP"
+    const unsigned char *pucPrimary = nullptr;        // type 1
+    const unsigned char *pucSupplementary = nullptr;  // type 2, the last one
+    const unsigned char *pucBootRecord = nullptr;     // type 0
+    std::vector<unsigned char> vPathTable;            // type-L path table
+    std::vector<unsigned char> vBootCatalog;          // El Torito catalog up to its last section
+    uint8_t ucRockRidge = 0;                          // nonzero when the root carries "SP"
     uint8_t ucSuspSkip = 0;
     IsoNode *pstRoot = nullptr;
     IsoJolietNode *pstJolietRoot = nullptr;
@@ -149,7 +149,7 @@ struct IsoImage {
 
 // Flat description of one node, handed to callers and plug-ins.
 struct IsoEntry {
-    uint8_t ucKind;            // ISO_KIND_*
+    uint8_t ucKind;  // ISO_KIND_*
     char szName[256];
     char szLinkTarget[256];    // empty unless a symbolic link
     uint64_t ullDataLen;       // high half always 0
@@ -195,7 +195,8 @@ void IsoClose(IsoImage *pstImage);
 // "" is the root. A leading '/' or an empty component gives ISO_ERR_NOT_FOUND. With bFollowLinks a
 // symbolic link is replaced by its target. A file whose data would run past the end of the image
 // gives ISO_ERR_FORMAT. On failure the entry is zeroed.
-uint32_t IsoFind(const IsoImage *pstImage, const char *pcPath, bool bFollowLinks, IsoEntry *pstEntry);
+uint32_t IsoFind(const IsoImage *pstImage, const char *pcPath, bool bFollowLinks,
+                 IsoEntry *pstEntry);
 
 // Describes a node already at hand.
 void IsoEntryOfNode(const IsoNode *pstNode, IsoEntry *pstEntry);
@@ -205,7 +206,8 @@ const IsoNode *IsoResolveLink(const IsoNode *pstLink);
 
 // Lists a directory: its subdirectories, then its files, in record order; *puiCount is the sum of
 // the direct subdirectory, file and link counters. A non-directory gives ISO_ERR_STATE.
-uint32_t IsoListDir(const IsoNode *pstDir, std::vector<const IsoNode *> *pvNodes, uint32_t *puiCount);
+uint32_t IsoListDir(const IsoNode *pstDir, std::vector<const IsoNode *> *pvNodes,
+                    uint32_t *puiCount);
 
 // Copies a directory's counters. A non-directory gives ISO_ERR_STATE.
 uint32_t IsoDirStats(const IsoNode *pstDir, IsoDirInfo *pstInfo);
@@ -222,7 +224,8 @@ uint32_t IsoReadAt(const IsoImage *pstImage, uint64_t ullOffset, size_t uiLen, v
 uint32_t IsoBootEntryCount(const IsoImage *pstImage);
 
 // Finds the Joliet file record whose extent is uiExtent (in sectors).
-uint32_t IsoFindJolietRecord(const IsoImage *pstImage, uint32_t uiExtent, IsoJolietRecord *pstRecord);
+uint32_t IsoFindJolietRecord(const IsoImage *pstImage, uint32_t uiExtent,
+                             IsoJolietRecord *pstRecord);
 
 // Reads a whole host file into *pvBuf; returns its byte count, or -1 when it cannot be read.
 long long IsoReadWholeFile(const char *pcPath, std::vector<unsigned char> *pvBuf);

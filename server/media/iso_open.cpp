@@ -162,7 +162,8 @@ uint32_t ReadDescriptors(const Source &src, IsoImage *pstImage)
             printf("Read Len %u, struct len %u.\n", static_cast<unsigned>(uiRead), ISO_SECTOR_SIZE);
             return ISO_ERR_READ;
         }
-        if (memcmp(vSector.data() + 1, "CD001", 5) != 0 || pstImage->lstDescriptors.size() >= kMaxDescriptors) {
+        if (memcmp(vSector.data() + 1, "CD001", 5) != 0 ||
+            pstImage->lstDescriptors.size() >= kMaxDescriptors) {
             return ISO_ERR_FORMAT;
         }
         const unsigned char ucType = vSector[0];
@@ -199,7 +200,8 @@ uint32_t ReadPathTable(const Source &src, IsoImage *pstImage)
     if (uiSize > kMaxPathTableBytes) {
         return ISO_ERR_FORMAT;
     }
-    const uint64_t ullAt = static_cast<uint64_t>(IsoLe32(pstImage->pucPrimary + 140)) * ISO_SECTOR_SIZE;
+    const uint64_t ullAt =
+        static_cast<uint64_t>(IsoLe32(pstImage->pucPrimary + 140)) * ISO_SECTOR_SIZE;
     size_t uiRead = 0;
     if (ullAt + uiSize <= src.ullSize) {
         pstImage->vPathTable.resize(uiSize);
@@ -218,7 +220,8 @@ uint32_t ReadBootCatalog(const Source &src, IsoImage *pstImage)
     if (!pstImage->pucBootRecord) {
         return 0;
     }
-    const uint64_t ullAt = static_cast<uint64_t>(IsoLe32(pstImage->pucBootRecord + 71)) * ISO_SECTOR_SIZE;
+    const uint64_t ullAt =
+        static_cast<uint64_t>(IsoLe32(pstImage->pucBootRecord + 71)) * ISO_SECTOR_SIZE;
     std::vector<unsigned char> &vCat = pstImage->vBootCatalog;
     // Makes sure the 32-byte entry at uiPos is loaded, reading the next sector when needed.
     auto load = [&](size_t uiPos) -> uint32_t {
@@ -228,9 +231,11 @@ uint32_t ReadBootCatalog(const Source &src, IsoImage *pstImage)
             }
             const size_t uiOld = vCat.size();
             vCat.resize(uiOld + ISO_SECTOR_SIZE);
-            const size_t uiRead = src.file.ReadAt(ullAt + uiOld, ISO_SECTOR_SIZE, vCat.data() + uiOld);
+            const size_t uiRead =
+                src.file.ReadAt(ullAt + uiOld, ISO_SECTOR_SIZE, vCat.data() + uiOld);
             if (uiRead != ISO_SECTOR_SIZE) {
-                printf("Read Len %u, sector len %u.\n", static_cast<unsigned>(uiRead), ISO_SECTOR_SIZE);
+                printf("Read Len %u, sector len %u.\n", static_cast<unsigned>(uiRead),
+                       ISO_SECTOR_SIZE);
                 return ISO_ERR_READ;
             }
         }
@@ -265,7 +270,8 @@ uint32_t ReadBootCatalog(const Source &src, IsoImage *pstImage)
 uint32_t DetectRockRidge(const Source &src, IsoImage *pstImage)
 {
     unsigned char auc[41];
-    const uint64_t ullAt = static_cast<uint64_t>(IsoLe32(pstImage->pucPrimary + 158)) * ISO_SECTOR_SIZE;
+    const uint64_t ullAt =
+        static_cast<uint64_t>(IsoLe32(pstImage->pucPrimary + 158)) * ISO_SECTOR_SIZE;
     if (!src.file.ReadExact(ullAt, sizeof(auc), auc)) {
         return ISO_ERR_READ;
     }
@@ -283,7 +289,8 @@ void CountFile(IsoDirInfo *pstInfo, const IsoNode &node)
         return;
     }
     ++pstInfo->uiFiles;
-    pstInfo->uiFileSectors += static_cast<uint32_t>((static_cast<uint64_t>(node.uiDataLen) + ISO_SECTOR_SIZE - 1) / ISO_SECTOR_SIZE);
+    pstInfo->uiFileSectors += static_cast<uint32_t>(
+        (static_cast<uint64_t>(node.uiDataLen) + ISO_SECTOR_SIZE - 1) / ISO_SECTOR_SIZE);
     pstInfo->ullFileBytes += node.uiDataLen;
 }
 
@@ -304,14 +311,16 @@ uint32_t BuildPrimaryTree(const Source &src, IsoImage *pstImage, std::vector<Iso
         IsoNode *pstDir = (*pvDirs)[uiNext];
         IsoNode *pstLastDir = nullptr;
         IsoNode *pstLastFile = nullptr;
-        auto onRecord = [&](const unsigned char *pucRec, size_t uiLen, uint64_t ullPos, bool bDir) -> uint32_t {
+        auto onRecord = [&](const unsigned char *pucRec, size_t uiLen, uint64_t ullPos,
+                            bool bDir) -> uint32_t {
             IsoNode &node = pstImage->dqNodes.emplace_back();
             node.uiExtent = IsoLe32(pucRec + 2);
             node.uiDataLen = IsoLe32(pucRec + 10);
             node.szName = RecordName(pucRec);
             if (pstImage->ucRockRidge) {
                 node.pstRockRidge = std::make_unique<IsoRockRidge>();
-                if (uint32_t uiRet = IsoParseRockRidge(src.file, src.ullSize, pucRec, uiLen, pstImage->ucSuspSkip,
+                if (uint32_t uiRet = IsoParseRockRidge(src.file, src.ullSize, pucRec, uiLen,
+                                                       pstImage->ucSuspSkip,
                                                        node.pstRockRidge.get(), &node.szName)) {
                     return uiRet;
                 }
@@ -366,7 +375,8 @@ uint32_t BuildJolietTree(const Source &src, IsoImage *pstImage)
         IsoJolietNode *pstDir = vQueue[uiNext];
         IsoJolietNode *pstLastDir = nullptr;
         IsoJolietNode *pstLastFile = nullptr;
-        auto onRecord = [&](const unsigned char *pucRec, size_t, uint64_t ullPos, bool bDir) -> uint32_t {
+        auto onRecord = [&](const unsigned char *pucRec, size_t, uint64_t ullPos,
+                            bool bDir) -> uint32_t {
             IsoJolietNode &node = pstImage->dqJolietNodes.emplace_back();
             node.uiExtent = IsoLe32(pucRec + 2);
             node.uiDataLen = IsoLe32(pucRec + 10);
@@ -439,7 +449,7 @@ uint32_t Parse(const char *pcPath, bool bWithJoliet, IsoImage *pstImage)
     return uiRet;
 }
 
-} // namespace
+}  // namespace
 
 uint32_t IsoOpen(const char *pcPath, bool bWithJoliet, IsoImage *pstImage)
 {

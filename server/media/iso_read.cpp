@@ -18,7 +18,9 @@ constexpr size_t kCopyChunk = 1048576;
 class OutFile {
 public:
     explicit OutFile(const std::string &szPath)
-        : m_fd(open(szPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644)) {}
+        : m_fd(open(szPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644))
+    {
+    }
     ~OutFile()
     {
         if (m_fd >= 0) {
@@ -48,11 +50,12 @@ private:
     int m_fd;
 };
 
-// A node name becomes one host path component; anything that could leave the destination is refused.
+// A node name becomes one host path component; anything that could leave the destination is
+// refused.
 bool SafeName(const std::string &szName)
 {
-    return !szName.empty() && szName != "." && szName != ".." && szName.find('/') == std::string::npos &&
-           szName.find('\0') == std::string::npos;
+    return !szName.empty() && szName != "." && szName != ".." &&
+           szName.find('/') == std::string::npos && szName.find('\0') == std::string::npos;
 }
 
 bool IsRecorded(const IsoStamp &stamp)
@@ -116,7 +119,8 @@ public:
         // Explicit stack: the depth of a tree in an image is not ours to choose.
         std::vector<std::pair<const IsoNode *, std::string>> vStack;
         // szDest ends in '/'; each directory's path is built without one.
-        vStack.emplace_back(&node, szDest.size() > 1 ? szDest.substr(0, szDest.size() - 1) : szDest);
+        vStack.emplace_back(&node,
+                            szDest.size() > 1 ? szDest.substr(0, szDest.size() - 1) : szDest);
         while (!vStack.empty()) {
             auto [pstDir, szPath] = std::move(vStack.back());
             vStack.pop_back();
@@ -126,7 +130,8 @@ public:
                 }
                 szPath += "/" + pstDir->szName;
             }
-            const bool bMade = mkdir(szPath.c_str(), 0755) == 0 || (errno == EEXIST && IsDirectory(szPath));
+            const bool bMade =
+                mkdir(szPath.c_str(), 0755) == 0 || (errno == EEXIST && IsDirectory(szPath));
             if (uint32_t uiRet = Report(ISO_PROGRESS_DIR, bMade ? 0 : ISO_ERR_WRITE, szPath)) {
                 return uiRet;
             }
@@ -153,7 +158,8 @@ private:
 
     uint32_t Report(uint32_t uiKind, uint32_t uiResult, const std::string &szPath)
     {
-        if (m_fnProgress && m_fnProgress(IsoProgress{uiKind, uiResult, szPath.c_str()}) == ISO_ERR_ABORTED) {
+        if (m_fnProgress &&
+            m_fnProgress(IsoProgress{uiKind, uiResult, szPath.c_str()}) == ISO_ERR_ABORTED) {
             return ISO_ERR_ABORTED;
         }
         return uiResult;
@@ -182,7 +188,8 @@ private:
             const uint64_t ullStart = static_cast<uint64_t>(node.uiExtent) * ISO_SECTOR_SIZE;
             m_vBuf.resize(std::min<size_t>(kCopyChunk, node.uiDataLen));
             for (uint64_t ullDone = 0; ullDone < node.uiDataLen;) {
-                const size_t uiChunk = static_cast<size_t>(std::min<uint64_t>(kCopyChunk, node.uiDataLen - ullDone));
+                const size_t uiChunk =
+                    static_cast<size_t>(std::min<uint64_t>(kCopyChunk, node.uiDataLen - ullDone));
                 if (!m_file.ReadExact(ullStart + ullDone, uiChunk, m_vBuf.data())) {
                     return ISO_ERR_READ;
                 }
@@ -203,7 +210,7 @@ private:
     std::vector<unsigned char> m_vBuf;
 };
 
-} // namespace
+}  // namespace
 
 uint32_t IsoReadAt(const IsoImage *pstImage, uint64_t ullOffset, size_t uiLen, void *pvBuf)
 {

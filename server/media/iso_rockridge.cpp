@@ -130,7 +130,8 @@ bool Is(const unsigned char *pucEntry, const char *pcSig)
 }
 
 // Finds the first "CE" entry of the area and appends its continuation to *pvArea.
-uint32_t AppendContinuation(const IsoFile &file, uint64_t ullFileSize, std::vector<unsigned char> *pvArea)
+uint32_t AppendContinuation(const IsoFile &file, uint64_t ullFileSize,
+                            std::vector<unsigned char> *pvArea)
 {
     const std::vector<unsigned char> &vArea = *pvArea;
     for (size_t uiPos = 0; uiPos + 4 <= vArea.size();) {
@@ -139,8 +140,9 @@ uint32_t AppendContinuation(const IsoFile &file, uint64_t ullFileSize, std::vect
             return 0;
         }
         if (Is(&vArea[uiPos], "CE") && uiLen >= 28) {
-            const uint64_t ullAt = static_cast<uint64_t>(IsoLe32(&vArea[uiPos + 4])) * ISO_SECTOR_SIZE +
-                                   IsoLe32(&vArea[uiPos + 12]);
+            const uint64_t ullAt =
+                static_cast<uint64_t>(IsoLe32(&vArea[uiPos + 4])) * ISO_SECTOR_SIZE +
+                IsoLe32(&vArea[uiPos + 12]);
             const uint32_t uiAreaLen = IsoLe32(&vArea[uiPos + 20]);
             if (uiAreaLen > kMaxContinuation || ullAt + uiAreaLen > ullFileSize) {
                 printf("Read len %u buf len %u.\n", 0u, uiAreaLen);
@@ -160,7 +162,7 @@ uint32_t AppendContinuation(const IsoFile &file, uint64_t ullFileSize, std::vect
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 uint32_t IsoParseDate17(const unsigned char *pucDate, IsoStamp *pstStamp)
 {
@@ -187,9 +189,9 @@ uint32_t IsoParseDate17(const unsigned char *pucDate, IsoStamp *pstStamp)
     return 0;
 }
 
-uint32_t IsoParseRockRidge(const IsoFile &file, uint64_t ullFileSize, const unsigned char *pucRecord,
-                           size_t uiRecLen, uint8_t ucSkip, IsoRockRidge *pstRockRidge,
-                           std::string *pszName)
+uint32_t IsoParseRockRidge(const IsoFile &file, uint64_t ullFileSize,
+                           const unsigned char *pucRecord, size_t uiRecLen, uint8_t ucSkip,
+                           IsoRockRidge *pstRockRidge, std::string *pszName)
 {
     const size_t uiNameLen = pucRecord[32];
     const size_t uiStart = 33 + uiNameLen + ((uiNameLen % 2 == 0) ? 1 : 0) + ucSkip;
@@ -227,7 +229,8 @@ uint32_t IsoParseRockRidge(const IsoFile &file, uint64_t ullFileSize, const unsi
                 pstRockRidge->bAltName = true;
             }
             const size_t uiRoom = ISO_RR_NAME_MAX - std::min(pszName->size(), ISO_RR_NAME_MAX);
-            pszName->append(reinterpret_cast<const char *>(pucEntry + 5), std::min(uiLen - 5, uiRoom));
+            pszName->append(reinterpret_cast<const char *>(pucEntry + 5),
+                            std::min(uiLen - 5, uiRoom));
         } else if (Is(pucEntry, "SL")) {
             link.Add(pucEntry, uiLen, pstRockRidge);
         } else if (Is(pucEntry, "TF")) {

@@ -17,6 +17,6 @@ uint32_t IsoParseDate17(const unsigned char *pucDate, IsoStamp *pstStamp);
 // Parses the system-use area of the record pucRecord (uiRecLen bytes, already checked to hold its
 // name) into *pstRockRidge, replacing *pszName when "NM" entries are present. One "CE"
 // continuation area is read from the image; one lying outside the image gives ISO_ERR_READ.
-uint32_t IsoParseRockRidge(const IsoFile &file, uint64_t ullFileSize, const unsigned char *pucRecord,
-                           size_t uiRecLen, uint8_t ucSkip, IsoRockRidge *pstRockRidge,
-                           std::string *pszName);
+uint32_t IsoParseRockRidge(const IsoFile &file, uint64_t ullFileSize,
+                           const unsigned char *pucRecord, size_t uiRecLen, uint8_t ucSkip,
+                           IsoRockRidge *pstRockRidge, std::string *pszName);

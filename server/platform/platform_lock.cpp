@@ -13,7 +13,7 @@ bool PLAT_AcquireInstanceLock(const char *pcName)
     if (iFd < 0) {
         return false;
     }
-    sockaddr_un stAddr {};
+    sockaddr_un stAddr{};
     stAddr.sun_family = AF_UNIX;
     // Abstract namespace: a leading NUL, then the name without a terminator.
     size_t uiLen = strnlen(pcName, sizeof(stAddr.sun_path) - 1);

@@ -9,7 +9,10 @@
 
 namespace {
 
-constexpr uint64_t Cap(int iCap) { return uint64_t{1} << iCap; }
+constexpr uint64_t Cap(int iCap)
+{
+    return uint64_t{1} << iCap;
+}
 
 TEST(Platform, PrivilegeDecision)
 {
@@ -40,12 +43,9 @@ TEST(Platform, LocaleChoosesFirstSetVariable)
         bool bChinese;
     };
     const Case astCases[] = {
-        {nullptr, nullptr, "zh_CN.UTF-8", true},
-        {nullptr, nullptr, "en_US.UTF-8", false},
-        {nullptr, nullptr, "zh_TW.UTF-8", false},
-        {"C", nullptr, "zh_CN.UTF-8", false},
-        {"", "zh_CN.UTF-8", "en_US.UTF-8", true},
-        {"zh_CN", "en_US", "en_US", true},
+        {nullptr, nullptr, "zh_CN.UTF-8", true},  {nullptr, nullptr, "en_US.UTF-8", false},
+        {nullptr, nullptr, "zh_TW.UTF-8", false}, {"C", nullptr, "zh_CN.UTF-8", false},
+        {"", "zh_CN.UTF-8", "en_US.UTF-8", true}, {"zh_CN", "en_US", "en_US", true},
         {nullptr, nullptr, nullptr, false},
     };
     for (const Case &stCase : astCases) {
@@ -128,4 +128,4 @@ TEST(Platform, DataDirectoryFollowsChdir)
     fs::remove_all(stDir);
 }
 
-} // namespace
+}  // namespace

@@ -101,9 +101,9 @@ bool Admitted(const QVDHCP_RfcPara &stPara)
         }
         QVDHCP_Log(QVDHCP_DBG, "%s", szLine);
     }
-    if (g_stDHCPCfg.uiVMFilter == 1 && stPara.uiIsPXE && stPara.uiHasEtherboot &&
-        stPara.uiIsIPXE) {
-        QVDHCP_Log(QVDHCP_LOG, "Client MAC " QVDHCP_MAC_FMT " is Denied becourse ZEL VM PXE request.",
+    if (g_stDHCPCfg.uiVMFilter == 1 && stPara.uiIsPXE && stPara.uiHasEtherboot && stPara.uiIsIPXE) {
+        QVDHCP_Log(QVDHCP_LOG,
+                   "Client MAC " QVDHCP_MAC_FMT " is Denied becourse ZEL VM PXE request.",
                    QVDHCP_MAC_ARGS(pucMac));
         return false;
     }
@@ -160,7 +160,7 @@ gpointer ServiceThread(gpointer)
     return nullptr;
 }
 
-} // namespace
+}  // namespace
 
 QVDHCP_Verdict QVDHCP_HandleDatagram(const uint8_t *pucData, size_t uiLen, int iSocket)
 {
@@ -277,8 +277,8 @@ int QVDHCP_Stop(GThread *pstThread)
     stTo.sin_family = AF_INET;
     stTo.sin_port = htons(QVDHCP_SERVER_PORT);
     stTo.sin_addr.s_addr = htonl(QVDHCP_BROADCAST);
-    if (iSocket >= 0 && sendto(iSocket, aucKill, kKillSize, 0,
-                               reinterpret_cast<sockaddr *>(&stTo), sizeof(stTo)) == ssize_t(kKillSize)) {
+    if (iSocket >= 0 && sendto(iSocket, aucKill, kKillSize, 0, reinterpret_cast<sockaddr *>(&stTo),
+                               sizeof(stTo)) == ssize_t(kKillSize)) {
         s_bStopping = true;
     } else if (iSocket >= 0) {
         // The broadcast could not leave (interface gone): wake the receive directly.

@@ -32,17 +32,50 @@ void QVDHCP_CFG_Reset()
     g_stDHCPCfg.pfnEvent = pfnEvent;
 }
 
-void QVDHCP_CFG_SetServerIP(uint32_t uiIp) { g_stDHCPCfg.uiServerIP = uiIp; }
-void QVDHCP_CFG_SetMask(uint32_t uiMask) { g_stDHCPCfg.uiMask = uiMask; }
-void QVDHCP_CFG_SetRouter(uint32_t uiRouter) { g_stDHCPCfg.uiRouter = uiRouter; }
-void QVDHCP_CFG_SetNextServer(uint32_t uiIp) { g_stDHCPCfg.uiNextServer = uiIp; }
-void QVDHCP_CFG_SetLeaseTime(uint32_t uiSeconds) { g_stDHCPCfg.uiLeaseTime = uiSeconds; }
-void QVDHCP_CFG_SetOnlyPXE(uint32_t uiOn) { g_stDHCPCfg.uiOnlyPXE = uiOn; }
-void QVDHCP_CFG_SetVMFilter(uint32_t uiOn) { g_stDHCPCfg.uiVMFilter = uiOn; }
-void QVDHCP_CFG_SetIpxeLoader(uint32_t uiOn) { g_stDHCPCfg.uiIpxeLoader = uiOn; }
-void QVDHCP_CFG_SetAdmitFunc(QVDHCP_AdmitFunc pfnAdmit) { g_stDHCPCfg.pfnAdmit = pfnAdmit; }
-void QVDHCP_CFG_SetEventFunc(QVDHCP_EventFunc pfnEvent) { g_stDHCPCfg.pfnEvent = pfnEvent; }
-void QVDHCP_SetLogFunc(const QV_LogSinks &stSinks) { s_stLogSinks = stSinks; }
+void QVDHCP_CFG_SetServerIP(uint32_t uiIp)
+{
+    g_stDHCPCfg.uiServerIP = uiIp;
+}
+void QVDHCP_CFG_SetMask(uint32_t uiMask)
+{
+    g_stDHCPCfg.uiMask = uiMask;
+}
+void QVDHCP_CFG_SetRouter(uint32_t uiRouter)
+{
+    g_stDHCPCfg.uiRouter = uiRouter;
+}
+void QVDHCP_CFG_SetNextServer(uint32_t uiIp)
+{
+    g_stDHCPCfg.uiNextServer = uiIp;
+}
+void QVDHCP_CFG_SetLeaseTime(uint32_t uiSeconds)
+{
+    g_stDHCPCfg.uiLeaseTime = uiSeconds;
+}
+void QVDHCP_CFG_SetOnlyPXE(uint32_t uiOn)
+{
+    g_stDHCPCfg.uiOnlyPXE = uiOn;
+}
+void QVDHCP_CFG_SetVMFilter(uint32_t uiOn)
+{
+    g_stDHCPCfg.uiVMFilter = uiOn;
+}
+void QVDHCP_CFG_SetIpxeLoader(uint32_t uiOn)
+{
+    g_stDHCPCfg.uiIpxeLoader = uiOn;
+}
+void QVDHCP_CFG_SetAdmitFunc(QVDHCP_AdmitFunc pfnAdmit)
+{
+    g_stDHCPCfg.pfnAdmit = pfnAdmit;
+}
+void QVDHCP_CFG_SetEventFunc(QVDHCP_EventFunc pfnEvent)
+{
+    g_stDHCPCfg.pfnEvent = pfnEvent;
+}
+void QVDHCP_SetLogFunc(const QV_LogSinks &stSinks)
+{
+    s_stLogSinks = stSinks;
+}
 
 void QVDHCP_CFG_SetIPRange(uint32_t uiStart, uint32_t uiEnd)
 {
@@ -164,8 +197,7 @@ int QVDHCP_CFG_AllocIP(const uint8_t aucMac[6], QVDHCP_AllocResult *pstOut)
     return 0;
 }
 
-int QVDHCP_CFG_AllocFixedIP(const uint8_t aucMac[6], uint32_t uiAddress,
-                            QVDHCP_AllocResult *pstOut)
+int QVDHCP_CFG_AllocFixedIP(const uint8_t aucMac[6], uint32_t uiAddress, QVDHCP_AllocResult *pstOut)
 {
     g_assert(0 != pstOut);
     QVDHCP_Log(QVDHCP_DBG, "QVDHCP_CFG_AllocFixedIP MAC:" QVDHCP_MAC_FMT " IP:" QVDHCP_IP_FMT,
@@ -216,4 +248,3 @@ int QVDHCP_CFG_IsIPFree(const uint8_t aucMac[6], uint32_t uiAddress)
     }
     return MapByte(uiAddress) == QVDHCP_IP_FREE ? 1 : 0;
 }
-

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstdint>
 
-
 // Log levels of the module: each goes to its own sink (DHCP_LOG, DHCP_DIG, DHCP_DBG).
 constexpr unsigned QVDHCP_LOG = 2;
 constexpr unsigned QVDHCP_DIG = 1;
@@ -15,12 +14,12 @@ constexpr unsigned QVDHCP_DBG = 0;
 
 // Printing helpers: addresses most significant byte first, MACs in the two text forms.
 #define QVDHCP_IP_FMT "%u.%u.%u.%u"
-#define QVDHCP_IP_ARGS(ip)                                                                   \
-    (unsigned)(((ip) >> 24) & 0xFF), (unsigned)(((ip) >> 16) & 0xFF),                        \
-        (unsigned)(((ip) >> 8) & 0xFF), (unsigned)((ip) & 0xFF)
-#define QVDHCP_MAC_FMT "%02x-%02x-%02x-%02x-%02x-%02x"
+#define QVDHCP_IP_ARGS(ip)                                                                         \
+    (unsigned)(((ip) >> 24) & 0xFF), (unsigned)(((ip) >> 16) & 0xFF),                              \
+        (unsigned)(((ip) >> 8) & 0xFF), (unsigned)((ip)&0xFF)
+#define QVDHCP_MAC_FMT       "%02x-%02x-%02x-%02x-%02x-%02x"
 #define QVDHCP_MAC_SHORT_FMT "%02x%02x-%02x%02x-%02x%02x"
-#define QVDHCP_MAC_ARGS(m) (m)[0], (m)[1], (m)[2], (m)[3], (m)[4], (m)[5]
+#define QVDHCP_MAC_ARGS(m)   (m)[0], (m)[1], (m)[2], (m)[3], (m)[4], (m)[5]
 
 struct QVDHCP_ClientEvent {
     uint32_t uiIsPXE = 0;

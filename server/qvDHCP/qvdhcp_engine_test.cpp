@@ -13,9 +13,9 @@
 
 namespace {
 
-constexpr uint32_t kServer = 0xC0A83201;    // 192.168.50.1
-constexpr uint32_t kNextServer = 0xC0A83202; // 192.168.50.2
-constexpr uint32_t kStart = 0xC0A83264;     // 192.168.50.100
+constexpr uint32_t kServer = 0xC0A83201;      // 192.168.50.1
+constexpr uint32_t kNextServer = 0xC0A83202;  // 192.168.50.2
+constexpr uint32_t kStart = 0xC0A83264;       // 192.168.50.100
 constexpr uint32_t kCount = 20;
 constexpr uint32_t kMask = 0xFFFFFF00;
 constexpr uint32_t kRouter = 0xC0A832FE;
@@ -26,11 +26,17 @@ constexpr const char *kEfi = "grub2.x64efi.all.0";
 using Bytes = std::vector<uint8_t>;
 using Options = std::vector<std::pair<uint8_t, Bytes>>;
 
-Bytes U32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
-Bytes Text(const char *pc) { return Bytes(pc, pc + strlen(pc)); }
+Bytes U32(uint32_t v)
+{
+    return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+}
+Bytes Text(const char *pc)
+{
+    return Bytes(pc, pc + strlen(pc));
+}
 
 struct Request {
-    uint8_t ucMac = 1; // MAC 52-54-00-00-00-<n>
+    uint8_t ucMac = 1;  // MAC 52-54-00-00-00-<n>
     uint16_t usFlags = 0;
     uint32_t uiCiaddr = 0;
     uint32_t uiGiaddr = 0;
@@ -47,7 +53,7 @@ Bytes Build(const Request &stReq)
     Bytes xid = {0xDE, 0xAD, 0xBE, stReq.ucMac};
     std::copy(xid.begin(), xid.end(), vec.begin() + 4);
     vec[8] = 0;
-    vec[9] = 3; // secs
+    vec[9] = 3;  // secs
     vec[10] = uint8_t(stReq.usFlags >> 8);
     vec[11] = uint8_t(stReq.usFlags);
     Bytes ci = U32(stReq.uiCiaddr), gi = U32(stReq.uiGiaddr);
@@ -125,8 +131,8 @@ Options ReplyOptions(const Bytes &vec)
 
 std::string FileField(const Bytes &vec)
 {
-    return std::string(reinterpret_cast<const char *>(vec.data() + 108), strnlen(
-        reinterpret_cast<const char *>(vec.data() + 108), 128));
+    return std::string(reinterpret_cast<const char *>(vec.data() + 108),
+                       strnlen(reinterpret_cast<const char *>(vec.data() + 108), 128));
 }
 
 // The reply's fixed header against its request: copied fields, siaddr, sname and cookie.
@@ -238,7 +244,7 @@ TEST_F(EngineTest, DiscoverChoosesTheBootFileAndBuildsTheOffer)
         std::string strFile;
         uint32_t uiIsPXE, uiIsEFI, uiIsKivIPXE;
         uint16_t usArch;
-        uint32_t uiIpxeLoader = 0; // the iPXE tree is the loader in use
+        uint32_t uiIpxeLoader = 0;  // the iPXE tree is the loader in use
     } astCases[] = {
         {"no option 93", {}, kBios, 0, 0, 0, 0},
         {"BIOS x86", {{93, {0, 0}}}, kBios, 1, 0, 0, 0},
@@ -250,16 +256,42 @@ TEST_F(EngineTest, DiscoverChoosesTheBootFileAndBuildsTheOffer)
         {"architecture list: the first one counts", {{93, {0, 9, 0, 0}}}, kEfi, 1, 1, 0, 9},
         {"only option 94 marks PXE", {{94, {1, 2, 1}}}, kBios, 1, 0, 0, 0},
         {"only option 97 marks PXE", {{97, Bytes(17, 0)}}, kBios, 1, 0, 0, 0},
-        {"our iPXE build", {{93, {0, 9}}, {77, Text("ZEREVEdURE")}},
-         "tftp://192.168.50.1/ipxe.cfg/01-52-54-00-00-00-0b", 1, 1, 1, 9},
-        {"stock iPXE with the iPXE tree", {{93, {0, 0}}, {77, Text("iPXE")}},
-         "tftp://192.168.50.1/ipxe.cfg/01-52-54-00-00-00-0c", 1, 0, 0, 0, 1},
-        {"stock iPXE with another tree boots its loader", {{93, {0, 0}}, {77, Text("iPXE")}},
-         kBios, 1, 0, 0, 0},
-        {"stock iPXE on UEFI with another tree", {{93, {0, 7}}, {77, Text("iPXE")}}, kEfi, 1, 1,
-         0, 7},
-        {"our iPXE build with another tree", {{93, {0, 0}}, {77, Text("ZEREVEdURE")}},
-         "tftp://192.168.50.1/ipxe.cfg/01-52-54-00-00-00-0f", 1, 0, 1, 0},
+        {"our iPXE build",
+         {{93, {0, 9}}, {77, Text("ZEREVEdURE")}},
+         "tftp://192.168.50.1/ipxe.cfg/01-52-54-00-00-00-0b",
+         1,
+         1,
+         1,
+         9},
+        {"stock iPXE with the iPXE tree",
+         {{93, {0, 0}}, {77, Text("iPXE")}},
+         "tftp://192.168.50.1/ipxe.cfg/01-52-54-00-00-00-0c",
+         1,
+         0,
+         0,
+         0,
+         1},
+        {"stock iPXE with another tree boots its loader",
+         {{93, {0, 0}}, {77, Text("iPXE")}},
+         kBios,
+         1,
+         0,
+         0,
+         0},
+        {"stock iPXE on UEFI with another tree",
+         {{93, {0, 7}}, {77, Text("iPXE")}},
+         kEfi,
+         1,
+         1,
+         0,
+         7},
+        {"our iPXE build with another tree",
+         {{93, {0, 0}}, {77, Text("ZEREVEdURE")}},
+         "tftp://192.168.50.1/ipxe.cfg/01-52-54-00-00-00-0f",
+         1,
+         0,
+         1,
+         0},
         {"other user class", {{93, {0, 7}}, {77, Text("iPXEx")}}, kEfi, 1, 1, 0, 7},
     };
     uint8_t ucMac = 1;
@@ -273,7 +305,7 @@ TEST_F(EngineTest, DiscoverChoosesTheBootFileAndBuildsTheOffer)
         Bytes vecReq = Feed(stReq);
         ASSERT_EQ(g_vecSent.size(), 1u);
         const Sent &stOffer = g_vecSent[0];
-        uint32_t uiExpectIp = kStart + ucMac - 1; // fresh MACs take the pool in order
+        uint32_t uiExpectIp = kStart + ucMac - 1;  // fresh MACs take the pool in order
         ExpectHeader(stOffer.vecData, vecReq, uiExpectIp);
         EXPECT_EQ(FileField(stOffer.vecData), stCase.strFile);
         bool bIpxe = false;
@@ -314,7 +346,7 @@ TEST_F(EngineTest, LongBootFileNameIsCutTo127)
 TEST_F(EngineTest, RepeatedDiscoverKeepsTheAddressAndRestartsTheTimer)
 {
     Feed(Msg(1, 1, {kPxeArch0}));
-    Feed(Msg(1, 2)); // a plain client
+    Feed(Msg(1, 2));  // a plain client
     MoveTime(1, -5);
     MoveTime(2, -5);
     g_vecSent.clear();
@@ -324,7 +356,7 @@ TEST_F(EngineTest, RepeatedDiscoverKeepsTheAddressAndRestartsTheTimer)
     ASSERT_EQ(g_vecSent.size(), 2u);
     EXPECT_EQ(ReadU32(g_vecSent[0].vecData, 16), kStart);
     EXPECT_EQ(ReadU32(g_vecSent[1].vecData, 16), kStart + 1);
-    ASSERT_EQ(g_vecEvents.size(), 1u); // the plain client's repeat raises none
+    ASSERT_EQ(g_vecEvents.size(), 1u);  // the plain client's repeat raises none
     EXPECT_EQ(g_vecEvents[0].second.uiAddress, kStart);
     EXPECT_TRUE(TestLogHas("Use the Last IP for PXE Client(52-54-00-00-00-01) in normal mode."));
     EXPECT_TRUE(TestLogHas("Use the same IP for NonPXE Client(52-54-00-00-00-02)."));
@@ -353,25 +385,65 @@ TEST_F(EngineTest, RequestStates)
         std::vector<uint32_t> vecEvents;
     } astCases[] = {
         {"selecting: ACK of the offered address",
-         Msg(3, 1, {{54, U32(kServer)}, {50, U32(kStart)}}), Reply::Ack, kStart, 0xFFFFFFFF, {2}},
+         Msg(3, 1, {{54, U32(kServer)}, {50, U32(kStart)}}),
+         Reply::Ack,
+         kStart,
+         0xFFFFFFFF,
+         {2}},
         {"selecting: another address than offered",
-         Msg(3, 2, {{54, U32(kServer)}, {50, U32(kStart + 5)}}), Reply::Nak, 0, 0xFFFFFFFF, {}},
-        {"selecting: unknown client", Msg(3, 9, {{54, U32(kServer)}, {50, U32(kStart + 6)}}),
-         Reply::Nak, 0, 0xFFFFFFFF, {}},
+         Msg(3, 2, {{54, U32(kServer)}, {50, U32(kStart + 5)}}),
+         Reply::Nak,
+         0,
+         0xFFFFFFFF,
+         {}},
+        {"selecting: unknown client",
+         Msg(3, 9, {{54, U32(kServer)}, {50, U32(kStart + 6)}}),
+         Reply::Nak,
+         0,
+         0xFFFFFFFF,
+         {}},
         {"selecting: another server chosen",
-         Msg(3, 3, {{54, U32(uiOther)}, {50, U32(kStart + 2)}}), Reply::None, 0, 0, {}},
-        {"server id without requested address", Msg(3, 2, {{54, U32(kServer)}}), Reply::None, 0,
-         0, {}},
-        {"init-reboot: unknown client, free address", Msg(3, 10, {{50, U32(kStart + 7)}}),
-         Reply::Ack, kStart + 7, 0xFFFFFFFF, {1, 2}},
-        {"init-reboot: unknown client, address held", Msg(3, 11, {{50, U32(kStart + 3)}}),
-         Reply::Nak, 0, 0xFFFFFFFF, {}},
+         Msg(3, 3, {{54, U32(uiOther)}, {50, U32(kStart + 2)}}),
+         Reply::None,
+         0,
+         0,
+         {}},
+        {"server id without requested address",
+         Msg(3, 2, {{54, U32(kServer)}}),
+         Reply::None,
+         0,
+         0,
+         {}},
+        {"init-reboot: unknown client, free address",
+         Msg(3, 10, {{50, U32(kStart + 7)}}),
+         Reply::Ack,
+         kStart + 7,
+         0xFFFFFFFF,
+         {1, 2}},
+        {"init-reboot: unknown client, address held",
+         Msg(3, 11, {{50, U32(kStart + 3)}}),
+         Reply::Nak,
+         0,
+         0xFFFFFFFF,
+         {}},
         {"init-reboot: unknown client, address outside the pool",
-         Msg(3, 11, {{50, U32(kStart + kCount)}}), Reply::Nak, 0, 0xFFFFFFFF, {}},
-        {"init-reboot: known client, its address", Msg(3, 4, {{50, U32(kStart + 3)}}), Reply::Ack,
-         kStart + 3, 0xFFFFFFFF, {}},
-        {"init-reboot: known client, another address", Msg(3, 4, {{50, U32(kStart + 8)}}),
-         Reply::Nak, 0, 0xFFFFFFFF, {}},
+         Msg(3, 11, {{50, U32(kStart + kCount)}}),
+         Reply::Nak,
+         0,
+         0xFFFFFFFF,
+         {}},
+        {"init-reboot: known client, its address",
+         Msg(3, 4, {{50, U32(kStart + 3)}}),
+         Reply::Ack,
+         kStart + 3,
+         0xFFFFFFFF,
+         {}},
+        {"init-reboot: known client, another address",
+         Msg(3, 4, {{50, U32(kStart + 8)}}),
+         Reply::Nak,
+         0,
+         0xFFFFFFFF,
+         {}},
         {"unknown renewal", Msg(3, 12), Reply::Nak, 0, 0xFFFFFFFF, {}},
     };
     for (Case &stCase : astCases) {
@@ -401,7 +473,7 @@ TEST_F(EngineTest, RequestStates)
     ASSERT_TRUE(Active(1, &stEntry));
     EXPECT_EQ(stEntry.uiState, QVDHCP_STATE_BOUND);
     ASSERT_TRUE(Active(10, &stEntry));
-    EXPECT_EQ(stEntry.uiState, QVDHCP_STATE_OFFERED); // acknowledged after a reboot: state 1
+    EXPECT_EQ(stEntry.uiState, QVDHCP_STATE_OFFERED);  // acknowledged after a reboot: state 1
     EXPECT_EQ(stEntry.uiAddress, kStart + 7);
     // The client that chose another server is gone and its address free again.
     EXPECT_FALSE(Active(3));
@@ -491,7 +563,7 @@ TEST_F(EngineTest, ReleasedAddressTakenMeanwhileGivesAnotherOne)
     const uint32_t uiIp = Bind(1);
     Feed(Msg(7, 1));
     LEASEDB_Clear();
-    Feed(Msg(3, 5, {{50, U32(uiIp)}})); // another client takes it by init-reboot
+    Feed(Msg(3, 5, {{50, U32(uiIp)}}));  // another client takes it by init-reboot
     g_vecSent.clear();
     Feed(Msg(1, 1, {kPxeArch0}));
     ASSERT_EQ(g_vecSent.size(), 1u);
@@ -540,7 +612,7 @@ TEST_F(EngineTest, Inform)
     struct Case {
         const char *pcName;
         Request stReq;
-        const char *pcReply; // "ack", "nak" or nullptr
+        const char *pcReply;  // "ack", "nak" or nullptr
     } astCases[] = {
         {"known client naming its address", Msg(8, 1, {{50, U32(uiIp)}}), "ack"},
         {"known client naming another address", Msg(8, 1, {{50, U32(uiIp + 1)}}), "nak"},
@@ -570,7 +642,7 @@ TEST_F(EngineTest, MalformedDatagramsAreDroppedWithoutEffect)
     auto Cut = [&](size_t n) { return Bytes(vecGood.begin(), vecGood.begin() + long(n)); };
     auto WithOpts = [](Bytes vecOpts) {
         Bytes vec = Build(Request{});
-        vec.pop_back(); // END
+        vec.pop_back();  // END
         vec.insert(vec.end(), vecOpts.begin(), vecOpts.end());
         return vec;
     };
@@ -627,19 +699,49 @@ TEST_F(EngineTest, FiltersAndDispatch)
         Request stReq;
         bool bReply;
         const char *pcLog;
-        std::vector<uint32_t> vecAdmitEfi; // isEFI handed to the admission function
+        std::vector<uint32_t> vecAdmitEfi;  // isEFI handed to the admission function
     } astCases[] = {
-        {"PXE only refuses a plain client", 1, 0, 1, Msg(1, 1), false,
-         "1 Client MAC 52-54-00-00-00-01 is Denied becourse NOPXE.", {}},
-        {"PXE only serves option 93", 1, 0, 1, Msg(1, 2, {{93, {0, 7}}, {97, Bytes(17, 0xAB)}}),
-         true, "3 PXE Client: MAC: 52-54-00-00-00-02 Arch 7  GUID: AB AB AB", {1}},
-        {"VM filter refuses the ZEL iPXE request", 0, 1, 1, Msg(1, 3, kIpxeVm), false,
-         "1 Client MAC 52-54-00-00-00-03 is Denied becourse ZEL VM PXE request.", {}},
-        {"VM filter lets iPXE without option 175 pass", 0, 1, 1,
-         Msg(1, 4, {kPxeArch0, {77, Text("iPXE")}}), true, "Recv DHCP Discover", {0}},
+        {"PXE only refuses a plain client",
+         1,
+         0,
+         1,
+         Msg(1, 1),
+         false,
+         "1 Client MAC 52-54-00-00-00-01 is Denied becourse NOPXE.",
+         {}},
+        {"PXE only serves option 93",
+         1,
+         0,
+         1,
+         Msg(1, 2, {{93, {0, 7}}, {97, Bytes(17, 0xAB)}}),
+         true,
+         "3 PXE Client: MAC: 52-54-00-00-00-02 Arch 7  GUID: AB AB AB",
+         {1}},
+        {"VM filter refuses the ZEL iPXE request",
+         0,
+         1,
+         1,
+         Msg(1, 3, kIpxeVm),
+         false,
+         "1 Client MAC 52-54-00-00-00-03 is Denied becourse ZEL VM PXE request.",
+         {}},
+        {"VM filter lets iPXE without option 175 pass",
+         0,
+         1,
+         1,
+         Msg(1, 4, {kPxeArch0, {77, Text("iPXE")}}),
+         true,
+         "Recv DHCP Discover",
+         {0}},
         {"VM filter off", 0, 0, 1, Msg(1, 5, kIpxeVm), true, "Recv DHCP Discover", {0}},
-        {"admission refuses", 0, 0, 0, Msg(1, 6, {{93, {0, 9}}}), false,
-         "1 Client MAC 52-54-00-00-00-06 is Denied by system.", {1}},
+        {"admission refuses",
+         0,
+         0,
+         0,
+         Msg(1, 6, {{93, {0, 9}}}),
+         false,
+         "1 Client MAC 52-54-00-00-00-06 is Denied by system.",
+         {1}},
         {"admission answers 2", 0, 0, 2, Msg(1, 7), false, "is Denied by system.", {0}},
         {"OFFER has no handler", 0, 0, 1, Msg(2, 8), false, "2 Proc func is null for msg 2", {0}},
         {"NAK has no handler", 0, 0, 1, Msg(6, 8), false, "Proc func is null for msg 6", {0}},
@@ -687,9 +789,9 @@ TEST_F(EngineTest, ForeignKillSignalIsIgnored)
 TEST_F(EngineTest, AgingSweep)
 {
     Feed(Msg(1, 1, {kPxeArch0}));  // offered
-    Bind(2);                         // bound
+    Bind(2);                       // bound
     Feed(Msg(1, 3, {kPxeArch0}));  // offered, clock gone back
-    Bind(4);                         // bound, lease over
+    Bind(4);                       // bound, lease over
     MoveTime(1, -11);
     MoveTime(2, -11);
     MoveTime(3, +50);
@@ -737,4 +839,4 @@ TEST_F(EngineTest, AgingTakesMoreThanOneBatch)
                             [](uint8_t uc) { return uc == QVDHCP_IP_FREE; }));
 }
 
-} // namespace
+}  // namespace

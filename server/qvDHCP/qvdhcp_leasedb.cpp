@@ -73,9 +73,12 @@ bool ParseMacText(const char *pcText, Mac *paucMac)
     return true;
 }
 
-} // namespace
+}  // namespace
 
-void LEASEDB_SetLogSink(const QV_LogSink &stSink) { s_stLoadSink = stSink; }
+void LEASEDB_SetLogSink(const QV_LogSink &stSink)
+{
+    s_stLoadSink = stSink;
+}
 
 void LEASEDB_Put(const uint8_t aucMac[6], uint32_t uiAddress)
 {
@@ -156,10 +159,11 @@ int LEASEDB_Load(uint32_t uiStart, uint32_t uiCount)
     uint64_t ulNewEnd = uint64_t(uiStart) + uiCount;
     // The ends are exclusive; an end of 2^32 prints as 0.0.0.0, as the 32-bit value would.
     const char *pcFormat = (ulOldStart < uiStart || ulNewEnd < ulOldEnd)
-        ? "IP range changed Last:[%s-%s) Now:[%s-%s), no need to recover"
-        : "IP range valid Last:[%s-%s) Now:[%s-%s), now recover dhcp db";
-    LoadLog(pcFormat, QV_IpText(uint32_t(ulOldStart)).c_str(), QV_IpText(uint32_t(ulOldEnd)).c_str(),
-            QV_IpText(uiStart).c_str(), QV_IpText(uint32_t(ulNewEnd)).c_str());
+                               ? "IP range changed Last:[%s-%s) Now:[%s-%s), no need to recover"
+                               : "IP range valid Last:[%s-%s) Now:[%s-%s), now recover dhcp db";
+    LoadLog(pcFormat, QV_IpText(uint32_t(ulOldStart)).c_str(),
+            QV_IpText(uint32_t(ulOldEnd)).c_str(), QV_IpText(uiStart).c_str(),
+            QV_IpText(uint32_t(ulNewEnd)).c_str());
     if (ulOldStart < uiStart || ulNewEnd < ulOldEnd) {
         return 0;
     }
@@ -169,10 +173,10 @@ int LEASEDB_Load(uint32_t uiStart, uint32_t uiCount)
     }
     for (Json::ArrayIndex i = 0; i < stList.size(); ++i) {
         const Json::Value &stItem = stList[i];
-        std::string strMac = stItem.isObject() && stItem["mac"].isString()
-                                 ? stItem["mac"].asString() : "";
-        std::string strIp = stItem.isObject() && stItem["ip"].isString()
-                                ? stItem["ip"].asString() : "";
+        std::string strMac =
+            stItem.isObject() && stItem["mac"].isString() ? stItem["mac"].asString() : "";
+        std::string strIp =
+            stItem.isObject() && stItem["ip"].isString() ? stItem["ip"].asString() : "";
         Mac aucMac;
         uint32_t uiIp = 0;
         // A damaged element is skipped; the others still come back.

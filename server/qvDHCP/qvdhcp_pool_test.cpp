@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr uint32_t kStart = 0x0A000064; // 10.0.0.100
+constexpr uint32_t kStart = 0x0A000064;  // 10.0.0.100
 constexpr uint32_t kMask = 0xFFFFFF00;
 constexpr uint32_t kRouter = 0x0A000001;
 
@@ -22,7 +22,10 @@ struct TestMac {
     operator const uint8_t *() const { return auc; }
 };
 
-std::string MacText(uint8_t n) { return QV_MacText(TestMac(n)); }
+std::string MacText(uint8_t n)
+{
+    return QV_MacText(TestMac(n));
+}
 
 using Db = std::vector<std::pair<std::string, uint32_t>>;
 
@@ -53,33 +56,68 @@ protected:
 struct AllocCase {
     const char *pcName;
     uint32_t uiPoolSize;
-    std::vector<uint8_t> vecMap;                 // initial map bytes, index = offset
-    std::vector<std::pair<uint8_t, int64_t>> vecDb; // (MAC number, offset; may lie outside)
+    std::vector<uint8_t> vecMap;                     // initial map bytes, index = offset
+    std::vector<std::pair<uint8_t, int64_t>> vecDb;  // (MAC number, offset; may lie outside)
     std::optional<uint32_t> optExpect;
     std::vector<std::pair<uint8_t, int64_t>> vecDbAfter;
-    const char *pcLog;                           // a line the allocation must log, or nullptr
+    const char *pcLog;  // a line the allocation must log, or nullptr
 };
 
 TEST_F(PoolTest, AllocIPFollowsTheDatabaseAndScanRules)
 {
-    const uint8_t N = 1; // the requesting MAC
+    const uint8_t N = 1;  // the requesting MAC
     const AllocCase astCases[] = {
-        {"remembered free address is reused", 4, {}, {{7, 3}, {N, 2}}, 2, {{7, 3}, {N, 2}},
+        {"remembered free address is reused",
+         4,
+         {},
+         {{7, 3}, {N, 2}},
+         2,
+         {{7, 3}, {N, 2}},
          "alloc DB ip from pool 10.0.0.102"},
-        {"remembered address outside the pool is dropped", 3, {}, {{N, 9}}, 0, {{N, 0}},
+        {"remembered address outside the pool is dropped",
+         3,
+         {},
+         {{N, 9}},
+         0,
+         {{N, 0}},
          "Now delete dhcp db 02-00-00-00-00-01 10.0.0.109"},
-        {"remembered address below the pool is dropped", 3, {}, {{N, -1}}, 0, {{N, 0}},
+        {"remembered address below the pool is dropped",
+         3,
+         {},
+         {{N, -1}},
+         0,
+         {{N, 0}},
          "Now delete dhcp db 02-00-00-00-00-01 10.0.0.99"},
         {"remembered address in use is dropped", 3, {0, 1}, {{N, 1}}, 0, {{N, 0}}, nullptr},
         {"remembered bad address is dropped", 3, {2, 0, 2}, {{N, 2}}, 1, {{N, 1}}, nullptr},
-        {"addresses remembered for others are skipped", 3, {}, {{7, 0}, {8, 1}}, 2,
-         {{7, 0}, {8, 1}, {N, 2}}, "IP 10.0.0.101 is in DB, try next"},
-        {"all remembered: the lowest free one is taken from its owner", 2, {}, {{7, 0}, {8, 1}},
-         0, {{8, 1}, {N, 0}}, "Skip DB failed, now use 10.0.0.100"},
-        {"fallback skips used and bad addresses", 4, {1, 2, 0, 0}, {{7, 2}, {8, 3}}, 2,
-         {{8, 3}, {N, 2}}, "Skip DB failed, now use 10.0.0.102"},
+        {"addresses remembered for others are skipped",
+         3,
+         {},
+         {{7, 0}, {8, 1}},
+         2,
+         {{7, 0}, {8, 1}, {N, 2}},
+         "IP 10.0.0.101 is in DB, try next"},
+        {"all remembered: the lowest free one is taken from its owner",
+         2,
+         {},
+         {{7, 0}, {8, 1}},
+         0,
+         {{8, 1}, {N, 0}},
+         "Skip DB failed, now use 10.0.0.100"},
+        {"fallback skips used and bad addresses",
+         4,
+         {1, 2, 0, 0},
+         {{7, 2}, {8, 3}},
+         2,
+         {{8, 3}, {N, 2}},
+         "Skip DB failed, now use 10.0.0.102"},
         {"bad and used addresses are never scanned", 3, {2, 1, 0}, {}, 2, {{N, 2}}, nullptr},
-        {"full pool fails and keeps the database", 2, {1, 2}, {{7, 0}}, std::nullopt, {{7, 0}},
+        {"full pool fails and keeps the database",
+         2,
+         {1, 2},
+         {{7, 0}},
+         std::nullopt,
+         {{7, 0}},
          nullptr},
         {"single-address pool", 1, {}, {}, 0, {{N, 0}}, "alloc ip from pool 10.0.0.100"},
     };
@@ -118,7 +156,7 @@ TEST_F(PoolTest, AllocIPFollowsTheDatabaseAndScanRules)
 
 TEST_F(PoolTest, FixedAllocationFreeBadAndJudge)
 {
-    MakePool(4); // 10.0.0.100 .. 10.0.0.103
+    MakePool(4);  // 10.0.0.100 .. 10.0.0.103
     const uint32_t uiOutside = kStart + 4;
     QVDHCP_AllocResult stOut;
 
@@ -197,7 +235,7 @@ TEST_F(PoolTest, LeasePutKeepsOneRecordPerMacAndAddress)
     LEASEDB_Put(TestMac(1), 10);
     LEASEDB_Put(TestMac(2), 20);
     LEASEDB_Put(TestMac(3), 30);
-    LEASEDB_Put(TestMac(1), 20); // drops MAC 1's old record and MAC 2's record of 20
+    LEASEDB_Put(TestMac(1), 20);  // drops MAC 1's old record and MAC 2's record of 20
     EXPECT_EQ(LEASEDB_Snapshot(), (Db{{MacText(3), 30}, {MacText(1), 20}}));
     uint32_t uiIp = 0;
     EXPECT_EQ(LEASEDB_FindIPByMAC(TestMac(1), &uiIp), 0);
@@ -246,7 +284,7 @@ TEST_F(PoolTest, SaveThenLoadKeepsOrder)
         vecNames.emplace_back(pcName);
     }
     g_dir_close(pstDir);
-    EXPECT_EQ(vecNames, std::vector<std::string>{"dhcp_db.json"}); // no temporary left behind
+    EXPECT_EQ(vecNames, std::vector<std::string>{"dhcp_db.json"});  // no temporary left behind
 
     LEASEDB_Clear();
     ASSERT_EQ(LEASEDB_Load(kStart, 10), 0);
@@ -257,7 +295,7 @@ TEST_F(PoolTest, LoadRecoversOnlyWhenTheStoredRangeFits)
 {
     TempDataDir stDir;
     LEASEDB_SetLogSink({TestLogSink, 4});
-    const uint32_t uiStored = 0x0A00000A; // 10.0.0.10, 20 addresses
+    const uint32_t uiStored = 0x0A00000A;  // 10.0.0.10, 20 addresses
     LEASEDB_Put(TestMac(1), uiStored + 3);
     ASSERT_EQ(LEASEDB_Save(uiStored, 20), 0);
     struct RangeCase {
@@ -303,8 +341,7 @@ TEST_F(PoolTest, LoadSkipsDamagedElementsAndRejectsDamagedFiles)
         {"mac": "02-00-00-00-00-0A", "ip": "10.0.0.108"}
     ]})");
     ASSERT_EQ(LEASEDB_Load(kStart, 10), 0);
-    EXPECT_EQ(LEASEDB_Snapshot(),
-              (Db{{MacText(1), kStart + 1}, {MacText(10), kStart + 8}}));
+    EXPECT_EQ(LEASEDB_Snapshot(), (Db{{MacText(1), kStart + 1}, {MacText(10), kStart + 8}}));
     EXPECT_TRUE(TestLogHas("skip invalid dhcp db element 1 MAC:02-00-00-00-00-zz"));
     EXPECT_TRUE(TestLogHas("skip invalid dhcp db element 6 MAC: IP:"));
 
@@ -325,4 +362,4 @@ TEST_F(PoolTest, LoadSkipsDamagedElementsAndRejectsDamagedFiles)
     LEASEDB_SetLogSink({});
 }
 
-} // namespace
+}  // namespace

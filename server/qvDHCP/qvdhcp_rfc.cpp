@@ -15,12 +15,31 @@ uint8_t *g_pucDHCPSendBuf = nullptr;
 namespace {
 
 const char *const kArchNames[] = {
-    "Intel x86PC", "NEC/PC98", "EFI Itanium", "DEC Alpha", "Arc x86", "Intel Lean Client",
-    "EFI IA32", "EFI BC", "EFI Xscale", "EFI x86-64", "EFI ARM 32", "EFI ARM 64",
-    "PowerPC Open Firmware", "PowerPC ePAPR", "POWER OPAL v3", "x86 uefi boot from http",
-    "x64 uefi boot from http", "ebc boot from http", "arm uefi 32 boot from http",
-    "arm uefi 64 boot from http", "pc/at bios boot from http", "arm32 uboot", "arm64 uboot",
-    "arm uboot 32 boot from http", "arm uboot 64 boot from http",
+    "Intel x86PC",
+    "NEC/PC98",
+    "EFI Itanium",
+    "DEC Alpha",
+    "Arc x86",
+    "Intel Lean Client",
+    "EFI IA32",
+    "EFI BC",
+    "EFI Xscale",
+    "EFI x86-64",
+    "EFI ARM 32",
+    "EFI ARM 64",
+    "PowerPC Open Firmware",
+    "PowerPC ePAPR",
+    "POWER OPAL v3",
+    "x86 uefi boot from http",
+    "x64 uefi boot from http",
+    "ebc boot from http",
+    "arm uefi 32 boot from http",
+    "arm uefi 64 boot from http",
+    "pc/at bios boot from http",
+    "arm32 uboot",
+    "arm64 uboot",
+    "arm uboot 32 boot from http",
+    "arm uboot 64 boot from http",
 };
 
 constexpr uint8_t kCookie[4] = {99, 130, 83, 99};
@@ -63,8 +82,8 @@ int Malformed(const char *pcWhy, size_t uiAt)
     return QV_ERR_FAILED;
 }
 
-void RaiseEvent(uint32_t uiCode, const QVDHCP_RfcPara *pstPara, uint32_t uiAddress,
-                uint32_t uiMask, uint32_t uiRouter)
+void RaiseEvent(uint32_t uiCode, const QVDHCP_RfcPara *pstPara, uint32_t uiAddress, uint32_t uiMask,
+                uint32_t uiRouter)
 {
     QVDHCP_EventFunc pfnEvent = g_stDHCPCfg.pfnEvent;
     if (pfnEvent == nullptr) {
@@ -105,7 +124,8 @@ size_t BuildReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, uint32_t uiYiad
     }
     uiPos = QVDHCP_RFC_AddIntOpt(1, uiMask, uiPos);
     uiPos = QVDHCP_RFC_AddIntOpt(3, uiRouter, uiPos);
-    if (pstPara->uiIsPXE && (pstPara->uiIsIPXE || pstPara->uiIsKivIPXE || pstPara->uiHasEtherboot)) {
+    if (pstPara->uiIsPXE &&
+        (pstPara->uiIsIPXE || pstPara->uiIsKivIPXE || pstPara->uiHasEtherboot)) {
         static const char acPxeClient[] = "PXEClient";
         g_pucDHCPSendBuf[uiPos] = 60;
         g_pucDHCPSendBuf[uiPos + 1] = sizeof(acPxeClient) - 1;
@@ -130,7 +150,7 @@ uint32_t UnicastOrBroadcast(uint32_t uiAddress)
     return uiAddress != 0 ? uiAddress : QVDHCP_BROADCAST;
 }
 
-} // namespace
+}  // namespace
 
 void QVDHCP_RFC_SetSendFunc(QVDHCP_SendFunc pfnSend)
 {
@@ -179,11 +199,18 @@ int QVDHCP_RFC_PreParse(const uint8_t *pstHdr, size_t uiLen, QVDHCP_RfcPara *pst
         // The smallest length each recorded option needs for the value read from it.
         size_t uiNeed = 0;
         switch (ucCode) {
-        case 53: uiNeed = 1; break;
+        case 53:
+            uiNeed = 1;
+            break;
         case 50:
-        case 54: uiNeed = 4; break;
-        case 93: uiNeed = 2; break;
-        default: break;
+        case 54:
+            uiNeed = 4;
+            break;
+        case 93:
+            uiNeed = 2;
+            break;
+        default:
+            break;
         }
         if (uiOptLen < uiNeed) {
             return Malformed("option too short for its value", uiPos);
@@ -193,8 +220,12 @@ int QVDHCP_RFC_PreParse(const uint8_t *pstHdr, size_t uiLen, QVDHCP_RfcPara *pst
             pstPara->ucMsgType = pucValue[0];
             bHasType = true;
             break;
-        case 50: pstPara->uiRequestedIP = ReadU32(pucValue); break;
-        case 54: pstPara->uiServerId = ReadU32(pucValue); break;
+        case 50:
+            pstPara->uiRequestedIP = ReadU32(pucValue);
+            break;
+        case 54:
+            pstPara->uiServerId = ReadU32(pucValue);
+            break;
         case 77:
             pstPara->uiIsIPXE = (uiOptLen == 4 && std::memcmp(pucValue, "iPXE", 4) == 0) ? 1 : 0;
             pstPara->uiIsKivIPXE =
@@ -204,15 +235,20 @@ int QVDHCP_RFC_PreParse(const uint8_t *pstHdr, size_t uiLen, QVDHCP_RfcPara *pst
             pstPara->uiIsPXE = 1;
             pstPara->usArch = uint16_t((pucValue[0] << 8) | pucValue[1]);
             break;
-        case 94: pstPara->uiIsPXE = 1; break;
+        case 94:
+            pstPara->uiIsPXE = 1;
+            break;
         case 97:
             pstPara->uiIsPXE = 1;
             if (uiOptLen > 1) {
                 std::memcpy(pstPara->aucGuid, pucValue + 1, std::min<size_t>(uiOptLen - 1, 16));
             }
             break;
-        case 175: pstPara->uiHasEtherboot = 1; break;
-        default: break;
+        case 175:
+            pstPara->uiHasEtherboot = 1;
+            break;
+        default:
+            break;
         }
         uiPos += 2 + uiOptLen;
     }
@@ -270,11 +306,16 @@ size_t QVDHCP_RFC_AddIntOpt(uint8_t ucCode, uint32_t uiValue, size_t uiPos)
 int QVDHCP_RFC_ProcMsg(QVDHCP_RfcPara *pstPara)
 {
     switch (pstPara->ucMsgType) {
-    case QVDHCP_MSG_DISCOVER: return QVDHCP_RFC_ProcDiscover(pstPara);
-    case QVDHCP_MSG_REQUEST: return QVDHCP_RFC_ProcRequest(pstPara);
-    case QVDHCP_MSG_DECLINE: return QVDHCP_RFC_ProcDecline(pstPara);
-    case QVDHCP_MSG_RELEASE: return QVDHCP_RFC_ProcRelease(pstPara);
-    case QVDHCP_MSG_INFORM: return QVDHCP_RFC_ProcInform(pstPara);
+    case QVDHCP_MSG_DISCOVER:
+        return QVDHCP_RFC_ProcDiscover(pstPara);
+    case QVDHCP_MSG_REQUEST:
+        return QVDHCP_RFC_ProcRequest(pstPara);
+    case QVDHCP_MSG_DECLINE:
+        return QVDHCP_RFC_ProcDecline(pstPara);
+    case QVDHCP_MSG_RELEASE:
+        return QVDHCP_RFC_ProcRelease(pstPara);
+    case QVDHCP_MSG_INFORM:
+        return QVDHCP_RFC_ProcInform(pstPara);
     case QVDHCP_MSG_OFFER:
     case QVDHCP_MSG_ACK:
     case QVDHCP_MSG_NAK:
@@ -302,9 +343,9 @@ int QVDHCP_RFC_ProcDiscover(QVDHCP_RfcPara *pstPara)
         },
         &stEntry);
     if (bKnown) {
-        QVDHCP_Log(QVDHCP_DBG, "The client already exist, " QVDHCP_IP_FMT " " QVDHCP_MAC_SHORT_FMT
-                   " %s %u", QVDHCP_IP_ARGS(stEntry.uiAddress), QVDHCP_MAC_ARGS(pucMac),
-                   __func__, __LINE__);
+        QVDHCP_Log(QVDHCP_DBG,
+                   "The client already exist, " QVDHCP_IP_FMT " " QVDHCP_MAC_SHORT_FMT " %s %u",
+                   QVDHCP_IP_ARGS(stEntry.uiAddress), QVDHCP_MAC_ARGS(pucMac), __func__, __LINE__);
         if (pstPara->uiIsPXE) {
             QVDHCP_Log(QVDHCP_DIG,
                        "Use the Last IP for PXE Client(" QVDHCP_MAC_FMT ") in normal mode.",
@@ -330,7 +371,7 @@ int QVDHCP_RFC_ProcDiscover(QVDHCP_RfcPara *pstPara)
         if (bReleased) {
             QVDHCP_SESSION_Remove(QVDHCP_Table::Released, pucMac, nullptr);
         }
-        stEntry = {stAlloc.uiAddress, stAlloc.uiMask, stAlloc.uiRouter, llNow,
+        stEntry = {stAlloc.uiAddress,       stAlloc.uiMask,      stAlloc.uiRouter, llNow,
                    g_stDHCPCfg.uiLeaseTime, QVDHCP_STATE_OFFERED};
         QVDHCP_SESSION_Insert(QVDHCP_Table::Active, pucMac, stEntry);
         RaiseEvent(QVDHCP_EVENT_OFFER, pstPara, stEntry.uiAddress, stEntry.uiMask,
@@ -339,7 +380,8 @@ int QVDHCP_RFC_ProcDiscover(QVDHCP_RfcPara *pstPara)
     size_t uiPos = BuildReply(pstPara, QVDHCP_MSG_OFFER, stEntry.uiAddress,
                               &g_stDHCPCfg.uiLeaseTime, stEntry.uiMask, stEntry.uiRouter);
     SendReply(pstPara, uiPos, QVDHCP_BROADCAST);
-    QVDHCP_Log(QVDHCP_DBG, "Recv DHCP Discover from " QVDHCP_MAC_SHORT_FMT
+    QVDHCP_Log(QVDHCP_DBG,
+               "Recv DHCP Discover from " QVDHCP_MAC_SHORT_FMT
                ", response DHCP OFFER with ip " QVDHCP_IP_FMT "/" QVDHCP_IP_FMT,
                QVDHCP_MAC_ARGS(pucMac), QVDHCP_IP_ARGS(stEntry.uiAddress),
                QVDHCP_IP_ARGS(stEntry.uiMask));
@@ -371,8 +413,8 @@ int QVDHCP_RFC_ProcOfferReq(QVDHCP_RfcPara *pstPara)
     if (pstPara->uiServerId != g_stDHCPCfg.uiServerIP) {
         QVDHCP_Log(QVDHCP_DBG,
                    "Client " QVDHCP_IP_FMT " is responsed by another server " QVDHCP_IP_FMT
-                   ", now free the ip", QVDHCP_IP_ARGS(pstPara->uiRequestedIP),
-                   QVDHCP_IP_ARGS(pstPara->uiServerId));
+                   ", now free the ip",
+                   QVDHCP_IP_ARGS(pstPara->uiRequestedIP), QVDHCP_IP_ARGS(pstPara->uiServerId));
         QVDHCP_SESSION_Remove(QVDHCP_Table::Active, pucMac, nullptr);
         return 0;
     }
@@ -393,10 +435,10 @@ int QVDHCP_RFC_ProcOfferReq(QVDHCP_RfcPara *pstPara)
     size_t uiPos = BuildReply(pstPara, QVDHCP_MSG_ACK, pstPara->uiRequestedIP,
                               &g_stDHCPCfg.uiLeaseTime, stEntry.uiMask, stEntry.uiRouter);
     SendReply(pstPara, uiPos, QVDHCP_BROADCAST);
-    RaiseEvent(QVDHCP_EVENT_ACK, pstPara, pstPara->uiRequestedIP, stEntry.uiMask,
-               stEntry.uiRouter);
-    QVDHCP_Log(QVDHCP_DBG, "Recv DHCP Offer Request from " QVDHCP_MAC_SHORT_FMT
-               ", response DHCP ACK", QVDHCP_MAC_ARGS(pucMac));
+    RaiseEvent(QVDHCP_EVENT_ACK, pstPara, pstPara->uiRequestedIP, stEntry.uiMask, stEntry.uiRouter);
+    QVDHCP_Log(QVDHCP_DBG,
+               "Recv DHCP Offer Request from " QVDHCP_MAC_SHORT_FMT ", response DHCP ACK",
+               QVDHCP_MAC_ARGS(pucMac));
     return 0;
 }
 
@@ -426,8 +468,8 @@ int QVDHCP_RFC_ProcRebootReq(QVDHCP_RfcPara *pstPara)
             QVDHCP_RFC_SendNAK(pstPara);
             return 0;
         }
-        stEntry = {uiWanted, stAlloc.uiMask, stAlloc.uiRouter, llNow, g_stDHCPCfg.uiLeaseTime,
-                   QVDHCP_STATE_OFFERED};
+        stEntry = {uiWanted, stAlloc.uiMask,          stAlloc.uiRouter,
+                   llNow,    g_stDHCPCfg.uiLeaseTime, QVDHCP_STATE_OFFERED};
         QVDHCP_SESSION_Insert(QVDHCP_Table::Active, pucMac, stEntry);
         RaiseEvent(QVDHCP_EVENT_OFFER, pstPara, uiWanted, stEntry.uiMask, stEntry.uiRouter);
         RaiseEvent(QVDHCP_EVENT_ACK, pstPara, uiWanted, stEntry.uiMask, stEntry.uiRouter);
@@ -435,9 +477,10 @@ int QVDHCP_RFC_ProcRebootReq(QVDHCP_RfcPara *pstPara)
     size_t uiPos = BuildReply(pstPara, QVDHCP_MSG_ACK, uiWanted, &g_stDHCPCfg.uiLeaseTime,
                               stEntry.uiMask, stEntry.uiRouter);
     SendReply(pstPara, uiPos, QVDHCP_BROADCAST);
-    QVDHCP_Log(QVDHCP_DBG, "Recv DHCP Reboot Request from " QVDHCP_MAC_SHORT_FMT
-               " ReqIP " QVDHCP_IP_FMT ", response DHCP ACK", QVDHCP_MAC_ARGS(pucMac),
-               QVDHCP_IP_ARGS(uiWanted));
+    QVDHCP_Log(QVDHCP_DBG,
+               "Recv DHCP Reboot Request from " QVDHCP_MAC_SHORT_FMT " ReqIP " QVDHCP_IP_FMT
+               ", response DHCP ACK",
+               QVDHCP_MAC_ARGS(pucMac), QVDHCP_IP_ARGS(uiWanted));
     return 0;
 }
 
@@ -456,12 +499,13 @@ int QVDHCP_RFC_ProcT1T2Req(QVDHCP_RfcPara *pstPara)
     }
     uint16_t usFlags = uint16_t((pstPara->pstRecvHdr[QVDHCP_OFF_FLAGS] << 8) |
                                 pstPara->pstRecvHdr[QVDHCP_OFF_FLAGS + 1]);
-    size_t uiPos = BuildReply(pstPara, QVDHCP_MSG_ACK, stEntry.uiAddress,
-                              &g_stDHCPCfg.uiLeaseTime, stEntry.uiMask, stEntry.uiRouter);
+    size_t uiPos = BuildReply(pstPara, QVDHCP_MSG_ACK, stEntry.uiAddress, &g_stDHCPCfg.uiLeaseTime,
+                              stEntry.uiMask, stEntry.uiRouter);
     SendReply(pstPara, uiPos,
               usFlags == 0x8000 ? QVDHCP_BROADCAST : UnicastOrBroadcast(Ciaddr(pstPara)));
-    QVDHCP_Log(QVDHCP_DBG, "Recv DHCP T1T2 Request from " QVDHCP_MAC_SHORT_FMT
-               ", response DHCP ACK", QVDHCP_MAC_ARGS(pucMac));
+    QVDHCP_Log(QVDHCP_DBG,
+               "Recv DHCP T1T2 Request from " QVDHCP_MAC_SHORT_FMT ", response DHCP ACK",
+               QVDHCP_MAC_ARGS(pucMac));
     return 0;
 }
 
@@ -475,12 +519,13 @@ int QVDHCP_RFC_ProcInform(QVDHCP_RfcPara *pstPara)
     if (pstPara->uiRequestedIP != stEntry.uiAddress) {
         return NakKnownClient(pstPara, __func__, __LINE__);
     }
-    size_t uiPos = BuildReply(pstPara, QVDHCP_MSG_ACK, 0, nullptr, stEntry.uiMask,
-                              stEntry.uiRouter);
+    size_t uiPos =
+        BuildReply(pstPara, QVDHCP_MSG_ACK, 0, nullptr, stEntry.uiMask, stEntry.uiRouter);
     SendReply(pstPara, uiPos, UnicastOrBroadcast(Ciaddr(pstPara)));
-    QVDHCP_Log(QVDHCP_DBG, "Recv DHCP Information from " QVDHCP_MAC_SHORT_FMT
-               " ReqIP " QVDHCP_IP_FMT ", response DHCP ACK", QVDHCP_MAC_ARGS(pucMac),
-               QVDHCP_IP_ARGS(Ciaddr(pstPara)));
+    QVDHCP_Log(QVDHCP_DBG,
+               "Recv DHCP Information from " QVDHCP_MAC_SHORT_FMT " ReqIP " QVDHCP_IP_FMT
+               ", response DHCP ACK",
+               QVDHCP_MAC_ARGS(pucMac), QVDHCP_IP_ARGS(Ciaddr(pstPara)));
     return 0;
 }
 
@@ -489,12 +534,13 @@ int QVDHCP_RFC_ProcDecline(QVDHCP_RfcPara *pstPara)
     const uint8_t *pucMac = pstPara->Mac();
     QVDHCP_ClientEntry stEntry;
     QVDHCP_SESSION_Remove(QVDHCP_Table::Active, pucMac, &stEntry);
-    RaiseEvent(QVDHCP_EVENT_RELEASE, pstPara, stEntry.uiAddress, stEntry.uiMask,
-               stEntry.uiRouter);
+    RaiseEvent(QVDHCP_EVENT_RELEASE, pstPara, stEntry.uiAddress, stEntry.uiMask, stEntry.uiRouter);
     QVDHCP_CFG_SetIPBad(stEntry.uiAddress);
-    QVDHCP_Log(QVDHCP_DBG, "Recv DHCP Declined(Duplicate) from client " QVDHCP_MAC_SHORT_FMT
-               " ip " QVDHCP_IP_FMT "/" QVDHCP_IP_FMT, QVDHCP_MAC_ARGS(pucMac),
-               QVDHCP_IP_ARGS(stEntry.uiAddress), QVDHCP_IP_ARGS(stEntry.uiMask));
+    QVDHCP_Log(QVDHCP_DBG,
+               "Recv DHCP Declined(Duplicate) from client " QVDHCP_MAC_SHORT_FMT
+               " ip " QVDHCP_IP_FMT "/" QVDHCP_IP_FMT,
+               QVDHCP_MAC_ARGS(pucMac), QVDHCP_IP_ARGS(stEntry.uiAddress),
+               QVDHCP_IP_ARGS(stEntry.uiMask));
     return 0;
 }
 
@@ -505,11 +551,12 @@ int QVDHCP_RFC_ProcRelease(QVDHCP_RfcPara *pstPara)
     if (QVDHCP_SESSION_Remove(QVDHCP_Table::Active, pucMac, &stEntry)) {
         QVDHCP_SESSION_Insert(QVDHCP_Table::Released, pucMac, stEntry);
     }
-    RaiseEvent(QVDHCP_EVENT_RELEASE, pstPara, stEntry.uiAddress, stEntry.uiMask,
-               stEntry.uiRouter);
-    QVDHCP_Log(QVDHCP_DBG, "Recv DHCP Release from client " QVDHCP_MAC_SHORT_FMT
-               " ip " QVDHCP_IP_FMT "/" QVDHCP_IP_FMT, QVDHCP_MAC_ARGS(pucMac),
-               QVDHCP_IP_ARGS(stEntry.uiAddress), QVDHCP_IP_ARGS(stEntry.uiMask));
+    RaiseEvent(QVDHCP_EVENT_RELEASE, pstPara, stEntry.uiAddress, stEntry.uiMask, stEntry.uiRouter);
+    QVDHCP_Log(QVDHCP_DBG,
+               "Recv DHCP Release from client " QVDHCP_MAC_SHORT_FMT " ip " QVDHCP_IP_FMT
+               "/" QVDHCP_IP_FMT,
+               QVDHCP_MAC_ARGS(pucMac), QVDHCP_IP_ARGS(stEntry.uiAddress),
+               QVDHCP_IP_ARGS(stEntry.uiMask));
     return 0;
 }
 

@@ -70,7 +70,7 @@ bool RemoveLocked(QVDHCP_Table eTable, ClientTable &stTable, const Mac &aucKey,
     return true;
 }
 
-} // namespace
+}  // namespace
 
 void QVDHCP_SESSION_Create()
 {
@@ -84,12 +84,15 @@ void QVDHCP_SESSION_Destroy()
     s_pstReleased.reset();
 }
 
-int64_t QVDHCP_SESSION_Now() { return g_get_real_time() / G_USEC_PER_SEC; }
-
-bool QVDHCP_SESSION_Find(QVDHCP_Table eTable, const uint8_t aucMac[6],
-                         QVDHCP_ClientEntry *pstOut)
+int64_t QVDHCP_SESSION_Now()
 {
-    return QVDHCP_SESSION_Update(eTable, aucMac, [](QVDHCP_ClientEntry &) {}, pstOut);
+    return g_get_real_time() / G_USEC_PER_SEC;
+}
+
+bool QVDHCP_SESSION_Find(QVDHCP_Table eTable, const uint8_t aucMac[6], QVDHCP_ClientEntry *pstOut)
+{
+    return QVDHCP_SESSION_Update(
+        eTable, aucMac, [](QVDHCP_ClientEntry &) {}, pstOut);
 }
 
 void QVDHCP_SESSION_Insert(QVDHCP_Table eTable, const uint8_t aucMac[6],
@@ -100,8 +103,7 @@ void QVDHCP_SESSION_Insert(QVDHCP_Table eTable, const uint8_t aucMac[6],
     stTable.mapClients[ToMac(aucMac)] = stEntry;
 }
 
-bool QVDHCP_SESSION_Remove(QVDHCP_Table eTable, const uint8_t aucMac[6],
-                           QVDHCP_ClientEntry *pstOut)
+bool QVDHCP_SESSION_Remove(QVDHCP_Table eTable, const uint8_t aucMac[6], QVDHCP_ClientEntry *pstOut)
 {
     ClientTable &stTable = TableOf(eTable);
     Locked lock(stTable);
@@ -135,8 +137,7 @@ bool QVDHCP_SESSION_CheckAging(const uint8_t aucMac[6], const QVDHCP_ClientEntry
     bool bAged = stEntry.uiState == QVDHCP_STATE_OFFERED ? llElapsed > 10
                                                          : llElapsed > int64_t(stEntry.uiLease);
     if (bAged) {
-        QVDHCP_Log(QVDHCP_DBG,
-                   "Client " QVDHCP_MAC_SHORT_FMT " with ip " QVDHCP_IP_FMT " aging",
+        QVDHCP_Log(QVDHCP_DBG, "Client " QVDHCP_MAC_SHORT_FMT " with ip " QVDHCP_IP_FMT " aging",
                    QVDHCP_MAC_ARGS(aucMac), QVDHCP_IP_ARGS(stEntry.uiAddress));
     }
     return bAged;

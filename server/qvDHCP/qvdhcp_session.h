@@ -10,7 +10,7 @@ struct QVDHCP_ClientEntry {
     uint32_t uiAddress = 0;
     uint32_t uiMask = 0;
     uint32_t uiRouter = 0;
-    int64_t llTime = 0; // seconds since 1970: last offer, acknowledge or renewal
+    int64_t llTime = 0;  // seconds since 1970: last offer, acknowledge or renewal
     uint32_t uiLease = 0;
     uint32_t uiState = 0;
 };
@@ -26,8 +26,7 @@ void QVDHCP_SESSION_Destroy();
 
 int64_t QVDHCP_SESSION_Now();
 
-bool QVDHCP_SESSION_Find(QVDHCP_Table eTable, const uint8_t aucMac[6],
-                         QVDHCP_ClientEntry *pstOut);
+bool QVDHCP_SESSION_Find(QVDHCP_Table eTable, const uint8_t aucMac[6], QVDHCP_ClientEntry *pstOut);
 // Replaces the entry of a MAC that is already there.
 void QVDHCP_SESSION_Insert(QVDHCP_Table eTable, const uint8_t aucMac[6],
                            const QVDHCP_ClientEntry &stEntry);

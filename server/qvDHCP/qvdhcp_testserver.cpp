@@ -31,8 +31,7 @@ void PrintEvent(uint32_t uiCode, const QVDHCP_ClientEvent *pstEvent)
 {
     printf("EVENT %u mac=%s ip=%s pxe=%u efi=%u arch=%u kivipxe=%u\n", uiCode,
            QV_MacText(pstEvent->aucMac).c_str(), QV_IpText(pstEvent->uiAddress).c_str(),
-           pstEvent->uiIsPXE, pstEvent->uiIsEFI, unsigned(pstEvent->usArch),
-           pstEvent->uiIsKivIPXE);
+           pstEvent->uiIsPXE, pstEvent->uiIsEFI, unsigned(pstEvent->usArch), pstEvent->uiIsKivIPXE);
     fflush(stdout);
 }
 
@@ -68,11 +67,12 @@ gboolean Quit(gpointer pLoop)
     return G_SOURCE_REMOVE;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {
-    g_autofree gchar *pcServer = nullptr, *pcStart = nullptr, *pcMask = nullptr, *pcRouter = nullptr;
+    g_autofree gchar *pcServer = nullptr, *pcStart = nullptr, *pcMask = nullptr,
+                     *pcRouter = nullptr;
     g_autofree gchar *pcBios = nullptr, *pcEfi = nullptr;
     gint iCount = 10, iPxeOnly = 1, iVmFilter = 0, iIpxeLoader = 0, iLease = 360000, iCycles = 0;
     GOptionEntry astEntries[] = {
@@ -102,9 +102,10 @@ int main(int argc, char **argv)
                (pcRouter == nullptr || ParseIp(pcRouter, &uiRouter));
     g_option_context_free(pstContext);
     if (!bOk) {
-        fprintf(stderr, "usage: --server IP --start IP [--count N] [--mask IP] [--router IP] "
-                        "[--bios NAME] [--efi NAME] [--pxe-only 0|1] [--vm-filter 0|1] "
-                        "[--ipxe-loader 0|1]%s%s\n",
+        fprintf(stderr,
+                "usage: --server IP --start IP [--count N] [--mask IP] [--router IP] "
+                "[--bios NAME] [--efi NAME] [--pxe-only 0|1] [--vm-filter 0|1] "
+                "[--ipxe-loader 0|1]%s%s\n",
                 pstError != nullptr ? ": " : "", pstError != nullptr ? pstError->message : "");
         g_clear_error(&pstError);
         return 2;

@@ -24,14 +24,14 @@ constexpr int REST_IO_TIMEOUT_SEC = 5;
 
 std::mutex g_mtxInfo;
 KIV_REST_SysInfo g_stInfo;
-std::atomic<KIV_REST_NotifyFunc> g_pfnNotify {nullptr};
+std::atomic<KIV_REST_NotifyFunc> g_pfnNotify{nullptr};
 
 GRegex *g_pstUrlRegex = nullptr;
 GRegex *g_pstPairRegex = nullptr;
 GThread *g_pstListener = nullptr;
 GThreadPool *g_pstPool = nullptr;
 int g_iListenSocket = -1;
-std::atomic<bool> g_bStopping {false};
+std::atomic<bool> g_bStopping{false};
 
 void CompileRegexes()
 {
@@ -71,8 +71,8 @@ uint32_t ParseAddress(const std::string &strText)
 {
     unsigned auiPart[4];
     char cExtra;
-    if (sscanf(strText.c_str(), "%u.%u.%u.%u%c", &auiPart[0], &auiPart[1], &auiPart[2],
-               &auiPart[3], &cExtra) != 4) {
+    if (sscanf(strText.c_str(), "%u.%u.%u.%u%c", &auiPart[0], &auiPart[1], &auiPart[2], &auiPart[3],
+               &cExtra) != 4) {
         return 0;
     }
     uint32_t uiAddress = 0;
@@ -143,7 +143,7 @@ std::string NotifyJson(const KIV_REST_Request &stRequest)
 
 void SetTimeouts(int iSocket)
 {
-    timeval stTimeout {REST_IO_TIMEOUT_SEC, 0};
+    timeval stTimeout{REST_IO_TIMEOUT_SEC, 0};
     setsockopt(iSocket, SOL_SOCKET, SO_RCVTIMEO, &stTimeout, sizeof(stTimeout));
     setsockopt(iSocket, SOL_SOCKET, SO_SNDTIMEO, &stTimeout, sizeof(stTimeout));
 }
@@ -157,7 +157,7 @@ bool ReceiveRequest(int iSocket, char *pcBuf)
     const gint64 llDeadline = g_get_monotonic_time() + gint64(REST_IO_TIMEOUT_SEC) * G_USEC_PER_SEC;
     size_t uiLen = 0;
     while (uiLen < KIV_REST_MAX_REQUEST) {
-        pollfd stPoll {iSocket, POLLIN, 0};
+        pollfd stPoll{iSocket, POLLIN, 0};
         const gint64 llLeftMs = (llDeadline - g_get_monotonic_time()) / 1000;
         if (llLeftMs <= 0 || poll(&stPoll, 1, int(llLeftMs)) == 0) {
             QVHTTP_Log(QVHTTP_DIG, "Request on socket %d not complete within %d s, closed", iSocket,
@@ -176,8 +176,8 @@ bool ReceiveRequest(int iSocket, char *pcBuf)
         }
         if (iRead == 0) {
             if (uiLen == 0) {
-                QVHTTP_Log(QVHTTP_DIG, "Client socket %d closed iError %d iReadLen %d", iSocket,
-                           0, int(uiLen));
+                QVHTTP_Log(QVHTTP_DIG, "Client socket %d closed iError %d iReadLen %d", iSocket, 0,
+                           int(uiLen));
                 return false;
             }
             break;
@@ -236,7 +236,7 @@ gpointer Listener(gpointer)
     return nullptr;
 }
 
-} // namespace
+}  // namespace
 
 void KIV_REST_Publish(const KIV_REST_SysInfo &stInfo)
 {
@@ -303,8 +303,8 @@ int KIV_HTTP_SendReplyOKJson(int iSocket, const char *pcJson, size_t uiLen)
     std::string strReply = KIV_HTTP_ReplyOKJson(std::string(pcJson, uiLen));
     size_t uiSent = 0;
     while (uiSent < strReply.size()) {
-        ssize_t iSent = send(iSocket, strReply.data() + uiSent, strReply.size() - uiSent,
-                             MSG_NOSIGNAL);
+        ssize_t iSent =
+            send(iSocket, strReply.data() + uiSent, strReply.size() - uiSent, MSG_NOSIGNAL);
         if (iSent < 0 && errno == EINTR) {
             continue;
         }
@@ -329,7 +329,7 @@ int KIV_REST_Start(uint16_t usPort)
     }
     int iOn = 1;
     setsockopt(iSocket, SOL_SOCKET, SO_REUSEADDR, &iOn, sizeof(iOn));
-    sockaddr_in stAddr {};
+    sockaddr_in stAddr{};
     stAddr.sin_family = AF_INET;
     stAddr.sin_port = htons(usPort);
     stAddr.sin_addr.s_addr = htonl(INADDR_ANY);

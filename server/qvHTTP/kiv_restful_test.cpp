@@ -15,9 +15,12 @@ Json::Value ParseJson(const std::string &strText)
 }
 
 std::vector<KIV_REST_KsNotify> g_vecNotified;
-void Notified(const KIV_REST_KsNotify *pstNotify) { g_vecNotified.push_back(*pstNotify); }
+void Notified(const KIV_REST_KsNotify *pstNotify)
+{
+    g_vecNotified.push_back(*pstNotify);
+}
 
-} // namespace
+}  // namespace
 
 TEST(RestRequest, UrlFormVersionCommandAndParameters)
 {
@@ -28,13 +31,26 @@ TEST(RestRequest, UrlFormVersionCommandAndParameters)
         const char *pcCommand;
         std::map<std::string, std::string> mapParams;
     } astCases[] = {
-        {"GET /rest/v1/pim_get_sysinfo HTTP/1.1\r\nHost: x\r\n\r\n", true, 1, "pim_get_sysinfo", {}},
+        {"GET /rest/v1/pim_get_sysinfo HTTP/1.1\r\nHost: x\r\n\r\n",
+         true,
+         1,
+         "pim_get_sysinfo",
+         {}},
         {"POST /rest/v2/notify_pim_ks?mac=00-11-22-33-44-55&ip=10.0.0.5&mask=255.255.255.0"
          "&gw=10.0.0.1&bios=UEFI HTTP/1.1\r\n",
-         true, 2, "notify_pim_ks",
-         {{"mac", "00-11-22-33-44-55"}, {"ip", "10.0.0.5"}, {"mask", "255.255.255.0"},
-          {"gw", "10.0.0.1"}, {"bios", "UEFI"}}},
-        {"GET /rest/v9/x?a=1&a=2&empty=&=v&b= 7  HTTP/1.0\r\n", true, 9, "x", {{"a", "2"}, {"b", "7"}}},
+         true,
+         2,
+         "notify_pim_ks",
+         {{"mac", "00-11-22-33-44-55"},
+          {"ip", "10.0.0.5"},
+          {"mask", "255.255.255.0"},
+          {"gw", "10.0.0.1"},
+          {"bios", "UEFI"}}},
+        {"GET /rest/v9/x?a=1&a=2&empty=&=v&b= 7  HTTP/1.0\r\n",
+         true,
+         9,
+         "x",
+         {{"a", "2"}, {"b", "7"}}},
         {"junk before HEAD /rest/v3/cmd\r\n", true, 3, "cmd", {}},
         {"GET /rest/v0/pim_get_sysinfo HTTP/1.1\r\n", false, 0, "", {}},
         {"GET /rest/v10/pim_get_sysinfo HTTP/1.1\r\n", false, 0, "", {}},
@@ -63,7 +79,7 @@ TEST(RestAnswer, SysInfoStoppedAndRunning)
     KIV_REST_Request stReq;
     ASSERT_TRUE(KIV_REST_ParseRequest("GET /rest/v1/pim_get_sysinfo HTTP/1.1", &stReq));
     Json::Value jsStopped = ParseJson(KIV_REST_Answer(stReq));
-    EXPECT_EQ(jsStopped.getMemberNames(), (std::vector<std::string> {"orv_running", "orv_version"}));
+    EXPECT_EQ(jsStopped.getMemberNames(), (std::vector<std::string>{"orv_running", "orv_version"}));
     EXPECT_FALSE(jsStopped["orv_running"].asBool());
     EXPECT_EQ(jsStopped["orv_version"].asString(), "1.2.3");
 
@@ -95,16 +111,17 @@ TEST(RestAnswer, SysInfoStoppedAndRunning)
         // The styled writer: members in key order, one per line.
         EXPECT_LT(strJson.find("orv_http_port"), strJson.find("orv_version"));
     }
-    KIV_REST_Publish(KIV_REST_SysInfo {});
+    KIV_REST_Publish(KIV_REST_SysInfo{});
 }
 
 TEST(RestAnswer, NotifyIsHandedOnAndUnknownCommandsGetNothing)
 {
     KIV_REST_SetNotifyFunc(Notified);
     KIV_REST_Request stReq;
-    ASSERT_TRUE(KIV_REST_ParseRequest("POST /rest/v2/notify_pim_ks?mac=00-11-22-33-44-5f&"
-                                      "ip=10.0.0.5&mask=255.255.255.0&gw=10.0.0.1&bios=UEFI HTTP/1.1",
-                                      &stReq));
+    ASSERT_TRUE(
+        KIV_REST_ParseRequest("POST /rest/v2/notify_pim_ks?mac=00-11-22-33-44-5f&"
+                              "ip=10.0.0.5&mask=255.255.255.0&gw=10.0.0.1&bios=UEFI HTTP/1.1",
+                              &stReq));
     EXPECT_EQ(ParseJson(KIV_REST_Answer(stReq))["result"].asString(), "success");
     ASSERT_EQ(g_vecNotified.size(), 1u);
     const KIV_REST_KsNotify &stNote = g_vecNotified[0];
@@ -129,7 +146,8 @@ TEST(RestAnswer, NotifyIsHandedOnAndUnknownCommandsGetNothing)
 TEST(RestAnswer, ReplyHead)
 {
     std::string strReply = KIV_HTTP_ReplyOKJson("{}\n");
-    EXPECT_EQ(strReply.rfind("HTTP/1.1 200 OK \r\nContent-Type: application/json\r\nDate: ", 0), 0u);
+    EXPECT_EQ(strReply.rfind("HTTP/1.1 200 OK \r\nContent-Type: application/json\r\nDate: ", 0),
+              0u);
     EXPECT_NE(strReply.find(" GMT\r\nConnection: Close\r\nContent-Length: 3\r\n\r\n{}\n"),
               std::string::npos);
 }

@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr size_t HEAD_BUF_SIZE = 4096; // a head may use 4095 bytes
+constexpr size_t HEAD_BUF_SIZE = 4096;  // a head may use 4095 bytes
 // A head must be complete this long after its first byte, however slowly it trickles in.
 constexpr gint64 HEAD_DEADLINE_US = 10 * G_USEC_PER_SEC;
 
@@ -38,16 +38,16 @@ struct QVHTTP_ConnPara {
     event_base *pstBase = nullptr;
     event *pstRead = nullptr;
     event *pstTimer = nullptr;
-    gint64 llDeadline = 0; // monotonic time the connection ends unless a head completes
+    gint64 llDeadline = 0;  // monotonic time the connection ends unless a head completes
     size_t uiHeadLen = 0;
     char acHead[HEAD_BUF_SIZE] = {};
 };
 
 // What the listener knows of each open connection, to pick one to close at the limit.
 struct ConnState {
-    gint64 llIdleSince = 0; // accepted, or its last reply finished; head bytes do not count
-    bool bBusy = false;     // a request is being answered
-    bool bEvicted = false;  // shut down to admit a newer connection
+    gint64 llIdleSince = 0;  // accepted, or its last reply finished; head bytes do not count
+    bool bBusy = false;      // a request is being answered
+    bool bEvicted = false;   // shut down to admit a newer connection
 };
 
 int g_iListenSock = -1;
@@ -57,7 +57,7 @@ bool g_bRunning = false;
 // one down, and a connection that starts after the stop closes at once.
 std::mutex g_mtxConns;
 std::map<int, ConnState> g_mapConns;
-uint32_t g_uiLiveConns = 0; // entries not evicted
+uint32_t g_uiLiveConns = 0;  // entries not evicted
 bool g_bStopping = false;
 
 void EndConnection(QVHTTP_ConnPara &stConn)
@@ -352,9 +352,8 @@ bool IsTransientAcceptError(int iError)
 gpointer QVHTTP_ServiceThreadProc(gpointer pvListen)
 {
     int iListen = GPOINTER_TO_INT(pvListen);
-    GThreadPool *pstPool = g_thread_pool_new(QVHTTP_ThreadProc, nullptr,
-                                             static_cast<gint>(g_stQvHttpCfg.uiMaxConn), FALSE,
-                                             nullptr);
+    GThreadPool *pstPool = g_thread_pool_new(
+        QVHTTP_ThreadProc, nullptr, static_cast<gint>(g_stQvHttpCfg.uiMaxConn), FALSE, nullptr);
     if (pstPool == nullptr) {
         QVHTTP_Log(QVHTTP_DIG, "Failed to create thread pool");
         return nullptr;
@@ -362,15 +361,15 @@ gpointer QVHTTP_ServiceThreadProc(gpointer pvListen)
     for (;;) {
         sockaddr_in stPeer = {};
         socklen_t uiPeerLen = sizeof(stPeer);
-        int iSock = accept4(iListen, reinterpret_cast<sockaddr *>(&stPeer), &uiPeerLen,
-                            SOCK_CLOEXEC);
+        int iSock =
+            accept4(iListen, reinterpret_cast<sockaddr *>(&stPeer), &uiPeerLen, SOCK_CLOEXEC);
         if (iSock < 0) {
             std::lock_guard<std::mutex> lock(g_mtxConns);
             if (g_bStopping || !IsTransientAcceptError(errno)) {
                 break;
             }
             if (errno == EMFILE || errno == ENFILE) {
-                g_usleep(10000); // let connections end before trying again
+                g_usleep(10000);  // let connections end before trying again
             }
             continue;
         }
@@ -409,7 +408,7 @@ std::string AddrText()
     return szAddr;
 }
 
-} // namespace
+}  // namespace
 
 uint32_t QVHTTP_Init()
 {
@@ -459,8 +458,8 @@ uint32_t QVHTTP_Start(GThread **ppThread)
         std::lock_guard<std::mutex> lock(g_mtxConns);
         g_bStopping = false;
     }
-    GThread *pstThread = g_thread_try_new("QVHTTP", QVHTTP_ServiceThreadProc,
-                                          GINT_TO_POINTER(iListen), nullptr);
+    GThread *pstThread =
+        g_thread_try_new("QVHTTP", QVHTTP_ServiceThreadProc, GINT_TO_POINTER(iListen), nullptr);
     if (pstThread == nullptr) {
         QVHTTP_Log(QVHTTP_DIG, "Failed to create main thread.");
         close(iListen);

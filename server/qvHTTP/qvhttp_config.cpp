@@ -139,7 +139,7 @@ bool ImageLookup(const QVHTTP_RootSlot &stSlot, QVHTTP_OpenResult &stResult)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 void QVHTTP_CFG_Init()
 {
@@ -267,12 +267,12 @@ uint32_t QVHTTP_CFG_OpenReqURI(const QVHTTP_Request &stReq, QVHTTP_OpenResult &s
     const bool bVirtIso = strstr(pcURI, "/_VIRTISO_.iso") != nullptr;
     const bool bDriverIso = !bVirtIso && strstr(pcURI, "_VIRTDRVISO_/") != nullptr;
     if (bVirtIso || bDriverIso) {
-        uint32_t uiRet = bVirtIso ? WholeImageLookup(pcReq, stResult)
-                                  : DriverImageLookup(pcReq, stResult);
+        uint32_t uiRet =
+            bVirtIso ? WholeImageLookup(pcReq, stResult) : DriverImageLookup(pcReq, stResult);
         if (uiRet == 0) {
-            stResult.pstVirtIso = QVHTTP_VIRTISO_OpenReq(stReq, stResult.szPath, stResult.ullSize,
-                                                         &stResult.llRangeStart,
-                                                         &stResult.llRangeEnd);
+            stResult.pstVirtIso =
+                QVHTTP_VIRTISO_OpenReq(stReq, stResult.szPath, stResult.ullSize,
+                                       &stResult.llRangeStart, &stResult.llRangeEnd);
         }
         return uiRet;
     }

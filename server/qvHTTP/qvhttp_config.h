@@ -16,7 +16,7 @@ struct IsoImage;
 struct IsoNode;
 
 struct QVHTTP_Settings {
-    uint32_t uiAddr = 0; // host order
+    uint32_t uiAddr = 0;  // host order
     uint16_t usPort = 80;
     uint32_t uiMaxConn = 100;
     // Idle time of a connection waiting for a request.
@@ -42,8 +42,8 @@ struct QVHTTP_RootSlot {
     uint32_t uiOwned = 0;
     IsoImage *pstImage = nullptr;
     char szPrefix[1024] = "";
-    char szPath[1024] = ""; // empty marks a free slot
-    std::string strRealRoot; // a directory root with its links resolved
+    char szPath[1024] = "";   // empty marks a free slot
+    std::string strRealRoot;  // a directory root with its links resolved
     std::vector<QVHTTP_RedtRule> vRules;
 };
 
@@ -52,7 +52,7 @@ struct QVHTTP_OpenResult {
     const IsoNode *pstImageDir = nullptr;
     uint32_t uiIsDir = 0;
     char szPath[1024] = "";
-    std::string strRealRoot; // the directory root a listing must stay inside
+    std::string strRealRoot;  // the directory root a listing must stay inside
     uint64_t ullOffset = 0;
     uint64_t ullSize = 0;
     int64_t llRangeStart = QVHTTP_RANGE_ABSENT;

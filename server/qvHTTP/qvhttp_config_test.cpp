@@ -43,9 +43,9 @@ protected:
         QVHTTP_Root stSrc;
         stSrc.strPrefix = "ISO1";
         stSrc.strPath = m_strDir + "/src";
-        for (auto [pcPattern, pcTarget] : {std::pair{"boot/menu.cfg", "menu.1"},
-                                           std::pair{"a.txt", "a.alt"},
-                                           std::pair{"gone/x.cfg", "missing"}}) {
+        for (auto [pcPattern, pcTarget] :
+             {std::pair{"boot/menu.cfg", "menu.1"}, std::pair{"a.txt", "a.alt"},
+              std::pair{"gone/x.cfg", "missing"}}) {
             stSrc.vRules.push_back(QVHTTP_RedtRule{pcPattern, pcTarget});
         }
         ASSERT_EQ(QVHTTP_CFG_AddRootPath(stSrc), 0u);
@@ -71,14 +71,14 @@ TEST_F(QvHttpConfig, RequestPathsResolveInsideTheirRoots)
         const char *pcURI;
         uint32_t uiRet;
         uint32_t uiIsDir;
-        const char *pcPath; // relative to the test directory
+        const char *pcPath;  // relative to the test directory
         uint64_t ullSize;
     } astCases[] = {
         {"/ISO1", 0, 1, "src", 0},
         {"/iso1/", 0, 1, "src", 0},
         {"/ISO1/sub/", 0, 1, "src/sub", 0},
         {"//ISO1/sub/b.cfg", 0, 0, "src/sub/b.cfg", 10},
-        {"/ISO1/SUB/b.cfg", QVHTTP_ERR_NOT_FOUND, 0, "", 0}, // host names keep their case
+        {"/ISO1/SUB/b.cfg", QVHTTP_ERR_NOT_FOUND, 0, "", 0},  // host names keep their case
         {"/kickstart/", 0, 1, "kick", 0},
         {"/kickstart/ks.cfg", 0, 0, "kick/ks.cfg", 20},
         {"/kickstart/missing.cfg", QVHTTP_ERR_NOT_FOUND, 0, "", 0},
@@ -117,7 +117,7 @@ TEST_F(QvHttpConfig, RequestPathsResolveInsideTheirRoots)
         }
         EXPECT_EQ(strPath, stCase.pcPath) << stCase.pcURI;
         EXPECT_EQ(stResult.ullSize, stCase.ullSize) << stCase.pcURI;
-        EXPECT_EQ(stResult.pstVirtIso, nullptr) << stCase.pcURI; // nothing registered
+        EXPECT_EQ(stResult.pstVirtIso, nullptr) << stCase.pcURI;  // nothing registered
     }
 }
 
@@ -181,4 +181,4 @@ TEST(QvHttpReport, ReportUrlsAndImagesAreKnown)
     }
 }
 
-} // namespace
+}  // namespace

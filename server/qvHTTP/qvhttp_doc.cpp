@@ -28,13 +28,13 @@ constexpr uint64_t VIRTISO_PLAIN_SPAN = 4 * 1024 * 1024;
 
 // State of one file reply.
 struct QVHTTP_SendCtx {
-    std::string strPending; // head and data not yet taken by the socket
+    std::string strPending;  // head and data not yet taken by the socket
     size_t uiPendingOff = 0;
     int iFd = -1;
     int iSock = -1;
-    uint64_t ullBase = 0;   // file offset of the first byte of the reply
-    uint64_t ullLength = 0; // bytes of the reply body
-    uint64_t ullPos = 0;    // body bytes produced so far
+    uint64_t ullBase = 0;    // file offset of the first byte of the reply
+    uint64_t ullLength = 0;  // bytes of the reply body
+    uint64_t ullPos = 0;     // body bytes produced so far
     uint64_t ullPiecesReported = 0;
     bool bHeadSent = false;
     bool bFailed = false;
@@ -65,8 +65,8 @@ void ReportPieces(QVHTTP_SendCtx &stCtx)
 // Reads the next piece (with the head in front the first time) into the pending text.
 bool ReadPiece(QVHTTP_SendCtx &stCtx)
 {
-    size_t uiLen = static_cast<size_t>(std::min<uint64_t>(stCtx.ullLength - stCtx.ullPos,
-                                                          QVHTTP_PIECE_SIZE));
+    size_t uiLen =
+        static_cast<size_t>(std::min<uint64_t>(stCtx.ullLength - stCtx.ullPos, QVHTTP_PIECE_SIZE));
     uint64_t ullOffset = stCtx.ullBase + stCtx.ullPos;
     ssize_t iRead = pread(stCtx.iFd, stCtx.aucBuf, uiLen, static_cast<off_t>(ullOffset));
     if (iRead != static_cast<ssize_t>(uiLen)) {
@@ -120,7 +120,7 @@ int SendFileDirect(QVHTTP_SendCtx &stCtx, uint64_t ullLen)
     if (iSent < 0 && (errno == EAGAIN || errno == EINTR)) {
         return 0;
     }
-    return -1; // an error, or a file that ended early
+    return -1;  // an error, or a file that ended early
 }
 
 // Each time the socket can take data.
@@ -232,7 +232,7 @@ void QVHTTP_DOC_ListNormalDir(evbuffer *pstPage, const char *pcBase,
     closedir(pstDir);
 }
 
-} // namespace
+}  // namespace
 
 uint32_t QVHTTP_DOC_SendFile(uint32_t uiKeepAlive, QVHTTP_OpenResult &stResult, int iSock,
                              QVHTTP_RequestEvent *pstEvent)
@@ -279,10 +279,10 @@ uint32_t QVHTTP_DOC_SendFile(uint32_t uiKeepAlive, QVHTTP_OpenResult &stResult, 
     stCtx.iSock = iSock;
     stCtx.pstVirtIso = stResult.pstVirtIso.get();
     stCtx.pstBase = event_base_new();
-    event *pstWrite = stCtx.pstBase != nullptr
-                          ? event_new(stCtx.pstBase, iSock, EV_WRITE | EV_PERSIST,
-                                      QVHTTP_SendFileSegment, &stCtx)
-                          : nullptr;
+    event *pstWrite =
+        stCtx.pstBase != nullptr
+            ? event_new(stCtx.pstBase, iSock, EV_WRITE | EV_PERSIST, QVHTTP_SendFileSegment, &stCtx)
+            : nullptr;
     timeval stIdle = {static_cast<time_t>(g_stQvHttpCfg.uiIdleSec), 0};
     if (pstWrite != nullptr && event_add(pstWrite, &stIdle) == 0) {
         event_base_dispatch(stCtx.pstBase);
@@ -338,8 +338,8 @@ uint32_t QVHTTP_DOC_ListDir(const char *pcURI, uint32_t uiKeepAlive,
     }
     if (strBase != "/") {
         size_t uiLast = strBase.rfind('/');
-        std::string strUp = (uiLast == 0 || uiLast == std::string::npos) ? "/"
-                                                                         : strBase.substr(0, uiLast);
+        std::string strUp =
+            (uiLast == 0 || uiLast == std::string::npos) ? "/" : strBase.substr(0, uiLast);
         evbuffer_add_printf(pstPage, "    <li><a href=\"%s\">../</a>\n", strUp.c_str());
     }
     if (stResult.uiIsImage) {

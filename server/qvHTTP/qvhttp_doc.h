@@ -17,7 +17,8 @@ uint32_t QVHTTP_DOC_SendFile(uint32_t uiKeepAlive, QVHTTP_OpenResult &stResult, 
                              QVHTTP_RequestEvent *pstEvent);
 
 // The head of a whole-file reply alone.
-uint32_t QVHTTP_DOC_SendFileHead(uint32_t uiKeepAlive, const QVHTTP_OpenResult &stResult, int iSock);
+uint32_t QVHTTP_DOC_SendFileHead(uint32_t uiKeepAlive, const QVHTTP_OpenResult &stResult,
+                                 int iSock);
 
 // An HTML listing of a host directory or an image directory.
 uint32_t QVHTTP_DOC_ListDir(const char *pcURI, uint32_t uiKeepAlive,

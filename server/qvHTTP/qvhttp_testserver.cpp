@@ -92,7 +92,7 @@ int Usage(const char *pcWhat)
     return 2;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -138,8 +138,7 @@ int main(int argc, char **argv)
             stRoot.strPrefix = strVal.substr(0, uiEq);
             stRoot.strPath = strVal.substr(uiEq + 1);
             vRoots.push_back(stRoot);
-        } else if (strArg == "--rule" && uiEq != std::string::npos &&
-                   strVal.find(':') < uiEq) {
+        } else if (strArg == "--rule" && uiEq != std::string::npos && strVal.find(':') < uiEq) {
             size_t uiColon = strVal.find(':');
             std::string strPrefix = strVal.substr(0, uiColon);
             QVHTTP_RedtRule stRule{strVal.substr(uiColon + 1, uiEq - uiColon - 1),

@@ -13,7 +13,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-
 QV_LogSinks g_stQvHttpLogSinks;
 
 namespace {
@@ -33,16 +32,16 @@ struct ContentTypeEntry {
 
 // Searched in order; the first extension found anywhere in the path decides.
 constexpr ContentTypeEntry g_astContentTypes[] = {
-    {".css", "text/css"},         {".gif", "image/gif"},
-    {".html", "text/html"},       {".ico", "image/x-icon"},
-    {".jpeg", "image/jpeg"},      {".jpg", "image/jpeg"},
-    {".js", "text/javascript"},   {".json", "application/json"},
-    {".pdf", "application/pdf"},  {".png", "image/png"},
-    {".svg", "image/svg+xml"},    {".tiff", "image/tiff"},
-    {".txt", "text/plain"},       {".wav", "audio/x-wav"},
-    {".wma", "audio/x-ms-wma"},   {".wmv", "video/x-ms-wmv"},
-    {".xml", "text/xml"},         {".mht", "text/html"},
-    {".mp4", "video/mpeg4"},      {".swf", "application/x-shockwave-flash"},
+    {".css", "text/css"},        {".gif", "image/gif"},
+    {".html", "text/html"},      {".ico", "image/x-icon"},
+    {".jpeg", "image/jpeg"},     {".jpg", "image/jpeg"},
+    {".js", "text/javascript"},  {".json", "application/json"},
+    {".pdf", "application/pdf"}, {".png", "image/png"},
+    {".svg", "image/svg+xml"},   {".tiff", "image/tiff"},
+    {".txt", "text/plain"},      {".wav", "audio/x-wav"},
+    {".wma", "audio/x-ms-wma"},  {".wmv", "video/x-ms-wmv"},
+    {".xml", "text/xml"},        {".mht", "text/html"},
+    {".mp4", "video/mpeg4"},     {".swf", "application/x-shockwave-flash"},
 };
 
 // True when every "%" starts two hex digits that do not encode a NUL byte.
@@ -87,7 +86,7 @@ void FormatDate(char *pcText, size_t uiSize)
              stTm.tm_sec);
 }
 
-} // namespace
+}  // namespace
 
 void QVHTTP_Log(unsigned uiLevel, const char *pcFormat, ...)
 {
@@ -114,18 +113,18 @@ void QVHTTP_UTIL_Init()
 {
     if (g_pstReqLineRegex == nullptr) {
         // Anchored: the request line is the first line of a head and nothing else.
-        g_pstReqLineRegex = g_regex_new("^(GET|HEAD) ([^? \\r\\n]*)(\\?[^ \\r\\n]*)? HTTP/1\\.([01])(\\r|\\n|$)",
-                                        GRegexCompileFlags(G_REGEX_OPTIMIZE | G_REGEX_ANCHORED),
-                                        GRegexMatchFlags(0), nullptr);
+        g_pstReqLineRegex = g_regex_new(
+            "^(GET|HEAD) ([^? \\r\\n]*)(\\?[^ \\r\\n]*)? HTTP/1\\.([01])(\\r|\\n|$)",
+            GRegexCompileFlags(G_REGEX_OPTIMIZE | G_REGEX_ANCHORED), GRegexMatchFlags(0), nullptr);
         // Header names match whole lines and regardless of case.
-        g_pstRangeRegex = g_regex_new("^Range: *bytes=(\\d+)-(\\d*)",
-                                      GRegexCompileFlags(G_REGEX_OPTIMIZE | G_REGEX_MULTILINE |
-                                                         G_REGEX_CASELESS),
-                                      GRegexMatchFlags(0), nullptr);
-        g_pstKeepRegex = g_regex_new("^Connection: *(close|keep-alive)\\b",
-                                     GRegexCompileFlags(G_REGEX_OPTIMIZE | G_REGEX_MULTILINE |
-                                                        G_REGEX_CASELESS),
-                                     GRegexMatchFlags(0), nullptr);
+        g_pstRangeRegex =
+            g_regex_new("^Range: *bytes=(\\d+)-(\\d*)",
+                        GRegexCompileFlags(G_REGEX_OPTIMIZE | G_REGEX_MULTILINE | G_REGEX_CASELESS),
+                        GRegexMatchFlags(0), nullptr);
+        g_pstKeepRegex =
+            g_regex_new("^Connection: *(close|keep-alive)\\b",
+                        GRegexCompileFlags(G_REGEX_OPTIMIZE | G_REGEX_MULTILINE | G_REGEX_CASELESS),
+                        GRegexMatchFlags(0), nullptr);
     }
 }
 
@@ -266,14 +265,13 @@ int QVHTTP_UTIL_FmtReplyHead(const QVHTTP_ReplyHdr &stHdr, size_t uiSize, char *
                         "Content-Length: 5\r\n\r\nERROR",
                         stHdr.uiStatus, stHdr.szReason, stHdr.szContentType, pcConn, szDate);
     } else if (stHdr.llRangeStart != QVHTTP_RANGE_ABSENT) {
-        iLen = snprintf(pcText, uiSize,
-                        "HTTP/1.1 %u %s \r\nContent-Type: %s\r\nConnection: %s\r\nDate: %s\r\n"
-                        "Content-Length: %lld\r\nContent-Range: bytes %lld-%lld/%lld\r\n\r\n",
-                        stHdr.uiStatus, stHdr.szReason, stHdr.szContentType, pcConn, szDate,
-                        static_cast<long long>(stHdr.llContentLen),
-                        static_cast<long long>(stHdr.llRangeStart),
-                        static_cast<long long>(stHdr.llRangeEnd),
-                        static_cast<long long>(stHdr.llTotalSize));
+        iLen = snprintf(
+            pcText, uiSize,
+            "HTTP/1.1 %u %s \r\nContent-Type: %s\r\nConnection: %s\r\nDate: %s\r\n"
+            "Content-Length: %lld\r\nContent-Range: bytes %lld-%lld/%lld\r\n\r\n",
+            stHdr.uiStatus, stHdr.szReason, stHdr.szContentType, pcConn, szDate,
+            static_cast<long long>(stHdr.llContentLen), static_cast<long long>(stHdr.llRangeStart),
+            static_cast<long long>(stHdr.llRangeEnd), static_cast<long long>(stHdr.llTotalSize));
     } else {
         iLen = snprintf(pcText, uiSize,
                         "HTTP/1.1 %u %s \r\nContent-Type: %s\r\nConnection: %s\r\nDate: %s\r\n"

@@ -41,20 +41,20 @@ extern QV_LogSinks g_stQvHttpLogSinks;
 void QVHTTP_Log(unsigned uiLevel, const char *pcFormat, ...) __attribute__((format(printf, 2, 3)));
 
 enum : uint32_t {
-    QVHTTP_EVT_START = 1,    // a plain download was accepted
-    QVHTTP_EVT_PROGRESS = 2, // one piece of a download above 5 MiB was sent
-    QVHTTP_EVT_END = 3,      // the request was answered (status 200, 404 or 405)
+    QVHTTP_EVT_START = 1,     // a plain download was accepted
+    QVHTTP_EVT_PROGRESS = 2,  // one piece of a download above 5 MiB was sent
+    QVHTTP_EVT_END = 3,       // the request was answered (status 200, 404 or 405)
 };
 
 struct QVHTTP_RequestEvent {
     uint32_t uiCode;
-    uint32_t uiClientIp; // host order
+    uint32_t uiClientIp;  // host order
     uint32_t uiClientPort;
     uint64_t ullTotalLen;
     uint64_t ullRemainLen;
     uint32_t uiStatus;
-    char szURI[512];     // decoded URI, "%s [%lld-%lld]" once a range was read
-    char szRequest[512]; // request line before " HTTP/", decoded
+    char szURI[512];      // decoded URI, "%s [%lld-%lld]" once a range was read
+    char szRequest[512];  // request line before " HTTP/", decoded
 };
 
 // Runs on connection threads: it must copy the event and return quickly.
@@ -69,12 +69,12 @@ void QVHTTP_UTIL_Init();
 
 // One request, parsed once from its head; everything after the parse reads this record.
 struct QVHTTP_Request {
-    bool bHead = false;       // HEAD, else GET
-    std::string strPath;      // decoded path without the query
-    std::string strQuery;     // the text after "?", as sent
-    std::string strLine;      // request line before " HTTP/", decoded (for events)
-    int64_t llRangeStart = QVHTTP_RANGE_ABSENT; // first byte of the "Range" header
-    int64_t llRangeEnd = QVHTTP_RANGE_ABSENT;   // its last byte; absent for an open end
+    bool bHead = false;    // HEAD, else GET
+    std::string strPath;   // decoded path without the query
+    std::string strQuery;  // the text after "?", as sent
+    std::string strLine;   // request line before " HTTP/", decoded (for events)
+    int64_t llRangeStart = QVHTTP_RANGE_ABSENT;  // first byte of the "Range" header
+    int64_t llRangeEnd = QVHTTP_RANGE_ABSENT;    // its last byte; absent for an open end
     uint32_t uiKeepAlive = 1;
 };
 

@@ -84,12 +84,13 @@ TEST(QvHttpUtil, HeadParsesIntoOneRequestRecord)
         int64_t llStart, llEnd;
         uint32_t uiKeep;
     } astCases[] = {
-        {"GET /a%20b?mac=00-11-22-33-44-55&uefi HTTP/1.1\r\nRange: bytes=5-\r\n\r\n", true,
-         false, "/a b", "mac=00-11-22-33-44-55&uefi", "GET /a b?mac=00-11-22-33-44-55&uefi", 5,
+        {"GET /a%20b?mac=00-11-22-33-44-55&uefi HTTP/1.1\r\nRange: bytes=5-\r\n\r\n", true, false,
+         "/a b", "mac=00-11-22-33-44-55&uefi", "GET /a b?mac=00-11-22-33-44-55&uefi", 5,
          QVHTTP_RANGE_ABSENT, 1},
         {"HEAD /x HTTP/1.0\r\nX: GET /big.bin HTTP/1.1\r\nX-Note: Range: bytes=1-2\r\n\r\n", true,
          true, "/x", "", "HEAD /x", QVHTTP_RANGE_ABSENT, QVHTTP_RANGE_ABSENT, 0},
-        {"GET /v.iso HTTP/1.1\r\nUser-Agent: uefi mac=00-11-22-33-44-55\r\nrange: bytes=0-9\r\n\r\n",
+        {"GET /v.iso HTTP/1.1\r\nUser-Agent: uefi mac=00-11-22-33-44-55\r\nrange: "
+         "bytes=0-9\r\n\r\n",
          true, false, "/v.iso", "", "GET /v.iso", 0, 9, 1},
         {"X: GET /big.bin HTTP/1.1\r\n\r\n", false, false, "", "", "", QVHTTP_RANGE_ABSENT,
          QVHTTP_RANGE_ABSENT, 1},
@@ -147,7 +148,7 @@ TEST(QvHttpUtil, ContentTypeByFirstTableExtensionFound)
         {"/p.jpeg", "image/jpeg"},
         {"/v.mp4", "video/mpeg4"},
         {"/f.swf", "application/x-shockwave-flash"},
-        {"/x.css.png", "text/css"}, // the table order decides, not the position in the path
+        {"/x.css.png", "text/css"},  // the table order decides, not the position in the path
         {"/A.TXT", "application/misc"},
     };
     for (const Case &stCase : astCases) {
@@ -176,7 +177,7 @@ TEST(QvHttpUtil, ReplyHeadsInTheirThreeForms)
     stErr.uiStatus = 404;
     stErr.uiKeepAlive = 1;
     snprintf(stErr.szReason, sizeof(stErr.szReason), "DOCUMENT NOT FOUND");
-    stErr.llContentLen = 12345; // the error form always carries its own 5-byte body
+    stErr.llContentLen = 12345;  // the error form always carries its own 5-byte body
 
     QVHTTP_ReplyHdr stRange;
     stRange.uiStatus = 206;
@@ -222,7 +223,9 @@ TEST(QvHttpUtil, MacParameterIsReadOnlyWhenComplete)
         bool bOk;
         uint8_t aucMac[6];
     } astCases[] = {
-        {"GET /ISO1/_VIRTISO_.iso?mac=00-1a-2B-3c-4d-ff&uefi", true, {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0xff}},
+        {"GET /ISO1/_VIRTISO_.iso?mac=00-1a-2B-3c-4d-ff&uefi",
+         true,
+         {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0xff}},
         {"mac=52-54-00-12-34-56", true, {0x52, 0x54, 0x00, 0x12, 0x34, 0x56}},
         {"mac=52-54-00-12-34", false, {9, 9, 9, 9, 9, 9}},
         {"mac=52-54-00-12-34-5", false, {9, 9, 9, 9, 9, 9}},
@@ -246,4 +249,4 @@ TEST(QvHttpUtil, StripSlashRemovesOne)
     EXPECT_STREQ(szB, "");
 }
 
-} // namespace
+}  // namespace

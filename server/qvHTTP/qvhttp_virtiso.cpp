@@ -102,7 +102,8 @@ bool FindInImage(const IsoImage &stImage, const char *pcName, IsoEntry *pstEntry
 }
 
 // Points a slot at the record of a file of the image (both trees), or leaves it inactive.
-void LocateFile(const IsoImage &stImage, const std::string &strName, unsigned uiSlot, VirtIso &stIso)
+void LocateFile(const IsoImage &stImage, const std::string &strName, unsigned uiSlot,
+                VirtIso &stIso)
 {
     if (strName.empty()) {
         return;
@@ -116,7 +117,8 @@ void LocateFile(const IsoImage &stImage, const std::string &strName, unsigned ui
             stPvd.SetLocation(static_cast<uint32_t>(ullSeek / 2048));
             stPvd.SetDataLen(static_cast<uint32_t>(-4096));
             stSvd = VirtIsoSlot();
-            QVHTTP_Log(QVHTTP_DBG, "ISO seek is %llu in PVD", static_cast<unsigned long long>(ullSeek));
+            QVHTTP_Log(QVHTTP_DBG, "ISO seek is %llu in PVD",
+                       static_cast<unsigned long long>(ullSeek));
         } else {
             QVHTTP_Log(QVHTTP_LOG, "Legacy only version, no need to replace uefiseek");
         }
@@ -213,7 +215,7 @@ void CopyOverlap(const uint8_t *pucSrc, uint64_t ullSrcPos, uint64_t ullSrcLen, 
     }
 }
 
-} // namespace
+}  // namespace
 
 uint32_t VirtIsoSlot::Location() const
 {
@@ -343,8 +345,9 @@ std::unique_ptr<VirtIsoRequest> QVHTTP_VIRTISO_OpenReq(const QVHTTP_Request &stR
         QVHTTP_Log(QVHTTP_DBG, "#### Range [%lld-%lld] for virt iso data",
                    static_cast<long long>(llFirst), static_cast<long long>(llLast));
     }
-    std::string strCfg = WorkDir() + (pstReq->uiUefi ? "/virtualiso/conf/uefi/01-"
-                                                     : "/virtualiso/conf/bios/01-") + strMac;
+    std::string strCfg =
+        WorkDir() + (pstReq->uiUefi ? "/virtualiso/conf/uefi/01-" : "/virtualiso/conf/bios/01-") +
+        strMac;
     unsigned uiMain = pstReq->uiUefi ? 1 : 0;
     QVHTTP_VIRTISO_FillCfgFileData(strCfg.c_str(), uiMain, *pstReq);
     QVHTTP_VIRTISO_FillCfgFileData((strCfg + ".ex").c_str(), uiMain + 2, *pstReq);
@@ -414,8 +417,8 @@ bool QVHTTP_VIRTISO_RangeNeedsData(int64_t llFirst, int64_t llLast, const VirtIs
 void QVHTTP_VIRTISO_FillData(const VirtIsoRequest &stReq, uint64_t ullOffset, uint8_t *pucBuf,
                              size_t uiLen)
 {
-    CopyOverlap(stReq.aucWindows, VIRTISO_WINDOW_START, sizeof(stReq.aucWindows), ullOffset,
-                pucBuf, uiLen, false, "");
+    CopyOverlap(stReq.aucWindows, VIRTISO_WINDOW_START, sizeof(stReq.aucWindows), ullOffset, pucBuf,
+                uiLen, false, "");
     for (unsigned i = 0; i < VIRTISO_SLOTS; ++i) {
         if (FieldActive(stReq.astPvd[i])) {
             CopyOverlap(stReq.astPvd[i].aucField, stReq.astPvd[i].ullFieldPos, 16, ullOffset,
@@ -447,7 +450,7 @@ void QVHTTP_VIRTISO_FillData(const VirtIsoRequest &stReq, uint64_t ullOffset, ui
         }
         ssize_t iRead = pread(iFd, pucBuf + (ullStart - ullOffset), ullEnd - ullStart,
                               static_cast<off_t>(ullStart - ullExtent));
-        (void)iRead; // a short read leaves the image bytes in place
+        (void)iRead;  // a short read leaves the image bytes in place
         close(iFd);
     }
 }

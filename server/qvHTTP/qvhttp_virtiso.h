@@ -17,7 +17,7 @@ constexpr unsigned VIRTISO_EXT_FILES = 4;
 // Image offsets of the two menu windows (sectors 6-10 and 11-15).
 constexpr uint64_t VIRTISO_WINDOW_START = 0x3000;
 constexpr size_t VIRTISO_WINDOW_SIZE = 10240;
-constexpr uint64_t VIRTISO_WINDOW_END = VIRTISO_WINDOW_START + 2 * VIRTISO_WINDOW_SIZE; // 0x8000
+constexpr uint64_t VIRTISO_WINDOW_END = VIRTISO_WINDOW_START + 2 * VIRTISO_WINDOW_SIZE;  // 0x8000
 
 // Record-field position of a slot that never matches a read.
 constexpr uint64_t VIRTISO_POS_NEVER = UINT64_MAX;

@@ -56,14 +56,15 @@ TEST(QvHttpVirtIso, RangesNeedDataOnlyWhereSomethingIsReplaced)
         int64_t llFirst, llLast;
         bool bNeeds;
     } astCases[] = {
-        {0, 0x2FFF, false},         {0, 0x3000, true},          {0x7FFF, 0x7FFF, true},
-        {0x8000, 0x9001, false},    {0x9011, 0x9011, true},     {0x9012, 0xA101, false},
-        {0xA100, 0xA102, true},     {0xA112, 0xB001, false},    {0xB002, 0xB002, true},
-        {0xB012, 0x31FFF, false},   {0x32F9F, 0x40000, true},   {0x32FA0, INT64_MAX, false},
+        {0, 0x2FFF, false},       {0, 0x3000, true},        {0x7FFF, 0x7FFF, true},
+        {0x8000, 0x9001, false},  {0x9011, 0x9011, true},   {0x9012, 0xA101, false},
+        {0xA100, 0xA102, true},   {0xA112, 0xB001, false},  {0xB002, 0xB002, true},
+        {0xB012, 0x31FFF, false}, {0x32F9F, 0x40000, true}, {0x32FA0, INT64_MAX, false},
         {0x9050, 0x9000, false},
     };
     for (const Case &stCase : astCases) {
-        EXPECT_EQ(QVHTTP_VIRTISO_RangeNeedsData(stCase.llFirst, stCase.llLast, stReq), stCase.bNeeds)
+        EXPECT_EQ(QVHTTP_VIRTISO_RangeNeedsData(stCase.llFirst, stCase.llLast, stReq),
+                  stCase.bNeeds)
             << std::hex << stCase.llFirst << "-" << stCase.llLast;
     }
 }
@@ -74,7 +75,8 @@ TEST(QvHttpVirtIso, ChunksAreOverlaidAndClipped)
     // A chunk ending 8 bytes into window 1.
     std::vector<uint8_t> vChunk(16, 0xEE);
     QVHTTP_VIRTISO_FillData(stReq, 0x2FF8, vChunk.data(), vChunk.size());
-    EXPECT_EQ(std::vector<uint8_t>(vChunk.begin(), vChunk.begin() + 8), std::vector<uint8_t>(8, 0xEE));
+    EXPECT_EQ(std::vector<uint8_t>(vChunk.begin(), vChunk.begin() + 8),
+              std::vector<uint8_t>(8, 0xEE));
     EXPECT_EQ(memcmp(vChunk.data() + 8, stReq.aucWindows, 8), 0);
     // A chunk starting inside the primary record field: only its last bytes land.
     std::vector<uint8_t> vField(8, 0xEE);
@@ -131,7 +133,8 @@ TEST(QvHttpVirtIso, MenuFilesUpToOneByteBelowTheWindowAreTaken)
         std::string strPath = strDir + "/menu";
         std::ofstream(strPath, std::ios::binary) << std::string(stCase.uiSize, 'm');
         QVHTTP_VIRTISO_FillCfgFileData(strPath.c_str(), stCase.uiSlot, stReq);
-        const uint8_t *pucWindow = stReq.aucWindows + (stCase.uiSlot >= 2 ? VIRTISO_WINDOW_SIZE : 0);
+        const uint8_t *pucWindow =
+            stReq.aucWindows + (stCase.uiSlot >= 2 ? VIRTISO_WINDOW_SIZE : 0);
         EXPECT_EQ(stReq.astPvd[stCase.uiSlot].InUse(), stCase.bTaken) << stCase.uiSize;
         EXPECT_EQ(stReq.astSvd[stCase.uiSlot].InUse(), stCase.bTaken) << stCase.uiSize;
         if (stCase.bTaken) {
@@ -152,4 +155,4 @@ TEST(QvHttpVirtIso, MenuFilesUpToOneByteBelowTheWindowAreTaken)
     EXPECT_EQ(rmdir(strDir.c_str()), 0);
 }
 
-} // namespace
+}  // namespace

@@ -98,8 +98,9 @@ void MultiPortProc(gpointer pvJob, gpointer /*pvUnused*/)
         QVTFTP_RFC_Pkt stPkt;
         const uint32_t uiRet = QVTFTP_RFC_ParsePkt(pstJob->aucData, pstJob->uiLen, &stPkt);
         if (uiRet != 0) {
-            QVTFTP_SESSION_SendErr(*pstSession, uiRet == QVTFTP_ERR_MODE ? QVTFTP_RFC_ERR_OPTION
-                                                                         : QVTFTP_RFC_ERR_ILLEGAL_OP);
+            QVTFTP_SESSION_SendErr(*pstSession, uiRet == QVTFTP_ERR_MODE
+                                                    ? QVTFTP_RFC_ERR_OPTION
+                                                    : QVTFTP_RFC_ERR_ILLEGAL_OP);
         } else if (stPkt.usOpcode == QVTFTP_RFC_OPCODE_WRQ) {
             QVTFTP_SESSION_SendErr(*pstSession, QVTFTP_RFC_ERR_ACCESS);
         } else if (QVTFTP_SESSION_ProcRRQPkt(stPkt.stRQ, pstSession.get()) == 0) {
@@ -168,9 +169,9 @@ void SinglePortReadProc(evutil_socket_t iSock, short /*sWhat*/, void * /*pvArg*/
     if (lLen <= 0) {
         return;
     }
-    QVTFTP_PktSlot *pstSlot = QVTFTP_SESSION_NewSlot(
-        ntohl(stFrom.sin_addr.s_addr), ntohs(stFrom.sin_port), g_stSvc.aucRecv,
-        static_cast<uint32_t>(lLen));
+    QVTFTP_PktSlot *pstSlot =
+        QVTFTP_SESSION_NewSlot(ntohl(stFrom.sin_addr.s_addr), ntohs(stFrom.sin_port),
+                               g_stSvc.aucRecv, static_cast<uint32_t>(lLen));
     if (!IsRequest(Opcode(pstSlot->aucData, pstSlot->uiLen))) {
         if (!QVTFTP_SESSION_TablePush(pstSlot)) {
             QVTFTP_SESSION_FreeSlot(pstSlot);

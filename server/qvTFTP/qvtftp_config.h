@@ -13,15 +13,15 @@
 struct QVTFTP_Session;
 
 struct QVTFTP_CFG_Conf {
-    uint32_t uiServerIp = 0;      // host order
+    uint32_t uiServerIp = 0;  // host order
     uint16_t usPort = 69;
     uint32_t uiSinglePort = 0;    // 1: every packet goes through the service port
     uint16_t usTidFirst = 49126;  // first and last port for per-transfer sockets
     uint16_t usTidLast = 65535;
-    uint16_t usTimeout = 3;       // seconds
-    uint16_t usMaxSends = 3;      // sends per packet, the first one included
-    uint16_t usMaxConn = 100;     // not changed by QVTFTP_CFG_SetConf
-    uint16_t usBlkSize = 512;     // not changed by QVTFTP_CFG_SetConf
+    uint16_t usTimeout = 3;    // seconds
+    uint16_t usMaxSends = 3;   // sends per packet, the first one included
+    uint16_t usMaxConn = 100;  // not changed by QVTFTP_CFG_SetConf
+    uint16_t usBlkSize = 512;  // not changed by QVTFTP_CFG_SetConf
 };
 
 // A redirect rule: a request for strPattern (the raw path below the root's prefix) is served from
@@ -36,12 +36,12 @@ struct QVTFTP_CFG_Root {
 };
 
 struct QVTFTP_RootSlot {
-    uint32_t uiOwned = 0;                  // 1 when this table opened the image
-    IsoImage *pstImage = nullptr;          // set for an image root
-    std::unique_ptr<IsoImage> pstOwnImage; // keeps an image this table opened
+    uint32_t uiOwned = 0;                   // 1 when this table opened the image
+    IsoImage *pstImage = nullptr;           // set for an image root
+    std::unique_ptr<IsoImage> pstOwnImage;  // keeps an image this table opened
     char szPrefix[512] = {};
-    char szPath[512] = {};                 // empty: free slot
-    std::string strRealRoot;               // a directory root with its links resolved
+    char szPath[512] = {};    // empty: free slot
+    std::string strRealRoot;  // a directory root with its links resolved
     std::vector<QVTFTP_CFG_Rule> vecRules;
 };
 

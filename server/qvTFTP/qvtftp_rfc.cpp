@@ -25,8 +25,7 @@ void PutU16(uint8_t *pucAt, uint16_t usValue)
 
 // Reads the NUL-terminated text that starts at *puiPos and ends before uiLen, copies it cut to
 // uiRoom - 1 characters and moves *puiPos past its NUL. False when the NUL is missing.
-bool TakeText(const uint8_t *pucPkt, uint32_t uiLen, uint32_t *puiPos, char *pcOut,
-              uint32_t uiRoom)
+bool TakeText(const uint8_t *pucPkt, uint32_t uiLen, uint32_t *puiPos, char *pcOut, uint32_t uiRoom)
 {
     const uint32_t uiStart = *puiPos;
     if (uiStart >= uiLen) {
@@ -36,7 +35,8 @@ bool TakeText(const uint8_t *pucPkt, uint32_t uiLen, uint32_t *puiPos, char *pcO
     if (pvNul == nullptr) {
         return false;
     }
-    const uint32_t uiTextLen = static_cast<uint32_t>(static_cast<const uint8_t *>(pvNul) - pucPkt) - uiStart;
+    const uint32_t uiTextLen =
+        static_cast<uint32_t>(static_cast<const uint8_t *>(pvNul) - pucPkt) - uiStart;
     const uint32_t uiCopy = std::min(uiTextLen, uiRoom - 1);
     memcpy(pcOut, pucPkt + uiStart, uiCopy);
     pcOut[uiCopy] = '\0';
@@ -46,8 +46,8 @@ bool TakeText(const uint8_t *pucPkt, uint32_t uiLen, uint32_t *puiPos, char *pcO
 
 bool IsValidMode(const char *pcMode)
 {
-    return g_ascii_strcasecmp(pcMode, "netascii") == 0 || g_ascii_strcasecmp(pcMode, "octet") == 0 ||
-           g_ascii_strcasecmp(pcMode, "mail") == 0;
+    return g_ascii_strcasecmp(pcMode, "netascii") == 0 ||
+           g_ascii_strcasecmp(pcMode, "octet") == 0 || g_ascii_strcasecmp(pcMode, "mail") == 0;
 }
 
 bool IsDecimal(const char *pcValue)
@@ -118,8 +118,8 @@ uint32_t QVTFTP_RFC_ParseOpt(const char *pcName, const char *pcValue, QVTFTP_RFC
             QVTFTP_UTIL_Log(QVTFTP_DBG, "Ignored windowsize value %s", pcValue);
             return QVTFTP_ERR_UNSUPPORTED_OPT;
         }
-        pstOpt->usWindowSize = static_cast<uint16_t>(std::min<guint64>(
-            g_ascii_strtoull(pcValue, nullptr, 10), QVTFTP_RFC_MAX_WINDOWSIZE));
+        pstOpt->usWindowSize = static_cast<uint16_t>(
+            std::min<guint64>(g_ascii_strtoull(pcValue, nullptr, 10), QVTFTP_RFC_MAX_WINDOWSIZE));
     } else {
         QVTFTP_UTIL_Log(QVTFTP_DBG, "Unsupported tftp option %s %s", pcName, pcValue);
         return QVTFTP_ERR_UNSUPPORTED_OPT;
@@ -303,8 +303,8 @@ uint32_t QVTFTP_RFC_FillOption(const QVTFTP_RFC_Option &stOpt, uint32_t uiRoom, 
 
 namespace {
 
-void FillRequest(uint16_t usOpcode, const QVTFTP_RFC_RQInfo &stRQ, uint8_t *pucBuf,
-                 uint32_t uiRoom, uint32_t *puiLen)
+void FillRequest(uint16_t usOpcode, const QVTFTP_RFC_RQInfo &stRQ, uint8_t *pucBuf, uint32_t uiRoom,
+                 uint32_t *puiLen)
 {
     const uint32_t uiLimit = std::min(uiRoom, QVTFTP_RFC_MAX_RQ_LEN);
     QVTFTP_ASSERT(0 != pucBuf && 0 != puiLen && uiLimit >= 4);

@@ -51,9 +51,9 @@ constexpr uint16_t QVTFTP_RFC_MAX_BLKSIZE = 65464;
 constexpr uint16_t QVTFTP_RFC_MAX_WINDOWSIZE = 64;
 
 struct QVTFTP_RFC_Option {
-    int64_t llTsize = -1;     // -1: absent
-    uint16_t usTimeout = 0;   // 0: absent
-    uint16_t usBlkSize = 0;   // 0: absent
+    int64_t llTsize = -1;       // -1: absent
+    uint16_t usTimeout = 0;     // 0: absent
+    uint16_t usBlkSize = 0;     // 0: absent
     uint16_t usWindowSize = 0;  // 0: absent; else 1..QVTFTP_RFC_MAX_WINDOWSIZE
 };
 

@@ -40,29 +40,72 @@ struct RQCase {
 
 const RQCase kRQCases[] = {
     {"plain", B("a/b\0octet\0"), 0, -1, 0, 0},
-    {"name in capitals", B("f\0octet\0BLKSIZE\0" "1468\0"), 0, -1, 0, 1468},
-    {"blksize 7", B("f\0octet\0blksize\0" "7\0"), QVTFTP_ERR_OPT_VALUE, -1, 0, 0},
-    {"blksize 8", B("f\0octet\0blksize\0" "8\0"), 0, -1, 0, 8},
-    {"blksize 65464", B("f\0octet\0blksize\0" "65464\0"), 0, -1, 0, 65464},
-    {"blksize 65465", B("f\0octet\0blksize\0" "65465\0"), QVTFTP_ERR_OPT_VALUE, -1, 0, 0},
-    {"blksize text", B("f\0octet\0blksize\0" "big\0"), QVTFTP_ERR_OPT_VALUE, -1, 0, 0},
-    {"timeout 0", B("f\0octet\0timeout\0" "0\0"), QVTFTP_ERR_OPT_VALUE, -1, 0, 0},
-    {"timeout 1", B("f\0octet\0timeout\0" "1\0"), 0, -1, 1, 0},
-    {"timeout 255", B("f\0octet\0timeout\0" "255\0"), 0, -1, 255, 0},
-    {"timeout 256", B("f\0octet\0timeout\0" "256\0"), QVTFTP_ERR_OPT_VALUE, -1, 0, 0},
-    {"tsize 0", B("f\0octet\0tsize\0" "0\0"), 0, 0, 0, 0},
+    {"name in capitals",
+     B("f\0octet\0BLKSIZE\0"
+       "1468\0"),
+     0, -1, 0, 1468},
+    {"blksize 7",
+     B("f\0octet\0blksize\0"
+       "7\0"),
+     QVTFTP_ERR_OPT_VALUE, -1, 0, 0},
+    {"blksize 8",
+     B("f\0octet\0blksize\0"
+       "8\0"),
+     0, -1, 0, 8},
+    {"blksize 65464",
+     B("f\0octet\0blksize\0"
+       "65464\0"),
+     0, -1, 0, 65464},
+    {"blksize 65465",
+     B("f\0octet\0blksize\0"
+       "65465\0"),
+     QVTFTP_ERR_OPT_VALUE, -1, 0, 0},
+    {"blksize text",
+     B("f\0octet\0blksize\0"
+       "big\0"),
+     QVTFTP_ERR_OPT_VALUE, -1, 0, 0},
+    {"timeout 0",
+     B("f\0octet\0timeout\0"
+       "0\0"),
+     QVTFTP_ERR_OPT_VALUE, -1, 0, 0},
+    {"timeout 1",
+     B("f\0octet\0timeout\0"
+       "1\0"),
+     0, -1, 1, 0},
+    {"timeout 255",
+     B("f\0octet\0timeout\0"
+       "255\0"),
+     0, -1, 255, 0},
+    {"timeout 256",
+     B("f\0octet\0timeout\0"
+       "256\0"),
+     QVTFTP_ERR_OPT_VALUE, -1, 0, 0},
+    {"tsize 0",
+     B("f\0octet\0tsize\0"
+       "0\0"),
+     0, 0, 0, 0},
     {"unknown option skipped, others count",
-     B("f\0octet\0rollover\0" "0\0tsize\0" "0\0blksize\0" "1456\0"), 0, 0, 0, 1456},
+     B("f\0octet\0rollover\0"
+       "0\0tsize\0"
+       "0\0blksize\0"
+       "1456\0"),
+     0, 0, 0, 1456},
     {"mode in capitals", B("f\0NETASCII\0"), 0, -1, 0, 0},
     {"mode mixed case", B("f\0MaIl\0"), 0, -1, 0, 0},
     {"mode refused", B("f\0binary\0"), QVTFTP_ERR_MODE, -1, 0, 0},
     {"name without NUL", B("file"), QVTFTP_ERR_FAILED, -1, 0, 0},
     {"mode without NUL", B("f\0octet"), QVTFTP_ERR_FAILED, -1, 0, 0},
     {"option without value", B("f\0octet\0blksize\0"), QVTFTP_ERR_FAILED, -1, 0, 0},
-    {"option value without NUL", B("f\0octet\0blksize\0" "1024"), QVTFTP_ERR_FAILED, -1, 0, 0},
+    {"option value without NUL",
+     B("f\0octet\0blksize\0"
+       "1024"),
+     QVTFTP_ERR_FAILED, -1, 0, 0},
     {"empty packet body", Bytes(), QVTFTP_ERR_FAILED, -1, 0, 0},
     {"one or two trailing bytes are no option", B("f\0octet\0x\0"), 0, -1, 0, 0},
-    {"empty option name ends the list", B("f\0octet\0\0blksize\0" "9\0"), 0, -1, 0, 0},
+    {"empty option name ends the list",
+     B("f\0octet\0\0blksize\0"
+       "9\0"),
+     0, -1, 0, 0},
 };
 
 TEST(QvTftpRfc, RequestOptionsAndModes)
@@ -106,7 +149,8 @@ TEST(QvTftpRfc, RequestFieldsAreCutToTheirBuffers)
 // Every cut of a valid request must be parsed without reading past its end.
 TEST(QvTftpRfc, TruncatedRequestsNeverSucceedWithoutTheirMode)
 {
-    const Bytes szFull = Req(QVTFTP_RFC_OPCODE_RRQ, B("boot/x\0octet\0blksize\0" "1024\0"));
+    const Bytes szFull = Req(QVTFTP_RFC_OPCODE_RRQ, B("boot/x\0octet\0blksize\0"
+                                                      "1024\0"));
     for (size_t uiLen = 0; uiLen < szFull.size(); ++uiLen) {
         SCOPED_TRACE(uiLen);
         const Bytes szCut = szFull.substr(0, uiLen);  // own allocation: no slack after the end
@@ -140,7 +184,8 @@ TEST(QvTftpRfc, OtherPacketKinds)
     ASSERT_EQ(0u, QVTFTP_RFC_ParsePkt(Data(szErr), szErr.size(), &stPkt));
     EXPECT_EQ(8, stPkt.stErr.usCode);
     EXPECT_STREQ("no", stPkt.stErr.szMsg) << "the message ends at its first blank";
-    const Bytes szErrNoNul = B("\0\5\0\x63" "abc");
+    const Bytes szErrNoNul = B("\0\5\0\x63"
+                               "abc");
     ASSERT_EQ(0u, QVTFTP_RFC_ParsePkt(Data(szErrNoNul), szErrNoNul.size(), &stPkt));
     EXPECT_EQ(99, stPkt.stErr.usCode) << "an unknown code is kept";
     EXPECT_STREQ("abc", stPkt.stErr.szMsg);
@@ -160,12 +205,17 @@ TEST(QvTftpRfc, OackBuildAndParse)
     uint8_t aucBuf[600];
     uint32_t uiLen = 0;
     QVTFTP_RFC_FillPkt(QVTFTP_RFC_OPCODE_OACK, stPkt, aucBuf, sizeof(aucBuf), &uiLen);
-    EXPECT_EQ(B("\0\6blksize\0" "1456\0tsize\0" "1048576\0"),
+    EXPECT_EQ(B("\0\6blksize\0"
+                "1456\0tsize\0"
+                "1048576\0"),
               Bytes(reinterpret_cast<char *>(aucBuf), uiLen));
 
     stPkt.stOack.usTimeout = 7;
     QVTFTP_RFC_FillPkt(QVTFTP_RFC_OPCODE_OACK, stPkt, aucBuf, sizeof(aucBuf), &uiLen);
-    EXPECT_EQ(B("\0\6timeout\0" "7\0blksize\0" "1456\0tsize\0" "1048576\0"),
+    EXPECT_EQ(B("\0\6timeout\0"
+                "7\0blksize\0"
+                "1456\0tsize\0"
+                "1048576\0"),
               Bytes(reinterpret_cast<char *>(aucBuf), uiLen));
     QVTFTP_RFC_Pkt stBack;
     ASSERT_EQ(0u, QVTFTP_RFC_ParsePkt(aucBuf, uiLen, &stBack));
@@ -173,10 +223,13 @@ TEST(QvTftpRfc, OackBuildAndParse)
     EXPECT_EQ(7, stBack.stOack.usTimeout);
     EXPECT_EQ(1456, stBack.stOack.usBlkSize);
 
-    const Bytes szUnknown = B("\0\6rollover\0" "0\0blksize\0" "512\0");
+    const Bytes szUnknown = B("\0\6rollover\0"
+                              "0\0blksize\0"
+                              "512\0");
     ASSERT_EQ(0u, QVTFTP_RFC_ParsePkt(Data(szUnknown), szUnknown.size(), &stBack));
     EXPECT_EQ(512, stBack.stOack.usBlkSize);
-    const Bytes szBad = B("\0\6blksize\0" "4\0");
+    const Bytes szBad = B("\0\6blksize\0"
+                          "4\0");
     EXPECT_EQ(QVTFTP_ERR_OPT_VALUE, QVTFTP_RFC_ParsePkt(Data(szBad), szBad.size(), &stBack));
 
     // Pairs that do not fit in full are left out.
@@ -190,12 +243,12 @@ TEST(QvTftpRfc, WindowSizeIsCutOrLeftOut)
     const struct {
         const char *pcValue;
         uint16_t usWindow;
-    } astCases[] = {{"1", 1}, {"4", 4}, {"64", 64}, {"65", 64}, {"99999999999999999999999", 64},
-                    {"0", 0}, {"-1", 0}, {"abc", 0}, {"4x", 0}, {"", 0}};
+    } astCases[] = {{"1", 1}, {"4", 4},  {"64", 64}, {"65", 64}, {"99999999999999999999999", 64},
+                    {"0", 0}, {"-1", 0}, {"abc", 0}, {"4x", 0},  {"", 0}};
     for (const auto &stCase : astCases) {
         SCOPED_TRACE(stCase.pcValue);
-        const Bytes szPkt = Req(QVTFTP_RFC_OPCODE_RRQ, B("f\0octet\0windowsize\0") +
-                                                          stCase.pcValue + Bytes(1, '\0'));
+        const Bytes szPkt = Req(QVTFTP_RFC_OPCODE_RRQ,
+                                B("f\0octet\0windowsize\0") + stCase.pcValue + Bytes(1, '\0'));
         QVTFTP_RFC_Pkt stPkt;
         ASSERT_EQ(0u, QVTFTP_RFC_ParsePkt(Data(szPkt), szPkt.size(), &stPkt));
         EXPECT_EQ(stCase.usWindow, stPkt.stRQ.stOpt.usWindowSize);
@@ -207,7 +260,9 @@ TEST(QvTftpRfc, WindowSizeIsCutOrLeftOut)
     uint8_t aucBuf[64];
     uint32_t uiLen = 0;
     QVTFTP_RFC_FillOackPkt(stOpt, aucBuf, sizeof(aucBuf), &uiLen);
-    EXPECT_EQ(B("\0\6blksize\0" "1468\0windowsize\0" "4\0"),
+    EXPECT_EQ(B("\0\6blksize\0"
+                "1468\0windowsize\0"
+                "4\0"),
               Bytes(reinterpret_cast<char *>(aucBuf), uiLen));
 }
 
@@ -234,7 +289,9 @@ TEST(QvTftpRfc, OtherBuilders)
     strcpy(stPkt.stRQ.szMode, "octet");
     stPkt.stRQ.stOpt = QVTFTP_RFC_Option{0, 0, 1468};
     QVTFTP_RFC_FillPkt(QVTFTP_RFC_OPCODE_RRQ, stPkt, aucBuf, sizeof(aucBuf), &uiLen);
-    const Bytes szRRQ = B("\0\1pxelinux.0\0octet\0blksize\0" "1468\0tsize\0" "0\0");
+    const Bytes szRRQ = B("\0\1pxelinux.0\0octet\0blksize\0"
+                          "1468\0tsize\0"
+                          "0\0");
     EXPECT_EQ(szRRQ, Bytes(reinterpret_cast<char *>(aucBuf), uiLen));
     QVTFTP_RFC_Pkt stBack;
     ASSERT_EQ(0u, QVTFTP_RFC_ParsePkt(aucBuf, uiLen, &stBack));

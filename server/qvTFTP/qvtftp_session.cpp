@@ -137,7 +137,8 @@ void EndLoop(QVTFTP_Session *pstSession)
 bool IsOptionRefusal(const QVTFTP_RFC_Pkt &stPkt)
 {
     return stPkt.usOpcode == QVTFTP_RFC_OPCODE_ERROR &&
-           (stPkt.stErr.usCode == QVTFTP_RFC_ERR_OPTION || stPkt.stErr.usCode == QVTFTP_RFC_ERR_UNDEF);
+           (stPkt.stErr.usCode == QVTFTP_RFC_ERR_OPTION ||
+            stPkt.stErr.usCode == QVTFTP_RFC_ERR_UNDEF);
 }
 
 }  // namespace
@@ -205,8 +206,9 @@ void QVTFTP_SESSION_TableDestroy()
 bool QVTFTP_SESSION_TableAdd(QVTFTP_Session *pstSession)
 {
     std::lock_guard<std::mutex> lock(g_mtxTable);
-    return g_mapClients.emplace(ClientKey{pstSession->uiClientIp, pstSession->usClientPort},
-                                pstSession).second;
+    return g_mapClients
+        .emplace(ClientKey{pstSession->uiClientIp, pstSession->usClientPort}, pstSession)
+        .second;
 }
 
 void QVTFTP_SESSION_TableRemove(const QVTFTP_Session *pstSession)
@@ -466,8 +468,9 @@ void QVTFTP_SESSION_ProcReadPkt(int iSock, short sWhat, void *pvSession)
     uint8_t aucPkt[1024];
     const ssize_t lLen = recv(iSock, aucPkt, sizeof(aucPkt), 0);
     QVTFTP_RFC_Pkt stPkt;
-    const uint32_t uiRet =
-        lLen >= 0 ? QVTFTP_RFC_ParsePkt(aucPkt, static_cast<uint32_t>(lLen), &stPkt) : QVTFTP_ERR_FAILED;
+    const uint32_t uiRet = lLen >= 0
+                               ? QVTFTP_RFC_ParsePkt(aucPkt, static_cast<uint32_t>(lLen), &stPkt)
+                               : QVTFTP_ERR_FAILED;
     if (lLen >= 2 && stPkt.usOpcode == QVTFTP_RFC_OPCODE_ACK) {
         if (uiRet != 0) {
             QVTFTP_UTIL_Log(QVTFTP_DIG, "Failed to parse pkt");

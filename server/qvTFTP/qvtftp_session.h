@@ -16,8 +16,8 @@ struct event_base;
 enum : uint32_t {
     QVTFTP_EVENT_REQ_FAILED = 1,  // the request failed before a transfer began
     QVTFTP_EVENT_START = 2,
-    QVTFTP_EVENT_PROGRESS = 3,    // an ACK moved the window and the next blocks were sent
-    QVTFTP_EVENT_END = 4,         // result 0, QVTFTP_ERR_TIMEOUT or QVTFTP_ERR_FAILED
+    QVTFTP_EVENT_PROGRESS = 3,  // an ACK moved the window and the next blocks were sent
+    QVTFTP_EVENT_END = 4,       // result 0, QVTFTP_ERR_TIMEOUT or QVTFTP_ERR_FAILED
 };
 
 struct QVTFTP_TransferEvent {
@@ -27,8 +27,8 @@ struct QVTFTP_TransferEvent {
     uint64_t ullFileSize;
     uint64_t ullSent;
     uint32_t uiResult;
-    uint32_t uiDirection;        // 1: download
-    uint8_t aucConsumer[32];     // the consumer's own data, kept with the transfer
+    uint32_t uiDirection;     // 1: download
+    uint8_t aucConsumer[32];  // the consumer's own data, kept with the transfer
 };
 
 // The record belongs to the caller: copy it. Changes to aucConsumer are kept for the next event
@@ -40,30 +40,30 @@ void QVTFTP_SetEventFunc(QVTFTP_EventFunc pfnEvent);
 struct QVTFTP_Session {
     uint32_t uiClientIp = 0;  // host order
     uint16_t usClientPort = 0;
-    char szPeer[32] = {};     // "%u.%u.%u.%u:%u" for log lines
+    char szPeer[32] = {};  // "%u.%u.%u.%u:%u" for log lines
     QVTFTP_RFC_RQInfo stRQ;
-    int iSock = -1;                    // per-transfer socket (multi-port) or the service socket
-    GAsyncQueue *pstQueue = nullptr;   // single-port: received packets (QVTFTP_PktSlot)
-    int iFileFd = -1;                  // the directory file, or the image holding the file
-    uint64_t ullFileBase = 0;          // offset of the file's first byte in iFileFd
-    event_base *pstBase = nullptr;     // multi-port: this transfer's own loop
+    int iSock = -1;                   // per-transfer socket (multi-port) or the service socket
+    GAsyncQueue *pstQueue = nullptr;  // single-port: received packets (QVTFTP_PktSlot)
+    int iFileFd = -1;                 // the directory file, or the image holding the file
+    uint64_t ullFileBase = 0;         // offset of the file's first byte in iFileFd
+    event_base *pstBase = nullptr;    // multi-port: this transfer's own loop
     uint64_t ullFileSize = 0;
     uint16_t usTimeout = 0;
     uint16_t usBlkSize = 0;
-    std::vector<uint8_t> vecBuf;       // DATA packets are built here, file data at offset 4
-    uint64_t ullRemaining = 0;         // bytes after the highest block sent
-    uint16_t usSends = 0;              // sends of the current window (or OACK)
-    uint16_t usWindow = 1;             // blocks sent before waiting for an ACK
+    std::vector<uint8_t> vecBuf;  // DATA packets are built here, file data at offset 4
+    uint64_t ullRemaining = 0;    // bytes after the highest block sent
+    uint16_t usSends = 0;         // sends of the current window (or OACK)
+    uint16_t usWindow = 1;        // blocks sent before waiting for an ACK
     // Blocks counted from 1 without wrap; the wire carries the low 16 bits.
-    uint64_t ullAcked = 0;             // the last block acknowledged
-    uint64_t ullSentBlk = 0;           // the highest block sent
-    uint64_t ullLastBlk = 0;           // the short or empty block that ends the file
-    bool bOackPending = false;         // the OACK waits for ACK 0; block 0 alone cannot tell
+    uint64_t ullAcked = 0;      // the last block acknowledged
+    uint64_t ullSentBlk = 0;    // the highest block sent
+    uint64_t ullLastBlk = 0;    // the short or empty block that ends the file
+    bool bOackPending = false;  // the OACK waits for ACK 0; block 0 alone cannot tell
     uint32_t uiDirection = 0;
     uint8_t aucConsumer[32] = {};
-    std::vector<uint8_t> vecOack;      // the OACK as sent, for retransmission
-    bool bStarted = false;             // the start event went out ...
-    bool bEnded = false;               // ... and so must exactly one end event
+    std::vector<uint8_t> vecOack;  // the OACK as sent, for retransmission
+    bool bStarted = false;         // the start event went out ...
+    bool bEnded = false;           // ... and so must exactly one end event
 
     QVTFTP_Session() = default;
     QVTFTP_Session(const QVTFTP_Session &) = delete;

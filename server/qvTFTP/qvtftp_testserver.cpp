@@ -133,8 +133,8 @@ int main(int argc, char **argv)
     for (const QVTFTP_CFG_Root &stRoot : vecRoots) {
         const uint32_t uiRet = QVTFTP_CFG_AddRootPath(&stRoot);
         if (uiRet != 0) {
-            fprintf(stderr, "qvtftp_testserver: root %s=%s refused: 0x%x\n", stRoot.szPrefix.c_str(),
-                    stRoot.szPath.c_str(), uiRet);
+            fprintf(stderr, "qvtftp_testserver: root %s=%s refused: 0x%x\n",
+                    stRoot.szPrefix.c_str(), stRoot.szPath.c_str(), uiRet);
             return 1;
         }
     }
@@ -149,7 +149,8 @@ int main(int argc, char **argv)
     uint32_t uiRet = QVTFTP_ERR_PORT_IN_USE;
     // Port 0: probe random unprivileged ports below the transfer range until one binds.
     for (unsigned uiTry = 0; uiTry < 200 && uiRet == QVTFTP_ERR_PORT_IN_USE; ++uiTry) {
-        stConf.usPort = static_cast<uint16_t>(uiPort != 0 ? uiPort : 20000 + g_random_int_range(0, 20000));
+        stConf.usPort =
+            static_cast<uint16_t>(uiPort != 0 ? uiPort : 20000 + g_random_int_range(0, 20000));
         QVTFTP_CFG_SetConf(&stConf);
         uiRet = QVTFTP_Start(&pstThread);
         if (uiPort != 0) {

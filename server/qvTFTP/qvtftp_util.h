@@ -23,9 +23,9 @@ void QVTFTP_UTIL_Log(unsigned uiLevel, const char *pcFormat, ...)
 
 // A missing mandatory argument is a programming error: stop and name where it happened. Unlike
 // assert() this stays active in release builds.
-#define QVTFTP_ASSERT(expr)                                                                    \
-    do {                                                                                       \
-        if (!(expr)) {                                                                         \
-            QVTFTP_UTIL_AssertFail(__FILE__, __LINE__, __func__, #expr);                       \
-        }                                                                                      \
+#define QVTFTP_ASSERT(expr)                                                                        \
+    do {                                                                                           \
+        if (!(expr)) {                                                                             \
+            QVTFTP_UTIL_AssertFail(__FILE__, __LINE__, __func__, #expr);                           \
+        }                                                                                          \
     } while (0)

@@ -12,11 +12,12 @@ namespace {
 
 const ProfileFlavor FLAVOR = {"plug_heron.json", "driver/Linux"};
 
-ClientCfgRequest Request() {
+ClientCfgRequest Request()
+{
     ClientCfgRequest r;
-    r.server_ip = 0xc0a80a01;   // 192.168.10.1
-    r.client_ip = 0xc0a80a65;   // 192.168.10.101
-    r.mask = 0xfffff000;        // 20 bits
+    r.server_ip = 0xc0a80a01;  // 192.168.10.1
+    r.client_ip = 0xc0a80a65;  // 192.168.10.101
+    r.mask = 0xfffff000;       // 20 bits
     r.gateway = 0xc0a80afe;
     const uint8_t mac[6] = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
     std::copy(mac, mac + 6, r.mac);
@@ -31,13 +32,15 @@ ClientCfgRequest Request() {
     return r;
 }
 
-std::string Value(const std::vector<TemplatePair> &vec, const std::string &strKey) {
+std::string Value(const std::vector<TemplatePair> &vec, const std::string &strKey)
+{
     for (const TemplatePair &p : vec)
         if (p.strKey == strKey) return p.strValue;
     return "<missing>";
 }
 
-TEST(HeronPlaceholders, TableHoldsFiftyPairsInOrderWithEveryForm) {
+TEST(HeronPlaceholders, TableHoldsFiftyPairsInOrderWithEveryForm)
+{
     OsRecord os;
     os.strOSName = "Debian 12";
     os.strBootLabel = "Install Debian";
@@ -60,7 +63,8 @@ TEST(HeronPlaceholders, TableHoldsFiftyPairsInOrderWithEveryForm) {
         {"$KS_POSTFIX$", "auto"},
         {"$ISCSI_DEPLOY$", "NO"},
         // the request's options, then the built-in legacy ones, with later placeholders filled
-        {"$EXT_BOOT_OPT$", " console=ttyS0,8080 ks=http://192.168.10.1:8080/kickstart/01-00-1a-2b-3c-4d-5e.auto quiet"},
+        {"$EXT_BOOT_OPT$", " console=ttyS0,8080 "
+                           "ks=http://192.168.10.1:8080/kickstart/01-00-1a-2b-3c-4d-5e.auto quiet"},
         {"$BIOS_MODE$", "LEGACY"},
         {"$ARCH_TYPE$", "X86_64"},
         {"$SANBOOT_MODE$", "NO"},
@@ -91,7 +95,8 @@ TEST(HeronPlaceholders, TableHoldsFiftyPairsInOrderWithEveryForm) {
     for (const auto &[pcKey, pcValue] : cases) EXPECT_EQ(Value(vec, pcKey), pcValue) << pcKey;
 }
 
-TEST(HeronPlaceholders, UefiHttpManualBySizeAndDriverImage) {
+TEST(HeronPlaceholders, UefiHttpManualBySizeAndDriverImage)
+{
     OsRecord os;
     os.strBuildinUefiOpt = " efi=1";
     os.strUpdateDriverInitOpt = "dd";
@@ -102,7 +107,8 @@ TEST(HeronPlaceholders, UefiHttpManualBySizeAndDriverImage) {
         int iUefi;
         const char *pcFmt, *pcVirt;
     } cases[] = {
-        {"ipxe.efi.0", 1, "initrd  http://192.168.10.1:8080/driver/Linux/X/orv_driver.img", "/drv/orv.img"},
+        {"ipxe.efi.0", 1, "initrd  http://192.168.10.1:8080/driver/Linux/X/orv_driver.img",
+         "/drv/orv.img"},
         {"grub2.x64efi.all.0", 1, "driver/Linux/X/orv_driver.img", "/drv/orv.img"},
         {"pxelinux.1408.0", 0, ",driver/Linux/X/orv_driver.img", ",/drv/orv.img"},
     };
@@ -125,7 +131,8 @@ TEST(HeronPlaceholders, UefiHttpManualBySizeAndDriverImage) {
         EXPECT_EQ(Value(vec, "$ORV_DRIVER_NAME$"), "orv_driver.img");
         // iPXE on UEFI can only load the driver image from inside the virtual ISO
         EXPECT_EQ(bSanboot, std::string(c.pcBootFile) == "ipxe.efi.0") << c.pcBootFile;
-        EXPECT_EQ(Value(vec, "$KS_URL$"), "http://192.168.10.1:8080/kickstart/01-00-1a-2b-3c-4d-5e.manual");
+        EXPECT_EQ(Value(vec, "$KS_URL$"),
+                  "http://192.168.10.1:8080/kickstart/01-00-1a-2b-3c-4d-5e.manual");
         EXPECT_EQ(Value(vec, "$PXE_IMG_PATH$"), "http://192.168.10.1:8080/ISO1");
         EXPECT_EQ(Value(vec, "$ARCH_TYPE$"), "ARM64");
         EXPECT_EQ(Value(vec, "$DISK_SELECT_TYPE$"), "by-size");
@@ -134,11 +141,13 @@ TEST(HeronPlaceholders, UefiHttpManualBySizeAndDriverImage) {
     }
 }
 
-TEST(HeronPlaceholders, SanbootSwitchFollowsKeysAndUseType) {
+TEST(HeronPlaceholders, SanbootSwitchFollowsKeysAndUseType)
+{
     struct Case {
         int iUefi, iUseType;
         bool bBiosOnly, bExpected;
-    } cases[] = {{0, 1, false, true}, {0, 0, false, false}, {0, 0, true, true}, {1, 1, false, false}};
+    } cases[] = {
+        {0, 1, false, true}, {0, 0, false, false}, {0, 0, true, true}, {1, 1, false, false}};
     for (const Case &c : cases) {
         OsRecord os;
         os.stVirt.bios_cfgfile = "isolinux.cfg";
@@ -151,7 +160,8 @@ TEST(HeronPlaceholders, SanbootSwitchFollowsKeysAndUseType) {
         EsxiModuleLists lists;
         PlaceholderInput in{&r, &os, 80, "driver/Linux/X", false, &lists};
         bool bSanboot = false;
-        EXPECT_EQ(Value(BuildPlaceholderTable(in, &bSanboot), "$SANBOOT_MODE$"), c.bExpected ? "YES" : "NO");
+        EXPECT_EQ(Value(BuildPlaceholderTable(in, &bSanboot), "$SANBOOT_MODE$"),
+                  c.bExpected ? "YES" : "NO");
         EXPECT_EQ(bSanboot, c.bExpected);
     }
 }
@@ -166,7 +176,8 @@ struct ProfileCase {
 const char *const GOOD_OS = R"({"OSName":"Test OS","PXEDefaultCfg":"t.bios","AutoRespCfg":"t.ks",)"
                             R"("OSMatchRequest":[{"Condition":"Exist","Path":"x"}]})";
 
-TEST(HeronProfile, EachFailureIsLoggedAndFailsTheLoad) {
+TEST(HeronProfile, EachFailureIsLoggedAndFailsTheLoad)
+{
     const ProfileCase cases[] = {
         {"missing", "", "is not found."},
         {"unparsable", "[{", "Failed to parse json file plug_heron.json."},
@@ -174,17 +185,22 @@ TEST(HeronProfile, EachFailureIsLoggedAndFailsTheLoad) {
         {"number element", "[1]", "Invalid OS config in plug_heron.json."},
         {"null OSName", R"([{"PXEDefaultCfg":"t.bios","AutoRespCfg":"t.ks","OSMatchRequest":[]}])",
          "Invalid OS config in plug_heron.json."},
-        {"UEFI null", R"([{"OSName":"A","SupportUEFI":1,"PXEDefaultCfg":"t.bios","AutoRespCfg":"t.ks","OSMatchRequest":[]}])",
+        {"UEFI null",
+         R"([{"OSName":"A","SupportUEFI":1,"PXEDefaultCfg":"t.bios","AutoRespCfg":"t.ks","OSMatchRequest":[]}])",
          "Invalid OS config in plug_heron.json(UEFI config NULL)."},
-        {"missing menu", R"([{"OSName":"A","PXEDefaultCfg":"none","AutoRespCfg":"t.ks","OSMatchRequest":[]}])",
+        {"missing menu",
+         R"([{"OSName":"A","PXEDefaultCfg":"none","AutoRespCfg":"t.ks","OSMatchRequest":[]}])",
          "pxelinux/pxelinux.cfg/none is not exist."},
-        {"missing answer file", R"([{"OSName":"A","PXEDefaultCfg":"t.bios","AutoRespCfg":"none","OSMatchRequest":[]}])",
+        {"missing answer file",
+         R"([{"OSName":"A","PXEDefaultCfg":"t.bios","AutoRespCfg":"none","OSMatchRequest":[]}])",
          "kickstart/none is not exist."},
         {"no match rules", R"([{"OSName":"A","PXEDefaultCfg":"t.bios","AutoRespCfg":"t.ks"}])",
          "Invalid OS config in plug_heron.json."},
-        {"rule without path", R"([{"OSName":"A","PXEDefaultCfg":"t.bios","AutoRespCfg":"t.ks","OSMatchRequest":[{"Condition":"Exist"}]}])",
+        {"rule without path",
+         R"([{"OSName":"A","PXEDefaultCfg":"t.bios","AutoRespCfg":"t.ks","OSMatchRequest":[{"Condition":"Exist"}]}])",
          "Invalid OS config in plug_heron.json."},
-        {"rule without regex", R"([{"OSName":"A","PXEDefaultCfg":"t.bios","AutoRespCfg":"t.ks","OSMatchRequest":[{"Condition":"Contains","Path":"p"}]}])",
+        {"rule without regex",
+         R"([{"OSName":"A","PXEDefaultCfg":"t.bios","AutoRespCfg":"t.ks","OSMatchRequest":[{"Condition":"Contains","Path":"p"}]}])",
          "Invalid OS config in plug_heron.json."},
     };
     for (const ProfileCase &c : cases) {
@@ -199,7 +215,8 @@ TEST(HeronProfile, EachFailureIsLoggedAndFailsTheLoad) {
     }
 }
 
-TEST(HeronProfile, KeysDefaultsAndDerivedFields) {
+TEST(HeronProfile, KeysDefaultsAndDerivedFields)
+{
     test_host::WorkDir work;
     test_host::Install();
     WriteText(work.Path("pxelinux/pxelinux.cfg/t.bios"), "menu\n");
@@ -244,7 +261,8 @@ TEST(HeronProfile, KeysDefaultsAndDerivedFields) {
     EXPECT_TRUE(test_host::Logged("Create 1 driver directories"));
 }
 
-TEST(HeronMatch, PassesRunInOrderAndTriedRecordsAreSkipped) {
+TEST(HeronMatch, PassesRunInOrderAndTriedRecordsAreSkipped)
+{
     test_host::WorkDir work;
     test_host::Install();
     WriteText(work.Path("pxelinux/pxelinux.cfg/t.bios"), "menu\n");
@@ -252,7 +270,8 @@ TEST(HeronMatch, PassesRunInOrderAndTriedRecordsAreSkipped) {
     WriteText(work.Path("src/isolinux/isolinux.cfg"), "default x\n");
     auto os = [](const char *pcName, const char *pcRegex, const char *pcRule) {
         return std::string(R"({"OSName":")") + pcName + R"(","ISOPreferRegex":")" + pcRegex +
-               R"(","PXEDefaultCfg":"t.bios","AutoRespCfg":"t.ks","OSMatchRequest":[)" + pcRule + "]}";
+               R"(","PXEDefaultCfg":"t.bios","AutoRespCfg":"t.ks","OSMatchRequest":[)" + pcRule +
+               "]}";
     };
     const std::string exist = R"({"Condition":"Exist","Path":"isolinux/isolinux.cfg"})";
     const std::string absent = R"({"Condition":"Exist","Path":"nothing"})";
@@ -263,13 +282,17 @@ TEST(HeronMatch, PassesRunInOrderAndTriedRecordsAreSkipped) {
         const char *pcActive;
         const char *pcLog;
     } cases[] = {
-        {"later prefer regex first", "[" + os("First", "SRC", exist.c_str()) + "," + os("Second", "src$", exist.c_str()) + "]",
+        {"later prefer regex first",
+         "[" + os("First", "SRC", exist.c_str()) + "," + os("Second", "src$", exist.c_str()) + "]",
          "Second", "[YES] iso name"},
-        {"tried record not retried", "[" + os("Debian A", "src", absent.c_str()) + "," + os("Other", "", exist.c_str()) + "]",
+        {"tried record not retried",
+         "[" + os("Debian A", "src", absent.c_str()) + "," + os("Other", "", exist.c_str()) + "]",
          "Other", "[NO] iso name"},
-        {"os name before the rest", "[" + os("Other", "", exist.c_str()) + "," + os("Debian B", "", exist.c_str()) + "]",
+        {"os name before the rest",
+         "[" + os("Other", "", exist.c_str()) + "," + os("Debian B", "", exist.c_str()) + "]",
          "Debian B", "os name Debian B match"},
-        {"foreign condition ignored", "[" + os("Windows", "", wim.c_str()) + "]", "Windows", "Windows match the os."},
+        {"foreign condition ignored", "[" + os("Windows", "", wim.c_str()) + "]", "Windows",
+         "Windows match the os."},
     };
     for (const Case &c : cases) {
         test_host::Logs().clear();
@@ -277,8 +300,9 @@ TEST(HeronMatch, PassesRunInOrderAndTriedRecordsAreSkipped) {
         ASSERT_EQ(LoadProfile(FLAVOR), 1) << c.pcName;
         std::string strSource = work.Path("debian-src");
         std::filesystem::create_directories(strSource);
-        std::filesystem::copy(work.Path("src"), strSource, std::filesystem::copy_options::recursive |
-                                                              std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::copy(work.Path("src"), strSource,
+                              std::filesystem::copy_options::recursive |
+                                  std::filesystem::copy_options::overwrite_existing);
         ASSERT_EQ(IsIsoMatch(strSource.c_str(), nullptr), 1) << c.pcName;
         EXPECT_EQ(ActiveOs()->strOSName, c.pcActive) << c.pcName;
         EXPECT_TRUE(test_host::Logged(c.pcLog)) << c.pcName;

@@ -18,30 +18,36 @@ namespace {
 std::vector<std::string> g_vecLogs;
 std::string g_strMenuDir;
 
-int FileLineMatches(const char *pcPath, const char *pcRegex) {
+int FileLineMatches(const char *pcPath, const char *pcRegex)
+{
     GRegex *pRegex = g_regex_new(pcRegex, GRegexCompileFlags(0), GRegexMatchFlags(0), nullptr);
     if (!pRegex) return 0;
     std::ifstream in(pcPath);
     std::string strLine;
     bool bFound = false;
-    while (!bFound && std::getline(in, strLine)) bFound = g_regex_match(pRegex, strLine.c_str(), GRegexMatchFlags(0), nullptr);
+    while (!bFound && std::getline(in, strLine))
+        bFound = g_regex_match(pRegex, strLine.c_str(), GRegexMatchFlags(0), nullptr);
     g_regex_unref(pRegex);
     return bFound;
 }
 
 // The file of a source as a host path: the directory's own file, or a copy out of the image.
-std::string SourceFile(const char *pcSource, const IsoImage *pstImage, const char *pcPath, std::string *pstrTemp) {
+std::string SourceFile(const char *pcSource, const IsoImage *pstImage, const char *pcPath,
+                       std::string *pstrTemp)
+{
     if (!pstImage) return std::string(pcSource) + "/" + pcPath;
     IsoEntry stEntry{};
     if (IsoFind(pstImage, pcPath, false, &stEntry) != 0) return "";
-    *pstrTemp = std::filesystem::temp_directory_path() / ("kiv_heron_src_" + std::to_string(getpid()));
+    *pstrTemp =
+        std::filesystem::temp_directory_path() / ("kiv_heron_src_" + std::to_string(getpid()));
     std::filesystem::create_directories(*pstrTemp);
     if (IsoExtract(pstImage, stEntry.pstNode, pstrTemp->c_str(), nullptr, nullptr) != 0) return "";
     return *pstrTemp + "/" + stEntry.szName;
 }
 
-int SourceFileCapture(const char *pcSource, const IsoImage *pstImage, const char *pcPath, const char *pcRegex,
-                      std::string *pstrOut) {
+int SourceFileCapture(const char *pcSource, const IsoImage *pstImage, const char *pcPath,
+                      const char *pcRegex, std::string *pstrOut)
+{
     std::string strTemp;
     std::string strFile = SourceFile(pcSource, pstImage, pcPath, &strTemp);
     int iFound = 0;
@@ -65,13 +71,20 @@ int SourceFileCapture(const char *pcSource, const IsoImage *pstImage, const char
     return iFound;
 }
 
-int SourceFileMatches(const char *pcSource, const IsoImage *pstImage, const char *pcPath, const char *pcRegex) {
+int SourceFileMatches(const char *pcSource, const IsoImage *pstImage, const char *pcPath,
+                      const char *pcRegex)
+{
     return SourceFileCapture(pcSource, pstImage, pcPath, pcRegex, nullptr);
 }
 
-int FileExists(const char *pcPath) { return g_file_test(pcPath, G_FILE_TEST_IS_REGULAR); }
+int FileExists(const char *pcPath)
+{
+    return g_file_test(pcPath, G_FILE_TEST_IS_REGULAR);
+}
 
-void ExpandTemplate(const char *pcTemplate, const char *pcOutput, const TemplatePair *pstPairs, uint32_t uiCount) {
+void ExpandTemplate(const char *pcTemplate, const char *pcOutput, const TemplatePair *pstPairs,
+                    uint32_t uiCount)
+{
     std::ifstream in(pcTemplate);
     if (!in) {
         g_vecLogs.push_back(std::string("File ") + pcTemplate + " not exist.");
@@ -88,7 +101,8 @@ void ExpandTemplate(const char *pcTemplate, const char *pcOutput, const Template
     }
 }
 
-void Log(uint32_t, const char *, const char *pcFormat, ...) {
+void Log(uint32_t, const char *, const char *pcFormat, ...)
+{
     va_list args;
     va_start(args, pcFormat);
     gchar *pc = g_strdup_vprintf(pcFormat, args);
@@ -97,33 +111,42 @@ void Log(uint32_t, const char *, const char *pcFormat, ...) {
     g_free(pc);
 }
 
-uint32_t FindFileInIso(const IsoImage *pstImage, const char *pcPath, int iFollow, IsoEntry *pstEntry) {
+uint32_t FindFileInIso(const IsoImage *pstImage, const char *pcPath, int iFollow,
+                       IsoEntry *pstEntry)
+{
     return IsoFind(pstImage, pcPath, iFollow != 0, pstEntry);
 }
 
-int GetServerInfo(PluginServerInfo *pst) {
+int GetServerInfo(PluginServerInfo *pst)
+{
     pst->uiHttpServerIp = 0xc0a80a01;
     pst->usHttpPort = 8080;
     pst->uiTftpBlockSize = 1408;
     return 0;
 }
 
-int GetMenuDir(std::string *pstr) {
+int GetMenuDir(std::string *pstr)
+{
     *pstr = g_strMenuDir;
     return 0;
 }
 
-int GetClientMenuName(const uint8_t *puc, uint32_t, std::string *pstr) {
-    gchar *pc = g_strdup_printf("01-%02x-%02x-%02x-%02x-%02x-%02x", puc[0], puc[1], puc[2], puc[3], puc[4], puc[5]);
+int GetClientMenuName(const uint8_t *puc, uint32_t, std::string *pstr)
+{
+    gchar *pc = g_strdup_printf("01-%02x-%02x-%02x-%02x-%02x-%02x", puc[0], puc[1], puc[2], puc[3],
+                                puc[4], puc[5]);
     *pstr = pc;
     g_free(pc);
     return 0;
 }
 
-int OsNameMatchesIsoName(const char *pcOs, const char *pcIso) {
-    static const char *const apcPairs[][2] = {{"CENTOS", "CENTOS"}, {"REDHAT", "RHEL"}, {"DEBIAN", "DEBIAN"},
-                                             {"UBUNTU SERVER", "UBUNTU"}, {"FEDORA", "FEDORA"}, {"VMWARE", "VMWARE"},
-                                             {"LEAP", "LEAP"}, {"OPENSUSE", "OPENSUSE"}, {"SUSE SERVER", "SLE"}};
+int OsNameMatchesIsoName(const char *pcOs, const char *pcIso)
+{
+    static const char *const apcPairs[][2] = {{"CENTOS", "CENTOS"},  {"REDHAT", "RHEL"},
+                                              {"DEBIAN", "DEBIAN"},  {"UBUNTU SERVER", "UBUNTU"},
+                                              {"FEDORA", "FEDORA"},  {"VMWARE", "VMWARE"},
+                                              {"LEAP", "LEAP"},      {"OPENSUSE", "OPENSUSE"},
+                                              {"SUSE SERVER", "SLE"}};
     gchar *pcO = g_ascii_strup(pcOs, -1), *pcI = g_ascii_strup(pcIso, -1);
     bool b = false;
     for (const auto &pair : apcPairs) b = b || (strstr(pcO, pair[0]) && strstr(pcI, pair[1]));
@@ -132,7 +155,8 @@ int OsNameMatchesIsoName(const char *pcOs, const char *pcIso) {
     return b;
 }
 
-int CopyFileFromIso(const IsoImage *pstImage, const char *, const char *pcPath, const char *pcDest) {
+int CopyFileFromIso(const IsoImage *pstImage, const char *, const char *pcPath, const char *pcDest)
+{
     IsoEntry stEntry{};
     if (IsoFind(pstImage, pcPath, false, &stEntry) != 0) return 1;
     return IsoExtract(pstImage, stEntry.pstNode, pcDest, nullptr, nullptr) == 0 ? 0 : 1;
@@ -140,7 +164,8 @@ int CopyFileFromIso(const IsoImage *pstImage, const char *, const char *pcPath, 
 
 }  // namespace
 
-void Install(const std::string &strMenuDir) {
+void Install(const std::string &strMenuDir)
+{
     PluginUtilTable st;
     st.apfnSlot[UTIL_FILE_LINE_MATCHES] = reinterpret_cast<void *>(&FileLineMatches);
     st.apfnSlot[UTIL_SOURCE_FILE_MATCHES] = reinterpret_cast<void *>(&SourceFileMatches);
@@ -159,42 +184,54 @@ void Install(const std::string &strMenuDir) {
     PluginSetHost(&st, "PLUG_HERON");
 }
 
-void SetMenuDir(const std::string &strMenuDir) { g_strMenuDir = strMenuDir; }
-std::vector<std::string> &Logs() { return g_vecLogs; }
+void SetMenuDir(const std::string &strMenuDir)
+{
+    g_strMenuDir = strMenuDir;
+}
+std::vector<std::string> &Logs()
+{
+    return g_vecLogs;
+}
 
-bool Logged(const std::string &strText) {
+bool Logged(const std::string &strText)
+{
     for (const std::string &str : g_vecLogs)
         if (str.find(strText) != std::string::npos) return true;
     return false;
 }
 
-std::string ReadText(const std::string &strPath) {
+std::string ReadText(const std::string &strPath)
+{
     std::ifstream in(strPath, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
 
-void WriteText(const std::string &strPath, const std::string &strText) {
+void WriteText(const std::string &strPath, const std::string &strText)
+{
     std::filesystem::create_directories(std::filesystem::path(strPath).parent_path());
     std::ofstream(strPath, std::ios::binary) << strText;
 }
 
-int Run(const std::vector<std::string> &vecArgv, std::string *pstrOut) {
+int Run(const std::vector<std::string> &vecArgv, std::string *pstrOut)
+{
     std::vector<gchar *> vec;
     for (const std::string &str : vecArgv) vec.push_back(const_cast<gchar *>(str.c_str()));
     vec.push_back(nullptr);
     gchar *pcOut = nullptr;
     gint iStatus = -1;
-    if (!g_spawn_sync(nullptr, vec.data(), nullptr, GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL),
-                      nullptr, nullptr, &pcOut, nullptr, &iStatus, nullptr))
+    if (!g_spawn_sync(nullptr, vec.data(), nullptr,
+                      GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL), nullptr,
+                      nullptr, &pcOut, nullptr, &iStatus, nullptr))
         return -1;
     if (pstrOut) *pstrOut = pcOut ? pcOut : "";
     g_free(pcOut);
     return WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : -1;
 }
 
-WorkDir::WorkDir() {
+WorkDir::WorkDir()
+{
     static std::atomic<int> s_iNext{0};
     m_old = std::filesystem::current_path();
     m_path = std::filesystem::temp_directory_path() /
@@ -204,13 +241,15 @@ WorkDir::WorkDir() {
     std::filesystem::current_path(m_path);
 }
 
-WorkDir::~WorkDir() {
+WorkDir::~WorkDir()
+{
     std::filesystem::current_path(m_old);
     std::error_code ec;
     std::filesystem::remove_all(m_path, ec);
 }
 
-std::string WorkDir::Path(const std::string &strName) const {
+std::string WorkDir::Path(const std::string &strName) const
+{
     return strName.empty() ? m_path.string() : (m_path / strName).string();
 }
 

@@ -24,7 +24,7 @@ namespace {
 
 // What the test answers for the host.
 struct Answers {
-    int iChoice = 0;          // index chosen, -1 cancels
+    int iChoice = 0;  // index chosen, -1 cancels
     int iChooseCalls = 0;
     int iDefaultOffered = -1;
     bool bCredentials = true;  // the operator confirms
@@ -33,33 +33,41 @@ struct Answers {
     std::vector<std::string> vecRoots;
 } g_ans;
 
-int Choose(const char *, const std::vector<std::string> *, int iDefault) {
+int Choose(const char *, const std::vector<std::string> *, int iDefault)
+{
     ++g_ans.iChooseCalls;
     g_ans.iDefaultOffered = iDefault;
     return g_ans.iChoice;
 }
-int AskCredentials(const char *, std::string *pstrUser, std::string *pstrPassword) {
+int AskCredentials(const char *, std::string *pstrUser, std::string *pstrPassword)
+{
     if (!g_ans.bCredentials) return 0;
     *pstrUser = g_ans.strUser;
     *pstrPassword = g_ans.strPassword;
     return 1;
 }
-int ServerInfo(PluginServerInfo *pst) {
+int ServerInfo(PluginServerInfo *pst)
+{
     pst->uiHttpServerIp = 0x0a000001;
     pst->usHttpPort = 8810;
     pst->uiTftpBlockSize = g_ans.uiBlockSize;
     return 0;
 }
-uint32_t AddRoot(const char *, const char *pcDir) {
+uint32_t AddRoot(const char *, const char *pcDir)
+{
     g_ans.vecRoots.push_back(pcDir);
     return 0;
 }
-int NoShare(const char *, const char *) { return 1; }
+int NoShare(const char *, const char *)
+{
+    return 1;
+}
 void NoProgress(const char *, uint32_t) {}
 void NoAdvance(uint32_t, const char *) {}
 void NoClose() {}
 
-void InstallHost(const std::string &strMenuDir = "pxelinux/pxelinux.cfg") {
+void InstallHost(const std::string &strMenuDir = "pxelinux/pxelinux.cfg")
+{
     test_host::Install(strMenuDir);
     PluginUtilTable st = PluginHostTable();
     st.apfnSlot[UTIL_GET_WIM_IMAGE_NAMES] = reinterpret_cast<void *>(&GetWimImageNames);
@@ -77,18 +85,20 @@ void InstallHost(const std::string &strMenuDir = "pxelinux/pxelinux.cfg") {
     PluginSetHost(&st, "PLUG_OSPREY");
     g_ans = Answers{};
     // Accepts exactly kiv / s3cret, as the share would.
-    SetCredentialsCheck([](const std::string &, const std::string &u, const std::string &p, uint32_t) {
-        return u == "kiv" && p == "s3cret";
-    });
+    SetCredentialsCheck([](const std::string &, const std::string &u, const std::string &p,
+                           uint32_t) { return u == "kiv" && p == "s3cret"; });
 }
 
 // A WIM of the given images, each holding the files {path, content}.
 void MakeWim(const std::string &strWim, const std::vector<std::string> &vecNames,
-             const std::vector<std::pair<std::string, std::string>> &vecFiles, const std::string &strScratch) {
+             const std::vector<std::pair<std::string, std::string>> &vecFiles,
+             const std::string &strScratch)
+{
     for (size_t i = 0; i < vecNames.size(); ++i) {
         std::string strDir = strScratch + "/img" + std::to_string(i);
         for (const auto &[strPath, strText] : vecFiles) WriteText(strDir + "/" + strPath, strText);
-        std::vector<std::string> argv = {"wimlib-imagex", i == 0 ? "capture" : "append", strDir, strWim, vecNames[i]};
+        std::vector<std::string> argv = {"wimlib-imagex", i == 0 ? "capture" : "append", strDir,
+                                         strWim, vecNames[i]};
         if (i + 1 == vecNames.size()) argv.push_back("--boot");
         ASSERT_EQ(test_host::Run(argv), 0) << strWim;
     }
@@ -96,17 +106,23 @@ void MakeWim(const std::string &strWim, const std::vector<std::string> &vecNames
 
 // A Windows-shaped source: install.wim with the given images, a two-image boot.wim holding the
 // boot manager files, boot/boot.sdi and autorun.inf.
-std::string MakeSource(const test_host::WorkDir &work, const std::vector<std::string> &vecImages, bool b64) {
+std::string MakeSource(const test_host::WorkDir &work, const std::vector<std::string> &vecImages,
+                       bool b64)
+{
     std::string strSrc = work.Path("win-src");
     fs::create_directories(strSrc + "/sources");
-    MakeWim(strSrc + "/sources/install.wim", vecImages, {{"Windows/notepad.exe", "np"}}, work.Path("scratch-i"));
+    MakeWim(strSrc + "/sources/install.wim", vecImages, {{"Windows/notepad.exe", "np"}},
+            work.Path("scratch-i"));
     MakeWim(strSrc + "/sources/boot.wim", {"Microsoft Windows PE", "Microsoft Windows Setup"},
-            {{"Windows/Boot/PXE/pxeboot.n12", "PXEBOOT"}, {"Windows/Boot/PXE/bootmgr.exe", "BOOTMGR"},
-             {"Windows/Boot/EFI/bootmgfw.efi", "BOOTMGFW"}, {"setup.exe", "setup"}},
+            {{"Windows/Boot/PXE/pxeboot.n12", "PXEBOOT"},
+             {"Windows/Boot/PXE/bootmgr.exe", "BOOTMGR"},
+             {"Windows/Boot/EFI/bootmgfw.efi", "BOOTMGFW"},
+             {"setup.exe", "setup"}},
             work.Path("scratch-b"));
     WriteText(strSrc + "/boot/boot.sdi", "SDI");
-    WriteText(strSrc + "/autorun.inf", b64 ? "[AutoRun.Amd64]\r\nopen=setup.exe\r\nlabel=x64 media\r\n"
-                                           : "[AutoRun]\r\nopen=setup.exe\r\n");
+    WriteText(strSrc + "/autorun.inf",
+              b64 ? "[AutoRun.Amd64]\r\nopen=setup.exe\r\nlabel=x64 media\r\n"
+                  : "[AutoRun]\r\nopen=setup.exe\r\n");
     return strSrc;
 }
 
@@ -118,24 +134,34 @@ const char *PROFILE = R"([
 ])";
 
 // The data directory the plug-in works in: profile, templates, agent files (stand-ins).
-void MakeDataDir(const test_host::WorkDir &work) {
+void MakeDataDir(const test_host::WorkDir &work)
+{
     WriteText(work.Path("plugin/plug_osprey.json"), PROFILE);
-    WriteText(work.Path("pxelinux/pxelinux.cfg/win.menu"), "PXE OSPREY/boot/pxeboot.n12 $CLIENT_MAC$\n");
-    WriteText(work.Path("kickstart/win.xml"), "<unattend>\n<!-- PRODUCT_KEY_FLAG <Key>XXXXX-XXXXX-XXXXX-XXXXX-XXXXX</Key> PRODUCT_KEY_FLAG -->\n<Index>$IMAGE_INDEX$</Index>\n</unattend>\n");
+    WriteText(work.Path("pxelinux/pxelinux.cfg/win.menu"),
+              "PXE OSPREY/boot/pxeboot.n12 $CLIENT_MAC$\n");
+    WriteText(work.Path("kickstart/win.xml"),
+              "<unattend>\n<!-- PRODUCT_KEY_FLAG <Key>XXXXX-XXXXX-XXXXX-XXXXX-XXXXX</Key> "
+              "PRODUCT_KEY_FLAG -->\n<Index>$IMAGE_INDEX$</Index>\n</unattend>\n");
     WriteText(work.Path("kickstart/windows_install_first_cmd.bat"), "echo $SERVER_IP$\n");
     for (const char *pcBits : {"32", "64"}) {
-        WriteText(work.Path(std::string("Ferrit/FERRIT_") + pcBits + ".exe"), std::string("agent") + pcBits);
-        WriteText(work.Path(std::string("Ferrit/wget_") + pcBits + ".exe"), std::string("wget") + pcBits);
+        WriteText(work.Path(std::string("Ferrit/FERRIT_") + pcBits + ".exe"),
+                  std::string("agent") + pcBits);
+        WriteText(work.Path(std::string("Ferrit/wget_") + pcBits + ".exe"),
+                  std::string("wget") + pcBits);
     }
-    WriteText(work.Path("Ferrit/winpeshl.ini"), "[LaunchApps]\r\n%SYSTEMROOT%\\System32\\FERRIT.exe\r\n");
+    WriteText(work.Path("Ferrit/winpeshl.ini"),
+              "[LaunchApps]\r\n%SYSTEMROOT%\\System32\\FERRIT.exe\r\n");
     WriteText(work.Path("Ferrit/wim_param.bin"), std::string(100, '\0'));
-    WriteText(work.Path("Ferrit/Ferrit.json"), "{\"DOMAIN\": \".\", \"USERNAME\": \"\", \"PASSWORD\": \"\", \"NO_REBOOT\": \"NO\"}\n");
+    WriteText(
+        work.Path("Ferrit/Ferrit.json"),
+        "{\"DOMAIN\": \".\", \"USERNAME\": \"\", \"PASSWORD\": \"\", \"NO_REBOOT\": \"NO\"}\n");
     fs::create_directories(work.Path("pxelinux/OSPREY/boot/optimize"));
     for (const char *pc : {"bcd_tftp_1408", "bcd_uefi_tftp_1408", "bcd_tftp_4096"})
         WriteText(work.Path(std::string("pxelinux/OSPREY/boot/optimize/") + pc), pc);
 }
 
-ServiceStartRequest StartRequest(const std::string &strSrc) {
+ServiceStartRequest StartRequest(const std::string &strSrc)
+{
     ServiceStartRequest r;
     r.server_ip = 0x0a000001;
     r.server_mask = 0xffffff00;
@@ -144,7 +170,8 @@ ServiceStartRequest StartRequest(const std::string &strSrc) {
     return r;
 }
 
-TEST(OspreyMatch, WimImageNamesAndTheBootWimDecide) {
+TEST(OspreyMatch, WimImageNamesAndTheBootWimDecide)
+{
     test_host::WorkDir work;
     InstallHost();
     MakeDataDir(work);
@@ -173,7 +200,8 @@ TEST(OspreyMatch, WimImageNamesAndTheBootWimDecide) {
     }
 }
 
-TEST(OspreyService, ImageChoiceBootFilesWimAndStop) {
+TEST(OspreyService, ImageChoiceBootFilesWimAndStop)
+{
     struct {
         const char *pcName;
         std::vector<std::string> vecImages;
@@ -183,9 +211,23 @@ TEST(OspreyService, ImageChoiceBootFilesWimAndStop) {
         const char *pcIndex, *pcError;
     } cases[] = {
         {"one image, no question", {"Windows 10 Pro"}, 5, false, 0, -1, "1", ""},
-        {"datacenter preselected", {"Windows Server 2016 SERVERSTANDARD", "Windows Server 2016 SERVERDATACENTER",
-                                    "Windows Server 2016 SERVERSTANDARDCORE"}, 2, true, 1, 1, "3", ""},
-        {"cancelled", {"Windows 10 Pro", "Windows 10 Home"}, -1, true, 1, 1, "", "User canceled the operation"},
+        {"datacenter preselected",
+         {"Windows Server 2016 SERVERSTANDARD", "Windows Server 2016 SERVERDATACENTER",
+          "Windows Server 2016 SERVERSTANDARDCORE"},
+         2,
+         true,
+         1,
+         1,
+         "3",
+         ""},
+        {"cancelled",
+         {"Windows 10 Pro", "Windows 10 Home"},
+         -1,
+         true,
+         1,
+         1,
+         "",
+         "User canceled the operation"},
     };
     for (const auto &c : cases) {
         test_host::WorkDir work;
@@ -218,15 +260,19 @@ TEST(OspreyService, ImageChoiceBootFilesWimAndStop) {
         EXPECT_FALSE(fs::exists(work.Path("Ferrit/Ferrit.json.tmp")));
         // The seven files in the Setup image, the agent of the source's architecture.
         std::string strList;
-        ASSERT_EQ(test_host::Run({"wimlib-imagex", "dir", strBoot + "KIVBoot.wim", "2"}, &strList), 0);
+        ASSERT_EQ(test_host::Run({"wimlib-imagex", "dir", strBoot + "KIVBoot.wim", "2"}, &strList),
+                  0);
         for (const char *pc : {"/Windows/System32/FERRIT.exe", "/Windows/System32/wget.exe",
-                               "/Windows/System32/winpeshl.ini", "/Windows/System32/Ferrit.json", "/$WinPEDriver$",
-                               "/Windows/System32/wim_param.bin"})
+                               "/Windows/System32/winpeshl.ini", "/Windows/System32/Ferrit.json",
+                               "/$WinPEDriver$", "/Windows/System32/wim_param.bin"})
             EXPECT_NE(strList.find(pc), std::string::npos) << c.pcName << " " << pc;
-        ASSERT_EQ(test_host::Run({"wimlib-imagex", "extract", strBoot + "KIVBoot.wim", "2", "/Windows/System32/FERRIT.exe",
-                       "/Windows/System32/Ferrit.json", "--dest-dir=" + work.Path("out"), "--no-acls"}), 0);
+        ASSERT_EQ(test_host::Run({"wimlib-imagex", "extract", strBoot + "KIVBoot.wim", "2",
+                                  "/Windows/System32/FERRIT.exe", "/Windows/System32/Ferrit.json",
+                                  "--dest-dir=" + work.Path("out"), "--no-acls"}),
+                  0);
         EXPECT_EQ(ReadText(work.Path("out/FERRIT.exe")), c.b64 ? "agent64" : "agent32") << c.pcName;
-        EXPECT_NE(ReadText(work.Path("out/Ferrit.json")).find("\"IMAGE_INDEX\" : \"" + std::string(c.pcIndex) + "\""),
+        EXPECT_NE(ReadText(work.Path("out/Ferrit.json"))
+                      .find("\"IMAGE_INDEX\" : \"" + std::string(c.pcIndex) + "\""),
                   std::string::npos);
 
         OspreyServiceStop();
@@ -238,8 +284,10 @@ TEST(OspreyService, ImageChoiceBootFilesWimAndStop) {
     }
 }
 
-TEST(OspreyService, OptimizedBcdFollowsTheBlockSize) {
-    const std::pair<uint32_t, const char *> cases[] = {{1408, "bcd_tftp_1408"}, {4096, "bcd_tftp_4096"}, {8192, ""}};
+TEST(OspreyService, OptimizedBcdFollowsTheBlockSize)
+{
+    const std::pair<uint32_t, const char *> cases[] = {
+        {1408, "bcd_tftp_1408"}, {4096, "bcd_tftp_4096"}, {8192, ""}};
     for (const auto &[uiSize, pcExpected] : cases) {
         test_host::WorkDir work;
         InstallHost();
@@ -251,7 +299,8 @@ TEST(OspreyService, OptimizedBcdFollowsTheBlockSize) {
     }
 }
 
-TEST(OspreyAgentParam, EncodingsAndTemplatePassword) {
+TEST(OspreyAgentParam, EncodingsAndTemplatePassword)
+{
     test_host::WorkDir work;
     InstallHost();
     EXPECT_EQ(ReversedHex("abc"), "636261");
@@ -263,12 +312,16 @@ TEST(OspreyAgentParam, EncodingsAndTemplatePassword) {
     EXPECT_EQ(DecryptTemplatePassword("00112233"), "");
 }
 
-TEST(OspreyAgentParam, CopyLayoutCredentialsAndCancel) {
+TEST(OspreyAgentParam, CopyLayoutCredentialsAndCancel)
+{
     test_host::WorkDir work;
     InstallHost();
-    std::string strTemplate = work.Path("Ferrit/Ferrit.json"), strCopy = work.Path("Ferrit/Ferrit.json.tmp");
+    std::string strTemplate = work.Path("Ferrit/Ferrit.json"),
+                strCopy = work.Path("Ferrit/Ferrit.json.tmp");
     ServiceStartRequest req = StartRequest("/srv/win");
-    WriteText(strTemplate, "{\"DOMAIN\": \".\", \"USERNAME\": \"\", \"PASSWORD\": \"\", \"NO_REBOOT\": \"NO\"}\n");
+    WriteText(
+        strTemplate,
+        "{\"DOMAIN\": \".\", \"USERNAME\": \"\", \"PASSWORD\": \"\", \"NO_REBOOT\": \"NO\"}\n");
 
     // Cancelled: nothing written, the template untouched.
     g_ans.bCredentials = false;
@@ -284,14 +337,16 @@ TEST(OspreyAgentParam, CopyLayoutCredentialsAndCancel) {
     EXPECT_EQ(ReadText(strCopy), "{\n"
                                  "   \"DOMAIN\" : \".\",\n"
                                  "   \"HTTP_PORT\" : \"8810\",\n"
-                                 "   \"IMAGE_INDEX\" : \"" + OspreyImageIndex() + "\",\n"
-                                 "   \"KIV_PXE_SHARE_PATH\" : \"\\\\10.0.0.1\\KIVPXE_ISO1\",\n"
-                                 "   \"NO_REBOOT\" : \"NO\",\n"
-                                 "   \"PASSWORD\" : \"746572633373\",\n"
-                                 "   \"SERVER_IP\" : \"10.0.0.1\",\n"
-                                 "   \"SERVER_MASK\" : \"255.255.255.0\",\n"
-                                 "   \"USERNAME\" : \"kiv\"\n"
-                                 "}\n");
+                                 "   \"IMAGE_INDEX\" : \"" +
+                                     OspreyImageIndex() +
+                                     "\",\n"
+                                     "   \"KIV_PXE_SHARE_PATH\" : \"\\\\10.0.0.1\\KIVPXE_ISO1\",\n"
+                                     "   \"NO_REBOOT\" : \"NO\",\n"
+                                     "   \"PASSWORD\" : \"746572633373\",\n"
+                                     "   \"SERVER_IP\" : \"10.0.0.1\",\n"
+                                     "   \"SERVER_MASK\" : \"255.255.255.0\",\n"
+                                     "   \"USERNAME\" : \"kiv\"\n"
+                                     "}\n");
     std::string strTemplateNow = ReadText(strTemplate);
     EXPECT_NE(strTemplateNow.find("\"USERNAME\" : \"kiv\""), std::string::npos);
     EXPECT_EQ(strTemplateNow.find("s3cret"), std::string::npos);
@@ -308,7 +363,8 @@ TEST(OspreyAgentParam, CopyLayoutCredentialsAndCancel) {
     EXPECT_EQ(WriteAgentParametersHttpDisk(strTemplate, req, strCopy), AGENT_PARAM_BAD_TEMPLATE);
 }
 
-TEST(OspreyCfgFile, ClientFilesProductKeyAndDiskUrl) {
+TEST(OspreyCfgFile, ClientFilesProductKeyAndDiskUrl)
+{
     test_host::WorkDir work;
     InstallHost();
     MakeDataDir(work);
@@ -327,10 +383,13 @@ TEST(OspreyCfgFile, ClientFilesProductKeyAndDiskUrl) {
         r.winkey = "AAAAA-BBBBB-CCCCC-DDDDD-EEEEE";
         ASSERT_EQ(OspreyMakeCfgFile(&r, "2"), 0);
         std::string strAuto = ReadText(work.Path("kickstart/01-00-1a-2b-3c-4d-5e.auto"));
-        std::string strExpected = bKey ? "  <Key>AAAAA-BBBBB-CCCCC-DDDDD-EEEEE</Key>  \r\n"
-                                       : "<!-- PRODUCT_KEY_FLAG <Key>XXXXX-XXXXX-XXXXX-XXXXX-XXXXX</Key> PRODUCT_KEY_FLAG -->\r\n";
-        EXPECT_EQ(strAuto, "<!-- HTTPDISKURL=http://10.0.0.1:8810/ISO1/_RAWISO_.iso -->\r\n<unattend>\r\n" + strExpected +
-                               "<Index>2</Index>\r\n</unattend>\r\n");
+        std::string strExpected =
+            bKey ? "  <Key>AAAAA-BBBBB-CCCCC-DDDDD-EEEEE</Key>  \r\n"
+                 : "<!-- PRODUCT_KEY_FLAG <Key>XXXXX-XXXXX-XXXXX-XXXXX-XXXXX</Key> "
+                   "PRODUCT_KEY_FLAG -->\r\n";
+        EXPECT_EQ(strAuto,
+                  "<!-- HTTPDISKURL=http://10.0.0.1:8810/ISO1/_RAWISO_.iso -->\r\n<unattend>\r\n" +
+                      strExpected + "<Index>2</Index>\r\n</unattend>\r\n");
     }
     EXPECT_EQ(ReadText(work.Path("pxelinux/pxelinux.cfg/01-00-1a-2b-3c-4d-5e")),
               "PXE OSPREY/boot/pxeboot.n12 00-1a-2b-3c-4d-5e\n");
@@ -351,7 +410,8 @@ namespace {
 
 // The shipped profile loads with every loader's templates, recognises a Windows 10 source, and
 // its answer file expands to well-formed XML with the HTTP-disk line in front.
-TEST(OspreyShipped, ProfileTemplatesAndAnswerFile) {
+TEST(OspreyShipped, ProfileTemplatesAndAnswerFile)
+{
     test_host::WorkDir work;
     fs::copy(std::string(KIV_SOURCE_DIR) + "/data", work.Path(), fs::copy_options::recursive);
     for (const char *pcMenuDir : {"pxelinux/pxelinux.cfg", "grub2/grub2.cfg", "ipxe/ipxe.cfg"}) {
@@ -377,14 +437,17 @@ TEST(OspreyShipped, ProfileTemplatesAndAnswerFile) {
     ASSERT_EQ(OspreyMakeCfgFile(&r, "2"), 0);
     std::string strAuto = work.Path("kickstart/01-00-00-00-00-00-00.auto");
     std::string strText = ReadText(strAuto);
-    EXPECT_EQ(strText.rfind("<!-- HTTPDISKURL=http://10.0.0.1:8810/ISO1/_RAWISO_.iso -->\r\n", 0), 0u);
+    EXPECT_EQ(strText.rfind("<!-- HTTPDISKURL=http://10.0.0.1:8810/ISO1/_RAWISO_.iso -->\r\n", 0),
+              0u);
     EXPECT_NE(strText.find("<Key>AAAAA-BBBBB-CCCCC-DDDDD-EEEEE</Key>"), std::string::npos);
     EXPECT_NE(strText.find("<Value>2</Value>"), std::string::npos);
     EXPECT_EQ(strText.find('$'), std::string::npos) << "placeholder left";
     EXPECT_EQ(test_host::Run({"xmllint", "--noout", strAuto}), 0);
-    EXPECT_NE(ReadText(work.Path("ipxe/ipxe.cfg/01-00-00-00-00-00-00")).find("chain tftp://10.0.0.1/OSPREY/boot/bootmgfw.efi"),
+    EXPECT_NE(ReadText(work.Path("ipxe/ipxe.cfg/01-00-00-00-00-00-00"))
+                  .find("chain tftp://10.0.0.1/OSPREY/boot/bootmgfw.efi"),
               std::string::npos);
-    EXPECT_NE(ReadText(work.Path("kickstart/01-00-00-00-00-00-00.first")).find("tftp -i 10.0.0.1 GET kickstart/FERRIT/InstallFinish"),
+    EXPECT_NE(ReadText(work.Path("kickstart/01-00-00-00-00-00-00.first"))
+                  .find("tftp -i 10.0.0.1 GET kickstart/FERRIT/InstallFinish"),
               std::string::npos);
 }
 
@@ -394,29 +457,33 @@ namespace {
 
 // The shared object as the host loads it: the eleven exports, the description in profile order
 // with the active record marked, the OS type before and after a start, no virtual ISO.
-TEST(OspreyShipped, SharedObjectExports) {
+TEST(OspreyShipped, SharedObjectExports)
+{
     test_host::WorkDir work;
     InstallHost();
     MakeDataDir(work);
     std::string strSrc = MakeSource(work, {"Windows Server 2016 SERVERSTANDARD"}, true);
     void *pv = dlopen(KIV_BINARY_DIR "/plugins/PLUG_OSPREY.so", RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(pv, nullptr) << dlerror();
-    for (const char *pc : PLUGIN_EXPORT_NAMES)
-        EXPECT_NE(dlsym(pv, pc), nullptr) << pc;
+    for (const char *pc : PLUGIN_EXPORT_NAMES) EXPECT_NE(dlsym(pv, pc), nullptr) << pc;
     reinterpret_cast<PFN_SetUtilCB>(dlsym(pv, "EXPORT_PLUGIN_API_SetUtilCB"))(&PluginHostTable());
     ASSERT_EQ(reinterpret_cast<PFN_CheckEnv>(dlsym(pv, "EXPORT_PLUGIN_API_CheckEnv"))(), 1);
     auto pfnType = reinterpret_cast<PFN_GetOSType>(dlsym(pv, "EXPORT_PLUGIN_API_GetOSType"));
     std::string strType;
     pfnType(&strType);
     EXPECT_EQ(strType, "Windows");
-    ASSERT_EQ(reinterpret_cast<PFN_IsISOMatch>(dlsym(pv, "EXPORT_PLUGIN_API_IsISOMatch"))(strSrc.c_str(), nullptr), 1);
+    ASSERT_EQ(reinterpret_cast<PFN_IsISOMatch>(dlsym(pv, "EXPORT_PLUGIN_API_IsISOMatch"))(
+                  strSrc.c_str(), nullptr),
+              1);
     std::string strDesc;
     reinterpret_cast<PFN_GetDesc>(dlsym(pv, "EXPORT_PLUGIN_API_GetDesc"))(0, &strDesc);
     EXPECT_NE(strDesc.find("Name: Osprey Server   \r\n"), std::string::npos);
-    EXPECT_NE(strDesc.find("  -- Windows 10\r\n  -- Windows Server 2016  (* Current Active)\r\n"), std::string::npos);
+    EXPECT_NE(strDesc.find("  -- Windows 10\r\n  -- Windows Server 2016  (* Current Active)\r\n"),
+              std::string::npos);
     ServiceStartRequest req = StartRequest(strSrc);
     req.http_disk_mode = 1;  // no driver build present: refused with the reason
-    EXPECT_NE(reinterpret_cast<PFN_ServiceStart>(dlsym(pv, "EXPORT_PLUGIN_API_ServiceStart"))(&req), 0);
+    EXPECT_NE(reinterpret_cast<PFN_ServiceStart>(dlsym(pv, "EXPORT_PLUGIN_API_ServiceStart"))(&req),
+              0);
     EXPECT_NE(req.error_text.find("httpdisk_64.sys"), std::string::npos) << req.error_text;
     pfnType(&strType);
     EXPECT_EQ(strType, "Windows Server 2016 SERVERSTANDARD");

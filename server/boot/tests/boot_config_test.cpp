@@ -20,9 +20,11 @@ TEST(BootConfig, PxelinuxListSortsByBuildNumberAndSelects1408)
     };
     const Case astCases[] = {
         {{"pxelinux.2048.0", "pxelinux.1408.0", "lpxelinux.0"},
-         {"lpxelinux.0", "pxelinux.1408.0", "pxelinux.2048.0"}, "pxelinux.1408.0"},
+         {"lpxelinux.0", "pxelinux.1408.0", "pxelinux.2048.0"},
+         "pxelinux.1408.0"},
         {{"pxelinux.16384.0", "pxelinux.4096.0", "pxelinux.2048.0"},
-         {"pxelinux.2048.0", "pxelinux.4096.0", "pxelinux.16384.0"}, "pxelinux.2048.0"},
+         {"pxelinux.2048.0", "pxelinux.4096.0", "pxelinux.16384.0"},
+         "pxelinux.2048.0"},
         // An empty tree: the PXELINUX default stands.
         {{}, {}, "pxelinux.1408.0"},
     };
@@ -71,11 +73,16 @@ TEST(BootConfig, BootFilesPerLoaderAndOs)
         const char *pcMenuDir;
     };
     const Case astCases[] = {
-        {BOOT_LOADER_PXELINUX, "Linux", "CentOS 7", "pxelinux.1408.0", "pxelinux.efi.linux", "pxelinux/pxelinux.cfg"},
-        {BOOT_LOADER_PXELINUX, "Windows", "Windows 10", "pxelinux.1408.0", "pxelinux.efi.windows", "pxelinux/pxelinux.cfg"},
-        {BOOT_LOADER_GRUB2, "Linux", "CentOS 7", "grub2.bios.all.0", "grub2.x64efi.all.0", "grub2/grub2.cfg"},
-        {BOOT_LOADER_GRUB2, "Linux", "Ubuntu Server ARM64", "grub2.bios.all.0", "grub2.arm64efi.all.0", "grub2/grub2.cfg"},
-        {BOOT_LOADER_IPXE, "Linux", "CentOS 7 aarch64", "ipxe.bios.0", "ipxe.arm64.efi.0", "ipxe/ipxe.cfg"},
+        {BOOT_LOADER_PXELINUX, "Linux", "CentOS 7", "pxelinux.1408.0", "pxelinux.efi.linux",
+         "pxelinux/pxelinux.cfg"},
+        {BOOT_LOADER_PXELINUX, "Windows", "Windows 10", "pxelinux.1408.0", "pxelinux.efi.windows",
+         "pxelinux/pxelinux.cfg"},
+        {BOOT_LOADER_GRUB2, "Linux", "CentOS 7", "grub2.bios.all.0", "grub2.x64efi.all.0",
+         "grub2/grub2.cfg"},
+        {BOOT_LOADER_GRUB2, "Linux", "Ubuntu Server ARM64", "grub2.bios.all.0",
+         "grub2.arm64efi.all.0", "grub2/grub2.cfg"},
+        {BOOT_LOADER_IPXE, "Linux", "CentOS 7 aarch64", "ipxe.bios.0", "ipxe.arm64.efi.0",
+         "ipxe/ipxe.cfg"},
         {BOOT_LOADER_IPXE, "Linux", "CentOS 7", "ipxe.bios.0", "ipxe.efi.0", "ipxe/ipxe.cfg"},
         {7, "Linux", "CentOS 7", "pxelinux.1408.0", "pxelinux.1408.0", ""},
     };
@@ -83,7 +90,8 @@ TEST(BootConfig, BootFilesPerLoaderAndOs)
     for (const Case &stCase : astCases) {
         ScanBootFiles(stCase.iKind);
         EXPECT_EQ(BiosBootFile(), stCase.pcBios) << stCase.iKind << stCase.pcOsName;
-        EXPECT_EQ(UefiBootFileFor(stCase.pcOsType, stCase.pcOsName), stCase.pcUefi) << stCase.pcOsName;
+        EXPECT_EQ(UefiBootFileFor(stCase.pcOsType, stCase.pcOsName), stCase.pcUefi)
+            << stCase.pcOsName;
         EXPECT_EQ(MenuDirectory(), stCase.pcMenuDir);
     }
 }
@@ -184,10 +192,12 @@ TEST(BootConfig, CleanKeepsTemplatesDefaultsAndDirectories)
     CleanServiceMenus();
     for (const char *pcDir : {"pxelinux/pxelinux.cfg", "kickstart", "ipxe/ipxe.cfg"}) {
         for (const char *pcName : apcGone) {
-            EXPECT_FALSE(fs::exists(stDir / (std::string(pcDir) + "/" + pcName))) << pcDir << "/" << pcName;
+            EXPECT_FALSE(fs::exists(stDir / (std::string(pcDir) + "/" + pcName)))
+                << pcDir << "/" << pcName;
         }
         for (const char *pcName : apcKept) {
-            EXPECT_TRUE(fs::exists(stDir / (std::string(pcDir) + "/" + pcName))) << pcDir << "/" << pcName;
+            EXPECT_TRUE(fs::exists(stDir / (std::string(pcDir) + "/" + pcName)))
+                << pcDir << "/" << pcName;
         }
         EXPECT_TRUE(fs::is_directory(stDir / (std::string(pcDir) + "/01-subdir")));
     }
@@ -201,7 +211,8 @@ TEST(BootConfig, ChainLoaderLinksComeAndGo)
     fs::create_directories(stDir / "ipxe/grub2/fonts");
     LinkChainLoaders();
     EXPECT_EQ(ReadFile(stDir / "ipxe/grub_chain_linux.efi"), "grub");
-    EXPECT_EQ(fs::read_symlink(stDir / "ipxe/grub_chain_linux.efi"), fs::path(stDir / "grub2/grub2.x64efi.all.0"));
+    EXPECT_EQ(fs::read_symlink(stDir / "ipxe/grub_chain_linux.efi"),
+              fs::path(stDir / "grub2/grub2.x64efi.all.0"));
     // A missing target still gets its link.
     EXPECT_TRUE(fs::is_symlink(stDir / "ipxe/grub_chain_arm64.efi"));
     RemoveChainLoaderLinks();
@@ -220,7 +231,9 @@ TEST(BootConfig, BackgroundRotation)
         std::vector<uint32_t> vecIndexes;  // after each acknowledgement
     };
     const Case astCases[] = {
-        {{"kiv_background_01.png", "kiv_background_02.png", "kiv_background_03.png", "other.png"}, 3, {2, 3, 1, 2}},
+        {{"kiv_background_01.png", "kiv_background_02.png", "kiv_background_03.png", "other.png"},
+         3,
+         {2, 3, 1, 2}},
         {{"kiv_background_2.png"}, 2, {2, 1, 2}},
         {{}, 0, {1, 1}},
     };
@@ -239,4 +252,4 @@ TEST(BootConfig, BackgroundRotation)
     }
 }
 
-} // namespace
+}  // namespace

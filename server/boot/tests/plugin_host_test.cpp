@@ -37,7 +37,8 @@ protected:
     {
         for (const PluginEntry &stEntry : LoadedPlugins()) {
             if (stEntry.strFileName == strName) {
-                return reinterpret_cast<int (*)()>(dlsym(stEntry.pvHandle, "TestPlugin_MatchCalls"))();
+                return reinterpret_cast<int (*)()>(
+                    dlsym(stEntry.pvHandle, "TestPlugin_MatchCalls"))();
             }
         }
         return -1;
@@ -83,10 +84,15 @@ TEST_F(PluginHostTest, LoadsInOrderRefusesBrokenOnesAndHandsOutTheTable)
 TEST_F(PluginHostTest, LoadPluginResults)
 {
     EXPECT_EQ(LoadPlugin(fs::path(TEST_PLUGIN_NO_VIRTISO).parent_path(),
-                         fs::path(TEST_PLUGIN_NO_VIRTISO).filename()), -1);
-    EXPECT_EQ(LoadPlugin(fs::path(TEST_PLUGIN_NO_ENV).parent_path(), fs::path(TEST_PLUGIN_NO_ENV).filename()), -1);
+                         fs::path(TEST_PLUGIN_NO_VIRTISO).filename()),
+              -1);
+    EXPECT_EQ(LoadPlugin(fs::path(TEST_PLUGIN_NO_ENV).parent_path(),
+                         fs::path(TEST_PLUGIN_NO_ENV).filename()),
+              -1);
     EXPECT_EQ(LoadPlugin(m_stDir / "plugin", "missing.so"), -1);
-    EXPECT_EQ(LoadPlugin(fs::path(TEST_PLUGIN_GENERIC).parent_path(), fs::path(TEST_PLUGIN_GENERIC).filename()), 0);
+    EXPECT_EQ(LoadPlugin(fs::path(TEST_PLUGIN_GENERIC).parent_path(),
+                         fs::path(TEST_PLUGIN_GENERIC).filename()),
+              0);
     EXPECT_EQ(LoadedPlugins().size(), 1U);
     EXPECT_TRUE(m_vecPrompts.empty());  // LoadPlugin itself only logs
 }
@@ -119,7 +125,8 @@ TEST_F(PluginHostTest, MatchingOrderAndActiveEntry)
         EXPECT_EQ(MatchCalls("PLUG_HERON.so"), stCase.iHeronCalls) << stCase.pcSource;
         EXPECT_EQ(MatchCalls("PLUG_OSPREY.so"), stCase.iOspreyCalls) << stCase.pcSource;
         // No match leaves the previous active plug-in as it was.
-        EXPECT_EQ(ActivePluginFileName(), stCase.pcActive ? stCase.pcActive : strBefore) << stCase.pcSource;
+        EXPECT_EQ(ActivePluginFileName(), stCase.pcActive ? stCase.pcActive : strBefore)
+            << stCase.pcSource;
     }
     MatchPlugin("/iso/win10.iso", nullptr);
     ASSERT_NE(ActivePlugin(), nullptr);
@@ -159,7 +166,7 @@ TEST_F(PluginHostTest, OsTypeTableAndExtraBootOptions)
     };
     const Case astCases[] = {
         {"CentOS 7", false, "nomodeset"}, {"CentOS 7", true, "inst.text"}, {"Ubuntu", false, " "},
-        {"Debian", false, " "},           {"Debian", true, " "},          {"Fedora", true, " "},
+        {"Debian", false, " "},           {"Debian", true, " "},           {"Fedora", true, " "},
     };
     for (const Case &stCase : astCases) {
         EXPECT_EQ(ExtBootOptionFor(vecOptions, stCase.pcOs, stCase.bUefi), stCase.pcResult)
@@ -167,4 +174,4 @@ TEST_F(PluginHostTest, OsTypeTableAndExtraBootOptions)
     }
 }
 
-} // namespace
+}  // namespace

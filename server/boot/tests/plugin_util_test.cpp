@@ -43,13 +43,13 @@ TEST_F(PluginUtilTest, TemplateExpansion)
         {"$K$", "$K$/vmlinuz"},  // a value holding its own key does not loop
         {"", "never"},
     };
-    Slot<PFN_ExpandTemplate>(UTIL_EXPAND_TEMPLATE)((m_stDir / "menu.tpl").c_str(), (m_stDir / "menu").c_str(),
-                                                   astPairs, 4);
+    Slot<PFN_ExpandTemplate>(UTIL_EXPAND_TEMPLATE)((m_stDir / "menu.tpl").c_str(),
+                                                   (m_stDir / "menu").c_str(), astPairs, 4);
     EXPECT_EQ(ReadFile(m_stDir / "menu"),
               "kernel $K$/vmlinuz a=10.0.0.5\nip=10.0.0.5 10.0.0.5\nlast line without end\n");
     // A missing template writes nothing and says so.
-    Slot<PFN_ExpandTemplate>(UTIL_EXPAND_TEMPLATE)((m_stDir / "gone.tpl").c_str(), (m_stDir / "out").c_str(),
-                                                   astPairs, 2);
+    Slot<PFN_ExpandTemplate>(UTIL_EXPAND_TEMPLATE)((m_stDir / "gone.tpl").c_str(),
+                                                   (m_stDir / "out").c_str(), astPairs, 2);
     EXPECT_FALSE(fs::exists(m_stDir / "out"));
     EXPECT_NE(Log().find("File " + (m_stDir / "gone.tpl") + " not exist."), std::string::npos);
 
@@ -66,14 +66,17 @@ TEST_F(PluginUtilTest, RegexesAndFiles)
         const char *pcRegex;
         bool bLineMatches;
     };
-    const Case astCases[] = {{"^version = 7\\.", true}, {"Linux$", true}, {"^Fedora", false}, {"([", false}};
+    const Case astCases[] = {
+        {"^version = 7\\.", true}, {"Linux$", true}, {"^Fedora", false}, {"([", false}};
     for (const Case &stCase : astCases) {
-        EXPECT_EQ(Slot<PFN_FileLineMatches>(UTIL_FILE_LINE_MATCHES)((m_stDir / "treeinfo").c_str(), stCase.pcRegex),
+        EXPECT_EQ(Slot<PFN_FileLineMatches>(UTIL_FILE_LINE_MATCHES)((m_stDir / "treeinfo").c_str(),
+                                                                    stCase.pcRegex),
                   stCase.bLineMatches)
             << stCase.pcRegex;
     }
     EXPECT_FALSE(UTIL_FileLineMatches((m_stDir / "gone").c_str(), "."));
-    EXPECT_TRUE(Slot<PFN_RegexMatches>(UTIL_REGEX_MATCHES)("^centos-7.*\\.iso$", "centos-7-x86_64.iso"));
+    EXPECT_TRUE(
+        Slot<PFN_RegexMatches>(UTIL_REGEX_MATCHES)("^centos-7.*\\.iso$", "centos-7-x86_64.iso"));
     EXPECT_FALSE(UTIL_RegexMatches("(", "("));
     EXPECT_TRUE(Slot<PFN_FileExists>(UTIL_FILE_EXISTS)((m_stDir / "treeinfo").c_str()));
     EXPECT_FALSE(UTIL_FileExists((m_stDir / "gone").c_str()));
@@ -96,7 +99,8 @@ TEST_F(PluginUtilTest, OsNameAgainstIsoName)
         {"CentOS 7", "rhel-7.iso", false},
     };
     for (const Case &stCase : astCases) {
-        EXPECT_EQ(Slot<PFN_OsNameMatchesIsoName>(UTIL_OS_NAME_MATCHES_ISO_NAME)(stCase.pcOs, stCase.pcIso),
+        EXPECT_EQ(Slot<PFN_OsNameMatchesIsoName>(UTIL_OS_NAME_MATCHES_ISO_NAME)(stCase.pcOs,
+                                                                                stCase.pcIso),
                   stCase.bMatch)
             << stCase.pcOs << " / " << stCase.pcIso;
     }
@@ -110,23 +114,28 @@ TEST_F(PluginUtilTest, SourceFilesInADirectoryAndInsideAnImage)
     m_stDir.Touch("tree/.treeinfo", "[general]\nname = CentOS-7\nversion = 7.9.2009\n");
     m_stDir.Touch("tree/images/pxeboot/vmlinuz", std::string(5000, 'k'));
     std::string strIso = m_stDir / "centos.iso";
-    ASSERT_EQ(std::system(("xorriso -as mkisofs -quiet -R -o '" + strIso + "' '" + (m_stDir / "tree") + "'").c_str()), 0);
+    ASSERT_EQ(std::system(
+                  ("xorriso -as mkisofs -quiet -R -o '" + strIso + "' '" + (m_stDir / "tree") + "'")
+                      .c_str()),
+              0);
     IsoImage stImage;
     ASSERT_EQ(IsoOpen(strIso.c_str(), false, &stImage), 0U);
     std::string strTree = m_stDir / "tree";
     // The same questions against the directory (no image) and the image.
-    for (const IsoImage *pstImage : {static_cast<const IsoImage *>(nullptr), static_cast<const IsoImage *>(&stImage)}) {
+    for (const IsoImage *pstImage :
+         {static_cast<const IsoImage *>(nullptr), static_cast<const IsoImage *>(&stImage)}) {
         const char *pcSource = pstImage ? strIso.c_str() : strTree.c_str();
-        EXPECT_TRUE(Slot<PFN_SourceFileMatches>(UTIL_SOURCE_FILE_MATCHES)(pcSource, pstImage, ".treeinfo",
-                                                                          "^version = 7\\."));
+        EXPECT_TRUE(Slot<PFN_SourceFileMatches>(UTIL_SOURCE_FILE_MATCHES)(
+            pcSource, pstImage, ".treeinfo", "^version = 7\\."));
         EXPECT_FALSE(UTIL_SourceFileMatches(pcSource, pstImage, ".treeinfo", "^version = 8\\."));
         EXPECT_FALSE(UTIL_SourceFileMatches(pcSource, pstImage, "missing.txt", "."));
         std::string strVersion = "unchanged";
-        EXPECT_TRUE(Slot<PFN_SourceFileCapture>(UTIL_SOURCE_FILE_CAPTURE)(pcSource, pstImage, ".treeinfo",
-                                                                          "^version = ([0-9.]+)", &strVersion));
+        EXPECT_TRUE(Slot<PFN_SourceFileCapture>(UTIL_SOURCE_FILE_CAPTURE)(
+            pcSource, pstImage, ".treeinfo", "^version = ([0-9.]+)", &strVersion));
         EXPECT_EQ(strVersion, "7.9.2009");
         strVersion = "unchanged";
-        EXPECT_FALSE(UTIL_SourceFileCapture(pcSource, pstImage, ".treeinfo", "^arch = (.*)", &strVersion));
+        EXPECT_FALSE(
+            UTIL_SourceFileCapture(pcSource, pstImage, ".treeinfo", "^arch = (.*)", &strVersion));
         EXPECT_EQ(strVersion, "unchanged");
     }
     EXPECT_NE(Log().find("Failed to find file missing.txt in ISO."), std::string::npos);
@@ -135,13 +144,18 @@ TEST_F(PluginUtilTest, SourceFilesInADirectoryAndInsideAnImage)
     EXPECT_FALSE(fs::exists(m_stDir / ".treeinfo"));
 
     IsoEntry stEntry;
-    EXPECT_EQ(Slot<PFN_FindFileInIso>(UTIL_FIND_FILE_IN_ISO)(&stImage, "images/pxeboot/vmlinuz", 0, &stEntry), 0U);
+    EXPECT_EQ(Slot<PFN_FindFileInIso>(UTIL_FIND_FILE_IN_ISO)(&stImage, "images/pxeboot/vmlinuz", 0,
+                                                             &stEntry),
+              0U);
     EXPECT_EQ(stEntry.ullDataLen, 5000U);
     auto pfnCopy = Slot<PFN_CopyFileFromIso>(UTIL_COPY_FILE_FROM_ISO);
-    EXPECT_EQ(pfnCopy(&stImage, strIso.c_str(), "images/pxeboot/vmlinuz", (m_stDir / "out").c_str()), 0);
+    EXPECT_EQ(
+        pfnCopy(&stImage, strIso.c_str(), "images/pxeboot/vmlinuz", (m_stDir / "out").c_str()), 0);
     EXPECT_EQ(ReadFile(m_stDir / "out/images/pxeboot/vmlinuz"), std::string(5000, 'k'));
     EXPECT_EQ(pfnCopy(&stImage, strIso.c_str(), "images/missing", (m_stDir / "out").c_str()), 1);
-    EXPECT_EQ(pfnCopy(&stImage, (m_stDir / "gone.iso").c_str(), ".treeinfo", (m_stDir / "out").c_str()), 1);
+    EXPECT_EQ(
+        pfnCopy(&stImage, (m_stDir / "gone.iso").c_str(), ".treeinfo", (m_stDir / "out").c_str()),
+        1);
     EXPECT_NE(Log().find("File " + (m_stDir / "gone.iso") + " not exist."), std::string::npos);
     IsoClose(&stImage);
 }
@@ -176,7 +190,8 @@ TEST_F(PluginUtilTest, CryptStringRoundTripAndKnownVectors)
     EXPECT_EQ(strPlain, "Passw0rd!");
     // Failures give an empty result: odd length, not hex, bad padding (wrong key), bad key length.
     const unsigned char aucOtherKey[] = "fedcba9876543210";
-    const char *apcBad[] = {"D99632CEF76714AC2946E3225EDE3B5", "Z99632CEF76714AC2946E3225EDE3B55", "D996"};
+    const char *apcBad[] = {"D99632CEF76714AC2946E3225EDE3B5", "Z99632CEF76714AC2946E3225EDE3B55",
+                            "D996"};
     for (const char *pcBad : apcBad) {
         strPlain = "x";
         pfnCrypt(&strPlain, aucKey, 16, aucIv, pcBad, 0);
@@ -217,7 +232,8 @@ TEST_F(PluginUtilTest, ServerInfoMenusAndPrompts)
     EXPECT_EQ(UTIL_ChooseItem("Edition", &vecNone, 0), -1);
     std::string strUser = "deploy";
     std::string strPassword = "secret-word";
-    EXPECT_EQ(Slot<PFN_AskCredentials>(UTIL_ASK_CREDENTIALS)("Share user", &strUser, &strPassword), 1);
+    EXPECT_EQ(Slot<PFN_AskCredentials>(UTIL_ASK_CREDENTIALS)("Share user", &strUser, &strPassword),
+              1);
     EXPECT_EQ(strUser, "deploy");
     Slot<PFN_ProgressShow>(UTIL_PROGRESS_SHOW)("Patching boot.wim", 3);
     Slot<PFN_ProgressAdvance>(UTIL_PROGRESS_ADVANCE)(2, "FERRIT_64.exe");
@@ -247,4 +263,4 @@ TEST_F(PluginUtilTest, ServerInfoMenusAndPrompts)
     EXPECT_NE(UTIL_DeleteShare(""), 0);
 }
 
-} // namespace
+}  // namespace

@@ -11,7 +11,10 @@
 
 class WorkDir {
 public:
-    WorkDir() : m_stOld(std::filesystem::current_path()) { std::filesystem::current_path(m_stDir.Path()); }
+    WorkDir() : m_stOld(std::filesystem::current_path())
+    {
+        std::filesystem::current_path(m_stDir.Path());
+    }
     ~WorkDir() { std::filesystem::current_path(m_stOld); }
     WorkDir(const WorkDir &) = delete;
     WorkDir &operator=(const WorkDir &) = delete;

@@ -18,7 +18,7 @@ protected:
     void SetUp() override
     {
         MSG_SetChinese(false);
-        Settings() = ServerSettings {};
+        Settings() = ServerSettings{};
         PROMPT_SetHandler([this](const PromptRequest &stRequest) {
             m_vecShown.push_back(stRequest.strText);
             return m_eAnswer;
@@ -36,7 +36,7 @@ protected:
     PromptAnswer m_eAnswer = PromptAnswer::Ok;
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(ConsoleDialogs, ServerConfigurationRefusalsInOrder)
 {
@@ -82,14 +82,16 @@ TEST_F(ConsoleDialogs, ServerConfigurationRefusalsInOrder)
 
 TEST_F(ConsoleDialogs, ServerConfigurationNumbersOutsideTheirRangeAreRefused)
 {
-    for (const char *pcField : {"tftpTimeout", "retransmit", "httpPort", "menuTimeout", "keyTimeout"}) {
+    for (const char *pcField :
+         {"tftpTimeout", "retransmit", "httpPort", "menuTimeout", "keyTimeout"}) {
         for (Json::Value stBad : {Json::Value(0), Json::Value(100000), Json::Value("12x")}) {
             m_vecShown.clear();
             Json::Value stArgs = ServerArgs();
             stArgs[pcField] = stBad;
             EXPECT_FALSE(DLG_ServerConfigApply(stArgs)) << pcField;
             ASSERT_EQ(m_vecShown.size(), 1u);
-            EXPECT_NE(m_vecShown[0].find("Please enter an integer between 1 and"), std::string::npos);
+            EXPECT_NE(m_vecShown[0].find("Please enter an integer between 1 and"),
+                      std::string::npos);
         }
     }
     Json::Value stArgs = ServerArgs();

@@ -26,7 +26,7 @@ TEST(ConsoleFiles, ListingFiltersAndSorts)
     for (const Json::Value &stEntry : stList["entries"]) {
         vecNames.push_back(stEntry["name"].asString() + (stEntry["dir"].asBool() ? "/" : ""));
     }
-    EXPECT_EQ(vecNames, (std::vector<std::string> {"adir/", "zdir/", "a.iso", "b.ISO"}));
+    EXPECT_EQ(vecNames, (std::vector<std::string>{"adir/", "zdir/", "a.iso", "b.ISO"}));
     EXPECT_EQ(CONSOLE_ListDirectory(stDir.string(), true, "")["entries"].size(), 2u);
     EXPECT_EQ(CONSOLE_ListDirectory(stDir.string(), false, "")["entries"].size(), 5u);
     EXPECT_TRUE(CONSOLE_ListDirectory((stDir / "a.iso").string(), false, "").isMember("error"));

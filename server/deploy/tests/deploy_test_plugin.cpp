@@ -20,9 +20,12 @@ void WriteFile(const std::string &strPath, const std::string &strText)
         fclose(pstFile);
     }
 }
-} // namespace
+}  // namespace
 
-KIV_PLUGIN_EXPORT int EXPORT_PLUGIN_API_CheckEnv() { return 1; }
+KIV_PLUGIN_EXPORT int EXPORT_PLUGIN_API_CheckEnv()
+{
+    return 1;
+}
 KIV_PLUGIN_EXPORT int EXPORT_PLUGIN_API_GetDesc(uint8_t, std::string *pstrDesc)
 {
     *pstrDesc = "Deployment test plug-in\r\n-- KIV Test Linux";
@@ -32,8 +35,8 @@ KIV_PLUGIN_EXPORT int EXPORT_PLUGIN_API_MakeCfgFile(const ClientCfgRequest *pstR
 {
     std::string strDir, strName;
     PluginUtil<PFN_GetMenuDir>(g_stTable, UTIL_GET_MENU_DIR)(&strDir);
-    PluginUtil<PFN_GetClientMenuName>(g_stTable, UTIL_GET_CLIENT_MENU_NAME)(pstReq->mac, pstReq->client_ip,
-                                                                          &strName);
+    PluginUtil<PFN_GetClientMenuName>(g_stTable, UTIL_GET_CLIENT_MENU_NAME)(
+        pstReq->mac, pstReq->client_ip, &strName);
     WriteFile(strDir + "/" + strName, "DEFAULT test\nLABEL test\n  KERNEL " +
                                           pstReq->boot_file[CLIENT_BOOT_FILE_BIOS] + "\n");
     WriteFile("kickstart/" + strName, "answer for " + strName + "\n");
@@ -44,7 +47,10 @@ KIV_PLUGIN_EXPORT int EXPORT_PLUGIN_API_IsISOMatch(const char *pcSource, const I
     return strstr(pcSource, "kivtest") != nullptr;
 }
 KIV_PLUGIN_EXPORT void EXPORT_PLUGIN_API_ShowCfgDlg() {}
-KIV_PLUGIN_EXPORT void EXPORT_PLUGIN_API_SetUtilCB(const PluginUtilTable *pstTable) { g_stTable = *pstTable; }
+KIV_PLUGIN_EXPORT void EXPORT_PLUGIN_API_SetUtilCB(const PluginUtilTable *pstTable)
+{
+    g_stTable = *pstTable;
+}
 KIV_PLUGIN_EXPORT int EXPORT_PLUGIN_API_ServiceStart(ServiceStartRequest *pstReq)
 {
     if (pstReq->source_dir.find("failstart") != std::string::npos) {
@@ -53,22 +59,30 @@ KIV_PLUGIN_EXPORT int EXPORT_PLUGIN_API_ServiceStart(ServiceStartRequest *pstReq
     }
     if (pstReq->source_dir.find("askoperator") != std::string::npos) {
         std::vector<std::string> vecImages = {"Test Server Standard", "Test Server Datacenter"};
-        int iImage = PluginUtil<PFN_ChooseItem>(g_stTable, UTIL_CHOOSE_ITEM)("Choose an image", &vecImages, 1);
+        int iImage = PluginUtil<PFN_ChooseItem>(g_stTable, UTIL_CHOOSE_ITEM)("Choose an image",
+                                                                             &vecImages, 1);
         std::string strUser = "deploy", strPassword;
-        if (iImage < 0 ||
-            !PluginUtil<PFN_AskCredentials>(g_stTable, UTIL_ASK_CREDENTIALS)("Share credentials", &strUser, &strPassword)) {
+        if (iImage < 0 || !PluginUtil<PFN_AskCredentials>(g_stTable, UTIL_ASK_CREDENTIALS)(
+                              "Share credentials", &strUser, &strPassword)) {
             pstReq->error_text = "The operator cancelled";
             return 1;
         }
         PluginUtil<PFN_ProgressShow>(g_stTable, UTIL_PROGRESS_SHOW)("Preparing boot files", 2);
-        PluginUtil<PFN_ProgressAdvance>(g_stTable, UTIL_PROGRESS_ADVANCE)(1, vecImages[size_t(iImage)].c_str());
+        PluginUtil<PFN_ProgressAdvance>(g_stTable, UTIL_PROGRESS_ADVANCE)(
+            1, vecImages[size_t(iImage)].c_str());
         PluginUtil<PFN_ProgressAdvance>(g_stTable, UTIL_PROGRESS_ADVANCE)(2, strUser.c_str());
         PluginUtil<PFN_ProgressClose>(g_stTable, UTIL_PROGRESS_CLOSE)();
     }
     return 0;
 }
-KIV_PLUGIN_EXPORT int EXPORT_PLUGIN_API_ServiceStop(ServiceStartRequest *) { return 0; }
-KIV_PLUGIN_EXPORT void EXPORT_PLUGIN_API_GetOSType(std::string *pstrType) { *pstrType = "linux"; }
+KIV_PLUGIN_EXPORT int EXPORT_PLUGIN_API_ServiceStop(ServiceStartRequest *)
+{
+    return 0;
+}
+KIV_PLUGIN_EXPORT void EXPORT_PLUGIN_API_GetOSType(std::string *pstrType)
+{
+    *pstrType = "linux";
+}
 KIV_PLUGIN_EXPORT void EXPORT_PLUGIN_API_GetOSInfo(PluginOsInfo *pstInfo)
 {
     pstInfo->ucSupportUefi = 1;
@@ -76,4 +90,7 @@ KIV_PLUGIN_EXPORT void EXPORT_PLUGIN_API_GetOSInfo(PluginOsInfo *pstInfo)
     pstInfo->strArch = "X86_64";
     pstInfo->ucIscsiUefi = 1;
 }
-KIV_PLUGIN_EXPORT void EXPORT_PLUGIN_API_GetVirtISOInfo(PluginVirtIsoInfo *pstInfo) { pstInfo->usSupported = 0; }
+KIV_PLUGIN_EXPORT void EXPORT_PLUGIN_API_GetVirtISOInfo(PluginVirtIsoInfo *pstInfo)
+{
+    pstInfo->usSupported = 0;
+}

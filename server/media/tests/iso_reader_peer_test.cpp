@@ -104,9 +104,15 @@ public:
             WriteFile(src / DeepDir(i) / "leaf.txt", "level " + std::to_string(i));
         }
         const std::pair<const char *, const char *> kLinks[] = {
-            {"boot/grub/grub.cfg", "lnk_file"}, {"boot", "lnk_dir"},   {"../boot", "dir/up"},
-            {"/etc/passwd", "abs"},             {"missing", "dangling"}, {"lnk_file", "chain"},
-            {"loopb", "loopa"},                 {"loopa", "loopb"},    {".", "dot"},
+            {"boot/grub/grub.cfg", "lnk_file"},
+            {"boot", "lnk_dir"},
+            {"../boot", "dir/up"},
+            {"/etc/passwd", "abs"},
+            {"missing", "dangling"},
+            {"lnk_file", "chain"},
+            {"loopb", "loopa"},
+            {"loopa", "loopb"},
+            {".", "dot"},
             {"lnk_dir/grub/grub.cfg", "via_link"},
         };
         for (const auto &[pcTarget, pcLink] : kLinks) {
@@ -123,7 +129,10 @@ public:
 
         const std::string szMk = "xorriso -as mkisofs -quiet -R -J -D ";
         const std::string szSrc = " " + src.string();
-        bOk = Make(szMk + "-b boot/bios.img -no-emul-boot -eltorito-alt-boot -e boot/efi.img -no-emul-boot -o " + rr + szSrc) &&
+        bOk = Make(szMk +
+                   "-b boot/bios.img -no-emul-boot -eltorito-alt-boot -e boot/efi.img "
+                   "-no-emul-boot -o " +
+                   rr + szSrc) &&
               Make(szMk + "-b boot/bios.img -no-emul-boot -o " + one + szSrc) &&
               Make(szMk + "-o " + noboot + szSrc) &&
               Make("genisoimage -quiet -o " + this->plain + " " + plain.string()) &&
@@ -162,7 +171,8 @@ protected:
     void SetUp() override
     {
         if (!s_pImages) {
-            GTEST_SKIP() << "xorriso, genisoimage and isoinfo (packages xorriso, genisoimage) are needed";
+            GTEST_SKIP()
+                << "xorriso, genisoimage and isoinfo (packages xorriso, genisoimage) are needed";
         }
         ASSERT_TRUE(s_pImages->bOk) << "making the test images failed";
         ASSERT_EQ(IsoOpen(s_pImages->rr.c_str(), true, &m_image), 0u);
@@ -179,7 +189,8 @@ Images *IsoPeer::s_pImages = nullptr;
 // path -> "kind size extent [-> target]", as one line per node.
 using Listing = std::map<std::string, std::string>;
 
-std::string Describe(char cKind, unsigned long long ullSize, unsigned long long ullExtent, const std::string &szTarget)
+std::string Describe(char cKind, unsigned long long ullSize, unsigned long long ullExtent,
+                     const std::string &szTarget)
 {
     std::ostringstream os;
     os << cKind << ' ' << ullSize << ' ' << ullExtent;
@@ -203,9 +214,12 @@ Listing ReaderListing(const IsoImage &image)
         for (const IsoNode *p : vNodes) {
             IsoEntry entry;
             IsoEntryOfNode(p, &entry);
-            const char cKind = entry.ucKind == ISO_KIND_DIR ? 'd' : entry.ucKind == ISO_KIND_LINK ? 'l' : '-';
+            const char cKind = entry.ucKind == ISO_KIND_DIR    ? 'd'
+                               : entry.ucKind == ISO_KIND_LINK ? 'l'
+                                                               : '-';
             const std::string szTarget = p->IsLink() ? p->pstRockRidge->szLinkTarget : "";
-            listing[szPath + p->szName] = Describe(cKind, entry.ullDataLen, entry.ullExtentOffset / ISO_SECTOR_SIZE, szTarget);
+            listing[szPath + p->szName] = Describe(
+                cKind, entry.ullDataLen, entry.ullExtentOffset / ISO_SECTOR_SIZE, szTarget);
             if (p->IsDir()) {
                 vStack.emplace_back(p, szPath + p->szName + "/");
             }
@@ -218,9 +232,11 @@ Listing ReaderListing(const IsoImage &image)
 Listing IsoinfoListing(const std::string &szImage, bool bRockRidge)
 {
     Listing listing;
-    std::istringstream in(Run("isoinfo -l " + std::string(bRockRidge ? "-R " : "") + "-i " + szImage));
+    std::istringstream in(
+        Run("isoinfo -l " + std::string(bRockRidge ? "-R " : "") + "-i " + szImage));
     const std::regex reDir("^Directory listing of (.*)$");
-    const std::regex reEntry(R"(^([-dl])\S*\s+\d+\s+\d+\s+\d+\s+(\d+) .*?\[\s*(\d+) \d+\]  (.*?) ?$)");
+    const std::regex reEntry(
+        R"(^([-dl])\S*\s+\d+\s+\d+\s+\d+\s+(\d+) .*?\[\s*(\d+) \d+\]  (.*?) ?$)");
     std::string szDir;
     for (std::string szLine; std::getline(in, szLine);) {
         std::smatch m;
@@ -241,7 +257,8 @@ Listing IsoinfoListing(const std::string &szImage, bool bRockRidge)
                 // What a plain ISO name is called once its version suffix is dropped.
                 szName = std::regex_replace(szName, std::regex(R"(\.?;\d+$)"), "");
             }
-            listing[szDir + szName] = Describe(m[1].str()[0], std::stoull(m[2]), std::stoull(m[3]), szTarget);
+            listing[szDir + szName] =
+                Describe(m[1].str()[0], std::stoull(m[2]), std::stoull(m[3]), szTarget);
         }
     }
     return listing;
@@ -272,7 +289,8 @@ TEST_F(IsoPeer, TotalsOfTheRoot)
     // boot.catalog (made by xorriso), wide, leaves
     EXPECT_EQ(info.uiRecursiveFiles, 9u + kWideFiles + kDeepLevels);
     EXPECT_EQ(info.uiRecursiveLinks, 10u);
-    // README.TXT, MixedCase.Txt, empty, big.bin, the long name and boot.catalog; every link but dir/up
+    // README.TXT, MixedCase.Txt, empty, big.bin, the long name and boot.catalog; every link but
+    // dir/up
     EXPECT_EQ(info.uiFiles, 6u);
     EXPECT_EQ(info.uiLinks, 9u);
     EXPECT_EQ(info.ullFileBytes, 8u + 6 + 0 + kBigSize + 5 + 2048);
@@ -308,7 +326,7 @@ TEST_F(IsoPeer, Lookups)
         {kLongName.c_str(), false, 0, ISO_KIND_FILE, kLongName.c_str(), ""},
         {szTooLong.c_str(), false, ISO_ERR_NOT_FOUND, 0, "", ""},
         {szDeep31.c_str(), false, 0, ISO_KIND_FILE, "leaf.txt", ""},
-        {szDeep32.c_str(), false, ISO_ERR_NOT_FOUND, 0, "", ""}, // 33 components: beyond the split
+        {szDeep32.c_str(), false, ISO_ERR_NOT_FOUND, 0, "", ""},  // 33 components: beyond the split
         {"lnk_file", false, 0, ISO_KIND_LINK, "lnk_file", "boot/grub/grub.cfg"},
         {"lnk_file", true, 0, ISO_KIND_FILE, "grub.cfg", ""},
         {"lnk_dir", true, 0, ISO_KIND_DIR, "boot", ""},
@@ -327,7 +345,8 @@ TEST_F(IsoPeer, Lookups)
     for (const LookupCase &c : kCases) {
         IsoEntry entry;
         memset(&entry, 0x5A, sizeof(entry));
-        EXPECT_EQ(IsoFind(&m_image, c.pcPath, c.bFollow, &entry), c.uiResult) << c.pcPath << " follow " << c.bFollow;
+        EXPECT_EQ(IsoFind(&m_image, c.pcPath, c.bFollow, &entry), c.uiResult)
+            << c.pcPath << " follow " << c.bFollow;
         EXPECT_EQ(entry.ucKind, c.ucKind) << c.pcPath << " follow " << c.bFollow;
         EXPECT_STREQ(entry.szName, c.pcName) << c.pcPath << " follow " << c.bFollow;
         EXPECT_STREQ(entry.szLinkTarget, c.pcTarget) << c.pcPath << " follow " << c.bFollow;
@@ -350,9 +369,11 @@ TEST_F(IsoPeer, ReadsFileDataAtAbsoluteOffsets)
     ASSERT_EQ(IsoFind(&m_image, "big.bin", false, &entry), 0u);
     ASSERT_EQ(entry.ullDataLen, kBigSize);
     const std::string szBig = BigData();
-    for (uint64_t ullAt : {uint64_t{0}, uint64_t{2047}, uint64_t{1048575}, uint64_t{kBigSize - 100}}) {
+    for (uint64_t ullAt :
+         {uint64_t{0}, uint64_t{2047}, uint64_t{1048575}, uint64_t{kBigSize - 100}}) {
         std::string szGot(100, '\0');
-        ASSERT_EQ(IsoReadAt(&m_image, entry.ullExtentOffset + ullAt, szGot.size(), szGot.data()), 0u);
+        ASSERT_EQ(IsoReadAt(&m_image, entry.ullExtentOffset + ullAt, szGot.size(), szGot.data()),
+                  0u);
         EXPECT_EQ(szGot, szBig.substr(ullAt, 100)) << ullAt;
     }
     // The record position points at the file's own directory record.
@@ -379,19 +400,25 @@ TEST_F(IsoPeer, BootEntriesAndJolietRecords)
     IsoEntry entry;
     ASSERT_EQ(IsoFind(&m_image, "boot/grub/grub.cfg", false, &entry), 0u);
     IsoJolietRecord joliet;
-    ASSERT_EQ(IsoFindJolietRecord(&m_image, static_cast<uint32_t>(entry.ullExtentOffset / ISO_SECTOR_SIZE), &joliet), 0u);
+    ASSERT_EQ(IsoFindJolietRecord(&m_image,
+                                  static_cast<uint32_t>(entry.ullExtentOffset / ISO_SECTOR_SIZE),
+                                  &joliet),
+              0u);
     EXPECT_EQ(joliet.ullDataLen, entry.ullDataLen);
     EXPECT_EQ(joliet.ullExtentOffset, entry.ullExtentOffset);
     EXPECT_NE(joliet.ullRecordOffset, entry.ullRecordOffset);
     // The Joliet record carries the same extent, in its own copy of the field.
     unsigned char aucField[4];
     ASSERT_EQ(IsoReadAt(&m_image, joliet.ullRecordOffset + 2, 4, aucField), 0u);
-    EXPECT_EQ(aucField[0] | aucField[1] << 8 | aucField[2] << 16, entry.ullExtentOffset / ISO_SECTOR_SIZE);
+    EXPECT_EQ(aucField[0] | aucField[1] << 8 | aucField[2] << 16,
+              entry.ullExtentOffset / ISO_SECTOR_SIZE);
     EXPECT_EQ(IsoFindJolietRecord(&m_image, 0x00FFFFFF, &joliet), ISO_ERR_NOT_FOUND);
 
     IsoImage withoutJoliet;
     ASSERT_EQ(IsoOpen(Img().rr.c_str(), false, &withoutJoliet), 0u);
-    EXPECT_EQ(IsoFindJolietRecord(&withoutJoliet, static_cast<uint32_t>(entry.ullExtentOffset / ISO_SECTOR_SIZE), &joliet),
+    EXPECT_EQ(IsoFindJolietRecord(&withoutJoliet,
+                                  static_cast<uint32_t>(entry.ullExtentOffset / ISO_SECTOR_SIZE),
+                                  &joliet),
               ISO_ERR_NOT_FOUND);
 }
 
@@ -428,7 +455,9 @@ TEST_F(IsoPeer, ExtractsTheWholeTree)
 {
     TempDir out;
     Progress progress;
-    ASSERT_EQ(IsoExtract(&m_image, m_image.pstRoot, out.Path().c_str(), nullptr, Recorder(&progress)), 0u);
+    ASSERT_EQ(
+        IsoExtract(&m_image, m_image.pstRoot, out.Path().c_str(), nullptr, Recorder(&progress)),
+        0u);
     IsoDirInfo info;
     IsoDirStats(m_image.pstRoot, &info);
     EXPECT_EQ(progress.mapKinds[ISO_PROGRESS_DIR], info.uiRecursiveDirs + 1);
@@ -448,7 +477,7 @@ TEST_F(IsoPeer, ExtractsTheWholeTree)
             ++uiCompared;
         }
     }
-    EXPECT_EQ(uiCompared + 1, info.uiRecursiveFiles); // the source has no boot.catalog
+    EXPECT_EQ(uiCompared + 1, info.uiRecursiveFiles);  // the source has no boot.catalog
     EXPECT_EQ(fs::file_size(fs::path(out.Path()) / "empty"), 0u);
 
     struct stat st;
@@ -480,7 +509,9 @@ TEST_F(IsoPeer, ExtractionStopsWhenAskedOrUnableToWrite)
 {
     TempDir out;
     Progress progress;
-    EXPECT_EQ(IsoExtract(&m_image, m_image.pstRoot, out.Path().c_str(), nullptr, Recorder(&progress, 3)), ISO_ERR_ABORTED);
+    EXPECT_EQ(
+        IsoExtract(&m_image, m_image.pstRoot, out.Path().c_str(), nullptr, Recorder(&progress, 3)),
+        ISO_ERR_ABORTED);
     EXPECT_EQ(progress.vFiles.size(), 3u);
     size_t uiWritten = 0;
     for (const auto &it : fs::recursive_directory_iterator(out.Path())) {
@@ -492,19 +523,28 @@ TEST_F(IsoPeer, ExtractionStopsWhenAskedOrUnableToWrite)
     TempDir blocked;
     WriteFile(blocked.Path("boot"), "a file where a directory must go");
     Progress failed;
-    EXPECT_EQ(IsoExtract(&m_image, m_image.pstRoot, blocked.Path().c_str(), nullptr, Recorder(&failed)), ISO_ERR_WRITE);
+    EXPECT_EQ(
+        IsoExtract(&m_image, m_image.pstRoot, blocked.Path().c_str(), nullptr, Recorder(&failed)),
+        ISO_ERR_WRITE);
     EXPECT_EQ(failed.uiFailures, 1u);
 
-    EXPECT_EQ(IsoExtract(&m_image, m_image.pstRoot, blocked.Path("boot").c_str(), nullptr, nullptr), ISO_ERR_STATE);
-    EXPECT_EQ(IsoExtract(&m_image, m_image.pstRoot, blocked.Path("absent").c_str(), nullptr, nullptr), ISO_ERR_STATE);
+    EXPECT_EQ(IsoExtract(&m_image, m_image.pstRoot, blocked.Path("boot").c_str(), nullptr, nullptr),
+              ISO_ERR_STATE);
+    EXPECT_EQ(
+        IsoExtract(&m_image, m_image.pstRoot, blocked.Path("absent").c_str(), nullptr, nullptr),
+        ISO_ERR_STATE);
 }
 
 TEST_F(IsoPeer, ConcurrentLookupsAndReads)
 {
     const std::string szBig = BigData();
     const std::vector<std::pair<std::string, std::string>> vFiles = {
-        {"boot/grub/grub.cfg", "menuentry x {}\n"}, {"lnk_file", "menuentry x {}\n"}, {"README.TXT", "read me\n"},
-        {"wide/f123", "123"}, {"wide/f299", "299"}, {DeepDir(20) + "leaf.txt", "level 20"}};
+        {"boot/grub/grub.cfg", "menuentry x {}\n"},
+        {"lnk_file", "menuentry x {}\n"},
+        {"README.TXT", "read me\n"},
+        {"wide/f123", "123"},
+        {"wide/f299", "299"},
+        {DeepDir(20) + "leaf.txt", "level 20"}};
     std::atomic<int> iBad{0};
     std::vector<std::thread> vThreads;
     for (int t = 0; t < 8; ++t) {
@@ -513,15 +553,19 @@ TEST_F(IsoPeer, ConcurrentLookupsAndReads)
                 const auto &[szPath, szData] = vFiles[(i + t) % vFiles.size()];
                 IsoEntry entry;
                 std::string szGot(szData.size(), '\0');
-                if (IsoFind(&m_image, szPath.c_str(), true, &entry) != 0 || entry.ullDataLen != szData.size() ||
-                    IsoReadAt(&m_image, entry.ullExtentOffset, szGot.size(), szGot.data()) != 0 || szGot != szData) {
+                if (IsoFind(&m_image, szPath.c_str(), true, &entry) != 0 ||
+                    entry.ullDataLen != szData.size() ||
+                    IsoReadAt(&m_image, entry.ullExtentOffset, szGot.size(), szGot.data()) != 0 ||
+                    szGot != szData) {
                     ++iBad;
                 }
                 IsoEntry big;
-                const uint64_t ullAt = (static_cast<uint64_t>(i) * 7919 * (t + 1)) % (kBigSize - 4096);
+                const uint64_t ullAt =
+                    (static_cast<uint64_t>(i) * 7919 * (t + 1)) % (kBigSize - 4096);
                 std::string szChunk(4096, '\0');
                 if (IsoFind(&m_image, "big.bin", false, &big) != 0 ||
-                    IsoReadAt(&m_image, big.ullExtentOffset + ullAt, szChunk.size(), szChunk.data()) != 0 ||
+                    IsoReadAt(&m_image, big.ullExtentOffset + ullAt, szChunk.size(),
+                              szChunk.data()) != 0 ||
                     szChunk != szBig.substr(ullAt, 4096)) {
                     ++iBad;
                 }
@@ -540,7 +584,8 @@ using ImageBytes = std::string;
 uint32_t Le32At(const ImageBytes &img, size_t uiAt)
 {
     return static_cast<uint8_t>(img[uiAt]) | static_cast<uint8_t>(img[uiAt + 1]) << 8 |
-           static_cast<uint8_t>(img[uiAt + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(img[uiAt + 3])) << 24;
+           static_cast<uint8_t>(img[uiAt + 2]) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(img[uiAt + 3])) << 24;
 }
 
 void PutBoth32At(ImageBytes *pImg, size_t uiAt, uint32_t x)
@@ -561,7 +606,8 @@ size_t RootExtentAt(const ImageBytes &img)
 size_t InRoot(const ImageBytes &img, std::string_view svNeedle)
 {
     const size_t uiSelf = RootExtentAt(img);
-    const size_t uiChildren = uiSelf + static_cast<uint8_t>(img[uiSelf]) + static_cast<uint8_t>(img[uiSelf + static_cast<uint8_t>(img[uiSelf])]);
+    const size_t uiChildren = uiSelf + static_cast<uint8_t>(img[uiSelf]) +
+                              static_cast<uint8_t>(img[uiSelf + static_cast<uint8_t>(img[uiSelf])]);
     const size_t uiAt = img.find(svNeedle, uiChildren);
     return uiAt < uiSelf + Le32At(img, uiSelf + 10) ? uiAt : std::string::npos;
 }
@@ -578,10 +624,14 @@ TEST_F(IsoPeer, DamagedCopiesGiveCodes)
     const DamageCase kCases[] = {
         {"cut to 34815 bytes", [](ImageBytes *p) { p->resize(34815); }, ISO_ERR_FORMAT},
         {"cut inside the descriptors", [](ImageBytes *p) { p->resize(36000); }, ISO_ERR_READ},
-        {"cut before the root", [](ImageBytes *p) { p->resize(RootExtentAt(*p) + 30); }, ISO_ERR_READ},
-        {"block size 512", [](ImageBytes *p) { (*p)[32768 + 128] = 0, (*p)[32768 + 129] = 2; }, ISO_ERR_BLOCK_SIZE},
-        {"root beyond the end", [](ImageBytes *p) { PutBoth32At(p, 32768 + 158, 0x00FFFFFF); }, ISO_ERR_READ},
-        {"path table beyond the end", [](ImageBytes *p) { PutBoth32At(p, 32768 + 140, 0x00FFFFFF); }, ISO_ERR_READ},
+        {"cut before the root", [](ImageBytes *p) { p->resize(RootExtentAt(*p) + 30); },
+         ISO_ERR_READ},
+        {"block size 512", [](ImageBytes *p) { (*p)[32768 + 128] = 0, (*p)[32768 + 129] = 2; },
+         ISO_ERR_BLOCK_SIZE},
+        {"root beyond the end", [](ImageBytes *p) { PutBoth32At(p, 32768 + 158, 0x00FFFFFF); },
+         ISO_ERR_READ},
+        {"path table beyond the end",
+         [](ImageBytes *p) { PutBoth32At(p, 32768 + 140, 0x00FFFFFF); }, ISO_ERR_READ},
         {"boot catalog beyond the end",
          [](ImageBytes *p) {
              const size_t uiBoot = p->find(std::string("\0CD001\1EL TORITO", 16), 32768);
@@ -647,7 +697,7 @@ TEST_F(IsoPeer, FileDataBeyondACutImage)
     ASSERT_NE(pstBig, nullptr);
     TempDir out;
     EXPECT_EQ(IsoExtract(&image, pstBig, out.Path().c_str(), nullptr, nullptr), ISO_ERR_READ);
-    EXPECT_FALSE(fs::exists(out.Path("big.bin"))); // no half-written file is left
+    EXPECT_FALSE(fs::exists(out.Path("big.bin")));  // no half-written file is left
 }
 
 // Random byte damage to the descriptors and directories must end in a result, never a crash; an
@@ -680,4 +730,4 @@ TEST_F(IsoPeer, RandomDamageNeverCrashes)
     EXPECT_GT(iOpened, 0);
 }
 
-} // namespace
+}  // namespace

@@ -74,7 +74,8 @@ const OpenCase kOpenCases[] = {
     {"Minimal", [](Image &) {}, 0},
     {"SupplementaryAndTerminator", [](Image &i) { i.AddDescriptor(2); }, 0},
     {"PartitionDescriptorKeptWithoutRole", [](Image &i) { i.AddDescriptor(3); }, 0},
-    {"BlockSize512", [](Image &i) { i.Sector(16)[128] = 0x00, i.Sector(16)[129] = 0x02; }, ISO_ERR_BLOCK_SIZE},
+    {"BlockSize512", [](Image &i) { i.Sector(16)[128] = 0x00, i.Sector(16)[129] = 0x02; },
+     ISO_ERR_BLOCK_SIZE},
     {"DescriptorType4", [](Image &i) { i.AddDescriptor(4); }, ISO_ERR_FORMAT},
     {"DescriptorType254", [](Image &i) { i.AddDescriptor(254); }, ISO_ERR_FORMAT},
     {"TerminatorWithoutId", [](Image &i) { i.Sector(17)[1] = 'X'; }, ISO_ERR_FORMAT},
@@ -82,11 +83,16 @@ const OpenCase kOpenCases[] = {
     {"Size34815", [](Image &i) { i.data.resize(34815); }, ISO_ERR_FORMAT},
     {"Size34816NoTerminator", [](Image &i) { i.data.resize(34816); }, ISO_ERR_READ},
     {"PathTablePastEnd", [](Image &i) { PutLe32(i.Sector(16) + 140, 0x00FFFFFF); }, ISO_ERR_READ},
-    {"PathTableSizePastEnd", [](Image &i) { PutBoth32(i.Sector(16) + 132, 0x100000); }, ISO_ERR_READ},
-    {"PathTableSizeAbsurd", [](Image &i) { PutBoth32(i.Sector(16) + 132, 0x7FFFFFFF); }, ISO_ERR_FORMAT},
-    {"RootExtentPastEnd", [](Image &i) { PutBoth32(i.Sector(16) + 158, 0x00FFFFFF); }, ISO_ERR_READ},
-    {"RootLengthPastEnd", [](Image &i) { PutBoth32(i.Sector(kRootSector) + 10, 0x7FFFFFFF); }, ISO_ERR_READ},
-    {"TruncatedBeforeRoot", [](Image &i) { i.data.resize(kRootSector * kSector + 100); }, ISO_ERR_READ},
+    {"PathTableSizePastEnd", [](Image &i) { PutBoth32(i.Sector(16) + 132, 0x100000); },
+     ISO_ERR_READ},
+    {"PathTableSizeAbsurd", [](Image &i) { PutBoth32(i.Sector(16) + 132, 0x7FFFFFFF); },
+     ISO_ERR_FORMAT},
+    {"RootExtentPastEnd", [](Image &i) { PutBoth32(i.Sector(16) + 158, 0x00FFFFFF); },
+     ISO_ERR_READ},
+    {"RootLengthPastEnd", [](Image &i) { PutBoth32(i.Sector(kRootSector) + 10, 0x7FFFFFFF); },
+     ISO_ERR_READ},
+    {"TruncatedBeforeRoot", [](Image &i) { i.data.resize(kRootSector * kSector + 100); },
+     ISO_ERR_READ},
     {"RecordPastDirectoryEnd",
      [](Image &i) {
          OneChild(i, Record("A.TXT;1", 0, 0, 0));
@@ -105,7 +111,8 @@ const OpenCase kOpenCases[] = {
          i.Sector(kRootSector)[68 + 32] = 200;
      },
      ISO_ERR_FORMAT},
-    {"DirectoryLoopToRoot", [](Image &i) { OneChild(i, Record("SUB", kRootSector, kSector, 2)); }, ISO_ERR_FORMAT},
+    {"DirectoryLoopToRoot", [](Image &i) { OneChild(i, Record("SUB", kRootSector, kSector, 2)); },
+     ISO_ERR_FORMAT},
     {"DirectoryLoopToGrandparent",
      [](Image &i) {
          OneChild(i, Record("A", 26, kSector, 2));
@@ -113,16 +120,19 @@ const OpenCase kOpenCases[] = {
          i.Directory(27, 26, {Record("C", 26, kSector, 2)});
      },
      ISO_ERR_FORMAT},
-    {"SubdirectoryPastEnd", [](Image &i) { OneChild(i, Record("SUB", 0x00FFFFFF, kSector, 2)); }, ISO_ERR_READ},
+    {"SubdirectoryPastEnd", [](Image &i) { OneChild(i, Record("SUB", 0x00FFFFFF, kSector, 2)); },
+     ISO_ERR_READ},
     {"ContinuationOutsideImage",
      [](Image &i) {
-         i.Directory(kRootSector, kRootSector, {Record("A", 0, 0, 0, Ce(0x00FFFFFF, 0, 100))}, SpEntry());
+         i.Directory(kRootSector, kRootSector, {Record("A", 0, 0, 0, Ce(0x00FFFFFF, 0, 100))},
+                     SpEntry());
      },
      ISO_ERR_READ},
     {"ContinuationTooLong",
      [](Image &i) {
          i.Sector(40);
-         i.Directory(kRootSector, kRootSector, {Record("A", 0, 0, 0, Ce(26, 0, 0x10000000))}, SpEntry());
+         i.Directory(kRootSector, kRootSector, {Record("A", 0, 0, 0, Ce(26, 0, 0x10000000))},
+                     SpEntry());
      },
      ISO_ERR_READ},
     {"BootCatalogOutsideImage",
@@ -139,7 +149,7 @@ const OpenCase kOpenCases[] = {
          cat[64] = 0x90;
          cat[66] = 0xFF, cat[67] = 0xFF;
          for (uint32_t uiPos = 96; uiPos < kSector; uiPos += 32) {
-             cat[uiPos + 1] = 0x10; // extension entries do not count, so the section never ends
+             cat[uiPos + 1] = 0x10;  // extension entries do not count, so the section never ends
          }
      },
      ISO_ERR_READ},
@@ -195,13 +205,13 @@ TEST(Names, WithoutRockRidge)
         {"README.TXT;1", "README.TXT"},
         {"FILE.;1", "FILE"},
         {"BOOT.CAT;12", "BOOT.CAT"},
-        {"lower.txt;1", "lower.txt;1"},   // a lowercase letter: not a plain version
-        {"A.B.C;1", "A.B.C;1"},           // two dots
-        {"NODOT;1", "NODOT;1"},           // no dot
-        {"X.Y;1A", "X.Y;1A"},             // a letter after ';'
-        {"X.Y;1;2", "X.Y;1;2"},           // two semicolons
-        {";1.X", ";1.X"},                 // ';' first
-        {"TRAIL.TXT  ", "TRAIL.TXT"},     // trailing spaces go
+        {"lower.txt;1", "lower.txt;1"},  // a lowercase letter: not a plain version
+        {"A.B.C;1", "A.B.C;1"},          // two dots
+        {"NODOT;1", "NODOT;1"},          // no dot
+        {"X.Y;1A", "X.Y;1A"},            // a letter after ';'
+        {"X.Y;1;2", "X.Y;1;2"},          // two semicolons
+        {";1.X", ";1.X"},                // ';' first
+        {"TRAIL.TXT  ", "TRAIL.TXT"},    // trailing spaces go
         {"AB", "AB"},
     };
     std::vector<Bytes> vRecords;
@@ -228,8 +238,10 @@ TEST(Names, WithoutRockRidge)
 TEST(Names, RockRidgeNameReplacesAndKeepsVersion)
 {
     Image img;
-    img.Directory(kRootSector, kRootSector,
-                  {Record("README.TXT;1", 0, 0, 0, NmEntry("readme.txt")), Record("OTHER.TXT;1", 0, 0, 0)}, SpEntry());
+    img.Directory(
+        kRootSector, kRootSector,
+        {Record("README.TXT;1", 0, 0, 0, NmEntry("readme.txt")), Record("OTHER.TXT;1", 0, 0, 0)},
+        SpEntry());
     IsoImage image;
     ASSERT_EQ(OpenBytes(img, &image), 0u);
     IsoEntry entry;
@@ -252,12 +264,14 @@ const IsoRockRidge &RockRidgeOf(const IsoImage &image, const char *pcPath)
 
 TEST(RockRidge, AttributesDevicesAndStamps)
 {
-    const Bytes vPx = Entry("PX", Cat({Le32Both(0100644), Le32Both(3), Le32Both(1000), Le32Both(100), Le32Both(77)}));
+    const Bytes vPx = Entry(
+        "PX", Cat({Le32Both(0100644), Le32Both(3), Le32Both(1000), Le32Both(100), Le32Both(77)}));
     const Bytes vPn = Entry("PN", Cat({Le32Both(8), Le32Both(17)}));
     // Short stamps: modify then access; years since 1900 and quarter hours east of GMT.
-    const Bytes vTfShort = Entry("TF", {0x06, 124, 2, 29, 23, 59, 58, 8, 99, 12, 31, 0, 0, 1, static_cast<uint8_t>(-20)});
-    const Bytes vTfLong = Entry("TF", Cat({Bytes{0x80 | 0x01 | 0x02}, Text("2023010203040550"), Bytes{4},
-                                           Text("0000000000000000"), Bytes{0}}));
+    const Bytes vTfShort = Entry(
+        "TF", {0x06, 124, 2, 29, 23, 59, 58, 8, 99, 12, 31, 0, 0, 1, static_cast<uint8_t>(-20)});
+    const Bytes vTfLong = Entry("TF", Cat({Bytes{0x80 | 0x01 | 0x02}, Text("2023010203040550"),
+                                           Bytes{4}, Text("0000000000000000"), Bytes{0}}));
     Image img;
     img.Directory(kRootSector, kRootSector,
                   {Record("F", 0, 0, 0, Cat({vPx, vTfShort})), Record("D", 0, 0, 0, vPn),
@@ -292,7 +306,7 @@ TEST(RockRidge, AttributesDevicesAndStamps)
     EXPECT_EQ(l.astStamp[ISO_STAMP_CREATE].ucHour, 3);
     EXPECT_EQ(l.astStamp[ISO_STAMP_CREATE].usMilliSec, 500);
     EXPECT_EQ(l.astStamp[ISO_STAMP_CREATE].cGmtOffsetHours, 1);
-    EXPECT_EQ(l.astStamp[ISO_STAMP_MODIFY].usYear, 0); // "0000..." is no date
+    EXPECT_EQ(l.astStamp[ISO_STAMP_MODIFY].usYear, 0);  // "0000..." is no date
 }
 
 TEST(RockRidge, RootCarriesItsOwnAttributes)
@@ -381,8 +395,10 @@ TEST(RockRidge, LinkTexts)
 
 TEST(RockRidge, NamesContinuationAndSkip)
 {
-    const Bytes vContinued = Cat({NmEntry("continued"), Entry("PX", Cat({Le32Both(0120777), Le32Both(1), Le32Both(0), Le32Both(0)})),
-                                  Sl(0, {Comp(0, "target")})});
+    const Bytes vContinued =
+        Cat({NmEntry("continued"),
+             Entry("PX", Cat({Le32Both(0120777), Le32Both(1), Le32Both(0), Le32Both(0)})),
+             Sl(0, {Comp(0, "target")})});
     Image img;
     std::copy(vContinued.begin(), vContinued.end(), img.Sector(26) + 100);
     Bytes vFiveNames;
@@ -392,10 +408,12 @@ TEST(RockRidge, NamesContinuationAndSkip)
     // Skip length 3: every system-use area starts with three bytes that are not entries.
     const Bytes vSkip{0xEE, 0xEE, 0xEE};
     std::copy(vFiveNames.begin(), vFiveNames.end(), img.Sector(27));
-    img.Directory(kRootSector, kRootSector,
-                  {Record("CE", 0, 0, 0, Cat({vSkip, Ce(26, 100, static_cast<uint32_t>(vContinued.size()))})),
-                   Record("LONG", 0, 0, 0, Cat({vSkip, Ce(27, 0, static_cast<uint32_t>(vFiveNames.size()))})), Record("Z", 0, 0, 0, Cat({vSkip, Entry("ZZ", {1, 2}), NmEntry("after-unknown")}))},
-                  SpEntry(3));
+    img.Directory(
+        kRootSector, kRootSector,
+        {Record("CE", 0, 0, 0, Cat({vSkip, Ce(26, 100, static_cast<uint32_t>(vContinued.size()))})),
+         Record("LONG", 0, 0, 0, Cat({vSkip, Ce(27, 0, static_cast<uint32_t>(vFiveNames.size()))})),
+         Record("Z", 0, 0, 0, Cat({vSkip, Entry("ZZ", {1, 2}), NmEntry("after-unknown")}))},
+        SpEntry(3));
     IsoImage image;
     ASSERT_EQ(OpenBytes(img, &image), 0u);
     EXPECT_EQ(image.ucSuspSkip, 3);
@@ -414,8 +432,9 @@ TEST(Counters, DirectAndRecursive)
 {
     Image img;
     img.Directory(kRootSector, kRootSector,
-                  {Record("EMPTY", 30, 0, 0), Record("ONE", 30, 1, 0), Record("FULL", 30, 2048, 0), Record("MORE", 30, 2049, 0),
-                   Record("LINK", 0, 0, 0, Sl(0, {Comp(0, "ONE")})), Record("SUB", 26, kSector, 2)},
+                  {Record("EMPTY", 30, 0, 0), Record("ONE", 30, 1, 0), Record("FULL", 30, 2048, 0),
+                   Record("MORE", 30, 2049, 0), Record("LINK", 0, 0, 0, Sl(0, {Comp(0, "ONE")})),
+                   Record("SUB", 26, kSector, 2)},
                   SpEntry());
     img.Directory(26, kRootSector, {Record("BIG", 30, 5000, 0), Record("SUBSUB", 27, kSector, 2)});
     img.Directory(27, 26, {Record("LINK2", 0, 0, 0, Sl(0, {Comp(0, "x")}))});
@@ -426,7 +445,7 @@ TEST(Counters, DirectAndRecursive)
     EXPECT_EQ(info.uiDirs, 1u);
     EXPECT_EQ(info.uiFiles, 4u);
     EXPECT_EQ(info.uiLinks, 1u);
-    EXPECT_EQ(info.uiFileSectors, 4u); // 0 + 1 + 1 + 2
+    EXPECT_EQ(info.uiFileSectors, 4u);  // 0 + 1 + 1 + 2
     EXPECT_EQ(info.ullFileBytes, 4098u);
     EXPECT_EQ(info.uiRecursiveDirs, 2u);
     EXPECT_EQ(info.uiRecursiveFiles, 5u);
@@ -457,14 +476,14 @@ TEST(BootCatalog, CountsBootableEntriesOfEverySection)
     cat[32] = 0x88;  // initial entry, bootable
     cat[64] = 0x90;  // header, one entry, more headers follow
     cat[66] = 1;
-    cat[96] = 0x00;  // not bootable
-    cat[128] = 0x91; // final header, two entries
+    cat[96] = 0x00;   // not bootable
+    cat[128] = 0x91;  // final header, two entries
     cat[130] = 2;
     cat[160] = 0x88;
-    cat[161] = 0x10; // followed by an extension, which does not count as an entry
+    cat[161] = 0x10;  // followed by an extension, which does not count as an entry
     cat[192] = 0x44;
     cat[224] = 0x88;
-    cat[256] = 0x88; // past the final section: not part of the catalog
+    cat[256] = 0x88;  // past the final section: not part of the catalog
     IsoImage image;
     ASSERT_EQ(OpenBytes(img, &image), 0u);
     EXPECT_EQ(image.vBootCatalog.size(), 256u);
@@ -527,4 +546,4 @@ TEST(Detect, UdfAfterIsoDescriptorSet)
     }
 }
 
-} // namespace
+}  // namespace

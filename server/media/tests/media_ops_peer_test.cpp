@@ -64,8 +64,10 @@ TEST(WimAccess, ImageNamesAndFilesAddedToImageTwo)
         {stDir.Path("agent/Ferrit.json"), "/Ferrit.json"},
     };
     ASSERT_EQ(AddFilesToWim(strWim.c_str(), astPairs, 2), 0);
-    ASSERT_EQ(Shell("wimlib-imagex extract " + strWim + " 2 /Windows/System32/FERRIT_64.exe /Ferrit.json --dest-dir=" +
-                  stDir.Path("out")), 0);
+    ASSERT_EQ(
+        Shell("wimlib-imagex extract " + strWim +
+              " 2 /Windows/System32/FERRIT_64.exe /Ferrit.json --dest-dir=" + stDir.Path("out")),
+        0);
     EXPECT_EQ(Read(stDir.Path("out/FERRIT_64.exe")), "agent binary");
     EXPECT_EQ(Read(stDir.Path("out/Ferrit.json")), "{\"server\": \"10.0.0.1\"}");
     // Images 1 and 3 are untouched.
@@ -131,14 +133,17 @@ TEST(IsoExtract, ReaderProgressAndCancel)
 
     Recorder stAll;
     IsoExtractJob stJob;
-    ASSERT_EQ(stJob.Start(strIso, stDir.Path("full") + "/", [&](const IsoExtractEvent &stEvent) { stAll.Add(stEvent); }), 0);
+    ASSERT_EQ(stJob.Start(strIso, stDir.Path("full") + "/",
+                          [&](const IsoExtractEvent &stEvent) { stAll.Add(stEvent); }),
+              0);
     EXPECT_EQ(stJob.Wait(), IsoExtractStatus::Finished);
     EXPECT_EQ(stJob.Destination(), stDir.Path("full"));
     ASSERT_EQ(stAll.vecEvents.size(), 11U);
     for (uint32_t i = 0; i < 10; ++i) {
         EXPECT_EQ(stAll.vecEvents[i].uiDone, i + 1);
         EXPECT_EQ(stAll.vecEvents[i].uiTotal, 10U);
-        EXPECT_EQ(stAll.vecEvents[i].strFileName.rfind("file", 0), 0U) << stAll.vecEvents[i].strFileName;
+        EXPECT_EQ(stAll.vecEvents[i].strFileName.rfind("file", 0), 0U)
+            << stAll.vecEvents[i].strFileName;
     }
     EXPECT_TRUE(stAll.vecEvents.back().bDone);
     EXPECT_EQ(stAll.vecEvents.back().eStatus, IsoExtractStatus::Finished);
@@ -152,15 +157,17 @@ TEST(IsoExtract, ReaderProgressAndCancel)
     std::condition_variable cvHold;
     bool bHeld = false;
     bool bRelease = false;
-    ASSERT_EQ(stCancelled.Start(strIso, stDir.Path("part"), [&](const IsoExtractEvent &stEvent) {
-        stPart.Add(stEvent);
-        if (stEvent.uiDone == 4) {
-            std::unique_lock<std::mutex> stLock(mtxHold);
-            bHeld = true;
-            cvHold.notify_all();
-            cvHold.wait(stLock, [&] { return bRelease; });
-        }
-    }), 0);
+    ASSERT_EQ(stCancelled.Start(strIso, stDir.Path("part"),
+                                [&](const IsoExtractEvent &stEvent) {
+                                    stPart.Add(stEvent);
+                                    if (stEvent.uiDone == 4) {
+                                        std::unique_lock<std::mutex> stLock(mtxHold);
+                                        bHeld = true;
+                                        cvHold.notify_all();
+                                        cvHold.wait(stLock, [&] { return bRelease; });
+                                    }
+                                }),
+              0);
     {
         std::unique_lock<std::mutex> stLock(mtxHold);
         cvHold.wait(stLock, [&] { return bHeld; });
@@ -193,7 +200,8 @@ TEST(IsoExtract, UdfImageThroughSevenZip)
     Recorder stEvents;
     IsoExtractJob stJob;
     ASSERT_EQ(stJob.Start(strIso, IsoExtractDefaultDestination(strIso),
-                          [&](const IsoExtractEvent &stEvent) { stEvents.Add(stEvent); }), 0);
+                          [&](const IsoExtractEvent &stEvent) { stEvents.Add(stEvent); }),
+              0);
     EXPECT_TRUE(stJob.UsesArchiver());
     EXPECT_EQ(stJob.Wait(), IsoExtractStatus::Finished);
     EXPECT_EQ(Read(stDir.Path("win10/sources/boot.wim")), std::string(10000, 'w'));
@@ -212,4 +220,4 @@ TEST(IsoExtract, UdfImageThroughSevenZip)
     }
 }
 
-} // namespace
+}  // namespace

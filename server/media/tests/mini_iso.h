@@ -35,7 +35,8 @@ inline void PutBoth32(uint8_t *p, uint32_t x)
 }
 
 // One directory record; the system-use bytes follow the name (and its pad byte).
-inline Bytes Record(std::string_view svName, uint32_t uiExtent, uint32_t uiLen, uint8_t ucFlags, const Bytes &vSu = {})
+inline Bytes Record(std::string_view svName, uint32_t uiExtent, uint32_t uiLen, uint8_t ucFlags,
+                    const Bytes &vSu = {})
 {
     const size_t uiPad = svName.size() % 2 == 0 ? 1 : 0;
     Bytes v(33 + svName.size() + uiPad + vSu.size());
@@ -43,7 +44,7 @@ inline Bytes Record(std::string_view svName, uint32_t uiExtent, uint32_t uiLen, 
     PutBoth32(&v[2], uiExtent);
     PutBoth32(&v[10], uiLen);
     v[25] = ucFlags;
-    v[28] = 1; // volume sequence number
+    v[28] = 1;  // volume sequence number
     v[32] = static_cast<uint8_t>(svName.size());
     std::copy(svName.begin(), svName.end(), v.begin() + 33);
     std::copy(vSu.begin(), vSu.end(), v.begin() + 33 + svName.size() + uiPad);
@@ -53,7 +54,8 @@ inline Bytes Record(std::string_view svName, uint32_t uiExtent, uint32_t uiLen, 
 // One SUSP entry: signature, length, version 1, body.
 inline Bytes Entry(const char *pcSig, const Bytes &vBody)
 {
-    Bytes v{static_cast<uint8_t>(pcSig[0]), static_cast<uint8_t>(pcSig[1]), static_cast<uint8_t>(4 + vBody.size()), 1};
+    Bytes v{static_cast<uint8_t>(pcSig[0]), static_cast<uint8_t>(pcSig[1]),
+            static_cast<uint8_t>(4 + vBody.size()), 1};
     v.insert(v.end(), vBody.begin(), vBody.end());
     return v;
 }
@@ -121,11 +123,12 @@ public:
 
     // Writes a directory extent of uiSectors sectors: ".", ".." and the records, each kept
     // within one sector as the format demands.
-    void Directory(uint32_t uiSector, uint32_t uiParent, const std::vector<Bytes> &vRecords, const Bytes &vSelfSu = {},
-                   uint32_t uiSectors = 1)
+    void Directory(uint32_t uiSector, uint32_t uiParent, const std::vector<Bytes> &vRecords,
+                   const Bytes &vSelfSu = {}, uint32_t uiSectors = 1)
     {
-        std::vector<Bytes> vAll{Record(std::string_view("\0", 1), uiSector, uiSectors * kSector, 2, vSelfSu),
-                                Record(std::string_view("\1", 1), uiParent, kSector, 2)};
+        std::vector<Bytes> vAll{
+            Record(std::string_view("\0", 1), uiSector, uiSectors * kSector, 2, vSelfSu),
+            Record(std::string_view("\1", 1), uiParent, kSector, 2)};
         vAll.insert(vAll.end(), vRecords.begin(), vRecords.end());
         Sector(uiSector + uiSectors - 1);
         std::fill_n(Sector(uiSector), uiSectors * kSector, 0);
@@ -167,4 +170,4 @@ public:
     Bytes data;
 };
 
-} // namespace mini_iso
+}  // namespace mini_iso

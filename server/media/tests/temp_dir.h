@@ -24,7 +24,10 @@ public:
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
 
-    std::string Path(const std::string &szName = "") const { return szName.empty() ? m_path.string() : (m_path / szName).string(); }
+    std::string Path(const std::string &szName = "") const
+    {
+        return szName.empty() ? m_path.string() : (m_path / szName).string();
+    }
 
 private:
     std::filesystem::path m_path;
