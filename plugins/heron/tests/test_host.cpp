@@ -114,7 +114,8 @@ void Log(uint32_t, const char *, const char *pcFormat, ...)
 uint32_t FindFileInIso(const IsoImage *pstImage, const char *pcPath, int iFollow,
                        IsoEntry *pstEntry)
 {
-    return IsoFind(pstImage, pcPath, iFollow != 0, pstEntry);
+    IsoEntry stUnused;
+    return IsoFind(pstImage, pcPath, iFollow != 0, pstEntry ? pstEntry : &stUnused);
 }
 
 int GetServerInfo(PluginServerInfo *pst)
