@@ -156,6 +156,11 @@ if [ -f "$arm64/usr/lib/grub/arm64-efi/kernel.img" ]; then
   # shellcheck disable=SC2046
   grub_image grub2.arm64efi.all.0 arm64-efi "$arm64/usr/lib/grub/arm64-efi" \
     $(modules_of "$arm64/usr/lib/grub/arm64-efi")
+  # With the iPXE tree, arm64 clients boot this GRUB as "grub_chain_arm64.efi" (there is no arm64
+  # iPXE). It lies in the tree as a file, not as the link kivpxe would make: the file services
+  # refuse a link that leads out of their root. kivpxe leaves a file of that name alone.
+  [ -L "$dir/ipxe/grub_chain_arm64.efi" ] && rm -f "$dir/ipxe/grub_chain_arm64.efi"
+  put "$dir/grub2/grub2.arm64efi.all.0" "$dir/ipxe/grub_chain_arm64.efi"
 else
   echo "make-datadir: WARNING: grub-efi-arm64-bin could not be downloaded; grub2.arm64efi.all.0 is missing" >&2
 fi
@@ -168,7 +173,10 @@ mkdir -p "$dir/grub2/fonts"
 for f in unicode ascii; do put "/usr/share/grub/$f.pf2" "$dir/grub2/fonts/$f.pf2"; done
 
 # --- iPXE ----------------------------------------------------------------------------------
-# Debian ships no arm64 iPXE, so "ipxe.arm64.efi.0" is absent; arm64 clients use GRUB.
+# Debian ships no arm64 iPXE, so "ipxe.arm64.efi.0" is absent; arm64 clients use GRUB. That GRUB
+# reads "grub2.cfg/01-<mac>" from the loader root, here the iPXE tree: the link below leads it to
+# the menu the plug-in writes in "ipxe.cfg" (the arm64 templates there are GRUB menus).
+ln -sfn ipxe.cfg "$dir/ipxe/grub2.cfg"
 need /usr/lib/ipxe/undionly.kpxe ipxe
 put /usr/lib/ipxe/undionly.kpxe "$dir/ipxe/ipxe.bios.0"
 put /usr/lib/ipxe/ipxe.efi "$dir/ipxe/ipxe.efi.0"

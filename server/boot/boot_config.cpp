@@ -156,7 +156,8 @@ std::string UefiBootFileFor(const std::string &strOsType, const std::string &str
     case BOOT_LOADER_GRUB2:
         return bArm ? "grub2.arm64efi.all.0" : "grub2.x64efi.all.0";
     case BOOT_LOADER_IPXE:
-        return bArm ? "ipxe.arm64.efi.0" : "ipxe.efi.0";
+        // No arm64 iPXE exists to ship: arm64 clients chain the arm64 GRUB of the iPXE tree.
+        return bArm ? "grub_chain_arm64.efi" : "ipxe.efi.0";
     default:
         return BiosBootFile();
     }

@@ -6,7 +6,7 @@
 #   debian        Debian's real installer must fetch its preseed from "kickstart" and run its
 #                 early command, which reports the client back to the server
 #   debian-arm64  an arm64 client must boot the arm64 GRUB to its per-client menu and fetch the
-#                 installer's kernel
+#                 installer's kernel (with the iPXE tree too: GRUB stands in for arm64 iPXE)
 set -uo pipefail
 read -r kind loader firmware <<< "${KIV_E2E_CASE:?KIV_E2E_CASE names the case}"
 base=$KIV_BINARY_DIR/tests/e2e

@@ -272,7 +272,10 @@ TEST_F(HeronShipped, EveryMenuAndAnswerFileIsCompleteAndNamesExistingFiles)
                 PatchEsxiImageDb(&req);
             }
             for (int iUefi : {0, 1}) {
-                if (bArm && (!iUefi || std::string(l.pcMenuDir) != "grub2/grub2.cfg")) continue;
+                // arm64 clients boot only GRUB, under UEFI: with the GRUB tree, and chained as
+                // "grub_chain_arm64.efi" with the iPXE tree, whose arm64 menus are GRUB menus too.
+                if (bArm && (!iUefi || std::string(l.pcMenuDir) == "pxelinux/pxelinux.cfg"))
+                    continue;
                 ClientCfgRequest r = Client(iUefi, bArm ? 11 : 7, l.pcBios,
                                             bArm ? "grub2.arm64efi.all.0" : l.pcUefi);
                 ASSERT_EQ(HeronMakeCfgFile(&r), 0);
@@ -291,7 +294,9 @@ TEST_F(HeronShipped, EveryMenuAndAnswerFileIsCompleteAndNamesExistingFiles)
                 std::string strLoader = l.pcMenuDir;
                 if (strLoader.rfind("pxelinux", 0) == 0) {
                     CheckPxelinux(work, strMenu, strSource, iUefi);
-                } else if (strLoader.rfind("grub2", 0) == 0) {
+                } else if (strLoader.rfind("grub2", 0) == 0 || bArm) {
+                    EXPECT_NE(ReadText(strMenu).find("menuentry "), std::string::npos)
+                        << "a GRUB menu";
                     std::string strOut;
                     EXPECT_EQ(test_host::Run({"grub-script-check", strMenu}, &strOut), 0)
                         << ReadText(strMenu);
@@ -317,6 +322,47 @@ TEST_F(HeronShipped, EveryMenuAndAnswerFileIsCompleteAndNamesExistingFiles)
             }
         }
         (void)strBase;
+    }
+}
+
+// Installation Mode "Manual": every shipped profile writes the answer file its boot menu (for
+// ESXi, the client's boot.cfg) names at $KS_URL$, and that file is complete.
+TEST_F(HeronShipped, ManualModeWritesTheAnswerFileTheMenuNames)
+{
+    test_host::SetMenuDir("grub2/grub2.cfg");
+    ASSERT_EQ(LoadProfile(HERON_FLAVOR), 1);
+    const std::string strKs = work.Path("kickstart/");
+    const std::regex reUrl("http://192\\.168\\.10\\.1:[0-9]+/kickstart/(01-[0-9a-f-]+\\.[a-z]+)");
+    for (const Distro &d : Distros()) {
+        std::string strSource = MakeSource(work, d);
+        ASSERT_EQ(IsIsoMatch(strSource.c_str(), nullptr), 1);
+        bool bArm = ActiveOs()->strArch == "ARM64";
+        for (int iUefi : {0, 1}) {
+            if (bArm && !iUefi) continue;
+            SCOPED_TRACE(std::string(d.pcOsName) + (iUefi ? " UEFI" : " BIOS"));
+            for (const char *pcOld : {".auto", ".manual", ".ex"})
+                fs::remove(strKs + "01-52-54-00-12-34-56" + pcOld);
+            ClientCfgRequest r = Client(iUefi, bArm ? 11 : 7, "grub2.bios.all.0",
+                                        bArm ? "grub2.arm64efi.all.0" : "grub2.x64efi.all.0");
+            r.auto_install = 0;
+            ASSERT_EQ(HeronMakeCfgFile(&r), 0);
+            std::string strNaming = ReadText(work.Path("grub2/grub2.cfg/01-52-54-00-12-34-56")) +
+                                    (fs::exists(strKs + "01-52-54-00-12-34-56.ex")
+                                         ? ReadText(strKs + "01-52-54-00-12-34-56.ex")
+                                         : std::string());
+            bool bManual = false;
+            for (auto it = std::sregex_iterator(strNaming.begin(), strNaming.end(), reUrl);
+                 it != std::sregex_iterator(); ++it) {
+                std::string strName = (*it)[1].str();
+                EXPECT_TRUE(fs::exists(strKs + strName)) << "names a missing file " << strName;
+                EXPECT_NE(strName, "01-52-54-00-12-34-56.auto");
+                bManual = bManual || strName == "01-52-54-00-12-34-56.manual";
+            }
+            ASSERT_TRUE(bManual) << strNaming;
+            const std::string strManual = strKs + "01-52-54-00-12-34-56.manual";
+            ExpectNoPlaceholderLeft(strManual);
+            EXPECT_NE(ReadText(strManual).find("PXEClientInstallEnd"), std::string::npos);
+        }
     }
 }
 

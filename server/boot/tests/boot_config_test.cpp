@@ -81,7 +81,7 @@ TEST(BootConfig, BootFilesPerLoaderAndOs)
          "grub2/grub2.cfg"},
         {BOOT_LOADER_GRUB2, "Linux", "Ubuntu Server ARM64", "grub2.bios.all.0",
          "grub2.arm64efi.all.0", "grub2/grub2.cfg"},
-        {BOOT_LOADER_IPXE, "Linux", "CentOS 7 aarch64", "ipxe.bios.0", "ipxe.arm64.efi.0",
+        {BOOT_LOADER_IPXE, "Linux", "CentOS 7 aarch64", "ipxe.bios.0", "grub_chain_arm64.efi",
          "ipxe/ipxe.cfg"},
         {BOOT_LOADER_IPXE, "Linux", "CentOS 7", "ipxe.bios.0", "ipxe.efi.0", "ipxe/ipxe.cfg"},
         {7, "Linux", "CentOS 7", "pxelinux.1408.0", "pxelinux.1408.0", ""},
