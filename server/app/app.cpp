@@ -102,10 +102,20 @@ bool StartProcess(const AppOptions &stOptions)
     }
     SetDataDirectory(strDir);
     CountBackgroundImages();
-    // The REST interface runs for the whole process; KIV_REST_PORT moves it (tests).
-    const char *pcRestPort = getenv("KIV_REST_PORT");
-    KIV_REST_Start(pcRestPort != nullptr ? uint16_t(atoi(pcRestPort)) : KIV_REST_DEFAULT_PORT);
     return true;
+}
+
+// The REST interface runs until the program ends; KIV_REST_PORT moves it (tests). It starts once
+// the log has its file and the HTTP sinks, so that a port another program holds is logged and
+// shown like the services' own start failures; the server runs on without it.
+void StartRest()
+{
+    const char *pcRestPort = getenv("KIV_REST_PORT");
+    int iResult =
+        KIV_REST_Start(pcRestPort != nullptr ? uint16_t(atoi(pcRestPort)) : KIV_REST_DEFAULT_PORT);
+    if (iResult != 0) {
+        ShowStartFailure("REST", iResult == int(QVHTTP_ERR_PORT_IN_USE));
+    }
 }
 
 // Main-window initialisation: the data tree, the settings and the log file. False ends the
@@ -132,10 +142,12 @@ bool StartServer()
         return false;
     }
     Settings() = ServerSettings{};
+    RegisterBootSettings();
     CleanStartupMenus();
     LOG_SetFile(LOG_DefaultFileName(DataDirectory()));
     LOG_Print(0, "PXEDLG", "%s start, data directory %s", BannerText().c_str(),
               DataDirectory().c_str());
+    StartRest();
     LoadPlugins();
     Settings().vecExtBootOpt = BuildExtBootOptions(PluginDescriptions());
     LEASEDB_SetLogSink({LogLeaseDatabase, 0});
@@ -144,7 +156,7 @@ bool StartServer()
     }
     // Leases are recovered only together with the pool they were handed out from.
     LEASEDB_Load(PoolStartAddress(Settings()), Settings().uiIPNum);
-    ApplyBootSettings(Settings());
+    ApplyBootSettings();
     LoadOsTypeTable();
     ControllerInit();
     return true;

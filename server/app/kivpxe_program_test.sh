@@ -114,4 +114,28 @@ done
 grep -q '"startip" : 3232235876' "$full/conf/dhcp_db.json" && grep -q '"ipnum" : 30' "$full/conf/dhcp_db.json" \
   || fail "lease database: $(cat "$full/conf/dhcp_db.json" 2>&1)"
 ls "$full/conf" | grep -qvE '^(orv|dhcp_db)\.json$' && fail "stray files in conf: $(ls "$full/conf")"
+grep -q '\[HTTP_DIG\] REST interface listening on port 18000 $' "${logs[0]}" || fail "REST start not logged"
+
+# Another program holds the REST port (moved by KIV_REST_PORT): the failure is logged and shown
+# like a service's, and the server runs on without the interface.
+rest="$work/rest"
+for d in pxelinux grub2 ipxe virtualiso kickstart plugin driver log conf dll; do mkdir -p "$rest/$d"; done
+cp "$KIV_BINARY_DIR/data/dll/version.data" "$rest/dll/"
+kiv_bg "$ns" python3 -c 'import socket, time
+s = socket.socket(); s.bind(("0.0.0.0", 18123)); s.listen(); time.sleep(60)'
+holder=$KIV_LAST_PID
+kiv_wait_for 10 bash -c "ip netns exec '$ns' ss -ltn | grep -q ':18123 '" || fail "port holder not listening"
+KIV_REST_PORT=18123 kiv_bg "$ns" timeout 30 "$bin" --data-dir "$rest" --headless
+pid=$KIV_LAST_PID
+kiv_wait_for 10 bash -c "grep -qs 'REST port 18123' '$rest'/log/*.log || ! kill -0 $pid" || true
+sleep 0.5
+kill -TERM "$pid"
+wait "$pid"; rc=$?
+kill "$holder"
+[ "$rc" -eq 0 ] || fail "with the REST port taken, exit status $rc"
+grep -q '\[HTTP_DIG\] Failed to bind socket $' "$rest"/log/*.log &&
+  grep -q '\[HTTP_DIG\] REST port 18123: Address already in use $' "$rest"/log/*.log ||
+  fail "REST bind failure not logged: $(cat "$rest"/log/*.log)"
+grep -q '\[PROMPT\] \[ERR\] The port is in use, REST Server startup failed' "$rest"/log/*.log ||
+  fail "REST failure not shown: $(cat "$rest"/log/*.log)"
 echo "PASS"

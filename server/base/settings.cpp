@@ -113,14 +113,9 @@ const UIntKey g_astUIntKeys[] = {
     {"dhcp_gateway", &ServerSettings::uiDhcpGateway, 0, 0},
     {"dhcp_followhost", &ServerSettings::uiDhcpFollowHost, 0, 0},
     {"dhcp_xxx1", &ServerSettings::uiDhcpXxx1, 1, 0},
-    {"bcd_tftp_block_size", &ServerSettings::uiBcdTftpBlockSize, 0, 0},
     {"tftp_timeout", &ServerSettings::uiTftpTimeout, 1, 1},
     {"tftp_maxretrans", &ServerSettings::uiTftpMaxRetrans, 5, 5},
     {"tftp_singlemode", &ServerSettings::uiTftpSingleMode, 0, 0},
-    {"sanboot_use_type", &ServerSettings::uiSanbootUseType, 0, 0},
-    {"pim_choose_timeout", &ServerSettings::uiPimChooseTimeout, 5, 5},
-    {"pim_press_timeout", &ServerSettings::uiPimPressTimeout, 5, 5},
-    {"logo_timeout", &ServerSettings::uiLogoTimeout, 3, 3},
     {"mac_flt_deny", &ServerSettings::uiMacFltDeny, 1, 0},
 };
 
@@ -130,7 +125,6 @@ struct IntKey {
     int32_t iAbsent;
 };
 const IntKey g_astIntKeys[] = {
-    {"loader_type", &ServerSettings::iLoaderType, 2},
     {"dhcp_only_pxe", &ServerSettings::iDhcpOnlyPxe, 0},
     {"zel_vm_filter", &ServerSettings::iZelVmFilter, 0},
 };
@@ -142,16 +136,53 @@ struct StringKey {
 };
 const StringKey g_astStringKeys[] = {
     {"winkey", &ServerSettings::strWinkey, ""},
-    {"ins_disk_name", &ServerSettings::strInsDiskName, "/dev/sda"},
     {"nfs_share_url", &ServerSettings::strNfsShareUrl, ""},
 };
+
+SettingsKeyRefs g_stOwnedKeys;
+
+uint32_t WithZeroReplaced(uint32_t uiValue, uint32_t uiZeroReplacement)
+{
+    return uiValue == 0 && uiZeroReplacement != 0 ? uiZeroReplacement : uiValue;
+}
+
+void ReadOwnedKeys(const Json::Value &stRoot)
+{
+    for (const SettingsUIntRef &stKey : g_stOwnedKeys.vecUInt) {
+        *stKey.puiValue = WithZeroReplaced(ReadUInt(stRoot, stKey.pcKey, stKey.uiAbsent),
+                                           stKey.uiZeroReplacement);
+    }
+    for (const SettingsIntRef &stKey : g_stOwnedKeys.vecInt) {
+        *stKey.piValue = ReadInt(stRoot, stKey.pcKey, stKey.iAbsent);
+    }
+    for (const SettingsTextRef &stKey : g_stOwnedKeys.vecText) {
+        // "null" stands for absent where an absent key keeps the value (it never names a file).
+        std::string strValue =
+            ReadString(stRoot, stKey.pcKey, stKey.pcAbsent != nullptr ? stKey.pcAbsent : "null");
+        if (stKey.pcAbsent != nullptr || strValue != "null") {
+            *stKey.pstrValue = strValue;
+        }
+    }
+}
+
+void WriteOwnedKeys(Json::Value &stRoot)
+{
+    for (const SettingsUIntRef &stKey : g_stOwnedKeys.vecUInt) {
+        stRoot[stKey.pcKey] = Json::UInt(*stKey.puiValue);
+    }
+    for (const SettingsIntRef &stKey : g_stOwnedKeys.vecInt) {
+        stRoot[stKey.pcKey] = Json::Int(*stKey.piValue);
+    }
+    for (const SettingsTextRef &stKey : g_stOwnedKeys.vecText) {
+        stRoot[stKey.pcKey] = *stKey.pstrValue;
+    }
+}
 
 void ApplyRoot(const Json::Value &stRoot, ServerSettings &stSet)
 {
     for (const UIntKey &stKey : g_astUIntKeys) {
-        uint32_t uiValue = ReadUInt(stRoot, stKey.pcKey, stKey.uiAbsent);
-        stSet.*stKey.pMember =
-            uiValue == 0 && stKey.uiZeroReplacement != 0 ? stKey.uiZeroReplacement : uiValue;
+        stSet.*stKey.pMember = WithZeroReplaced(ReadUInt(stRoot, stKey.pcKey, stKey.uiAbsent),
+                                                stKey.uiZeroReplacement);
     }
     for (const IntKey &stKey : g_astIntKeys) {
         stSet.*stKey.pMember = ReadInt(stRoot, stKey.pcKey, stKey.iAbsent);
@@ -169,17 +200,13 @@ void ApplyRoot(const Json::Value &stRoot, ServerSettings &stSet)
     if (uiChinese != 255) {
         MSG_SetChinese(uiChinese != 0);
     }
-    // "null" (the absent value) names no boot file, so the current choice stays.
-    std::string strDhcpFile = ReadString(stRoot, "dhcp_file", "null");
-    if (strDhcpFile != "null") {
-        stSet.strDhcpFile = strDhcpFile;
-    }
     // A port that does not fit in 16 bits is not a port: treated as absent, not cut.
     uint32_t uiPort = ReadUInt(stRoot, "http_port", 8810);
     stSet.usHttpPort = static_cast<uint16_t>(uiPort == 0 || uiPort > 0xFFFF ? 8810 : uiPort);
     stSet.uiHttpDiskMode = 1;
     stSet.vecMacFltList = ReadStringList(stRoot, "mac_flt_list");
     ReadExtBootOptions(stRoot, stSet.vecExtBootOpt);
+    ReadOwnedKeys(stRoot);
 }
 
 Json::Value StringArray(const std::vector<std::string> &vecItems, bool bHex)
@@ -212,7 +239,6 @@ Json::Value BuildRoot(const ServerSettings &stSet)
     }
     stRoot["history_path_list"] = StringArray(stSet.vecHistoryPath, true);
     stRoot["Chinese"] = Json::UInt(MSG_IsChinese() ? 1 : 0);
-    stRoot["dhcp_file"] = stSet.strDhcpFile;
     stRoot["http_port"] = Json::UInt(stSet.usHttpPort);
     stRoot["http_disk_mode"] = Json::UInt(stSet.uiHttpDiskMode);
     stRoot["mac_flt_list"] = StringArray(stSet.vecMacFltList, false);
@@ -226,6 +252,7 @@ Json::Value BuildRoot(const ServerSettings &stSet)
         stOptions.append(stItem);
     }
     stRoot["ext_boot_opt_list"] = stOptions;
+    WriteOwnedKeys(stRoot);
     return stRoot;
 }
 
@@ -295,6 +322,16 @@ bool HexDecodePath(const std::string &strHex, std::string *pstrPath)
     }
     *pstrPath = std::move(strPath);
     return true;
+}
+
+void RegisterSettingsKeys(const SettingsKeyRefs &stRefs)
+{
+    auto append = [](auto &vecTo, const auto &vecFrom) {
+        vecTo.insert(vecTo.end(), vecFrom.begin(), vecFrom.end());
+    };
+    append(g_stOwnedKeys.vecUInt, stRefs.vecUInt);
+    append(g_stOwnedKeys.vecInt, stRefs.vecInt);
+    append(g_stOwnedKeys.vecText, stRefs.vecText);
 }
 
 bool LoadSettingsFile(const std::string &strPath, ServerSettings &stSettings)

@@ -39,19 +39,11 @@ struct ServerSettings {
     uint32_t uiDhcpGateway = 0;
     uint32_t uiDhcpFollowHost = 1;
     uint32_t uiDhcpXxx1 = 1;
-    int32_t iLoaderType = 2;  // 0 PXELINUX, 1 GRUB 2, 2 iPXE
-    uint32_t uiBcdTftpBlockSize = 0;
-    std::string strDhcpFile;  // PXELINUX boot-file choice; empty: first list entry
-    std::string strInsDiskName = "/dev/sda";
     uint32_t uiTftpTimeout = 1;
     uint32_t uiTftpMaxRetrans = 5;
     uint32_t uiTftpSingleMode = 0;
-    uint32_t uiSanbootUseType = 0;
     uint16_t usHttpPort = 8810;
     uint32_t uiHttpDiskMode = 1;
-    uint32_t uiPimChooseTimeout = 5;
-    uint32_t uiPimPressTimeout = 5;
-    uint32_t uiLogoTimeout = 2;
     uint32_t uiMacFltDeny = 1;  // 1 blacklist, 0 whitelist
     std::vector<std::string> vecMacFltList;
     std::string strNfsShareUrl;
@@ -60,15 +52,45 @@ struct ServerSettings {
     std::vector<ExtBootOption> vecExtBootOpt;
 };
 
+// Keys whose values a layer above owns (the boot settings, in the boot loader configuration): the
+// key table reads them from the file into that storage and writes them from it, so each value has
+// one copy. An unsigned key of the wrong type or absent takes uiAbsent, and a stored 0 becomes
+// uiZeroReplacement unless that is 0; a text key absent takes pcAbsent, or keeps its value when
+// pcAbsent is null.
+struct SettingsUIntRef {
+    const char *pcKey;
+    uint32_t *puiValue;
+    uint32_t uiAbsent;
+    uint32_t uiZeroReplacement;
+};
+struct SettingsIntRef {
+    const char *pcKey;
+    int32_t *piValue;
+    int32_t iAbsent;
+};
+struct SettingsTextRef {
+    const char *pcKey;
+    std::string *pstrValue;
+    const char *pcAbsent;
+};
+struct SettingsKeyRefs {
+    std::vector<SettingsUIntRef> vecUInt;
+    std::vector<SettingsIntRef> vecInt;
+    std::vector<SettingsTextRef> vecText;
+};
+// Adds keys to the table (at start, before the settings load); every later load and save uses
+// them. The storage must live as long as the process.
+void RegisterSettingsKeys(const SettingsKeyRefs &stRefs);
+
 // Every byte as two upper-case hexadecimal digits: "C:" -> "433A".
 std::string HexEncodePath(const std::string &strPath);
 // Pairs of hexadecimal digits (either case) back to bytes. False for an odd length, a non-digit
 // or a NUL byte; pstrPath is then left alone.
 bool HexDecodePath(const std::string &strHex, std::string *pstrPath);
 
-// Reads a settings file into stSettings. False, with nothing changed, when the file cannot be
-// read or is not a JSON object. A key of the wrong type counts as absent. The key "Chinese" sets
-// the language flag unless it holds 255.
+// Reads a settings file into stSettings and the registered keys. False, with nothing changed, when
+// the file cannot be read or is not a JSON object. A key of the wrong type counts as absent. The
+// key "Chinese" sets the language flag unless it holds 255.
 bool LoadSettingsFile(const std::string &strPath, ServerSettings &stSettings);
 // Writes every key (IPAddr and ImgPath only when set) to a temporary file beside strPath and
 // renames it over strPath, creating the directory when needed. False on any failure.

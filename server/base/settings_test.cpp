@@ -71,9 +71,6 @@ TEST_F(SettingsTest, LoadRules)
     const Case astCases[] = {
         {"followhost built-in", nullptr, Num(&ServerSettings::uiDhcpFollowHost), "1"},
         {"followhost absent", "{}", Num(&ServerSettings::uiDhcpFollowHost), "0"},
-        {"logo built-in", nullptr, Num(&ServerSettings::uiLogoTimeout), "2"},
-        {"logo absent", "{}", Num(&ServerSettings::uiLogoTimeout), "3"},
-        {"logo zero", R"({"logo_timeout":0})", Num(&ServerSettings::uiLogoTimeout), "3"},
         {"IPNum absent", "{}", Num(&ServerSettings::uiIPNum), "20"},
         {"IPNum not range-checked", R"({"IPNum":1000})", Num(&ServerSettings::uiIPNum), "1000"},
         {"mask zero", R"({"dhcp_mask":0})", Num(&ServerSettings::uiDhcpMask), "4294967040"},
@@ -85,13 +82,7 @@ TEST_F(SettingsTest, LoadRules)
         {"http port zero", R"({"http_port":0})", Num(&ServerSettings::usHttpPort), "8810"},
         {"http port kept", R"({"http_port":8080})", Num(&ServerSettings::usHttpPort), "8080"},
         {"http port too big", R"({"http_port":70000})", Num(&ServerSettings::usHttpPort), "8810"},
-        {"menu timeout zero", R"({"pim_choose_timeout":0})",
-         Num(&ServerSettings::uiPimChooseTimeout), "5"},
-        {"key timeout zero", R"({"pim_press_timeout":0})", Num(&ServerSettings::uiPimPressTimeout),
-         "5"},
         {"disk mode forced", R"({"http_disk_mode":0})", Num(&ServerSettings::uiHttpDiskMode), "1"},
-        {"loader absent", "{}", Num(&ServerSettings::iLoaderType), "2"},
-        {"loader signed", R"({"loader_type":-1})", Num(&ServerSettings::iLoaderType), "-1"},
         {"ImgISO absent", "{}", Num(&ServerSettings::uiImgISO), "1"},
         {"xxx1 absent", "{}", Num(&ServerSettings::uiDhcpXxx1), "1"},
         {"deny absent", "{}", Num(&ServerSettings::uiMacFltDeny), "1"},
@@ -105,12 +96,6 @@ TEST_F(SettingsTest, LoadRules)
          Str(&ServerSettings::strImgPath), "C:\\os.iso"},
         {"ImgPath null", R"({"ImgPath":"null"})", Str(&ServerSettings::strImgPath), ""},
         {"ImgPath bad hex", R"({"ImgPath":"43G1"})", Str(&ServerSettings::strImgPath), ""},
-        {"disk absent", "{}", Str(&ServerSettings::strInsDiskName), "/dev/sda"},
-        {"disk by size", R"({"ins_disk_name":"200GB"})", Str(&ServerSettings::strInsDiskName),
-         "200GB"},
-        {"boot file absent keeps choice", "{}", Str(&ServerSettings::strDhcpFile), ""},
-        {"boot file", R"({"dhcp_file":"lpxelinux.0"})", Str(&ServerSettings::strDhcpFile),
-         "lpxelinux.0"},
         {"winkey as typed", R"({"winkey":"AAAAA-BBBBB"})", Str(&ServerSettings::strWinkey),
          "AAAAA-BBBBB"},
         // Wrongly typed keys count as absent.
@@ -119,12 +104,9 @@ TEST_F(SettingsTest, LoadRules)
         {"followhost as bool", R"({"dhcp_followhost":true})",
          Num(&ServerSettings::uiDhcpFollowHost), "0"},
         {"http port as text", R"({"http_port":"80"})", Num(&ServerSettings::usHttpPort), "8810"},
-        {"loader as text", R"({"loader_type":"1"})", Num(&ServerSettings::iLoaderType), "2"},
         {"IPAddr as text", R"({"IPAddr":"192.168.1.1"})", Str(&ServerSettings::strIPAddr), ""},
         {"ImgPath as number", R"({"ImgPath":7})", Str(&ServerSettings::strImgPath), ""},
         {"winkey as number", R"({"winkey":5})", Str(&ServerSettings::strWinkey), ""},
-        {"disk as array", R"({"ins_disk_name":[]})", Str(&ServerSettings::strInsDiskName),
-         "/dev/sda"},
     };
     for (const Case &stCase : astCases) {
         EXPECT_EQ(stCase.fnField(Load(stCase.pcJson)), stCase.strWanted) << stCase.pcName;
@@ -139,7 +121,6 @@ TEST_F(SettingsTest, BrokenFilesChangeNothing)
         ServerSettings stSet = Load(pcJson, &bRead);
         EXPECT_FALSE(bRead) << pcJson;
         EXPECT_EQ(stSet.uiDhcpFollowHost, 1U) << pcJson;
-        EXPECT_EQ(stSet.uiLogoTimeout, 2U) << pcJson;
         EXPECT_EQ(stSet.uiIPNum, 20U) << pcJson;
     }
     bool bRead = true;
@@ -273,39 +254,14 @@ TEST(HexPath, Codec)
     }
 }
 
-const std::set<std::string> g_setAllKeys = {"IPAddr",
-                                            "IPNum",
-                                            "ImgPath",
-                                            "history_path_list",
-                                            "ImgISO",
-                                            "AutoStart",
-                                            "Chinese",
-                                            "winkey_enable",
-                                            "winkey",
-                                            "auto_install",
-                                            "dhcp_mask",
-                                            "dhcp_gateway",
-                                            "dhcp_followhost",
-                                            "dhcp_xxx1",
-                                            "loader_type",
-                                            "bcd_tftp_block_size",
-                                            "dhcp_file",
-                                            "ins_disk_name",
-                                            "tftp_timeout",
-                                            "tftp_maxretrans",
-                                            "tftp_singlemode",
-                                            "sanboot_use_type",
-                                            "http_port",
-                                            "http_disk_mode",
-                                            "pim_choose_timeout",
-                                            "pim_press_timeout",
-                                            "logo_timeout",
-                                            "mac_flt_deny",
-                                            "mac_flt_list",
-                                            "nfs_share_url",
-                                            "dhcp_only_pxe",
-                                            "zel_vm_filter",
-                                            "ext_boot_opt_list"};
+const std::set<std::string> g_setAllKeys = {
+    "IPAddr",           "IPNum",         "ImgPath",        "history_path_list",
+    "ImgISO",           "AutoStart",     "Chinese",        "winkey_enable",
+    "winkey",           "auto_install",  "dhcp_mask",      "dhcp_gateway",
+    "dhcp_followhost",  "dhcp_xxx1",     "tftp_timeout",   "tftp_maxretrans",
+    "tftp_singlemode",  "http_port",     "http_disk_mode", "mac_flt_deny",
+    "mac_flt_list",     "nfs_share_url", "dhcp_only_pxe",  "zel_vm_filter",
+    "ext_boot_opt_list"};
 
 TEST_F(SettingsTest, SaveOmitsEmptyStartAddressAndSource)
 {
@@ -332,10 +288,8 @@ TEST_F(SettingsTest, RoundTripKeepsEveryValueAndType)
     std::string strJson = R"({"IPAddr":3232235876,"IPNum":50,"ImgPath":")" + strHex +
                           R"(","history_path_list":[")" + strHex + R"("],"ImgISO":0,"AutoStart":1,
         "Chinese":1,"winkey_enable":1,"winkey":"K","auto_install":0,"dhcp_mask":4294901760,
-        "dhcp_gateway":167838209,"dhcp_followhost":0,"dhcp_xxx1":0,"loader_type":-1,
-        "bcd_tftp_block_size":3,"dhcp_file":"pxelinux.0","ins_disk_name":"200GB","tftp_timeout":3,
-        "tftp_maxretrans":9,"tftp_singlemode":1,"sanboot_use_type":2,"http_port":8080,
-        "http_disk_mode":1,"pim_choose_timeout":11,"pim_press_timeout":12,"logo_timeout":7,
+        "dhcp_gateway":167838209,"dhcp_followhost":0,"dhcp_xxx1":0,"tftp_timeout":3,
+        "tftp_maxretrans":9,"tftp_singlemode":1,"http_port":8080,"http_disk_mode":1,
         "mac_flt_deny":0,"mac_flt_list":["00-11-22-33-44-55","01-*"],"nfs_share_url":"10.0.0.1:/srv",
         "dhcp_only_pxe":1,"zel_vm_filter":-2,"ext_boot_opt_list":[{"os_name":"CentOS 7",
         "enable_ext_boot_opt":true,"legacy_ext_boot_opt":"a=1","uefi_ext_boot_opt":"b=2"}]})";
@@ -357,7 +311,7 @@ TEST_F(SettingsTest, RoundTripKeepsEveryValueAndType)
     EXPECT_EQ(strSaved.back(), '\n');
     Json::Value stSaved = ParseJson(strSaved);
     EXPECT_EQ(stSaved, stWritten) << strSaved;
-    EXPECT_TRUE(stSaved["loader_type"].isInt() &&
+    EXPECT_TRUE(stSaved["zel_vm_filter"].isInt() &&
                 stSaved["ext_boot_opt_list"][0]["enable_ext_boot_opt"].isBool());
     MSG_SetChinese(false);
 }
@@ -374,3 +328,40 @@ TEST_F(SettingsTest, FailedSaveKeepsTheOldFile)
 }
 
 }  // namespace
+
+// Keys a layer above owns load into and save from its storage, with the same rules as the
+// table's own keys. It comes last: a registration lasts for the process.
+TEST_F(SettingsTest, RegisteredKeysLoadIntoAndSaveFromTheirOwnersStorage)
+{
+    static uint32_t uiOwned = 2;
+    static int32_t iOwned = 0;
+    static std::string strOwned = "built-in", strKept = "chosen";
+    RegisterSettingsKeys({{{"t_uint", &uiOwned, 3, 3}},
+                          {{"t_int", &iOwned, 7}},
+                          {{"t_text", &strOwned, "absent"}, {"t_kept", &strKept, nullptr}}});
+    struct Case {
+        const char *pcJson;  // nullptr: no file
+        uint32_t uiWanted;
+        int32_t iWanted;
+        const char *pcText, *pcKept;
+    };
+    const Case astCases[] = {
+        {nullptr, 2, 0, "built-in", "chosen"},
+        {"{}", 3, 7, "absent", "chosen"},
+        {R"({"t_uint":0,"t_int":-4,"t_text":"x","t_kept":"y"})", 3, -4, "x", "y"},
+        {R"({"t_uint":9,"t_int":"1","t_text":[],"t_kept":"null"})", 9, 7, "absent", "y"},
+    };
+    for (const Case &stCase : astCases) {
+        Load(stCase.pcJson);
+        EXPECT_EQ(uiOwned, stCase.uiWanted) << stCase.pcJson;
+        EXPECT_EQ(iOwned, stCase.iWanted) << stCase.pcJson;
+        EXPECT_EQ(strOwned, stCase.pcText) << stCase.pcJson;
+        EXPECT_EQ(strKept, stCase.pcKept) << stCase.pcJson;
+    }
+    ASSERT_TRUE(SaveSettingsFile(m_stDir / "owned.json", ServerSettings{}));
+    Json::Value stSaved = ParseJson(ReadFile(m_stDir / "owned.json"));
+    EXPECT_EQ(stSaved["t_uint"].toStyledString(), "9\n");
+    EXPECT_EQ(stSaved["t_int"].toStyledString(), "7\n");
+    EXPECT_EQ(stSaved["t_text"].asString(), "absent");
+    EXPECT_EQ(stSaved["t_kept"].asString(), "y");
+}

@@ -234,6 +234,7 @@ uint32_t TftpBlockSize()
 void ParseTargetDisk(const std::string &strText)
 {
     BootLoaderConfig &stConfig = g_stBootConfig;
+    stConfig.strInsDiskName = strText;
     if (strText.rfind("/dev/", 0) == 0) {
         stConfig.uiDiskSelect = 0;
         stConfig.strDiskName = strText;
@@ -256,21 +257,30 @@ bool TargetDiskTextValid(const std::string &strText)
                                 G_REGEX_MATCH_DEFAULT);
 }
 
-void ApplyBootSettings(const ServerSettings &stSettings)
+void RegisterBootSettings()
 {
-    ScanBootFiles(stSettings.iLoaderType);
-    SetBlockSizeChoice(stSettings.uiBcdTftpBlockSize);
-    if (!stSettings.strDhcpFile.empty()) {
-        SelectBootFileByName(stSettings.strDhcpFile);
+    BootLoaderConfig &c = g_stBootConfig;
+    RegisterSettingsKeys({
+        {{"bcd_tftp_block_size", &c.uiBlockSizeChoice, 0, 0},
+         {"sanboot_use_type", &c.uiSanbootUseType, 0, 0},
+         {"pim_choose_timeout", &c.uiPimChooseTimeout, 5, 5},
+         {"pim_press_timeout", &c.uiPimPressTimeout, 5, 5},
+         {"logo_timeout", &c.uiLogoTimeout, 3, 3}},
+        {{"loader_type", &c.iLoaderType, BOOT_LOADER_IPXE}},
+        // An absent dhcp_file names no boot file: the current choice stays.
+        {{"ins_disk_name", &c.strInsDiskName, "/dev/sda"}, {"dhcp_file", &c.strDhcpFile, nullptr}},
+    });
+}
+
+void ApplyBootSettings()
+{
+    BootLoaderConfig &c = g_stBootConfig;
+    ScanBootFiles(c.iLoaderType);
+    SetBlockSizeChoice(c.uiBlockSizeChoice);
+    if (!c.strDhcpFile.empty()) {
+        SelectBootFileByName(c.strDhcpFile);
     }
-    ParseTargetDisk(stSettings.strInsDiskName);
-    BootLoaderConfig &stConfig = g_stBootConfig;
-    stConfig.uiLogoTimeout = stSettings.uiLogoTimeout != 0 ? stSettings.uiLogoTimeout : 3;
-    stConfig.uiPimChooseTimeout =
-        stSettings.uiPimChooseTimeout != 0 ? stSettings.uiPimChooseTimeout : 5;
-    stConfig.uiPimPressTimeout =
-        stSettings.uiPimPressTimeout != 0 ? stSettings.uiPimPressTimeout : 5;
-    stConfig.iSanbootUseType = static_cast<int32_t>(stSettings.uiSanbootUseType);
+    ParseTargetDisk(c.strInsDiskName);
 }
 
 void CleanGeneratedFiles(const std::string &strDirectory)

@@ -10,26 +10,30 @@
 #include <string>
 #include <vector>
 
-struct ServerSettings;
-
 enum BootLoaderKind : int32_t {
     BOOT_LOADER_PXELINUX = 0,
     BOOT_LOADER_GRUB2 = 1,
     BOOT_LOADER_IPXE = 2,
 };
 
+// The boot settings and what is derived from them. The settings keys (in brackets) are stored
+// here and nowhere else: RegisterBootSettings puts them into the settings key table, which loads
+// and saves them. Member initialisers are the values of a first start without a settings file.
 struct BootLoaderConfig {
-    int32_t iLoaderType = BOOT_LOADER_IPXE;  // any other value has no boot files and no menus
-    std::vector<std::string> vecBootFiles;   // names only, rebuilt by ScanBootFiles
-    int32_t iBootFileIndex = 0;              // selected entry of vecBootFiles
-    uint32_t uiBlockSizeChoice = 0;          // 0-4: 1408, 2048, 4096, 8192, 16384
-    uint32_t uiDiskSelect = 0;               // 0 by name, 1 by size
+    int32_t iLoaderType = BOOT_LOADER_IPXE;   // [loader_type] other values: no files, no menus
+    uint32_t uiBlockSizeChoice = 0;           // [bcd_tftp_block_size] 0-4: 1408 ... 16384
+    std::string strDhcpFile;                  // [dhcp_file] PXELINUX boot-file choice, a substring
+    std::string strInsDiskName = "/dev/sda";  // [ins_disk_name] "/dev/..." or "<n>GB"
+    uint32_t uiLogoTimeout = 2;               // [logo_timeout] seconds; absent or 0 in a file: 3
+    uint32_t uiPimChooseTimeout = 5;          // [pim_choose_timeout]
+    uint32_t uiPimPressTimeout = 5;           // [pim_press_timeout]
+    uint32_t uiSanbootUseType = 0;            // [sanboot_use_type] handed to plug-ins unchanged
+
+    std::vector<std::string> vecBootFiles;  // names only, rebuilt by ScanBootFiles
+    int32_t iBootFileIndex = 0;             // selected entry of vecBootFiles
+    uint32_t uiDiskSelect = 0;              // from strInsDiskName: 0 by name, 1 by size
     uint32_t uiDiskSizeGb = 300;
     std::string strDiskName = "/dev/sda";
-    uint32_t uiLogoTimeout = 3;  // seconds
-    uint32_t uiPimChooseTimeout = 5;
-    uint32_t uiPimPressTimeout = 5;
-    int32_t iSanbootUseType = 0;  // handed to plug-ins unchanged
 };
 
 // The process-wide instance.
@@ -70,9 +74,11 @@ void ParseTargetDisk(const std::string &strText);
 // The operator's input rule for ins_disk_name: "^/dev/.*$|^[0-9]+GB$".
 bool TargetDiskTextValid(const std::string &strText);
 
-// Settings load: loader kind (rescan), block size, boot-file choice, target disk and the menu
-// timeouts (a stored 0 reads as the default).
-void ApplyBootSettings(const ServerSettings &stSettings);
+// Puts the boot settings keys into the settings key table (once, before the settings load).
+void RegisterBootSettings();
+// After a settings load: the loader kind (rescan), block size, boot-file choice and target disk
+// take effect.
+void ApplyBootSettings();
 
 // Deletes the generated per-client files of one directory (no recursion): regular files whose
 // name begins with "01-" or consists of hexadecimal digits only. Failures are ignored.

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 
+#include "boot_config.h"
 #include "client_table.h"
 #include "commands.h"
 #include "console_bridge.h"
@@ -60,12 +61,12 @@ Json::Value SettingsJson()
     stJson["ImgISO"] = stSet.uiImgISO;
     stJson["AutoStart"] = stSet.uiAutoStart;
     stJson["auto_install"] = stSet.uiAutoInstall;
-    stJson["loader_type"] = stSet.iLoaderType;
+    stJson["loader_type"] = BootConfig().iLoaderType;
     stJson["http_port"] = stSet.usHttpPort;
     stJson["tftp_timeout"] = stSet.uiTftpTimeout;
     stJson["tftp_maxretrans"] = stSet.uiTftpMaxRetrans;
     stJson["tftp_singlemode"] = stSet.uiTftpSingleMode;
-    stJson["ins_disk_name"] = stSet.strInsDiskName;
+    stJson["ins_disk_name"] = BootConfig().strInsDiskName;
     stJson["nfs_share_url"] = stSet.strNfsShareUrl;
     stJson["dhcp_only_pxe"] = stSet.iDhcpOnlyPxe;
     stJson["zel_vm_filter"] = stSet.iZelVmFilter;

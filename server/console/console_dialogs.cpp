@@ -150,14 +150,14 @@ Json::Value DLG_ServerConfigGet()
     stDlg["loader"] = stBoot.iLoaderType;
     stDlg["bootLists"] = BootFileLists();
     stDlg["bootIndex"] = stBoot.iBootFileIndex;
-    stDlg["disk"] = stSet.strInsDiskName;
+    stDlg["disk"] = stBoot.strInsDiskName;
     stDlg["tftpTimeout"] = stSet.uiTftpTimeout;
     stDlg["retransmit"] = stSet.uiTftpMaxRetrans;
     stDlg["singlePort"] = stSet.uiTftpSingleMode != 0;
     stDlg["bcdBlock"] = stBoot.uiBlockSizeChoice;
     stDlg["httpPort"] = stSet.usHttpPort;
-    stDlg["menuTimeout"] = stSet.uiPimChooseTimeout;
-    stDlg["keyTimeout"] = stSet.uiPimPressTimeout;
+    stDlg["menuTimeout"] = stBoot.uiPimChooseTimeout;
+    stDlg["keyTimeout"] = stBoot.uiPimPressTimeout;
     return stDlg;
 }
 
@@ -173,49 +173,22 @@ bool DLG_ServerConfigApply(const Json::Value &stArgs)
         !DLG_CheckRange(stArgs, "loader", 0, 2, pcTitle)) {
         return false;
     }
-    uint32_t uiMask = ParseDotted(stArgs["mask"]);
-    uint32_t uiGateway = ParseDotted(stArgs["gateway"]);
-    bool bXxx1 = Flag(stArgs, "xxx1");
-    std::string strDisk = Text(stArgs, "disk");
-    if (uiMask == 0) {
-        PROMPT_Show(MSG_Text(111), pcTitle);
-        return false;
-    }
-    if (!bXxx1 && uiGateway == 0) {
-        PROMPT_Show(MSG_Text(112), pcTitle);
-        return false;
-    }
-    if (!TargetDiskTextValid(strDisk)) {
-        PROMPT_Show(MSG_Text(113), pcTitle);
-        return false;
-    }
-    ServerSettings &stSet = Settings();
-    stSet.uiDhcpMask = uiMask;
-    stSet.uiDhcpGateway = uiGateway;
-    stSet.uiDhcpFollowHost = Flag(stArgs, "copyHost") ? 1 : 0;
-    stSet.uiDhcpXxx1 = bXxx1 ? 1 : 0;
-    stSet.strInsDiskName = strDisk;
-    ParseTargetDisk(strDisk);
-    stSet.uiTftpTimeout = UInt(stArgs, "tftpTimeout");
-    stSet.uiTftpMaxRetrans = UInt(stArgs, "retransmit");
-    stSet.uiTftpSingleMode = Flag(stArgs, "singlePort") ? 1 : 0;
-    stSet.usHttpPort = uint16_t(UInt(stArgs, "httpPort"));
-    stSet.uiPimChooseTimeout = UInt(stArgs, "menuTimeout");
-    stSet.uiPimPressTimeout = UInt(stArgs, "keyTimeout");
-    BootConfig().uiPimChooseTimeout = stSet.uiPimChooseTimeout;
-    BootConfig().uiPimPressTimeout = stSet.uiPimPressTimeout;
-    int32_t iLoader = int32_t(UInt(stArgs, "loader"));
-    stSet.iLoaderType = iLoader;
-    ScanBootFiles(iLoader);
-    const std::vector<std::string> &vecFiles = BootConfig().vecBootFiles;
-    uint32_t uiIndex = UInt(stArgs, "bootIndex");
-    if (!vecFiles.empty() && uiIndex < vecFiles.size()) {
-        BootConfig().iBootFileIndex = int32_t(uiIndex);
-        stSet.strDhcpFile = vecFiles[uiIndex];
-    }
-    stSet.uiBcdTftpBlockSize = UInt(stArgs, "bcdBlock");
-    SetBlockSizeChoice(stSet.uiBcdTftpBlockSize);
-    return true;
+    ServerConfigForm stForm;
+    stForm.uiMask = ParseDotted(stArgs["mask"]);
+    stForm.uiGateway = ParseDotted(stArgs["gateway"]);
+    stForm.bCopyHost = Flag(stArgs, "copyHost");
+    stForm.bXxx1 = Flag(stArgs, "xxx1");
+    stForm.strDisk = Text(stArgs, "disk");
+    stForm.uiTftpTimeout = UInt(stArgs, "tftpTimeout");
+    stForm.uiRetransmit = UInt(stArgs, "retransmit");
+    stForm.bSinglePort = Flag(stArgs, "singlePort");
+    stForm.usHttpPort = uint16_t(UInt(stArgs, "httpPort"));
+    stForm.uiMenuTimeout = UInt(stArgs, "menuTimeout");
+    stForm.uiKeyTimeout = UInt(stArgs, "keyTimeout");
+    stForm.iLoader = int32_t(UInt(stArgs, "loader"));
+    stForm.uiBootIndex = UInt(stArgs, "bootIndex");
+    stForm.uiBcdBlock = UInt(stArgs, "bcdBlock");
+    return CMD_ApplyServerConfig(stForm);
 }
 
 Json::Value DLG_NfsGet()
@@ -433,6 +406,7 @@ Json::Value DLG_ClientDetail(const Json::Value &stArgs)
     stDlg["serial"] = stDetail.strSerial;
     stDlg["product"] = stDetail.strProduct;
     stDlg["vendor"] = stDetail.strVendor;
+    stDlg["pimNetwork"] = stDetail.strPimNetwork;
     stDlg["startTime"] = stDetail.strStartTime;
     stDlg["minutes"] = Json::UInt64(stDetail.ullMinutes);
     stDlg["seconds"] = Json::UInt64(stDetail.ullSeconds);

@@ -100,7 +100,9 @@ void HandleDhcpOffer(const QVDHCP_ClientEvent &stEvent)
     }
     ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
     stRow.uiAddress = stEvent.uiAddress;
-    stRow.stRecord = ClientRecord{stEvent.uiIsEFI != 0, stEvent.usArch, "", "", ""};
+    // A new boot of the same client: what its boot menu reported stays until it reports again.
+    stRow.stRecord = ClientRecord{
+        stEvent.uiIsEFI != 0, stEvent.usArch, "", "", "", std::move(stRow.stRecord.strPimNetwork)};
     stRow.ullStartMs = CLIENTS_NowMs();
     stRow.strAddress = strAddress;
     stRow.strMac = szMac;
@@ -243,6 +245,28 @@ void HandleHttp(const QVHTTP_RequestEvent &stEvent)
     }
 }
 
+// A client's boot menu reports the network it set up: logged, and kept in the row of that MAC
+// for the detail dialog. Reports come whether or not a deployment runs; an unknown MAC has no row.
+void HandleRestNotify(const KIV_REST_KsNotify &stNote)
+{
+    char szMac[18];
+    g_snprintf(szMac, sizeof(szMac), QVDHCP_MAC_FMT, QVDHCP_MAC_ARGS(stNote.aucMac));
+    std::string strNetwork =
+        Format("IP %s mask %s gateway %s (%s)", AddressText(stNote.uiAddress).c_str(),
+               AddressText(stNote.uiMask).c_str(), AddressText(stNote.uiGateway).c_str(),
+               stNote.uiUefi ? "UEFI" : "BIOS");
+    LOG_Print(0, "PXEDLG", "PIM notify MAC:%s %s", szMac, strNetwork.c_str());
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    int iRow = FindRowByMac(szMac);
+    if (iRow == 0) {
+        LOG_Print(1, "PXEDLG", "PIM notify MAC:%s %u not found.", szMac,
+                  unsigned(g_vecRows.size()));
+        return;
+    }
+    g_vecRows[size_t(iRow - 1)].stRecord.strPimNetwork = strNetwork;
+    RowChanged(iRow);
+}
+
 // The value after strKey up to the next "&", trimmed; empty when no "&" follows.
 std::string ReportValue(const std::string &strRequest, size_t uiKey, size_t uiKeyLen)
 {
@@ -306,8 +330,11 @@ void DrainNotifications()
         case WM_DHCP_NOTIFY:
             HandleDhcp(stEntry.usEventCode, std::get<QVDHCP_ClientEvent>(stEntry.stEvent));
             break;
+        case WM_REST_NOTIFY:
+            HandleRestNotify(std::get<KIV_REST_KsNotify>(stEntry.stEvent));
+            break;
         default:
-            break;  // a client notification has no handler yet: dropped
+            break;
         }
     }
 }
@@ -449,6 +476,7 @@ bool GetClientDetail(int iRow, ClientDetail *pstDetail)
     stDetail.strSerial = stRow.stRecord.strSerial;
     stDetail.strProduct = stRow.stRecord.strProduct;
     stDetail.strVendor = stRow.stRecord.strVendor;
+    stDetail.strPimNetwork = stRow.stRecord.strPimNetwork;
     if (stRow.strStatus.find(MSG_Text(114)) == std::string::npos) {
         uint64_t ullElapsed = (CLIENTS_NowMs() - stRow.ullStartMs) / 1000;
         time_t tStart = time(nullptr) - time_t(ullElapsed);

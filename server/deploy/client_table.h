@@ -29,6 +29,8 @@ struct ClientRecord {
     std::string strProduct;
     std::string strSerial;
     std::string strVendor;
+    // The network the client's boot menu reported ("notify_pim_ks"), empty before any report.
+    std::string strPimNetwork;
 };
 
 struct ClientRow {
@@ -98,7 +100,7 @@ void ReadClientReport(const std::string &strRequest, ClientRecord &stRecord);
 // The detail dialog's data of one row.
 struct ClientDetail {
     std::string strBiosMode;  // "UEFI X86_64", "Legacy ARM64"
-    std::string strMac, strAddress, strSerial, strProduct, strVendor;
+    std::string strMac, strAddress, strSerial, strProduct, strVendor, strPimNetwork;
     std::string strStartTime;  // local "%04u/%02u/%02u %02u:%02u:%02u", empty for finished rows
     uint64_t ullMinutes = 0;
     uint64_t ullSeconds = 0;

@@ -7,7 +7,9 @@
 #include <cstring>
 
 #include "admission.h"
+#include "log.h"
 #include "msg_table.h"
+#include "test_support.h"
 
 namespace {
 
@@ -196,18 +198,59 @@ TEST_F(ClientTableTest, HttpStatusesFinishAndReports)
     EXPECT_EQ(ClientRowCount(), 1);
 }
 
-TEST_F(ClientTableTest, EventsWhileStoppedAndRestNotesAreDropped)
+TEST_F(ClientTableTest, EventsWhileStoppedAreDropped)
 {
     ClientTableHooks stHooks;
     stHooks.fnDhcpRunning = [] { return false; };
     CLIENTS_SetHooks(stHooks);
     Offer(1, kIp1);
+    EXPECT_EQ(ClientRowCount(), 0);
+}
+
+// What a client's boot menu reports over REST is logged and shown in that client's detail, and
+// outlives the client's next DHCP offer; a report for an unknown MAC adds no row.
+TEST_F(ClientTableTest, BootMenuReportsShowInTheDetail)
+{
+    TempDir stDir;
+    int iLevel = LOG_GetLevel();
+    LOG_SetLevel(2);
+    LOG_SetFile(stDir / "t.log");
+    LOG_Flush();
+    Offer(1, kIp1, 1, 7);
+    Offer(2, kIp1 + 1);
     KIV_REST_KsNotify stNote;
+    const uint8_t aucMac[6] = {0x52, 0x54, 0x00, 0xAB, 0x00, 2};
+    memcpy(stNote.aucMac, aucMac, 6);
+    stNote.uiAddress = 0x0A000005;
+    stNote.uiMask = 0xFFFFFF00;
+    stNote.uiGateway = 0x0A000001;
+    stNote.uiUefi = 1;
     OnRestNotify(&stNote);
     EXPECT_EQ(PendingNotifications(), 1u);
+    vecChanges.clear();
     DrainNotifications();
     EXPECT_EQ(PendingNotifications(), 0u);
-    EXPECT_EQ(ClientRowCount(), 0);
+    EXPECT_EQ(vecChanges.size(), 1u);
+    ClientDetail stDetail;
+    ASSERT_TRUE(GetClientDetail(2, &stDetail));
+    const char *pcShown = "IP 10.0.0.5 mask 255.255.255.0 gateway 10.0.0.1 (UEFI)";
+    EXPECT_EQ(stDetail.strPimNetwork, pcShown);
+    ASSERT_TRUE(GetClientDetail(1, &stDetail));
+    EXPECT_EQ(stDetail.strPimNetwork, "");
+    Offer(2, kIp1 + 1);
+    ASSERT_TRUE(GetClientDetail(2, &stDetail));
+    EXPECT_EQ(stDetail.strPimNetwork, pcShown);
+
+    stNote.aucMac[5] = 9;
+    OnRestNotify(&stNote);
+    DrainNotifications();
+    EXPECT_EQ(ClientRowCount(), 2);
+    LOG_Flush();
+    LOG_SetLevel(iLevel);
+    std::string strLog = ReadFile(stDir / "t.log");
+    EXPECT_NE(strLog.find("PIM notify MAC:52-54-00-ab-00-02 " + std::string(pcShown)),
+              std::string::npos);
+    EXPECT_NE(strLog.find("PIM notify MAC:52-54-00-ab-00-09 2 not found."), std::string::npos);
 }
 
 TEST_F(ClientTableTest, DeletingRowThreeOfFiveAndAdmissionOfFinishedClients)

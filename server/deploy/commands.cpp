@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include "admission.h"
+#include "boot_config.h"
 #include "controller.h"
 #include "data_dir.h"
 #include "iso_detect.h"
@@ -82,6 +83,43 @@ bool CMD_ChooseSource(const std::string &strPath)
         return false;
     }
     Settings().strImgPath = strPath;
+    return true;
+}
+
+bool CMD_ApplyServerConfig(const ServerConfigForm &stForm)
+{
+    const char *pcTitle = MSG_Text(94);
+    if (stForm.uiMask == 0) {
+        PROMPT_Show(MSG_Text(111), pcTitle);
+        return false;
+    }
+    if (!stForm.bXxx1 && stForm.uiGateway == 0) {
+        PROMPT_Show(MSG_Text(112), pcTitle);
+        return false;
+    }
+    if (!TargetDiskTextValid(stForm.strDisk)) {
+        PROMPT_Show(MSG_Text(113), pcTitle);
+        return false;
+    }
+    ServerSettings &stSet = Settings();
+    stSet.uiDhcpMask = stForm.uiMask;
+    stSet.uiDhcpGateway = stForm.uiGateway;
+    stSet.uiDhcpFollowHost = stForm.bCopyHost ? 1 : 0;
+    stSet.uiDhcpXxx1 = stForm.bXxx1 ? 1 : 0;
+    stSet.uiTftpTimeout = stForm.uiTftpTimeout;
+    stSet.uiTftpMaxRetrans = stForm.uiRetransmit;
+    stSet.uiTftpSingleMode = stForm.bSinglePort ? 1 : 0;
+    stSet.usHttpPort = stForm.usHttpPort;
+    BootLoaderConfig &stBoot = BootConfig();
+    ParseTargetDisk(stForm.strDisk);
+    stBoot.uiPimChooseTimeout = stForm.uiMenuTimeout;
+    stBoot.uiPimPressTimeout = stForm.uiKeyTimeout;
+    ScanBootFiles(stForm.iLoader);
+    if (stForm.uiBootIndex < stBoot.vecBootFiles.size()) {
+        stBoot.iBootFileIndex = int32_t(stForm.uiBootIndex);
+        stBoot.strDhcpFile = stBoot.vecBootFiles[stForm.uiBootIndex];
+    }
+    SetBlockSizeChoice(stForm.uiBcdBlock);
     return true;
 }
 

@@ -2,6 +2,7 @@
 // and messages; a console only draws them and calls these.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,28 @@ void CMD_SetInstallMode(bool bAuto);
 bool CMD_SetLanguage(bool bChinese);
 // The browse result: with ImgISO 1 the file must be an ISO 9660 image (message 18).
 bool CMD_ChooseSource(const std::string &strPath);
+
+// The server configuration dialog's values, numbers already range-checked by the dialog.
+struct ServerConfigForm {
+    uint32_t uiMask = 0;  // 0: not an address
+    uint32_t uiGateway = 0;
+    bool bCopyHost = false;
+    bool bXxx1 = false;
+    std::string strDisk;  // ins_disk_name as typed
+    uint32_t uiTftpTimeout = 1;
+    uint32_t uiRetransmit = 5;
+    bool bSinglePort = false;
+    uint16_t usHttpPort = 8810;
+    uint32_t uiMenuTimeout = 5;
+    uint32_t uiKeyTimeout = 5;
+    int32_t iLoader = 2;
+    uint32_t uiBootIndex = 0;  // entry of the loader's boot-file list
+    uint32_t uiBcdBlock = 0;
+};
+// OK of that dialog: a zero mask (message 111), no gateway without "xxx1" (112) and a target disk
+// that is neither "/dev/..." nor "<n>GB" (113) are refused with nothing changed; otherwise the
+// server and boot settings take the form's values.
+bool CMD_ApplyServerConfig(const ServerConfigForm &stForm);
 
 // MAC filter dialog: OK (a whitelist with an empty list asks message 65 first), the edit check
 // (message 17), import (message 7 or the count) and export of the saved list (message 8).

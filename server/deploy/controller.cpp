@@ -71,15 +71,6 @@ void PublishRestInfo()
     KIV_REST_Publish(stInfo);
 }
 
-void ShowStartFailure(const char *pcService, bool bPortInUse)
-{
-    gchar *pcText =
-        bPortInUse ? g_strdup_printf("%s, %s Server %s", MSG_Text(128), pcService, MSG_Text(129))
-                   : g_strdup_printf("%s Server %s", pcService, MSG_Text(129));
-    PROMPT_Show(pcText, "ERR", PromptIcon::Error);
-    g_free(pcText);
-}
-
 bool StartDhcp(uint32_t uiRouter)
 {
     ServerSettings &stSet = Settings();
@@ -94,7 +85,7 @@ bool StartDhcp(uint32_t uiRouter)
     QVDHCP_CFG_SetRouter(uiRouter);
     QVDHCP_CFG_SetOnlyPXE(uint32_t(stSet.iDhcpOnlyPxe));
     QVDHCP_CFG_SetVMFilter(uint32_t(stSet.iZelVmFilter));
-    QVDHCP_CFG_SetIpxeLoader(stSet.iLoaderType == BOOT_LOADER_IPXE ? 1 : 0);
+    QVDHCP_CFG_SetIpxeLoader(BootConfig().iLoaderType == BOOT_LOADER_IPXE ? 1 : 0);
     QVDHCP_CFG_SetAdmitFunc(AdmitClient);
     int iResult = QVDHCP_Start(&g_stCtl.pstDhcp);
     if (iResult != 0) {
@@ -207,7 +198,7 @@ void SetUpVirtualIso()
 {
     const ServerSettings &stSet = Settings();
     bool bDirectory = stSet.uiImgISO == 0;
-    if (stSet.iLoaderType != BOOT_LOADER_IPXE ||
+    if (BootConfig().iLoaderType != BOOT_LOADER_IPXE ||
         (bDirectory && g_stCtl.stOsInfo.strOsName.find("Tencent") == std::string::npos)) {
         LOG_Print(0, "PXEDLG", "Virtual ISO is not supported in current config.");
         return;
@@ -253,8 +244,8 @@ bool ConfigureClient(const QVDHCP_ClientEvent *pstEvent, uint32_t uiAddress)
     stReq.arch = pstEvent != nullptr ? pstEvent->usArch : 0;
     bool bIsoBeside = g_file_test((stSet.strImgPath + ".iso").c_str(), G_FILE_TEST_IS_REGULAR);
     stReq.ipxe_sanboot =
-        stSet.iLoaderType == BOOT_LOADER_IPXE && (stSet.uiImgISO == 1 || bIsoBeside);
-    stReq.sanboot_use_type = int32_t(stSet.uiSanbootUseType);
+        stBoot.iLoaderType == BOOT_LOADER_IPXE && (stSet.uiImgISO == 1 || bIsoBeside);
+    stReq.sanboot_use_type = int32_t(stBoot.uiSanbootUseType);
     stReq.iso_index = 1;
     stReq.client_ip = uiAddress;
     stReq.mask = pstEvent != nullptr ? pstEvent->uiMask : 0xFFFFFF00u;
@@ -264,7 +255,7 @@ bool ConfigureClient(const QVDHCP_ClientEvent *pstEvent, uint32_t uiAddress)
         memcpy(stReq.mac, pstEvent->aucMac, 6);
     }
     stReq.bkimg_index = int32_t(BackgroundIndex());
-    stReq.logo_timeout = int32_t(stSet.uiLogoTimeout);
+    stReq.logo_timeout = int32_t(stBoot.uiLogoTimeout);
     stReq.http_image = BootFileFetchesOverHttp(bUefi) ? 1 : 0;
     stReq.boot_file[CLIENT_BOOT_FILE_BIOS] = BiosBootFile();
     stReq.boot_file[CLIENT_BOOT_FILE_UEFI] = UefiBootFile();
@@ -303,6 +294,15 @@ void InstallTableHooks()
 }
 
 }  // namespace
+
+void ShowStartFailure(const char *pcService, bool bPortInUse)
+{
+    gchar *pcText =
+        bPortInUse ? g_strdup_printf("%s, %s Server %s", MSG_Text(128), pcService, MSG_Text(129))
+                   : g_strdup_printf("%s Server %s", pcService, MSG_Text(129));
+    PROMPT_Show(pcText, "ERR", PromptIcon::Error);
+    g_free(pcText);
+}
 
 const ControllerState &Controller()
 {

@@ -38,6 +38,9 @@ const ControllerState &Controller();
 void ControllerInit();
 
 void StartDeployment();
+// The operator's message for a service that could not start ("DHCP", "TFTP", "HTTP", "REST"):
+// messages 128 and 129 when another program holds its port, 129 alone otherwise.
+void ShowStartFailure(const char *pcService, bool bPortInUse);
 // Asks first unless the server is exiting; does nothing when no deployment runs.
 void StopDeployment();
 // The 100 ms timer: the automatic start, the notification queue, a periodic log flush.

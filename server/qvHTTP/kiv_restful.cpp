@@ -325,7 +325,7 @@ int KIV_REST_Start(uint16_t usPort)
     int iSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (iSocket < 0) {
         QVHTTP_Log(QVHTTP_DIG, "Failed to create socket");
-        return 0;
+        return QVHTTP_ERR_FAILED;
     }
     int iOn = 1;
     setsockopt(iSocket, SOL_SOCKET, SO_REUSEADDR, &iOn, sizeof(iOn));
@@ -336,15 +336,17 @@ int KIV_REST_Start(uint16_t usPort)
     // A short queue of waiting connections, so that a burst beyond the workers is not refused.
     if (bind(iSocket, reinterpret_cast<sockaddr *>(&stAddr), sizeof(stAddr)) != 0 ||
         listen(iSocket, 16) != 0) {
+        int iError = errno;
         QVHTTP_Log(QVHTTP_DIG, "Failed to bind socket");
+        QVHTTP_Log(QVHTTP_DIG, "REST port %u: %s", unsigned(usPort), g_strerror(iError));
         close(iSocket);
-        return 0;
+        return iError == EADDRINUSE ? QVHTTP_ERR_PORT_IN_USE : QVHTTP_ERR_FAILED;
     }
     g_pstPool = g_thread_pool_new(Worker, nullptr, KIV_REST_WORKERS, FALSE, nullptr);
     if (g_pstPool == nullptr) {
         QVHTTP_Log(QVHTTP_DIG, "Failed to create thread pool");
         close(iSocket);
-        return 0;
+        return QVHTTP_ERR_FAILED;
     }
     g_iListenSocket = iSocket;
     g_bStopping.store(false);

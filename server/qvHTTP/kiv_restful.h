@@ -61,7 +61,8 @@ std::string KIV_HTTP_ReplyOKJson(const std::string &strJson);
 int KIV_HTTP_SendReplyOKJson(int iSocket, const char *pcJson, size_t uiLen);
 
 // Starts the listener on usPort (0: KIV_REST_DEFAULT_PORT); returns 0. A socket that cannot be
-// opened or bound is logged and leaves the interface off.
+// opened or bound is logged and leaves the interface off: QVHTTP_ERR_PORT_IN_USE when another
+// program holds the port, QVHTTP_ERR_FAILED otherwise. Needs the HTTP log sinks to be heard.
 int KIV_REST_Start(uint16_t usPort);
 // Ends the listener and waits for the workers; for the program's exit.
 void KIV_REST_Stop();

@@ -3,6 +3,9 @@
 #include "active_boot.h"
 
 #include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <fstream>
 
 #include "settings.h"
 #include "work_dir.h"
@@ -150,25 +153,66 @@ TEST(BootConfig, TargetDiskAndBlockSize)
     }
 }
 
-TEST(BootConfig, SettingsLoadAppliesKindChoiceDiskAndTimeouts)
+Json::Value ReadJson(const std::string &strPath)
+{
+    Json::Value stRoot;
+    std::ifstream stIn(strPath);
+    Json::CharReaderBuilder stBuilder;
+    EXPECT_TRUE(Json::parseFromStream(stBuilder, stIn, &stRoot, nullptr)) << strPath;
+    return stRoot;
+}
+
+// The boot settings have one copy, the boot configuration: the settings file loads into it and
+// saves from it, and a load takes effect through ApplyBootSettings.
+TEST(BootConfig, SettingsFileLoadsIntoAndSavesFromTheBootConfig)
 {
     WorkDir stDir;
     for (const char *pcName : {"pxelinux.1408.0", "pxelinux.2048.0"}) {
         stDir.Touch(std::string("pxelinux/") + pcName);
     }
-    ServerSettings stSettings;
-    stSettings.iLoaderType = BOOT_LOADER_PXELINUX;
-    stSettings.strDhcpFile = "2048";
-    stSettings.uiBcdTftpBlockSize = 3;
-    stSettings.strInsDiskName = "500GB";
-    stSettings.uiLogoTimeout = 0;
-    stSettings.uiPimChooseTimeout = 9;
-    ApplyBootSettings(stSettings);
+    RegisterBootSettings();
+    BootConfig() = BootLoaderConfig{};
+    ServerSettings stSet;
+    // No file: the values of a first start.
+    EXPECT_FALSE(LoadSettingsFile(stDir / "none.json", stSet));
+    EXPECT_EQ(BootConfig().uiLogoTimeout, 2u);
+    // A file without the keys: their absent values; an absent boot file keeps the choice.
+    BootConfig().strDhcpFile = "kept";
+    BootConfig().iLoaderType = BOOT_LOADER_GRUB2;
+    stDir.Touch("orv.json", "{}");
+    ASSERT_TRUE(LoadSettingsFile(stDir / "orv.json", stSet));
+    EXPECT_EQ(BootConfig().uiLogoTimeout, 3u);
+    EXPECT_EQ(BootConfig().iLoaderType, BOOT_LOADER_IPXE);
+    EXPECT_EQ(BootConfig().strInsDiskName, "/dev/sda");
+    EXPECT_EQ(BootConfig().strDhcpFile, "kept");
+    // Stored values, zeroes replaced where the key has a replacement; wrongly typed keys absent.
+    stDir.Touch("orv.json", R"({"loader_type":0,"dhcp_file":"2048","bcd_tftp_block_size":3,
+        "ins_disk_name":"500GB","logo_timeout":0,"pim_choose_timeout":9,"pim_press_timeout":0,
+        "sanboot_use_type":2})");
+    ASSERT_TRUE(LoadSettingsFile(stDir / "orv.json", stSet));
+    ApplyBootSettings();
     EXPECT_EQ(BiosBootFile(), "pxelinux.2048.0");
     EXPECT_EQ(TftpBlockSize(), 8192U);
+    EXPECT_EQ(BootConfig().uiDiskSelect, 1u);
     EXPECT_EQ(BootConfig().uiDiskSizeGb, 500U);
     EXPECT_EQ(BootConfig().uiLogoTimeout, 3U);
     EXPECT_EQ(BootConfig().uiPimChooseTimeout, 9U);
+    EXPECT_EQ(BootConfig().uiPimPressTimeout, 5U);
+    EXPECT_EQ(BootConfig().uiSanbootUseType, 2U);
+    ASSERT_TRUE(SaveSettingsFile(stDir / "saved.json", stSet));
+    Json::Value stSaved = ReadJson(stDir / "saved.json");
+    Json::Value stWanted = ReadJson(stDir / "orv.json");
+    stWanted["logo_timeout"] = 3;
+    stWanted["pim_press_timeout"] = 5;
+    for (const std::string &strKey : stWanted.getMemberNames()) {
+        EXPECT_EQ(stSaved[strKey].toStyledString(), stWanted[strKey].toStyledString()) << strKey;
+    }
+    EXPECT_TRUE(stSaved["loader_type"].isInt());
+    stDir.Touch("orv.json", R"({"loader_type":"1","ins_disk_name":[],"logo_timeout":"4"})");
+    ASSERT_TRUE(LoadSettingsFile(stDir / "orv.json", stSet));
+    EXPECT_EQ(BootConfig().iLoaderType, BOOT_LOADER_IPXE);
+    EXPECT_EQ(BootConfig().strInsDiskName, "/dev/sda");
+    EXPECT_EQ(BootConfig().uiLogoTimeout, 3U);
 }
 
 TEST(BootConfig, CleanKeepsTemplatesDefaultsAndDirectories)

@@ -554,6 +554,7 @@ async function detailDialog(rowNumber) {
     row(T(134), el('span', { id: 'cd-bios', text: d.biosMode })), row(T(135), el('span', { id: 'cd-mac', text: d.mac })),
     row(T(136), el('span', { id: 'cd-ip', text: d.ip })), row(T(137), el('span', { text: d.serial })),
     row(T(138), el('span', { text: d.product })), row(T(139), el('span', { text: d.vendor })),
+    row(zh() ? '启动菜单上报' : 'Boot menu report', el('span', { id: 'cd-pim', text: d.pimNetwork || '' })),
     row(T(140), el('span', { id: 'cd-start', class: 'blue', text: d.startTime })),
     row(T(141), minutes, el('span', { class: 'blue', text: T(142) }), seconds, el('span', { class: 'blue', text: T(143) })),
   ], [el('button', { id: 'dlg-ok', text: T(0), onclick: () => closeDialog() })]);

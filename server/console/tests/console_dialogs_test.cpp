@@ -58,6 +58,7 @@ TEST_F(ConsoleDialogs, ServerConfigurationRefusalsInOrder)
     for (const Case &stCase : astCases) {
         m_vecShown.clear();
         ServerSettings stBefore = Settings();
+        std::string strDiskBefore = BootConfig().strInsDiskName;
         Json::Value stArgs = ServerArgs();
         stArgs["mask"] = stCase.pcMask;
         stArgs["gateway"] = stCase.pcGateway;
@@ -67,13 +68,13 @@ TEST_F(ConsoleDialogs, ServerConfigurationRefusalsInOrder)
         if (stCase.iMessage < 0) {
             EXPECT_TRUE(bAccepted) << stCase.pcDisk;
             EXPECT_TRUE(m_vecShown.empty());
-            EXPECT_EQ(Settings().strInsDiskName, stCase.pcDisk);
+            EXPECT_EQ(BootConfig().strInsDiskName, stCase.pcDisk);
         } else {
             EXPECT_FALSE(bAccepted) << stCase.pcMask << " " << stCase.pcDisk;
             ASSERT_EQ(m_vecShown.size(), 1u);
             EXPECT_EQ(m_vecShown[0], MSG_Text(stCase.iMessage));
             EXPECT_EQ(Settings().uiDhcpMask, stBefore.uiDhcpMask);
-            EXPECT_EQ(Settings().strInsDiskName, stBefore.strInsDiskName);
+            EXPECT_EQ(BootConfig().strInsDiskName, strDiskBefore);
         }
     }
     EXPECT_EQ(Settings().uiDhcpMask, 0xFFFF0000u);

@@ -159,6 +159,8 @@ ls "$data/pxelinux/pxelinux.cfg" "$data/kickstart" | grep -q "01-" && fail "gene
 grep -q "\"mac\" : \"$dashed\"" "$data/conf/dhcp_db.json" || fail "lease database: $(cat "$data/conf/dhcp_db.json")"
 grep -q "\[PXEDLG\] Service stopped" "$data"/log/*.log || fail "no stop logged"
 grep -q "is Denied by system" "$data"/log/*.log || fail "the refusal was not logged"
+grep -q "\[PXEDLG\] PIM notify MAC:$dashed IP 10.88.0.100 mask 255.255.255.0 gateway 10.88.0.1 (UEFI) \$" \
+  "$data"/log/*.log || fail "the boot menu's report was not logged"
 pass "SIGTERM stopped the deployment, removed the generated files and saved the lease database"
 
 # ---- TFTP port already taken: DHCP is stopped again and the operator is told.
