@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <glib.h>
 
-#include <algorithm>
 #include <memory>
 #include <mutex>
 
@@ -89,12 +88,6 @@ std::string DriverVersionText()
         strVersion = MSG_Text(21);
     }
     return std::string(MSG_Text(76)) + ":\r\n\r\n" + strVersion;
-}
-
-bool HasByteAbove126(const std::string &strText)
-{
-    return std::any_of(strText.begin(), strText.end(),
-                       [](char c) { return static_cast<unsigned char>(c) > 126; });
 }
 
 // The extraction job and what its worker last reported (guarded: the worker writes it).
@@ -200,14 +193,7 @@ Json::Value DLG_NfsGet()
 
 bool DLG_NfsApply(const Json::Value &stArgs)
 {
-    std::string strUrl = Text(stArgs, "url");
-    if (!g_regex_match_simple("(\\d+\\.){3}\\d+:\\S+", strUrl.c_str(), GRegexCompileFlags(0),
-                              GRegexMatchFlags(0))) {
-        PROMPT_Show(MSG_Text(72), MSG_Text(70));
-        return false;
-    }
-    Settings().strNfsShareUrl = strUrl;
-    return true;
+    return CMD_SetNfsShareUrl(Text(stArgs, "url"));
 }
 
 Json::Value DLG_ExtBootGet()
@@ -233,31 +219,13 @@ Json::Value DLG_ExtBootGet()
 
 bool DLG_ExtBootActive(const Json::Value &stArgs)
 {
-    std::vector<ExtBootOption> &vecOptions = Settings().vecExtBootOpt;
-    uint32_t uiIndex = UInt(stArgs, "index");
-    if (uiIndex >= vecOptions.size()) {
-        return false;
-    }
-    vecOptions[uiIndex].bEnabled = Flag(stArgs, "active");
-    return true;
+    return CMD_SetExtBootActive(UInt(stArgs, "index"), Flag(stArgs, "active"));
 }
 
 bool DLG_ExtBootApply(const Json::Value &stArgs)
 {
-    std::vector<ExtBootOption> &vecOptions = Settings().vecExtBootOpt;
-    uint32_t uiIndex = UInt(stArgs, "index");
-    if (uiIndex >= vecOptions.size() || !vecOptions[uiIndex].bEnabled) {
-        return true;
-    }
-    std::string strLegacy = Text(stArgs, "legacy");
-    std::string strUefi = Text(stArgs, "uefi");
-    if (HasByteAbove126(strLegacy) || HasByteAbove126(strUefi)) {
-        PROMPT_Show(MSG_Text(68), MSG_Text(40));
-        return false;
-    }
-    vecOptions[uiIndex].strLegacyOpt = strLegacy;
-    vecOptions[uiIndex].strUefiOpt = strUefi;
-    return true;
+    return CMD_SetExtBootOptions(UInt(stArgs, "index"), Text(stArgs, "legacy"),
+                                 Text(stArgs, "uefi"));
 }
 
 Json::Value DLG_WinKeyGet()
@@ -270,19 +238,7 @@ Json::Value DLG_WinKeyGet()
 
 bool DLG_WinKeyApply(const Json::Value &stArgs)
 {
-    if (Controller().bRunning) {
-        return false;
-    }
-    std::string strKey = Text(stArgs, "key");
-    // The field holds at most 32 characters; a longer text is refused like a bad character.
-    if (strKey.size() > 32 || !std::all_of(strKey.begin(), strKey.end(),
-                                           [](char c) { return g_ascii_isalnum(c) || c == '-'; })) {
-        PROMPT_Show(MSG_Text(152), MSG_Text(53));
-        return false;
-    }
-    Settings().strWinkey = strKey;
-    Settings().uiWinkeyEnable = Flag(stArgs, "enable") ? 1 : 0;
-    return true;
+    return CMD_SetWinKey(Text(stArgs, "key"), Flag(stArgs, "enable"));
 }
 
 Json::Value DLG_BaseDriverGet()

@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include <algorithm>
+
 #include "admission.h"
 #include "boot_config.h"
 #include "controller.h"
@@ -120,6 +122,63 @@ bool CMD_ApplyServerConfig(const ServerConfigForm &stForm)
         stBoot.strDhcpFile = stBoot.vecBootFiles[stForm.uiBootIndex];
     }
     SetBlockSizeChoice(stForm.uiBcdBlock);
+    return true;
+}
+
+bool CMD_SetNfsShareUrl(const std::string &strUrl)
+{
+    if (!g_regex_match_simple("(\\d+\\.){3}\\d+:\\S+", strUrl.c_str(), GRegexCompileFlags(0),
+                              GRegexMatchFlags(0))) {
+        PROMPT_Show(MSG_Text(72), MSG_Text(70));
+        return false;
+    }
+    Settings().strNfsShareUrl = strUrl;
+    return true;
+}
+
+bool CMD_SetExtBootActive(uint32_t uiIndex, bool bActive)
+{
+    std::vector<ExtBootOption> &vecOptions = Settings().vecExtBootOpt;
+    if (uiIndex >= vecOptions.size()) {
+        return false;
+    }
+    vecOptions[uiIndex].bEnabled = bActive;
+    return true;
+}
+
+bool CMD_SetExtBootOptions(uint32_t uiIndex, const std::string &strLegacy,
+                           const std::string &strUefi)
+{
+    std::vector<ExtBootOption> &vecOptions = Settings().vecExtBootOpt;
+    if (uiIndex >= vecOptions.size() || !vecOptions[uiIndex].bEnabled) {
+        return true;
+    }
+    auto fnAbove126 = [](const std::string &strText) {
+        return std::any_of(strText.begin(), strText.end(),
+                           [](char c) { return static_cast<unsigned char>(c) > 126; });
+    };
+    if (fnAbove126(strLegacy) || fnAbove126(strUefi)) {
+        PROMPT_Show(MSG_Text(68), MSG_Text(40));
+        return false;
+    }
+    vecOptions[uiIndex].strLegacyOpt = strLegacy;
+    vecOptions[uiIndex].strUefiOpt = strUefi;
+    return true;
+}
+
+bool CMD_SetWinKey(const std::string &strKey, bool bEnable)
+{
+    if (Controller().bRunning) {
+        return false;
+    }
+    // The field holds at most 32 characters; a longer text is refused like a bad character.
+    if (strKey.size() > 32 || !std::all_of(strKey.begin(), strKey.end(),
+                                           [](char c) { return g_ascii_isalnum(c) || c == '-'; })) {
+        PROMPT_Show(MSG_Text(152), MSG_Text(53));
+        return false;
+    }
+    Settings().strWinkey = strKey;
+    Settings().uiWinkeyEnable = bEnable ? 1 : 0;
     return true;
 }
 

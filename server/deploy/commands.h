@@ -52,6 +52,16 @@ struct ServerConfigForm {
 // server and boot settings take the form's values.
 bool CMD_ApplyServerConfig(const ServerConfigForm &stForm);
 
+// The NFS dialog: "<a.b.c.d>:<path>", else message 72.
+bool CMD_SetNfsShareUrl(const std::string &strUrl);
+// Extra boot options dialog: a record's switch (false for no such record), and its options, taken
+// only while the record is on; a byte above 126 is refused with message 68.
+bool CMD_SetExtBootActive(uint32_t uiIndex, bool bActive);
+bool CMD_SetExtBootOptions(uint32_t uiIndex, const std::string &strLegacy,
+                           const std::string &strUefi);
+// Product key dialog: refused while running; at most 32 letters, digits and "-", else message 152.
+bool CMD_SetWinKey(const std::string &strKey, bool bEnable);
+
 // MAC filter dialog: OK (a whitelist with an empty list asks message 65 first), the edit check
 // (message 17), import (message 7 or the count) and export of the saved list (message 8).
 bool CMD_MacFilterApply(bool bDeny, const std::vector<std::string> &vecPatterns);
