@@ -75,6 +75,12 @@ size_between grub2/fonts/unicode.pf2 100000 10000000 && magic grub2/fonts/unicod
 # iPXE and its menu backgrounds, numbered from 1 without gaps.
 size_between ipxe/ipxe.bios.0 30000 500000
 size_between ipxe/ipxe.efi.0 100000 5000000 && pe ipxe/ipxe.efi.0 6486
+# arm64 clients of the iPXE tree boot the arm64 GRUB from a file inside the tree (a link out of
+# it would be refused), and find their menus in ipxe.cfg through "grub2.cfg".
+[ -L "$dir/ipxe/grub_chain_arm64.efi" ] && bad "ipxe/grub_chain_arm64.efi is a link out of the tree"
+cmp -s "$dir/ipxe/grub_chain_arm64.efi" "$dir/grub2/grub2.arm64efi.all.0" ||
+  bad "ipxe/grub_chain_arm64.efi is not the arm64 GRUB"
+[ "$(readlink "$dir/ipxe/grub2.cfg")" = ipxe.cfg ] || bad "ipxe/grub2.cfg does not lead to ipxe.cfg"
 count=0
 for f in "$dir"/ipxe/kiv_background_[0-9]*.png; do [ -f "$f" ] && count=$((count + 1)); done
 [ "$count" -ge 1 ] || bad "no background images in ipxe"
