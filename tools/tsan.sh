@@ -10,7 +10,7 @@ tests=(server/qvTFTP/qvtftp_rfc_test server/qvTFTP/qvtftp_config_test
        server/deploy/kiv_deploy_test)
 cmake -S "$top" -B "$dir" -G Ninja -DKIV_SANITIZE=thread >/dev/null
 nice ninja -C "$dir" -j "${KIV_JOBS:-2}" "${tests[@]##*/}"
-# Not instrumented, GLib's own locks are invisible to the sanitizer: its suppressions name them.
+# GLib is not instrumented: reports from inside it (its own locking) are suppressed.
 export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$top/tools/tsan.supp ${TSAN_OPTIONS:-}"
 status=0
 for test in "${tests[@]}"; do
