@@ -9,10 +9,17 @@
 
 namespace {
 
-// 0 or "already present" leave the root in the table; anything else fails the start.
+// 0 or "already present" leave the root in the table, and a folder the data directory does not
+// have serves nothing either way; anything else (no slot left, a file that is no readable image)
+// fails the start.
 bool Refused(const char *pcService, const ServiceRoot &stRoot, uint32_t uiResult, uint32_t uiExist)
 {
     if (uiResult == 0 || uiResult == uiExist) {
+        return false;
+    }
+    if (!g_file_test(stRoot.strPath.c_str(), G_FILE_TEST_EXISTS)) {
+        LOG_Print(1, "PXEDLG", "%s root %s %s not present, not served.", pcService,
+                  stRoot.strPrefix.c_str(), stRoot.strPath.c_str());
         return false;
     }
     gchar *pcText = g_strdup_printf("%s root %s %s could not be added (0x%x)", pcService,

@@ -16,9 +16,10 @@ struct ServiceRoot {
     std::vector<QV_RedirectRule> vRules;
 };
 
-// Adds the roots in order; true when each is in the table (added now or already present).
-// Otherwise logs and shows the operator "<service> root <prefix> <path> could not be added
-// (0x<code>)" for the first one refused, clears every root of both services and returns false.
+// Adds the roots in order; true when each is in the table (added now or already present) or
+// names nothing that exists (logged: the data directory may lack a folder). Otherwise logs and
+// shows the operator "<service> root <prefix> <path> could not be added (0x<code>)" for the first
+// one refused, clears every root of both services and returns false.
 bool ROOTS_AddTftp(const std::vector<ServiceRoot> &vecRoots);
 bool ROOTS_AddHttp(const std::vector<ServiceRoot> &vecRoots);
 

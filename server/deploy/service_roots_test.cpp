@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "plugin_util.h"
 #include "prompt.h"
@@ -57,18 +58,18 @@ TEST_F(ServiceRoots, AnEleventhTftpRootFailsTheStartAndClearsThePluginsRoots)
     EXPECT_TRUE(QVTFTP_CFG_Roots()->vRoots.empty());
 }
 
-TEST_F(ServiceRoots, RootsAlreadyPresentAreKeptAndAMissingDirectoryFails)
+TEST_F(ServiceRoots, PresentAndAbsentRootsPassAFileThatIsNoImageFails)
 {
     ASSERT_EQ(0u, UTIL_AddTftpRoot("", m_stDir.c_str()));
-    EXPECT_TRUE(ROOTS_AddTftp({Root(""), Root("driver")}));
+    EXPECT_TRUE(ROOTS_AddTftp({Root(""), Root("driver"), Root("virtualiso", "missing")}));
     EXPECT_EQ(2u, QVTFTP_CFG_Roots()->vRoots.size());
     EXPECT_TRUE(m_vecPrompts.empty());
 
-    EXPECT_TRUE(ROOTS_AddHttp({Root("kickstart")}));
-    EXPECT_FALSE(ROOTS_AddHttp({Root("repository", "missing")}));
+    std::ofstream(m_stDir / "not.iso") << "no image";
+    EXPECT_TRUE(ROOTS_AddHttp({Root("kickstart"), Root("repository", "missing")}));
+    EXPECT_FALSE(ROOTS_AddHttp({Root("ISO1", "not.iso")}));
     ASSERT_EQ(1u, m_vecPrompts.size());
-    EXPECT_EQ("HTTP root repository " + (m_stDir / "missing").string() +
-                  " could not be added (0x2001)",
+    EXPECT_EQ("HTTP root ISO1 " + (m_stDir / "not.iso").string() + " could not be added (0x2001)",
               m_vecPrompts[0]);
     EXPECT_TRUE(QVHTTP_CFG_Roots()->vRoots.empty());
     EXPECT_TRUE(QVTFTP_CFG_Roots()->vRoots.empty());
