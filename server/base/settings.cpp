@@ -96,12 +96,14 @@ void ReadExtBootOptions(const Json::Value &stRoot, std::vector<ExtBootOption> &v
 }
 
 // The plain keys: read with their key-absent value, a zero replaced where the key has a
-// replacement, written back as they are.
+// replacement, a value above the largest the settings dialog accepts brought down to it (a
+// hand-edited file must not wrap a 16-bit service setting to 0), written back as they are.
 struct UIntKey {
     const char *pcKey;
     uint32_t ServerSettings::*pMember;
     uint32_t uiAbsent;
     uint32_t uiZeroReplacement;  // 0: zero stays
+    uint32_t uiMax = UINT32_MAX;
 };
 const UIntKey g_astUIntKeys[] = {
     {"IPNum", &ServerSettings::uiIPNum, 20, 0},
@@ -113,8 +115,8 @@ const UIntKey g_astUIntKeys[] = {
     {"dhcp_gateway", &ServerSettings::uiDhcpGateway, 0, 0},
     {"dhcp_followhost", &ServerSettings::uiDhcpFollowHost, 0, 0},
     {"dhcp_xxx1", &ServerSettings::uiDhcpXxx1, 1, 0},
-    {"tftp_timeout", &ServerSettings::uiTftpTimeout, 1, 1},
-    {"tftp_maxretrans", &ServerSettings::uiTftpMaxRetrans, 5, 5},
+    {"tftp_timeout", &ServerSettings::uiTftpTimeout, 1, 1, 100},
+    {"tftp_maxretrans", &ServerSettings::uiTftpMaxRetrans, 5, 5, 100},
     {"tftp_singlemode", &ServerSettings::uiTftpSingleMode, 0, 0},
     {"mac_flt_deny", &ServerSettings::uiMacFltDeny, 1, 0},
 };
@@ -181,8 +183,13 @@ void WriteOwnedKeys(Json::Value &stRoot)
 void ApplyRoot(const Json::Value &stRoot, ServerSettings &stSet)
 {
     for (const UIntKey &stKey : g_astUIntKeys) {
-        stSet.*stKey.pMember = WithZeroReplaced(ReadUInt(stRoot, stKey.pcKey, stKey.uiAbsent),
-                                                stKey.uiZeroReplacement);
+        uint32_t uiValue = ReadUInt(stRoot, stKey.pcKey, stKey.uiAbsent);
+        if (uiValue > stKey.uiMax) {
+            LOG_Print(0, "PXEDLG", "Setting %s %u is above %u, %u used.", stKey.pcKey, uiValue,
+                      stKey.uiMax, stKey.uiMax);
+            uiValue = stKey.uiMax;
+        }
+        stSet.*stKey.pMember = WithZeroReplaced(uiValue, stKey.uiZeroReplacement);
     }
     for (const IntKey &stKey : g_astIntKeys) {
         stSet.*stKey.pMember = ReadInt(stRoot, stKey.pcKey, stKey.iAbsent);

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "boot_config.h"
+#include "iso_image.h"
 #include "log.h"
 #include "plugin_host.h"
 #include "plugin_util.h"

@@ -177,7 +177,10 @@ void HandleTftp(uint16_t usCode, const QVTFTP_TransferEvent &stEvent)
                   dPercent);
         return;
     }
-    if (usCode == QVTFTP_EVENT_END && stEvent.uiResult == 0) {
+    // A finished download, or firmware that declined the options after asking for the size (it
+    // asks again at once, without them): neither is a failure to show.
+    if (usCode == QVTFTP_EVENT_END &&
+        (stEvent.uiResult == 0 || stEvent.uiResult == QVTFTP_ERR_UNSUPPORTED_OPT)) {
         return;
     }
     if (usCode == QVTFTP_EVENT_END || usCode == QVTFTP_EVENT_REQ_FAILED) {

@@ -125,6 +125,11 @@ TEST_F(ClientTableTest, TftpProgressFailuresAndRowsAddedByBootFile)
         {QVTFTP_EVENT_PROGRESS, "empty", 0, 0, 0, "Downloading file(TFTP: 100.00%):empty"},
         {QVTFTP_EVENT_END, "pxelinux.1408.0", 1000, 1000, 0,
          "Downloading file(TFTP: 100.00%):empty"},
+        // Firmware that asks for the size and declines the options: no failure shown.
+        {QVTFTP_EVENT_START, "pxelinux.1408.0", 1000, 0, 0,
+         "Downloading file(TFTP: 0.00%):pxelinux.1408.0"},
+        {QVTFTP_EVENT_END, "pxelinux.1408.0", 1000, 0, QVTFTP_ERR_UNSUPPORTED_OPT,
+         "Downloading file(TFTP: 0.00%):pxelinux.1408.0"},
         {QVTFTP_EVENT_END, "big", 10, 5, 0x2008, "Download file(TFTP Fail0x00002008):big"},
         {QVTFTP_EVENT_END, "FERRIT/InstallFinish", 0, 0, 0x2004,
          "Download file(TFTP Fail0x00002004):FERRIT/InstallFinish"},

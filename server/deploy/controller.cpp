@@ -22,6 +22,7 @@
 #include "qvdhcp_leasedb.h"
 #include "qvhttp.h"
 #include "qvtftp.h"
+#include "service_roots.h"
 #include "settings.h"
 #include "start_check.h"
 #include "version.h"
@@ -120,15 +121,16 @@ bool StartTftp()
     stConf.usTimeout = uint16_t(stSet.uiTftpTimeout);
     stConf.usMaxSends = uint16_t(stSet.uiTftpMaxRetrans);
     QVTFTP_CFG_SetConf(&stConf);
-    QVTFTP_CFG_Root stIso{g_stCtl.pstImage.get(), "ISO1", stSet.strImgPath, RedirectRules()};
-    QVTFTP_CFG_AddRootPath(&stIso);
+    std::vector<ServiceRoot> vecRoots{
+        {g_stCtl.pstImage.get(), "ISO1", stSet.strImgPath, RedirectRules()}};
     if (!LoaderDirectory().empty()) {
-        QVTFTP_CFG_Root stLoader{nullptr, "", DataPath(LoaderDirectory().c_str()), {}};
-        QVTFTP_CFG_AddRootPath(&stLoader);
+        vecRoots.push_back({nullptr, "", DataPath(LoaderDirectory().c_str()), {}});
     }
     for (const char *pcName : {"virtualiso", "driver"}) {
-        QVTFTP_CFG_Root stRoot{nullptr, pcName, DataPath(pcName), {}};
-        QVTFTP_CFG_AddRootPath(&stRoot);
+        vecRoots.push_back({nullptr, pcName, DataPath(pcName), {}});
+    }
+    if (!ROOTS_AddTftp(vecRoots)) {
+        return false;
     }
     uint32_t uiResult = QVTFTP_Start(&g_stCtl.pstTftp);
     if (uiResult != 0) {
@@ -145,14 +147,17 @@ bool StartHttp()
     std::vector<QV_RedirectRule> vecRules = RedirectRules();
     QVHTTP_CFG_SetAddr(g_stCtl.uiLocalAddr, stSet.usHttpPort);
     QVHTTP_CFG_SetMaxConn(512);
-    QVHTTP_CFG_AddRootPath({g_stCtl.pstImage.get(), "ISO1", stSet.strImgPath, vecRules});
+    std::vector<ServiceRoot> vecRoots{{g_stCtl.pstImage.get(), "ISO1", stSet.strImgPath, vecRules}};
     for (const char *pcName : {"kickstart", "repository", "virtualiso", "driver"}) {
-        QVHTTP_CFG_AddRootPath({nullptr, pcName, DataPath(pcName), {}});
+        vecRoots.push_back({nullptr, pcName, DataPath(pcName), {}});
     }
     if (!LoaderDirectory().empty()) {
         for (const char *pcName : {"flash_rom_loader", "kiv_loader"}) {
-            QVHTTP_CFG_AddRootPath({nullptr, pcName, DataPath(LoaderDirectory().c_str()), {}});
+            vecRoots.push_back({nullptr, pcName, DataPath(LoaderDirectory().c_str()), {}});
         }
+    }
+    if (!ROOTS_AddHttp(vecRoots)) {
+        return false;
     }
     uint32_t uiResult = QVHTTP_Start(&g_stCtl.pstHttp);
     if (uiResult != 0) {
@@ -365,6 +370,8 @@ void StartDeployment()
     SetHostServerInfo({uiLocal, stSet.uiDhcpMask, uiRouter, stSet.usHttpPort});
     ServiceStartRequest stReq = StartRequest();
     if (pstPlugin->pfnServiceStart(&stReq) != 0) {
+        // The plug-in may have added TFTP roots before it failed.
+        ROOTS_ClearAll();
         ReleaseImage();
         PROMPT_Show(stReq.error_text, WindowTitle());
         LOG_Flush();
@@ -384,8 +391,7 @@ void StartDeployment()
         bStarted = false;
     }
     if (!bStarted) {
-        QVTFTP_CFG_ClearRoots();
-        QVHTTP_CFG_ClearRoots();
+        ROOTS_ClearAll();
         ReleaseImage();
         return;
     }
@@ -426,8 +432,7 @@ void StopDeployment()
     QVDHCP_Stop(g_stCtl.pstDhcp);
     QVTFTP_Stop(g_stCtl.pstTftp);
     QVHTTP_Stop(g_stCtl.pstHttp);
-    QVHTTP_CFG_ClearRoots();
-    QVTFTP_CFG_ClearRoots();
+    ROOTS_ClearAll();
     g_stCtl.pstDhcp = g_stCtl.pstTftp = g_stCtl.pstHttp = nullptr;
     ReleaseImage();
     ClearClients();

@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "qv_handoff.h"
 #include "qvhttp_doc.h"
 
 namespace {
@@ -311,6 +312,7 @@ bool IsEvicted(int iSock)
 
 void QVHTTP_ThreadProc(gpointer pvJob, gpointer)
 {
+    QV_TakeOver(pvJob);
     std::unique_ptr<QVHTTP_Job> pstJob(static_cast<QVHTTP_Job *>(pvJob));
     QVHTTP_ConnPara stConn;
     stConn.iSock = pstJob->iSock;
@@ -380,6 +382,7 @@ gpointer QVHTTP_ServiceThreadProc(gpointer pvListen)
         auto pstJob = std::make_unique<QVHTTP_Job>(
             QVHTTP_Job{iSock, ntohl(stPeer.sin_addr.s_addr), ntohs(stPeer.sin_port)});
         // The pool thread takes the job over.
+        QV_HandOff(pstJob.get());
         if (g_thread_pool_push(pstPool, pstJob.get(), nullptr)) {
             pstJob.release();
         } else {

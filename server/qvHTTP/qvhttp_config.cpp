@@ -8,13 +8,13 @@
 #include <unistd.h>
 
 #include "iso_image.h"
+#include "iso_shared.h"
 
 QVHTTP_Settings g_stQvHttpCfg;
 
 namespace {
 
-// Written only while the service is stopped; read without a lock by the connection threads.
-QVHTTP_RootSlot g_astRoots[QVHTTP_ROOT_SLOTS];
+QV_RootStore g_stRoots;
 
 // Prefix of the files that redirect rules and external images come from.
 constexpr const char *EXTFILE_DIR = QV_EXTFILE_DIR;
@@ -73,16 +73,17 @@ bool ServeRedirect(const std::string &strTarget, QVHTTP_OpenResult &stResult)
     return SetPath(stResult.szPath, strTarget);
 }
 
-// The whole image behind the slot the URI starts with, as a plain file.
-uint32_t WholeImageLookup(const char *pcURI, QVHTTP_OpenResult &stResult)
+// The whole image behind the root the URI starts with, as a plain file.
+uint32_t WholeImageLookup(const char *pcURI, const QV_RootTable &stRoots,
+                          QVHTTP_OpenResult &stResult)
 {
-    for (const QVHTTP_RootSlot &stSlot : g_astRoots) {
+    for (const QV_Root &stRoot : stRoots.vRoots) {
         std::string strRest;
-        if (stSlot.szPath[0] == '\0' || !QV_RootMatch(pcURI, stSlot.szPrefix, &strRest)) {
+        if (!QV_RootMatch(pcURI, stRoot.strPrefix, &strRest)) {
             continue;
         }
-        std::string strFile = stSlot.szPath;
-        if (stSlot.pstImage == nullptr) {
+        std::string strFile = stRoot.strPath;
+        if (!stRoot.pstImage) {
             strFile += ".iso";
         }
         uint64_t ullSize = 0;
@@ -117,16 +118,16 @@ uint32_t DriverImageLookup(const char *pcURI, QVHTTP_OpenResult &stResult)
 }
 
 // Looks a name up in an image root.
-bool ImageLookup(const QVHTTP_RootSlot &stSlot, QVHTTP_OpenResult &stResult)
+bool ImageLookup(const QV_Root &stRoot, QVHTTP_OpenResult &stResult)
 {
     std::string strName = stResult.szPath;
     if (strName.empty()) {
-        stResult.pstImageDir = stSlot.pstImage->pstRoot;
+        stResult.pstImageDir = stRoot.pstImage->pstRoot;
         stResult.uiIsDir = 1;
         stResult.ullSize = 0;
     } else {
         IsoEntry stEntry;
-        if (IsoFind(stSlot.pstImage, strName.c_str(), true, &stEntry) != 0) {
+        if (IsoFind(stRoot.pstImage.get(), strName.c_str(), true, &stEntry) != 0) {
             return false;
         }
         stResult.pstImageDir = stEntry.pstNode;
@@ -135,8 +136,7 @@ bool ImageLookup(const QVHTTP_RootSlot &stSlot, QVHTTP_OpenResult &stResult)
         stResult.ullOffset = stEntry.ullExtentOffset;
     }
     stResult.uiIsImage = 1;
-    g_strlcpy(stResult.szPath, stSlot.szPath, sizeof(stResult.szPath));
-    return true;
+    return SetPath(stResult.szPath, stRoot.strPath);
 }
 
 }  // namespace
@@ -164,93 +164,50 @@ void QVHTTP_CFG_SetIdleTime(uint32_t uiSeconds)
 
 uint32_t QVHTTP_CFG_AddRootPath(const QVHTTP_Root &stRoot)
 {
-    QVHTTP_RootSlot *pstFree = nullptr;
-    for (QVHTTP_RootSlot &stSlot : g_astRoots) {
-        if (stSlot.szPath[0] == '\0') {
-            pstFree = pstFree != nullptr ? pstFree : &stSlot;
-        } else if (g_ascii_strcasecmp(stSlot.szPrefix, stRoot.strPrefix.c_str()) == 0) {
-            return QVHTTP_ERR_EXIST;
-        }
-    }
-    if (pstFree == nullptr) {
+    switch (g_stRoots.Add(stRoot.strPrefix, stRoot.strPath, stRoot.pstImage, stRoot.vRules,
+                          IsoOpenShared, "http", g_stQvHttpLogSinks)) {
+    case QV_RootAdd::Added:
+        return 0;
+    case QV_RootAdd::Exists:
+        return QVHTTP_ERR_EXIST;
+    case QV_RootAdd::NoSlot:
         return QVHTTP_ERR_NO_SLOT;
+    case QV_RootAdd::Failed:
+        break;
     }
-    if (stRoot.strPath.empty()) {
-        return QVHTTP_ERR_FAILED;
-    }
-    QVHTTP_RootSlot stNew;
-    if (!IsDirectory(stRoot.strPath.c_str())) {
-        if (!IsRegularFile(stRoot.strPath.c_str())) {
-            return QVHTTP_ERR_FAILED;
-        }
-        if (stRoot.pstImage != nullptr) {
-            stNew.pstImage = stRoot.pstImage;
-        } else {
-            auto pstImage = std::make_unique<IsoImage>();
-            if (IsoOpen(stRoot.strPath.c_str(), false, pstImage.get()) != 0) {
-                return QVHTTP_ERR_FAILED;
-            }
-            stNew.pstImage = pstImage.release();
-            stNew.uiOwned = 1;
-        }
-        QVHTTP_Log(QVHTTP_DBG, "Set %s for http root.", stRoot.strPath.c_str());
-    }
-    g_strlcpy(stNew.szPrefix, stRoot.strPrefix.c_str(), sizeof(stNew.szPrefix));
-    g_strlcpy(stNew.szPath, stRoot.strPath.c_str(), sizeof(stNew.szPath));
-    // Links inside a directory root may point anywhere inside it, never out of it.
-    stNew.strRealRoot = stNew.pstImage == nullptr ? QV_RealRoot(stRoot.strPath) : "";
-    stNew.vRules = stRoot.vRules;
-    *pstFree = std::move(stNew);
-    QVHTTP_Log(QVHTTP_DBG, "Add http root %s %s", pstFree->szPrefix, pstFree->szPath);
-    return 0;
+    return QVHTTP_ERR_FAILED;
 }
 
 void QVHTTP_CFG_ClearRoots()
 {
-    for (QVHTTP_RootSlot &stSlot : g_astRoots) {
-        if (stSlot.uiOwned) {
-            std::unique_ptr<IsoImage> pstImage(stSlot.pstImage);
-            IsoClose(pstImage.get());
-        }
-        stSlot = QVHTTP_RootSlot();
-    }
+    g_stRoots.Clear();
 }
 
-const QVHTTP_RootSlot &QVHTTP_CFG_Slot(unsigned uiIndex)
+QV_RootSnapshot QVHTTP_CFG_Roots()
 {
-    return g_astRoots[uiIndex];
+    return g_stRoots.Snapshot();
 }
 
-bool QVHTTP_CFG_MapPath(const char *pcRequest, const QVHTTP_RootSlot &stSlot,
-                        QVHTTP_OpenResult &stResult)
+bool QVHTTP_CFG_MapPath(const char *pcRequest, const QV_Root &stRoot, QVHTTP_OpenResult &stResult)
 {
     std::string strRest;
-    if (!QV_RootMatch(pcRequest, stSlot.szPrefix, &strRest)) {
+    if (!QV_RootMatch(pcRequest, stRoot.strPrefix, &strRest)) {
         return false;
     }
-    if (stSlot.pstImage != nullptr) {
+    if (stRoot.pstImage) {
         return SetPath(stResult.szPath, strRest);
     }
-    if (!SetPath(stResult.szPath, std::string(stSlot.szPath) + "/" + strRest) ||
-        !QV_InsideRoot(stSlot.strRealRoot, stResult.szPath)) {
+    if (!SetPath(stResult.szPath, stRoot.strPath + "/" + strRest) ||
+        !QV_InsideRoot(stRoot.strRealRoot, stResult.szPath)) {
         return false;
     }
-    stResult.strRealRoot = stSlot.strRealRoot;
+    stResult.strRealRoot = stRoot.strRealRoot;
     if (IsDirectory(stResult.szPath)) {
         stResult.uiIsDir = 1;
         return true;
     }
     stResult.uiIsDir = 0;
     return IsRegularFile(stResult.szPath);
-}
-
-std::string QVHTTP_CFG_FindRedtRule(const char *pcRequest, const QVHTTP_RootSlot &stSlot)
-{
-    std::string strRest;
-    if (stSlot.vRules.empty() || !QV_RootMatch(pcRequest, stSlot.szPrefix, &strRest)) {
-        return {};
-    }
-    return QV_FindRedirect(pcRequest, strRest, stSlot.vRules, "http", g_stQvHttpLogSinks);
 }
 
 uint32_t QVHTTP_CFG_OpenReqURI(const QVHTTP_Request &stReq, QVHTTP_OpenResult &stResult)
@@ -264,11 +221,13 @@ uint32_t QVHTTP_CFG_OpenReqURI(const QVHTTP_Request &stReq, QVHTTP_OpenResult &s
     if (*pcReq == '/') {
         pcReq += (pcReq[1] == '/') ? 2 : 1;
     }
+    const QV_RootSnapshot pstRoots = g_stRoots.Snapshot();
+    stResult.pstRoots = pstRoots;
     const bool bVirtIso = strstr(pcURI, "/_VIRTISO_.iso") != nullptr;
     const bool bDriverIso = !bVirtIso && strstr(pcURI, "_VIRTDRVISO_/") != nullptr;
     if (bVirtIso || bDriverIso) {
-        uint32_t uiRet =
-            bVirtIso ? WholeImageLookup(pcReq, stResult) : DriverImageLookup(pcReq, stResult);
+        uint32_t uiRet = bVirtIso ? WholeImageLookup(pcReq, *pstRoots, stResult)
+                                  : DriverImageLookup(pcReq, stResult);
         if (uiRet == 0) {
             stResult.pstVirtIso =
                 QVHTTP_VIRTISO_OpenReq(stReq, stResult.szPath, stResult.ullSize,
@@ -277,30 +236,28 @@ uint32_t QVHTTP_CFG_OpenReqURI(const QVHTTP_Request &stReq, QVHTTP_OpenResult &s
         return uiRet;
     }
     if (strstr(pcURI, "/_RAWISO_.iso") != nullptr) {
-        return WholeImageLookup(pcReq, stResult);
+        return WholeImageLookup(pcReq, *pstRoots, stResult);
     }
-    for (const QVHTTP_RootSlot &stSlot : g_astRoots) {
-        if (stSlot.szPath[0] == '\0') {
-            continue;
-        }
+    for (const QV_Root &stRoot : pstRoots->vRoots) {
         QVHTTP_OpenResult stTry;
+        stTry.pstRoots = pstRoots;
         std::string strTarget;
-        if (!QVHTTP_CFG_MapPath(pcReq, stSlot, stTry)) {
-            strTarget = QVHTTP_CFG_FindRedtRule(pcReq, stSlot);
+        if (!QVHTTP_CFG_MapPath(pcReq, stRoot, stTry)) {
+            strTarget = QV_RootRedirect(pcReq, stRoot, "http", g_stQvHttpLogSinks);
             if (strTarget.empty()) {
                 continue;
             }
             QVHTTP_Log(QVHTTP_LOG, "Request %s NO Real File, Buf HTTP Redt", pcReq);
         } else {
             QVHTTP_UTIL_StripSlash(stTry.szPath);
-            strTarget = QVHTTP_CFG_FindRedtRule(pcReq, stSlot);
+            strTarget = QV_RootRedirect(pcReq, stRoot, "http", g_stQvHttpLogSinks);
         }
         if (!strTarget.empty()) {
             if (!ServeRedirect(strTarget, stTry)) {
                 continue;
             }
-        } else if (stSlot.pstImage != nullptr) {
-            if (!ImageLookup(stSlot, stTry)) {
+        } else if (stRoot.pstImage) {
+            if (!ImageLookup(stRoot, stTry)) {
                 continue;
             }
             stResult = std::move(stTry);

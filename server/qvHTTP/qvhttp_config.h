@@ -38,15 +38,6 @@ struct QVHTTP_Root {
     std::vector<QVHTTP_RedtRule> vRules;
 };
 
-struct QVHTTP_RootSlot {
-    uint32_t uiOwned = 0;
-    IsoImage *pstImage = nullptr;
-    char szPrefix[1024] = "";
-    char szPath[1024] = "";   // empty marks a free slot
-    std::string strRealRoot;  // a directory root with its links resolved
-    std::vector<QVHTTP_RedtRule> vRules;
-};
-
 struct QVHTTP_OpenResult {
     uint32_t uiIsImage = 0;
     const IsoNode *pstImageDir = nullptr;
@@ -58,6 +49,9 @@ struct QVHTTP_OpenResult {
     int64_t llRangeStart = QVHTTP_RANGE_ABSENT;
     int64_t llRangeEnd = QVHTTP_RANGE_ABSENT;
     std::unique_ptr<VirtIsoRequest> pstVirtIso;
+    // The roots the request was resolved against: keeps an image (and pstImageDir) alive while
+    // the reply is sent, whatever is published meanwhile.
+    QV_RootSnapshot pstRoots;
 };
 
 void QVHTTP_CFG_Init();
@@ -65,18 +59,16 @@ void QVHTTP_CFG_SetAddr(uint32_t uiAddr, uint16_t usPort);
 void QVHTTP_CFG_SetMaxConn(uint32_t uiCount);
 void QVHTTP_CFG_SetIdleTime(uint32_t uiSeconds);
 
+// Adds a root to the published table (at any time, also while the service runs); 0,
+// QVHTTP_ERR_EXIST (same prefix and path), QVHTTP_ERR_NO_SLOT or QVHTTP_ERR_FAILED.
 uint32_t QVHTTP_CFG_AddRootPath(const QVHTTP_Root &stRoot);
 void QVHTTP_CFG_ClearRoots();
-const QVHTTP_RootSlot &QVHTTP_CFG_Slot(unsigned uiIndex);
+// The table now published; a request uses one snapshot from start to end.
+QV_RootSnapshot QVHTTP_CFG_Roots();
 
 // Maps a request path without its leading "/" onto one root. Directory roots set the host path
 // and the directory flag; image roots set the name inside the image as the path.
-bool QVHTTP_CFG_MapPath(const char *pcRequest, const QVHTTP_RootSlot &stSlot,
-                        QVHTTP_OpenResult &stResult);
-
-// The host path of the slot's redirect rule that names this request, when its target file
-// exists; "" otherwise.
-std::string QVHTTP_CFG_FindRedtRule(const char *pcRequest, const QVHTTP_RootSlot &stSlot);
+bool QVHTTP_CFG_MapPath(const char *pcRequest, const QV_Root &stRoot, QVHTTP_OpenResult &stResult);
 
 // Resolves the request's decoded path into stResult (reset first): 0, QVHTTP_ERR_NOT_FOUND, or
 // QVHTTP_ERR_FAILED for a path that tries to leave its root.

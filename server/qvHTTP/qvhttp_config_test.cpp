@@ -138,7 +138,10 @@ TEST_F(QvHttpConfig, RootTableRefusesDuplicatesMissingPathsAndAnEleventhRoot)
         std::string strPath;
         uint32_t uiRet;
     } astCases[] = {
-        {"iso1", m_strDir + "/kick", QVHTTP_ERR_EXIST},
+        // The same prefix and path, without regard to case, is there already; the same prefix
+        // with another path is one more place to look, after the first.
+        {"iso1", m_strDir + "/SRC", QVHTTP_ERR_EXIST},
+        {"ISO1", m_strDir + "/kick", 0},
         {"nothing", m_strDir + "/does-not-exist", QVHTTP_ERR_FAILED},
         {"notaniso", m_strDir + "/src/a.txt", QVHTTP_ERR_FAILED},
     };
@@ -148,7 +151,7 @@ TEST_F(QvHttpConfig, RootTableRefusesDuplicatesMissingPathsAndAnEleventhRoot)
         stRoot.strPath = stCase.strPath;
         EXPECT_EQ(QVHTTP_CFG_AddRootPath(stRoot), stCase.uiRet) << stCase.pcPrefix;
     }
-    for (unsigned i = 2; i < QVHTTP_ROOT_SLOTS; ++i) {
+    for (unsigned i = 3; i < QVHTTP_ROOT_SLOTS; ++i) {
         QVHTTP_Root stRoot;
         stRoot.strPrefix = "r" + std::to_string(i);
         stRoot.strPath = m_strDir + "/kick";

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 
+#include "qv_handoff.h"
 #include "qvtftp_session.h"
 #include "qvtftp_util.h"
 
@@ -77,6 +78,7 @@ void FreeSession(gpointer pvSession)
 // One multi-port transfer on a pool thread.
 void MultiPortProc(gpointer pvJob, gpointer /*pvUnused*/)
 {
+    QV_TakeOver(pvJob);
     std::unique_ptr<QVTFTP_PktSlot, decltype(&QVTFTP_SESSION_FreeSlot)> pstJob(
         static_cast<QVTFTP_PktSlot *>(pvJob), &QVTFTP_SESSION_FreeSlot);
     if (g_stSvc.bStopping) {
@@ -150,10 +152,10 @@ void MultiPortLoop()
             QVTFTP_UTIL_Log(QVTFTP_DIG, "Current connections exceed max limit.");
             continue;
         }
-        g_thread_pool_push(pstPool,
-                           QVTFTP_SESSION_NewSlot(ntohl(stFrom.sin_addr.s_addr),
-                                                  ntohs(stFrom.sin_port), aucBuf, uiLen),
-                           nullptr);
+        QVTFTP_PktSlot *pstSlot = QVTFTP_SESSION_NewSlot(ntohl(stFrom.sin_addr.s_addr),
+                                                         ntohs(stFrom.sin_port), aucBuf, uiLen);
+        QV_HandOff(pstSlot);
+        g_thread_pool_push(pstPool, pstSlot, nullptr);
     }
     close(g_stSvc.iSock);
     QVTFTP_SESSION_TableStopAll();

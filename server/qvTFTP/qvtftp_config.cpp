@@ -9,6 +9,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "iso_image.h"
+#include "iso_shared.h"
 #include "qvtftp_rfc.h"
 #include "qvtftp_session.h"
 #include "qvtftp_util.h"
@@ -20,14 +22,9 @@ constexpr uint16_t TID_MAP_LAST = 65535;
 constexpr size_t REQUEST_MAX = 4095;
 
 QVTFTP_CFG_Conf g_stConf;
-QVTFTP_RootSlot g_astRoots[QVTFTP_ROOT_SLOTS];
+QV_RootStore g_stRoots;
 std::vector<uint32_t> g_vecTidMap;
 std::mutex g_mtxTid;
-
-void CopyCut(char *pcDst, size_t uiRoom, const std::string &szSrc)
-{
-    g_strlcpy(pcDst, szSrc.c_str(), uiRoom);
-}
 
 bool IsRegularFile(const std::string &szPath)
 {
@@ -60,53 +57,12 @@ bool HasParentComponent(const std::string &szReq)
     return false;
 }
 
-// The redirect target that replaces the request under this slot, or "" without one.
-std::string FindRedirect(const std::string &szReq, const QVTFTP_RootSlot &stSlot)
-{
-    std::string szRest;
-    if (stSlot.vecRules.empty() || !QV_RootMatch(szReq, stSlot.szPrefix, &szRest)) {
-        return {};
-    }
-    return QV_FindRedirect(szReq, szRest, stSlot.vecRules, "tftp", QVTFTP_UTIL_Sinks());
-}
-
-// Serves the root from an ISO image: the one handed in, or one opened (and owned) here.
-uint32_t AttachImage(const QVTFTP_CFG_Root &stRoot, QVTFTP_RootSlot *pstSlot)
-{
-    if (!g_file_test(stRoot.szPath.c_str(), G_FILE_TEST_IS_REGULAR)) {
-        return QVTFTP_ERR_FAILED;
-    }
-    if (stRoot.pstImage != nullptr) {
-        pstSlot->pstImage = stRoot.pstImage;
-        pstSlot->uiOwned = 0;
-        return 0;
-    }
-    auto pstImage = std::make_unique<IsoImage>();
-    if (IsoOpen(stRoot.szPath.c_str(), false, pstImage.get()) != 0) {
-        return QVTFTP_ERR_FAILED;
-    }
-    pstSlot->pstImage = pstImage.get();
-    pstSlot->pstOwnImage = std::move(pstImage);
-    pstSlot->uiOwned = 1;
-    return 0;
-}
-
-void DetachImage(QVTFTP_RootSlot *pstSlot)
-{
-    if (pstSlot->uiOwned != 0 && pstSlot->pstOwnImage) {
-        IsoClose(pstSlot->pstOwnImage.get());
-    }
-    pstSlot->pstOwnImage.reset();
-    pstSlot->pstImage = nullptr;
-    pstSlot->uiOwned = 0;
-}
-
 // A regular file inside the image (links followed): its byte offset and size in the image.
-bool FindInImage(const QVTFTP_RootSlot &stSlot, const std::string &szName, uint64_t *pullBase,
+bool FindInImage(const QV_Root &stRoot, const std::string &szName, uint64_t *pullBase,
                  uint64_t *pullSize)
 {
     IsoEntry stEntry;
-    if (IsoFind(stSlot.pstImage, szName.c_str(), true, &stEntry) != 0 ||
+    if (IsoFind(stRoot.pstImage.get(), szName.c_str(), true, &stEntry) != 0 ||
         stEntry.ucKind != ISO_KIND_FILE) {
         return false;
     }
@@ -193,70 +149,47 @@ const QVTFTP_CFG_Conf &QVTFTP_CFG_GetConf()
     return g_stConf;
 }
 
-const QVTFTP_RootSlot &QVTFTP_CFG_GetSlot(unsigned uiIndex)
+QV_RootSnapshot QVTFTP_CFG_Roots()
 {
-    QVTFTP_ASSERT(uiIndex < QVTFTP_ROOT_SLOTS);
-    return g_astRoots[uiIndex];
+    return g_stRoots.Snapshot();
 }
 
 uint32_t QVTFTP_CFG_AddRootPath(const QVTFTP_CFG_Root *pstRoot)
 {
-    if (pstRoot == nullptr || pstRoot->szPath.empty()) {
+    if (pstRoot == nullptr) {
         return QVTFTP_ERR_FAILED;
     }
-    QVTFTP_RootSlot *pstFree = nullptr;
-    for (QVTFTP_RootSlot &stSlot : g_astRoots) {
-        if (stSlot.szPath[0] == '\0') {
-            pstFree = pstFree != nullptr ? pstFree : &stSlot;
-        } else if (g_ascii_strcasecmp(stSlot.szPrefix, pstRoot->szPrefix.c_str()) == 0 &&
-                   g_ascii_strcasecmp(stSlot.szPath, pstRoot->szPath.c_str()) == 0) {
-            return QVTFTP_ERR_EXIST;
-        }
-    }
-    if (pstFree == nullptr) {
+    switch (g_stRoots.Add(pstRoot->szPrefix, pstRoot->szPath, pstRoot->pstImage, pstRoot->vecRules,
+                          IsoOpenShared, "tftp", QVTFTP_UTIL_Sinks())) {
+    case QV_RootAdd::Added:
+        return 0;
+    case QV_RootAdd::Exists:
+        return QVTFTP_ERR_EXIST;
+    case QV_RootAdd::NoSlot:
         return QVTFTP_ERR_NO_SLOT;
+    case QV_RootAdd::Failed:
+        break;
     }
-    if (!g_file_test(pstRoot->szPath.c_str(), G_FILE_TEST_IS_DIR)) {
-        const uint32_t uiRet = AttachImage(*pstRoot, pstFree);
-        if (uiRet != 0) {
-            return uiRet;
-        }
-        QVTFTP_UTIL_Log(QVTFTP_DBG, "Set %s for tftp root.", pstRoot->szPath.c_str());
-    }
-    CopyCut(pstFree->szPrefix, sizeof(pstFree->szPrefix), pstRoot->szPrefix);
-    CopyCut(pstFree->szPath, sizeof(pstFree->szPath), pstRoot->szPath);
-    // Links inside a directory root may point anywhere inside it, never out of it.
-    pstFree->strRealRoot = pstFree->pstImage == nullptr ? QV_RealRoot(pstRoot->szPath) : "";
-    pstFree->vecRules = pstRoot->vecRules;
-    QVTFTP_UTIL_Log(QVTFTP_DBG, "Add tftp root %s %s", pstFree->szPrefix, pstFree->szPath);
-    return 0;
+    return QVTFTP_ERR_FAILED;
 }
 
 void QVTFTP_CFG_ClearRoots()
 {
-    for (QVTFTP_RootSlot &stSlot : g_astRoots) {
-        DetachImage(&stSlot);
-        stSlot = QVTFTP_RootSlot{};
-    }
+    g_stRoots.Clear();
 }
 
-bool QVTFTP_CFG_MapPath(const char *pcRequest, const QVTFTP_RootSlot &stSlot, std::string *pszName)
+bool QVTFTP_CFG_MapPath(const char *pcRequest, const QV_Root &stRoot, std::string *pszName)
 {
     QVTFTP_ASSERT(0 != pcRequest && 0 != pszName);
-    std::string szReq = NormaliseRequest(pcRequest);
-    // GRUB names every file from the server's top ("/ISO1/install/vmlinuz"): a leading slash
-    // before a root's prefix names the same file as the request without it.
-    if (stSlot.szPrefix[0] != '\0') {
-        szReq.erase(0, szReq.find_first_not_of('/'));
-    }
+    const std::string szReq = QV_RootRequest(NormaliseRequest(pcRequest), stRoot);
     std::string szRest;
-    if (!QV_RootMatch(szReq, stSlot.szPrefix, &szRest) || szRest.empty()) {
+    if (!QV_RootMatch(szReq, stRoot.strPrefix, &szRest) || szRest.empty()) {
         return false;
     }
-    if (stSlot.pstImage != nullptr) {
+    if (stRoot.pstImage) {
         *pszName = szRest;
     } else {
-        *pszName = std::string(stSlot.szPath) + (szRest[0] == '/' ? "" : "/") + szRest;
+        *pszName = stRoot.strPath + (szRest[0] == '/' ? "" : "/") + szRest;
     }
     return true;
 }
@@ -273,19 +206,20 @@ uint32_t QVTFTP_CFG_OpenReqFile(const char *pcPath, QVTFTP_Session *pstSession, 
     }
     FileSource stSrc;
     bool bFound = false;
-    for (const QVTFTP_RootSlot &stSlot : g_astRoots) {
+    const QV_RootSnapshot pstRoots = g_stRoots.Snapshot();
+    for (const QV_Root &stRoot : pstRoots->vRoots) {
         std::string szName;
-        if (stSlot.szPath[0] == '\0' || !QVTFTP_CFG_MapPath(szReq.c_str(), stSlot, &szName)) {
+        if (!QVTFTP_CFG_MapPath(szReq.c_str(), stRoot, &szName)) {
             continue;
         }
-        stSrc.szHostPath = FindRedirect(szReq, stSlot);
+        stSrc.szHostPath = QV_RootRedirect(szReq, stRoot, "tftp", QVTFTP_UTIL_Sinks());
         if (!stSrc.szHostPath.empty()) {
             bFound = true;
-        } else if (stSlot.pstImage != nullptr) {
-            bFound = FindInImage(stSlot, szName, &stSrc.ullBase, &stSrc.ullSize);
+        } else if (stRoot.pstImage) {
+            bFound = FindInImage(stRoot, szName, &stSrc.ullBase, &stSrc.ullSize);
             stSrc.bImage = bFound;
-            stSrc.szHostPath = stSlot.szPath;
-        } else if (IsRegularFile(szName) && QV_InsideRoot(stSlot.strRealRoot, szName)) {
+            stSrc.szHostPath = stRoot.strPath;
+        } else if (IsRegularFile(szName) && QV_InsideRoot(stRoot.strRealRoot, szName)) {
             stSrc.szHostPath = szName;
             bFound = true;
         }

@@ -3,13 +3,12 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "iso_image.h"
 #include "qv_roots.h"
 
+struct IsoImage;
 struct QVTFTP_Session;
 
 struct QVTFTP_CFG_Conf {
@@ -35,17 +34,7 @@ struct QVTFTP_CFG_Root {
     std::vector<QVTFTP_CFG_Rule> vecRules;
 };
 
-struct QVTFTP_RootSlot {
-    uint32_t uiOwned = 0;                   // 1 when this table opened the image
-    IsoImage *pstImage = nullptr;           // set for an image root
-    std::unique_ptr<IsoImage> pstOwnImage;  // keeps an image this table opened
-    char szPrefix[512] = {};
-    char szPath[512] = {};    // empty: free slot
-    std::string strRealRoot;  // a directory root with its links resolved
-    std::vector<QVTFTP_CFG_Rule> vecRules;
-};
-
-constexpr unsigned QVTFTP_ROOT_SLOTS = 10;
+constexpr unsigned QVTFTP_ROOT_SLOTS = QV_ROOT_SLOTS;
 
 // Sets the defaults and allocates the transfer-ID map for 49126..65535.
 void QVTFTP_CFG_Init();
@@ -55,13 +44,16 @@ void QVTFTP_CFG_Deinit();
 uint32_t QVTFTP_CFG_SetConf(const QVTFTP_CFG_Conf *pstConf);
 const QVTFTP_CFG_Conf &QVTFTP_CFG_GetConf();
 
+// Adds a root to the published table (at any time, also while the service runs); 0,
+// QVTFTP_ERR_EXIST (same prefix and path), QVTFTP_ERR_NO_SLOT or QVTFTP_ERR_FAILED.
 uint32_t QVTFTP_CFG_AddRootPath(const QVTFTP_CFG_Root *pstRoot);
 void QVTFTP_CFG_ClearRoots();
-const QVTFTP_RootSlot &QVTFTP_CFG_GetSlot(unsigned uiIndex);
+// The table now published; a request uses one snapshot from start to end.
+QV_RootSnapshot QVTFTP_CFG_Roots();
 
-// Maps a requested path onto one slot; true and the file (directory root) or the path inside
-// the image (image root) when the slot matches.
-bool QVTFTP_CFG_MapPath(const char *pcRequest, const QVTFTP_RootSlot &stSlot, std::string *pszName);
+// Maps a requested path onto one root; true and the file (directory root) or the path inside
+// the image (image root) when the root matches.
+bool QVTFTP_CFG_MapPath(const char *pcRequest, const QV_Root &stRoot, std::string *pszName);
 
 // Finds and opens the requested file and fills the session's file; *pusCode gets the TFTP error
 // code for the client when it fails.

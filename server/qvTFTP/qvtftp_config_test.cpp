@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "iso_image.h"
 #include "qvtftp.h"
 #include "qvtftp_session.h"
 
@@ -103,19 +104,19 @@ protected:
 
 TEST_F(QvTftpConfig, MapPath)
 {
-    QVTFTP_RootSlot stTop;
-    strcpy(stTop.szPath, "/srv/pxelinux");
-    QVTFTP_RootSlot stDriver;
-    strcpy(stDriver.szPrefix, "driver");
-    strcpy(stDriver.szPath, "/srv/driver");
+    QV_Root stTop;
+    stTop.strPath = "/srv/pxelinux";
+    QV_Root stDriver;
+    stDriver.strPrefix = "driver";
+    stDriver.strPath = "/srv/driver";
     IsoImage stImage;  // never read by the mapping
-    QVTFTP_RootSlot stIso;
-    strcpy(stIso.szPrefix, "ISO1");
-    strcpy(stIso.szPath, "/srv/a.iso");
-    stIso.pstImage = &stImage;
+    QV_Root stIso;
+    stIso.strPrefix = "ISO1";
+    stIso.strPath = "/srv/a.iso";
+    stIso.pstImage = std::shared_ptr<IsoImage>(&stImage, [](IsoImage *) {});
 
     struct Case {
-        const QVTFTP_RootSlot *pstSlot;
+        const QV_Root *pstSlot;
         const char *pcRequest;
         const char *pcName;  // nullptr: no match
     };
@@ -138,7 +139,7 @@ TEST_F(QvTftpConfig, MapPath)
         {&stDriver, "//driver/net/e1000.inf", "/srv/driver/net/e1000.inf"},
     };
     for (const Case &stCase : astCases) {
-        SCOPED_TRACE(std::string(stCase.pstSlot->szPrefix) + " / " + stCase.pcRequest);
+        SCOPED_TRACE(stCase.pstSlot->strPrefix + " / " + stCase.pcRequest);
         std::string szName = "unset";
         const bool bMatch = QVTFTP_CFG_MapPath(stCase.pcRequest, *stCase.pstSlot, &szName);
         EXPECT_EQ(stCase.pcName != nullptr, bMatch);
@@ -210,11 +211,14 @@ TEST_F(QvTftpConfig, ImageRootsAndRedirects)
     WriteFile(m_stDir / "virtualiso/extfile/initrd.patched", "patched initrd");
     ASSERT_EQ(0u, AddRoot("ISO1", m_stDir / "a.iso",
                           {{"boot/missing.img", "absent"}, {"boot/initrd.img", "initrd.patched"}}));
-    EXPECT_EQ(1u, QVTFTP_CFG_GetSlot(0).uiOwned);
+    EXPECT_TRUE(QVTFTP_CFG_Roots()->vRoots.at(0).bOwned);
 
     EXPECT_EQ("patched initrd", Open("ISO1/boot/initrd.img"));
     EXPECT_TRUE(Logged("Request ISO1/boot/initrd.img match tftp redirect rule boot/initrd.img "
                        "initrd.patched"));
+    // GRUB names files from the server's top: the rule applies all the same.
+    EXPECT_EQ("patched initrd", Open("/ISO1/boot/initrd.img"));
+    EXPECT_EQ("patched initrd", Open("//iso1\\boot\\initrd.img"));
     EXPECT_EQ(std::string(5000, 'k'), Open("iso1/BOOT/VMLINUZ"));
     EXPECT_EQ("", Open("ISO1/empty"));
     EXPECT_EQ("<code 1>", Open("ISO1/boot"));
@@ -230,7 +234,7 @@ TEST_F(QvTftpConfig, ImageRootsAndRedirects)
     ASSERT_EQ(0u, IsoOpen((m_stDir / "a.iso").c_str(), false, &stImage));
     const QVTFTP_CFG_Root stLent{&stImage, "ISO2", (m_stDir / "a.iso").string(), {}};
     ASSERT_EQ(0u, QVTFTP_CFG_AddRootPath(&stLent));
-    EXPECT_EQ(0u, QVTFTP_CFG_GetSlot(1).uiOwned);
+    EXPECT_FALSE(QVTFTP_CFG_Roots()->vRoots.at(1).bOwned);
     EXPECT_EQ("image initrd", Open("ISO2/boot/initrd.img"));
     QVTFTP_CFG_ClearRoots();
     IsoEntry stEntry;

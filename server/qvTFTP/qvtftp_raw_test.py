@@ -218,7 +218,10 @@ class RawTftp(unittest.TestCase):
         self.assertEqual(OACK, c.recv()[0])
         c.send(struct.pack("!HH", ERROR, 8) + b"no\0")
         self.assertIsNone(c.recv(timeout=2.5), "no retransmission after the refusal")
-        self.assertEqual(1, len(self.server.events_for(c.port, 4)))
+        ends = self.server.events_for(c.port, 4)
+        self.assertEqual(1, len(ends))
+        # Its own result: the client table must not show the refusal as a failed download.
+        self.assertEqual("result=0x200d", ends[0][6])
         self.assertEqual(1, len(self.server.events_for(c.port, 2)))
         # The same client asks again without options: a new transfer.
         c.peer = None

@@ -141,6 +141,13 @@ bool IsOptionRefusal(const QVTFTP_RFC_Pkt &stPkt)
             stPkt.stErr.usCode == QVTFTP_RFC_ERR_UNDEF);
 }
 
+// PXE firmware asks for the size with options and then declines them: not a failed transfer.
+// The end still comes (every start has one) with its own result, so consumers tell it apart.
+void RaiseRefusalEnd(QVTFTP_Session *pstSession)
+{
+    QVTFTP_SESSION_RaiseEvent(pstSession, QVTFTP_EVENT_END, QVTFTP_ERR_UNSUPPORTED_OPT);
+}
+
 }  // namespace
 
 QVTFTP_Session::~QVTFTP_Session()
@@ -455,81 +462,62 @@ bool QVTFTP_SESSION_OpenSocket(QVTFTP_Session *pstSession, uint16_t *pusPort)
     return true;
 }
 
+QVTFTP_Step QVTFTP_SESSION_OnPacket(QVTFTP_Session *pstSession, const uint8_t *pucData,
+                                    ssize_t lLen)
+{
+    QVTFTP_RFC_Pkt stPkt;
+    const uint32_t uiRet = lLen >= 0
+                               ? QVTFTP_RFC_ParsePkt(pucData, static_cast<uint32_t>(lLen), &stPkt)
+                               : QVTFTP_ERR_FAILED;
+    if (lLen >= 2 && stPkt.usOpcode == QVTFTP_RFC_OPCODE_ACK) {
+        if (uiRet == 0) {
+            return QVTFTP_SESSION_Ack(pstSession, stPkt.stAck.usBlock);
+        }
+        QVTFTP_UTIL_Log(QVTFTP_DIG, "Failed to parse pkt");
+    } else if (lLen >= 2 && uiRet == 0 && IsOptionRefusal(stPkt)) {
+        QVTFTP_UTIL_Log(QVTFTP_DIG, "client send error for option negoation.");
+        RaiseRefusalEnd(pstSession);
+        return QVTFTP_Step::DONE;
+    } else {
+        QVTFTP_UTIL_Log(QVTFTP_DIG, "Failed to recv ACK pkt, sock %d, %d %u.", pstSession->iSock,
+                        static_cast<int>(lLen), lLen >= 2 ? stPkt.usOpcode : 0u);
+    }
+    QVTFTP_SESSION_SendErr(*pstSession, QVTFTP_RFC_ERR_ILLEGAL_OP);
+    QVTFTP_SESSION_RaiseEvent(pstSession, QVTFTP_EVENT_END, QVTFTP_ERR_FAILED);
+    return QVTFTP_Step::DONE;
+}
+
 void QVTFTP_SESSION_ProcReadPkt(int iSock, short sWhat, void *pvSession)
 {
     auto *pstSession = static_cast<QVTFTP_Session *>(pvSession);
+    QVTFTP_Step eStep;
     if ((sWhat & EV_TIMEOUT) != 0) {
-        if (QVTFTP_SESSION_Timeout(pstSession) == QVTFTP_Step::DONE) {
-            EndLoop(pstSession);
-        }
-        return;
+        eStep = QVTFTP_SESSION_Timeout(pstSession);
+    } else {
+        // A separate buffer: blocks are built in the session buffer.
+        uint8_t aucPkt[1024];
+        const ssize_t lLen = recv(iSock, aucPkt, sizeof(aucPkt), 0);
+        eStep = QVTFTP_SESSION_OnPacket(pstSession, aucPkt, lLen);
     }
-    // A separate buffer: blocks are built in the session buffer.
-    uint8_t aucPkt[1024];
-    const ssize_t lLen = recv(iSock, aucPkt, sizeof(aucPkt), 0);
-    QVTFTP_RFC_Pkt stPkt;
-    const uint32_t uiRet = lLen >= 0
-                               ? QVTFTP_RFC_ParsePkt(aucPkt, static_cast<uint32_t>(lLen), &stPkt)
-                               : QVTFTP_ERR_FAILED;
-    if (lLen >= 2 && stPkt.usOpcode == QVTFTP_RFC_OPCODE_ACK) {
-        if (uiRet != 0) {
-            QVTFTP_UTIL_Log(QVTFTP_DIG, "Failed to parse pkt");
-            QVTFTP_SESSION_SendErr(*pstSession, QVTFTP_RFC_ERR_ILLEGAL_OP);
-            EndLoop(pstSession);
-            QVTFTP_SESSION_RaiseEvent(pstSession, QVTFTP_EVENT_END, QVTFTP_ERR_FAILED);
-        } else if (QVTFTP_SESSION_Ack(pstSession, stPkt.stAck.usBlock) == QVTFTP_Step::DONE) {
-            EndLoop(pstSession);
-        }
-        return;
-    }
-    if (lLen >= 2 && uiRet == 0 && IsOptionRefusal(stPkt)) {
-        QVTFTP_UTIL_Log(QVTFTP_DIG, "client send error for option negoation.");
+    if (eStep == QVTFTP_Step::DONE) {
         EndLoop(pstSession);
-        return;
     }
-    QVTFTP_UTIL_Log(QVTFTP_DIG, "Failed to recv ACK pkt, sock %d, %d %u.", iSock,
-                    static_cast<int>(lLen), lLen >= 2 ? stPkt.usOpcode : 0u);
-    QVTFTP_SESSION_SendErr(*pstSession, QVTFTP_RFC_ERR_ILLEGAL_OP);
-    EndLoop(pstSession);
-    QVTFTP_SESSION_RaiseEvent(pstSession, QVTFTP_EVENT_END, QVTFTP_ERR_FAILED);
 }
 
 void QVTFTP_SESSION_SPortReadLoop(QVTFTP_Session *pstSession)
 {
-    for (;;) {
+    for (QVTFTP_Step eStep = QVTFTP_Step::CONTINUE; eStep == QVTFTP_Step::CONTINUE;) {
         const guint64 ullWait = static_cast<guint64>(pstSession->usTimeout) * 1000000u;
         std::unique_ptr<QVTFTP_PktSlot, decltype(&QVTFTP_SESSION_FreeSlot)> pstSlot(
             static_cast<QVTFTP_PktSlot *>(g_async_queue_timeout_pop(pstSession->pstQueue, ullWait)),
             &QVTFTP_SESSION_FreeSlot);
         if (!pstSlot) {
-            if (QVTFTP_SESSION_Timeout(pstSession) == QVTFTP_Step::DONE) {
-                return;
-            }
-            continue;
-        }
-        if (pstSlot->uiLen == 0) {  // the service stops
+            eStep = QVTFTP_SESSION_Timeout(pstSession);
+        } else if (pstSlot->uiLen == 0) {  // the service stops
             QVTFTP_SESSION_RaiseEvent(pstSession, QVTFTP_EVENT_END, QVTFTP_ERR_FAILED);
-            return;
-        }
-        QVTFTP_RFC_Pkt stPkt;
-        const uint32_t uiRet = QVTFTP_RFC_ParsePkt(pstSlot->aucData, pstSlot->uiLen, &stPkt);
-        if (pstSlot->uiLen < 2 || stPkt.usOpcode != QVTFTP_RFC_OPCODE_ACK) {
-            if (uiRet == 0 && IsOptionRefusal(stPkt)) {
-                QVTFTP_UTIL_Log(QVTFTP_DIG, "client send error for option negoation.");
-                return;
-            }
-            QVTFTP_UTIL_Log(QVTFTP_DIG, "Failed to recv ACK pkt, %u.",
-                            pstSlot->uiLen >= 2 ? stPkt.usOpcode : 0u);
-            QVTFTP_SESSION_SendErr(*pstSession, QVTFTP_RFC_ERR_ILLEGAL_OP);
-            return;
-        }
-        if (uiRet != 0) {
-            QVTFTP_UTIL_Log(QVTFTP_DIG, "Failed to parse pkt");
-            QVTFTP_SESSION_SendErr(*pstSession, QVTFTP_RFC_ERR_ILLEGAL_OP);
-            return;
-        }
-        if (QVTFTP_SESSION_Ack(pstSession, stPkt.stAck.usBlock) == QVTFTP_Step::DONE) {
-            return;
+            eStep = QVTFTP_Step::DONE;
+        } else {
+            eStep = QVTFTP_SESSION_OnPacket(pstSession, pstSlot->aucData, pstSlot->uiLen);
         }
     }
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <glib.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <vector>
@@ -124,6 +125,14 @@ QVTFTP_Step QVTFTP_SESSION_Ack(QVTFTP_Session *pstSession, uint16_t usBlock);
 // The wait for an ACK ran out: resend the OACK or the window from the block after the last
 // acknowledged one, or end with event 4 and a time-out.
 QVTFTP_Step QVTFTP_SESSION_Timeout(QVTFTP_Session *pstSession);
+
+// One packet from the client, in either mode (lLen < 0: the receive failed): an ACK goes to
+// QVTFTP_SESSION_Ack; an option refusal (ERROR 8 or 0) ends the transfer with event 4 and
+// QVTFTP_ERR_UNSUPPORTED_OPT; anything else, an unparsable ACK included, is answered with
+// ERROR 4 and ends it with event 4 and QVTFTP_ERR_FAILED. The modes differ only in how they
+// wait for packets.
+QVTFTP_Step QVTFTP_SESSION_OnPacket(QVTFTP_Session *pstSession, const uint8_t *pucData,
+                                    ssize_t lLen);
 
 // Multi-port: the per-transfer socket on a port from the transfer-ID range, connected to the
 // client; false when none can be set up.
