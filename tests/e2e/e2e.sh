@@ -29,9 +29,9 @@ case $kind in
                 --expect-log 'virturl_report_client_info') ;;
   debian-arm64) args=(--source "$base/debian-12-netinst-arm64-lab.iso" --timeout 420
                       --expect-log 'Start send file /ISO1/install\.a64/vmlinuz') ;;
-  ubuntu|rhel|suse) args=(--source "$base/shaped-$kind.iso" --timeout 480) ;;
+  ubuntu|rhel|suse) args=(--source "$base/shaped-$kind.iso" --timeout 480 --snapshot "$dir/snap") ;;
   esxi) args=(--source "$base/shaped-esxi.iso" --timeout 300
-              --expect-log 'Start send file /ISO1/mboot\.c32') ;;
+              --expect-log 'Start send file /ISO1/mboot\.c32' --snapshot "$dir/snap") ;;
   *) echo "FAIL: unknown case $kind"; exit 1 ;;
 esac
 KIV_LAB_SERIAL=$dir/serial.log KIV_LAB_ROWS=$rows "$KIV_SOURCE_DIR/tools/lab/lab.sh" --loader "$loader" --firmware "$firmware" \
@@ -40,7 +40,7 @@ status=$?
 [ "$status" -eq 0 ] || exit "$status"
 case $kind in
   ubuntu|rhel|suse|esxi)
-    exec python3 "$(dirname "$0")/check-fetched.py" "$kind" "$loader" "$dir/datadir" "$dir/serial.log" "${args[1]}" ;;
+    exec python3 "$(dirname "$0")/check-fetched.py" "$kind" "$loader" "$dir" "${args[1]}" ;;
   installer) ;;
   *) exit 0 ;;
 esac
