@@ -12,3 +12,4 @@ mkdir -p "$out"
 for family in ubuntu rhel suse esxi; do
   "$lab/make-shaped-source.sh" "$family" "$out/shaped-$family.iso"
 done
+"$lab/make-shaped-source.sh" rhel "$out/shaped-rhel-arm64.iso" arm64

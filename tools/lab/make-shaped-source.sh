@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# make-shaped-source.sh FAMILY ISO: an installation source shaped like one distribution family's
+# make-shaped-source.sh FAMILY ISO [ARCH]: an installation source shaped like one distribution family's
 # media, which the shipped PLUG_HERON profile matches like the real image: the family's layout
 # and identity files, Debian's installer kernel and the lab's stand-in installer (see
 # test-source/init, told the family) at the kernel and initrd paths the family's menus name,
 # and small stand-ins for the files the installer fetches from the repository.
 #   ubuntu  Ubuntu Server 22.04: .disk/info, casper/vmlinuz, casper/initrd
-#   rhel    Rocky Linux 9: .treeinfo, images/pxeboot/{vmlinuz,initrd.img}, images/install.img
+#   rhel    Rocky Linux 9: .treeinfo, images/pxeboot/{vmlinuz,initrd.img}, images/install.img;
+#           also for ARCH arm64 (aarch64 in .treeinfo, Debian's arm64 installer kernel)
 #   suse    openSUSE Leap 15: media.1/products, boot/x86_64/loader/{linux,initrd},
 #           boot/x86_64/root
 #   esxi    VMware ESXi 8.0: boot.cfg, upgrade/metadata.xml, imgdb.tgz, the boot modules boot.cfg
@@ -14,7 +15,10 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 family=${1:?usage: make-shaped-source.sh ubuntu|rhel|suse|esxi ISO}
-out=${2:?usage: make-shaped-source.sh ubuntu|rhel|suse|esxi ISO}
+out=${2:?usage: make-shaped-source.sh ubuntu|rhel|suse|esxi ISO [amd64|arm64]}
+arch=${3:-amd64}
+case $family/$arch in */amd64|rhel/arm64) ;;
+  *) echo "make-shaped-source: no $arch source for $family" >&2; exit 2 ;; esac
 source "$here/stand-in-lib.sh"
 
 src=$(mktemp -d)
@@ -22,8 +26,8 @@ trap 'rm -rf "$src"' EXIT
 # kernel DIR KERNEL INITRD: the installer kernel and the family's stand-in initramfs.
 kernel() {
   mkdir -p "$src/$1"
-  cp "$(stand_in_kernel)" "$src/$1/$2"
-  stand_in_initramfs "$family" "$src/$1/$3"
+  cp "$(stand_in_kernel "$arch")" "$src/$1/$2"
+  stand_in_initramfs "$family" "$src/$1/$3" "$arch"
 }
 small() { mkdir -p "$(dirname "$src/$1")"; echo "stand-in for $1 of the $family media" > "$src/$1"; }
 
@@ -36,8 +40,10 @@ case $family in
   rhel)
     kernel images/pxeboot vmlinuz initrd.img
     small images/install.img
-    printf '[general]\nfamily = Rocky Linux\nversion = 9.3\narch = x86_64\n[release]\nname = Rocky Linux\nshort = Rocky\nversion = 9.3\n[tree]\narch = x86_64\n[stage2]\nmainimage = images/install.img\n' > "$src/.treeinfo"
-    volume="Rocky-9-3-x86_64-dvd" ;;
+    tree_arch=x86_64
+    [ "$arch" = arm64 ] && tree_arch=aarch64
+    printf '[general]\nfamily = Rocky Linux\nversion = 9.3\narch = %s\n[release]\nname = Rocky Linux\nshort = Rocky\nversion = 9.3\n[tree]\narch = %s\n[stage2]\nmainimage = images/install.img\n' "$tree_arch" "$tree_arch" > "$src/.treeinfo"
+    volume="Rocky-9-3-$tree_arch-dvd" ;;
   suse)
     kernel boot/x86_64/loader linux initrd
     small boot/x86_64/root
