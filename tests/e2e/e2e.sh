@@ -7,6 +7,17 @@
 #                 early command, which reports the client back to the server
 #   debian-arm64  an arm64 client must boot the arm64 GRUB to its per-client menu and fetch the
 #                 installer's kernel (with the iPXE tree too: GRUB stands in for arm64 iPXE)
+#   ubuntu, rhel, suse
+#                 a source shaped like the family's media (make-shaped-source.sh) is matched by
+#                 the shipped profile; the stand-in installer follows the shipped menu's kernel
+#                 line the way the family's installer does and must reach "Install Finished";
+#                 kivpxe must have served the kernel, initrd, answer file and repository the
+#                 profile promises (check-fetched.py)
+#   rhel-arm64    as rhel, on an arm64 client (AAVMF) with a source shaped like Enterprise Linux
+#                 for aarch64
+#   esxi          the shipped ESXi menu on a source shaped like ESXi media must lead the client
+#                 to VMware's loader on the image; nothing here can follow that loader, so the
+#                 client's boot.cfg and kickstart are checked as kivpxe wrote them
 set -uo pipefail
 read -r kind loader firmware <<< "${KIV_E2E_CASE:?KIV_E2E_CASE names the case}"
 base=$KIV_BINARY_DIR/tests/e2e
@@ -20,13 +31,22 @@ case $kind in
                 --expect-log 'virturl_report_client_info') ;;
   debian-arm64) args=(--source "$base/debian-12-netinst-arm64-lab.iso" --timeout 420
                       --expect-log 'Start send file /ISO1/install\.a64/vmlinuz') ;;
+  ubuntu|rhel|suse) args=(--source "$base/shaped-$kind.iso" --timeout 480 --snapshot "$dir/snap") ;;
+  rhel-arm64) args=(--source "$base/shaped-rhel-arm64.iso" --timeout 1000 --snapshot "$dir/snap") ;;
+  esxi) args=(--source "$base/shaped-esxi.iso" --timeout 300
+              --expect-log 'Start send file /?ISO1/mboot\.c32' --snapshot "$dir/snap") ;;
   *) echo "FAIL: unknown case $kind"; exit 1 ;;
 esac
-KIV_LAB_ROWS=$rows "$KIV_SOURCE_DIR/tools/lab/lab.sh" --loader "$loader" --firmware "$firmware" \
+KIV_LAB_SERIAL=$dir/serial.log KIV_LAB_ROWS=$rows "$KIV_SOURCE_DIR/tools/lab/lab.sh" --loader "$loader" --firmware "$firmware" \
   --data-dir "$dir/datadir" --quiet "${args[@]}"
 status=$?
 [ "$status" -eq 0 ] || exit "$status"
-[ "$kind" = installer ] || exit 0
+case $kind in
+  ubuntu|rhel|suse|esxi|rhel-arm64)
+    exec python3 "$(dirname "$0")/check-fetched.py" "${kind%-arm64}" "$loader" "$dir" "${args[1]}" ;;
+  installer) ;;
+  *) exit 0 ;;
+esac
 
 # The row's statuses in order: the DHCP offer, a TFTP download, an HTTP download, the end.
 python3 - "$rows" <<'PY'

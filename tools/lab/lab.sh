@@ -178,8 +178,10 @@ if [ -n "$snapshot" ]; then
   cp -rL "$datadir/$loader" "$snapshot/tftp" && cp -r "$datadir/kickstart" "$snapshot/kickstart" ||
     fail "cannot copy the snapshot to $snapshot"
 fi
-# The row's history, for tests that check the order of the statuses.
+# The row's history, for tests that check the order of the statuses; the client's console, for
+# tests that check what the installer did.
 grep -E "^CLIENT .*$dashed" "$work/kivpxe.out" > "${KIV_LAB_ROWS:-/dev/null}"
+[ -z "${KIV_LAB_SERIAL:-}" ] || cp "$work/serial.log" "$KIV_LAB_SERIAL"
 if [ -n "$(head -c 16 "$disk" | tr -d '\0')" ]; then
   say "the client's disk holds: $(head -c 64 "$disk" | tr -d '\0' | head -n 1)"
 fi
