@@ -11,6 +11,7 @@
 #include "console_dialogs.h"
 #include "console_prompts.h"
 #include "console_state.h"
+#include "console_test_events.h"
 #include "controller.h"
 #include "log.h"
 #include "msg_table.h"
@@ -248,6 +249,7 @@ const std::map<std::string, Command> &Commands()
         {"extract.chooseIso", DLG_ExtractChooseIso},
         {"extract.start", [](const Json::Value &a) { return Ok(DLG_ExtractStart(a)); }},
         {"extract.stop", [](const Json::Value &) { return Ok(DLG_ExtractStop()); }},
+        {"test.clientEvents", CONSOLE_TestClientEvents},
     };
     return s_mapCommands;
 }
@@ -257,7 +259,8 @@ const std::map<std::string, Command> &Commands()
 ConsoleReply CONSOLE_RunCommand(const std::string &strName, const Json::Value &stArgs)
 {
     auto it = Commands().find(strName);
-    if (it == Commands().end()) {
+    bool bTestOnly = strName.rfind("test.", 0) == 0;
+    if (it == Commands().end() || (bTestOnly && !CONSOLE_TestEventsEnabled())) {
         Json::Value stError = Ok(false);
         stError["error"] = "unknown command " + strName;
         return ConsoleJson(stError, 404);

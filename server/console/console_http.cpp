@@ -508,6 +508,25 @@ void CONSOLE_Broadcast(const std::string &strEvent, const std::string &strData)
     Post(std::move(stOut));
 }
 
+void CONSOLE_BroadcastChanges(const std::string &strSnapshotEvent, const std::string &strSnapshot,
+                              const std::vector<std::pair<std::string, std::string>> &vecEvents)
+{
+    std::lock_guard<std::mutex> stLock(g_stServer.mtxOutbox);
+    if (g_stServer.iWakeFd < 0) {
+        return;
+    }
+    // The snapshot changes together with the queued events, so that a tab subscribing in
+    // between gets either the old snapshot and the events, or the new snapshot.
+    g_stServer.mapLastEvent[strSnapshotEvent] = strSnapshot;
+    for (const auto &[strEvent, strData] : vecEvents) {
+        Outgoing stOut;
+        stOut.strEvent = strEvent;
+        stOut.strData = strData;
+        g_stServer.vecOutbox.push_back(std::move(stOut));
+    }
+    WakeLocked();
+}
+
 std::string CONSOLE_LastEvent(const std::string &strEvent)
 {
     std::lock_guard<std::mutex> stLock(g_stServer.mtxOutbox);

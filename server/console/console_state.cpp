@@ -18,7 +18,9 @@ namespace {
 constexpr guint PUBLISH_MS = 250;
 guint g_uiPublisher = 0;
 std::string g_strLastState;
-std::string g_strLastRows;
+// The rows as last sent, one compact JSON text each.
+std::vector<std::string> g_vecLastRows;
+bool g_bRowsSent = false;
 
 std::string Compact(const Json::Value &stValue)
 {
@@ -67,17 +69,24 @@ Json::Value CONSOLE_StateJson()
     return stState;
 }
 
+Json::Value CONSOLE_RowJson(int iRow, const ClientRow &stRow)
+{
+    Json::Value stJson;
+    stJson["n"] = iRow;
+    stJson["ip"] = stRow.strAddress;
+    stJson["mac"] = stRow.strMac;
+    stJson["status"] = stRow.strStatus;
+    stJson["progress"] = stRow.dProgress;
+    stJson["finished"] = StatusIsFinished(stRow.strStatus);
+    return stJson;
+}
+
 Json::Value CONSOLE_RowsJson()
 {
     Json::Value stRows(Json::arrayValue);
+    int iRow = 0;
     for (const ClientRow &stRow : ClientRows()) {
-        Json::Value stJson;
-        stJson["ip"] = stRow.strAddress;
-        stJson["mac"] = stRow.strMac;
-        stJson["status"] = stRow.strStatus;
-        stJson["progress"] = stRow.dProgress;
-        stJson["finished"] = StatusIsFinished(stRow.strStatus);
-        stRows.append(stJson);
+        stRows.append(CONSOLE_RowJson(++iRow, stRow));
     }
     return stRows;
 }
@@ -89,17 +98,38 @@ void CONSOLE_PublishState()
         g_strLastState = strState;
         CONSOLE_Broadcast("state", strState);
     }
-    std::string strRows = Compact(CONSOLE_RowsJson());
-    if (strRows != g_strLastRows) {
-        g_strLastRows = strRows;
-        CONSOLE_Broadcast("rows", strRows);
+    // Each tab gets the whole table once, then only the rows that changed: with hundreds of
+    // clients a tab must not receive (and redraw) the table for every status line.
+    std::vector<std::pair<std::string, std::string>> vecEvents;
+    std::vector<ClientRow> vecRows = ClientRows();
+    std::vector<std::string> vecNow;
+    Json::Value stAll(Json::arrayValue);
+    for (size_t i = 0; i < vecRows.size(); ++i) {
+        Json::Value stRow = CONSOLE_RowJson(int(i + 1), vecRows[i]);
+        vecNow.push_back(Compact(stRow));
+        if (i >= g_vecLastRows.size() || g_vecLastRows[i] != vecNow.back()) {
+            vecEvents.emplace_back("row", vecNow.back());
+        }
+        stAll.append(std::move(stRow));
     }
+    if (vecRows.size() != g_vecLastRows.size() || !g_bRowsSent) {
+        Json::Value stCount;
+        stCount["count"] = Json::UInt64(vecRows.size());
+        vecEvents.emplace_back("rowcount", Compact(stCount));
+    }
+    if (vecEvents.empty()) {
+        return;
+    }
+    g_vecLastRows = std::move(vecNow);
+    g_bRowsSent = true;
+    CONSOLE_BroadcastChanges("rows", Compact(stAll), vecEvents);
 }
 
 void CONSOLE_StartPublisher()
 {
     g_strLastState.clear();
-    g_strLastRows.clear();
+    g_vecLastRows.clear();
+    g_bRowsSent = false;
     CONSOLE_PublishState();
     g_uiPublisher = g_timeout_add(PUBLISH_MS, OnPublish, nullptr);
 }

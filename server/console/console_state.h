@@ -1,10 +1,18 @@
 // What the page draws, as JSON published by Server-Sent Events: "state" (the main window, its
-// menus, the open prompt, progress and extraction) and "rows" (the client grid). Main thread.
+// menus, the open prompt, progress and extraction) and the client grid: the whole table ("rows")
+// once when a tab subscribes, then "row" for each row that changed and "rowcount" when the number
+// of rows changed. Main thread.
 #pragma once
 
 #include <json/json.h>
 
+#include <string>
+#include <vector>
+
 Json::Value CONSOLE_StateJson();
+struct ClientRow;
+// One grid row; n is the row number from 1, the number the client commands take.
+Json::Value CONSOLE_RowJson(int iRow, const ClientRow &stRow);
 Json::Value CONSOLE_RowsJson();
 // Sends both events when they changed since they were last sent.
 void CONSOLE_PublishState();

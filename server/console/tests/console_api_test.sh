@@ -53,6 +53,9 @@ pass "a prompt blocks other commands (409) until answered; No keeps the old filt
 [ "$(code -H "Authorization: Bearer $token" -X POST -d '{"iso":"x"}' "http://127.0.0.1:$console_port/api/cmd/sourceKind")" = 400 ] \
   || fail "wrong member type"
 [ "$(code -H "Authorization: Bearer $token" -X POST "http://127.0.0.1:$console_port/api/cmd/nope")" = 404 ] || fail "unknown command"
+# The test-only event command exists only with KIVPXE_TEST_EVENTS=1 in kivpxe's environment.
+[ "$(code -H "Authorization: Bearer $token" -X POST -d '{"count":1}' "http://127.0.0.1:$console_port/api/cmd/test.clientEvents")" = 404 ] \
+  || fail "the test event command answers without KIVPXE_TEST_EVENTS"
 [ "$(code -H "Authorization: Bearer $token" -X POST -d '{}' "http://127.0.0.1:$console_port/api/prompt/99")" = 409 ] || fail "answer to no prompt"
 [ "$(code -H "Authorization: Bearer $token" "http://127.0.0.1:$console_port/api/osimage?type=../../conf/orv")" = 404 ] || fail "picture path"
 api "http://127.0.0.1:$console_port/api/fs?path=$data/src&suffix=.iso" | grep -q '"name":"kivtest.iso"' || fail "file listing"
