@@ -11,6 +11,7 @@
 #include "log.h"
 #include "msg_table.h"
 #include "prompt.h"
+#include "transfer_stats.h"
 
 namespace {
 
@@ -298,9 +299,11 @@ void DrainNotifications()
         }
         switch (stEntry.uiWindowCode) {
         case WM_HTTP_NOTIFY:
+            STATS_HttpEvent(std::get<QVHTTP_RequestEvent>(stEntry.stEvent));
             HandleHttp(std::get<QVHTTP_RequestEvent>(stEntry.stEvent));
             break;
         case WM_TFTP_NOTIFY:
+            STATS_TftpEvent(stEntry.usEventCode, std::get<QVTFTP_TransferEvent>(stEntry.stEvent));
             HandleTftp(stEntry.usEventCode, std::get<QVTFTP_TransferEvent>(stEntry.stEvent));
             break;
         case WM_DHCP_NOTIFY:
