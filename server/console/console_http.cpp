@@ -420,6 +420,8 @@ void OnRequest(evhttp_request *pstReq, void *)
         ServeCached(pstReq, "state");
     } else if (strPath == "/api/clients") {
         ServeCached(pstReq, "rows");
+    } else if (strPath == "/api/overview") {
+        ServeCached(pstReq, "overview");
     } else if (strPath == "/api/messages") {
         SendReply(pstReq, ConsoleJson(Messages()));
     } else if (strPath == "/api/fs") {

@@ -2,6 +2,10 @@
 
 #include <glib.h>
 
+#include <deque>
+#include <utility>
+
+#include "client_phase.h"
 #include "client_table.h"
 #include "commands.h"
 #include "console_bridge.h"
@@ -11,6 +15,7 @@
 #include "msg_table.h"
 #include "prompt.h"
 #include "settings.h"
+#include "transfer_stats.h"
 #include "version.h"
 
 namespace {
@@ -21,6 +26,43 @@ std::string g_strLastState;
 // The rows as last sent, one compact JSON text each.
 std::vector<std::string> g_vecLastRows;
 bool g_bRowsSent = false;
+
+// Throughput: one sample a second, the last three minutes kept for the sparkline.
+constexpr size_t SPARK_SAMPLES = 180;
+struct Throughput {
+    int64_t llLastUs = 0;
+    uint64_t ullTftp = 0;
+    uint64_t ullHttp = 0;
+    std::deque<std::pair<uint64_t, uint64_t>> dqSamples;  // TFTP, HTTP bytes per second
+};
+Throughput g_stRate;
+std::string g_strLastOverview;
+
+void SampleThroughput()
+{
+    int64_t llNow = g_get_monotonic_time();
+    uint64_t ullTftp = STATS_Tftp().ullBytes;
+    uint64_t ullHttp = STATS_Http().ullBytes;
+    if (g_stRate.llLastUs == 0) {
+        g_stRate = Throughput{llNow, ullTftp, ullHttp, {}};
+        return;
+    }
+    int64_t llSpan = llNow - g_stRate.llLastUs;
+    if (llSpan < G_USEC_PER_SEC) {
+        return;
+    }
+    auto PerSecond = [llSpan](uint64_t ullBytes) {
+        return uint64_t(double(ullBytes) * G_USEC_PER_SEC / double(llSpan));
+    };
+    g_stRate.dqSamples.emplace_back(PerSecond(ullTftp - g_stRate.ullTftp),
+                                    PerSecond(ullHttp - g_stRate.ullHttp));
+    if (g_stRate.dqSamples.size() > SPARK_SAMPLES) {
+        g_stRate.dqSamples.pop_front();
+    }
+    g_stRate.llLastUs = llNow;
+    g_stRate.ullTftp = ullTftp;
+    g_stRate.ullHttp = ullHttp;
+}
 
 std::string Compact(const Json::Value &stValue)
 {
@@ -78,6 +120,7 @@ Json::Value CONSOLE_RowJson(int iRow, const ClientRow &stRow)
     stJson["status"] = stRow.strStatus;
     stJson["progress"] = stRow.dProgress;
     stJson["finished"] = StatusIsFinished(stRow.strStatus);
+    stJson["phase"] = CLIENTS_PhaseName(CLIENTS_Phase(stRow.strStatus));
     return stJson;
 }
 
@@ -90,6 +133,45 @@ Json::Value CONSOLE_RowsJson()
     }
     return stRows;
 }
+
+Json::Value CONSOLE_OverviewJson(const std::vector<ClientRow> &vecRows)
+{
+    Json::Value stOverview;
+    Json::Value &stPhases = stOverview["phases"];
+    for (int i = 0; i < CLIENT_PHASE_COUNT; ++i) {
+        stPhases[CLIENTS_PhaseName(ClientPhase(i))] = 0;
+    }
+    for (const ClientRow &stRow : vecRows) {
+        Json::Value &stCount = stPhases[CLIENTS_PhaseName(CLIENTS_Phase(stRow.strStatus))];
+        stCount = stCount.asUInt() + 1;
+    }
+    Json::Value &stSpark = stOverview["spark"];
+    stSpark = Json::Value(Json::arrayValue);
+    for (const auto &[ullTftp, ullHttp] : g_stRate.dqSamples) {
+        Json::Value stSample(Json::arrayValue);
+        stSample.append(Json::UInt64(ullTftp));
+        stSample.append(Json::UInt64(ullHttp));
+        stSpark.append(stSample);
+    }
+    bool bAny = !g_stRate.dqSamples.empty();
+    stOverview["tftpBps"] = Json::UInt64(bAny ? g_stRate.dqSamples.back().first : 0);
+    stOverview["httpBps"] = Json::UInt64(bAny ? g_stRate.dqSamples.back().second : 0);
+    return stOverview;
+}
+
+namespace {
+
+void PublishOverview(const std::vector<ClientRow> &vecRows)
+{
+    SampleThroughput();
+    std::string strOverview = Compact(CONSOLE_OverviewJson(vecRows));
+    if (strOverview != g_strLastOverview) {
+        g_strLastOverview = strOverview;
+        CONSOLE_Broadcast("overview", strOverview);
+    }
+}
+
+}  // namespace
 
 void CONSOLE_PublishState()
 {
@@ -117,6 +199,7 @@ void CONSOLE_PublishState()
         stCount["count"] = Json::UInt64(vecRows.size());
         vecEvents.emplace_back("rowcount", Compact(stCount));
     }
+    PublishOverview(vecRows);
     if (vecEvents.empty()) {
         return;
     }
@@ -130,6 +213,7 @@ void CONSOLE_StartPublisher()
     g_strLastState.clear();
     g_vecLastRows.clear();
     g_bRowsSent = false;
+    g_strLastOverview.clear();
     CONSOLE_PublishState();
     g_uiPublisher = g_timeout_add(PUBLISH_MS, OnPublish, nullptr);
 }

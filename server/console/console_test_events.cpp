@@ -60,10 +60,13 @@ Json::Value CONSOLE_TestClientEvents(const Json::Value &stArgs)
             memcpy(stEvent.aucMac, aucMac, sizeof(aucMac));
             stEvent.uiAddress = uiAddress;
             OnDhcpEvent(QVDHCP_EVENT_OFFER, &stEvent);
-        } else if (strStep == "download" || strStep == "fail") {
+        } else if (strStep == "start" || strStep == "download" || strStep == "fail") {
             bool bFail = strStep == "fail";
             QVTFTP_TransferEvent stEvent = Transfer(uiAddress, dPercent, bFail ? 1 : 0);
-            OnTftpEvent(bFail ? QVTFTP_EVENT_END : QVTFTP_EVENT_PROGRESS, &stEvent);
+            OnTftpEvent(bFail                ? QVTFTP_EVENT_END
+                        : strStep == "start" ? QVTFTP_EVENT_START
+                                             : QVTFTP_EVENT_PROGRESS,
+                        &stEvent);
         } else if (strStep == "finish") {
             // What the agent's finish request does once it is accepted.
             int iRow = FindRowByAddress(uiAddress);

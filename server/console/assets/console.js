@@ -168,6 +168,7 @@ function flushRows() {
     $('#grid-count').textContent = order.length === rows.length ? String(rows.length) : order.length + ' / ' + rows.length;
   }
   markSelection();
+  if (overviewDirty) drawOverview();
 }
 // One tab stop for the grid: the selected row, or the first shown; the arrow keys move from there.
 function markSelection() {
@@ -187,6 +188,37 @@ function sortBy(key) {
   }
   drawRows();
 }
+// ---- The overview above the grid, drawn in the same frame as the rows.
+let overview = null, overviewDirty = false;
+function rate(bytes) {
+  const units = ['B/s', 'KB/s', 'MB/s', 'GB/s'];
+  let i = 0;
+  while (bytes >= 1024 && i < units.length - 1) { bytes /= 1024; i++; }
+  return (i ? bytes.toFixed(1) : String(bytes)) + ' ' + units[i];
+}
+function drawOverview() {
+  overviewDirty = false;
+  const o = overview;
+  for (const node of $$('#overview .phase')) node.lastElementChild.textContent = String(o.phases[node.dataset.phase] || 0);
+  $('#ov-tftp').textContent = rate(o.tftpBps);
+  $('#ov-http').textContent = rate(o.httpBps);
+  const canvas = $('#ov-spark'), g = canvas.getContext('2d');
+  g.clearRect(0, 0, canvas.width, canvas.height);
+  const max = Math.max(1, ...o.spark.map(([t, h]) => t + h));
+  // Three minutes of one-second samples across the canvas, the newest at the right edge.
+  const x = (i) => canvas.width * (i + 180 - o.spark.length) / 180;
+  for (const [k, color] of [[0, '#1a4fb4'], [1, '#2e7d32']]) {
+    g.strokeStyle = color;
+    g.beginPath();
+    o.spark.forEach((s, i) => {
+      const y = canvas.height - 1 - (s[k] / max) * (canvas.height - 2);
+      if (i) g.lineTo(x(i), y); else g.moveTo(x(i), y);
+    });
+    g.stroke();
+  }
+}
+function onOverview(o) { overview = o; overviewDirty = true; scheduleRows(); }
+
 function onRowsSnapshot(list) {
   rows = list;
   rows.forEach((r, i) => grid.dirty.add(i + 1));
@@ -755,6 +787,7 @@ async function main() {
   events.addEventListener('state', (e) => { state = JSON.parse(e.data); drawState(); drawRows(); document.body.dataset.ready = '1'; });
   events.addEventListener('rows', (e) => onRowsSnapshot(JSON.parse(e.data)));
   events.addEventListener('row', (e) => onRowChanged(JSON.parse(e.data)));
+  events.addEventListener('overview', (e) => onOverview(JSON.parse(e.data)));
   events.addEventListener('rowcount', (e) => onRowCount(JSON.parse(e.data).count));
 }
 main();

@@ -31,6 +31,7 @@ await page.waitForFunction((n) => document.querySelectorAll('#grid tbody tr[data
 ok(`${COUNT} offers became ${COUNT} grid rows`);
 
 // Load: the downloads of 400 clients move every 100 ms (about 4,000 status changes a second).
+await events({ count: 400, step: 'start' });
 let percent = 0, load = true, rounds = 0;
 const loader = (async () => {
   while (load) {
@@ -93,6 +94,7 @@ assert.equal(seen.distinct, COUNT);
 assert.equal(seen.moves, 0, 'rows were re-inserted while only statuses changed');
 assert.match(seen.status, /Downloading file\(TFTP: /);
 ok('under load the menu opens within 200 ms, one row per client, no row element rebuilt');
+await page.screenshot({ path: `${KIV_SHOTS}/console-500-rows.png` });
 
 // Sort by MAC descending (second click), then by IP ascending.
 await page.click('#grid th[data-sort="mac"]');
@@ -130,6 +132,13 @@ load = false;
 await loader;
 await events({ count: 40, first: '10.90.0.41', step: 'finish' });
 await events({ count: 30, first: '10.90.0.1', step: 'download', percent: 37.5 });
+// The overview: 40 finished, 10 failed, 360 downloading, 90 still requesting; bytes went out.
+const phases = () => page.$$eval('#overview .phase', (n) => Object.fromEntries(n.map((x) => [x.dataset.phase, +x.lastElementChild.textContent])));
+await page.waitForFunction(() => document.querySelector('#overview [data-phase="finished"] b').textContent === '40');
+assert.deepEqual(await phases(), { requesting: 90, downloading: 360, installing: 0, finished: 40, failed: 10 });
+const spark = await page.evaluate(async () => (await (await fetch('/api/overview', { headers: { Authorization: 'Bearer ' + sessionStorage.getItem('kiv_token') } })).json()).spark);
+assert.ok(spark.some(([tftp]) => tftp > 0), 'no TFTP throughput in the sparkline: ' + JSON.stringify(spark));
+ok('the overview counts clients by phase and shows the TFTP throughput');
 await page.waitForTimeout(600);
-await page.screenshot({ path: `${KIV_SHOTS}/console-500-rows.png` });
+await page.screenshot({ path: `${KIV_SHOTS}/console-500-rows-overview.png` });
 await browser.close();
