@@ -8,6 +8,7 @@
 #include <mutex>
 #include <variant>
 
+#include "client_history.h"
 #include "log.h"
 #include "msg_table.h"
 #include "prompt.h"
@@ -66,6 +67,7 @@ std::string Format(const char *pcFormat, ...)
 // Call with the row lock held; iRow from 1.
 void RowChanged(int iRow)
 {
+    HISTORY_Record(g_vecRows[size_t(iRow - 1)]);
     if (g_stHooks.fnRowChanged) {
         g_stHooks.fnRowChanged(iRow, g_vecRows[size_t(iRow - 1)]);
     }

@@ -658,6 +658,15 @@ function drawExtract() {
 
 // ---- The client grid: selection, context menu, detail dialog with its live timer.
 let detailTimer = 0;
+// The row's statuses, each with the time since the client's first request.
+function timeline(history) {
+  const since = (ms) => {
+    const t = Math.floor(ms / 1000);
+    return '+' + Math.floor(t / 60) + ':' + String(t % 60).padStart(2, '0');
+  };
+  return el('fieldset', { id: 'cd-timeline' }, el('legend', { text: 'Timeline' }),
+    el('ol', {}, ...history.map((h) => el('li', {}, el('span', { class: 'since', text: since(h.ms) }), el('span', { text: h.status })))));
+}
 async function detailDialog(rowNumber) {
   if (openDialogs.has('detail')) return;
   const d = await cmd('clientDetail', { row: rowNumber });
@@ -675,6 +684,7 @@ async function detailDialog(rowNumber) {
     row(T(138), el('span', { text: d.product })), row(T(139), el('span', { text: d.vendor })),
     row(T(140), el('span', { id: 'cd-start', class: 'blue', text: d.startTime })),
     row(T(141), minutes, el('span', { class: 'blue', text: T(142) }), seconds, el('span', { class: 'blue', text: T(143) })),
+    timeline(d.history || []),
   ], [el('button', { id: 'dlg-ok', text: T(0), onclick: () => closeDialog() })]);
   tick();
   detailTimer = setInterval(tick, 1000);

@@ -141,4 +141,19 @@ assert.ok(spark.some(([tftp]) => tftp > 0), 'no TFTP throughput in the sparkline
 ok('the overview counts clients by phase and shows the TFTP throughput');
 await page.waitForTimeout(600);
 await page.screenshot({ path: `${KIV_SHOTS}/console-500-rows-overview.png` });
+
+// The timeline of a finished client: its steps in order, and the start time filled.
+await page.fill('#grid-filter', '02-4b-49-56-00-29');
+await page.waitForFunction(() => document.querySelectorAll('#grid tbody tr[data-row]').length === 1);
+await page.click('#grid tbody tr[data-row] td:nth-child(1)', { button: 'right' });
+await page.click('#ctx-detail');
+await page.locator('#dialog[open] #cd-timeline li').first().waitFor();
+const steps = await page.$$eval('#cd-timeline li span:last-child', (n) => n.map((x) => x.textContent));
+assert.match(steps[0], /^Requesting IP address\(/);
+assert.match(steps[1], /^Downloading file\(TFTP: /);
+assert.match(steps[steps.length - 1], /^Install Finished/);
+assert.match(await page.textContent('#cd-start'), /^\d{4}\/\d\d\/\d\d \d\d:\d\d:\d\d$/);
+await page.screenshot({ path: `${KIV_SHOTS}/console-client-timeline.png` });
+await page.click('#dlg-ok');
+ok('the detail of a finished client shows its timeline and its start time');
 await browser.close();
