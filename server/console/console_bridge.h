@@ -32,6 +32,8 @@ void CONSOLE_Broadcast(const std::string &strEvent, const std::string &strData);
 // the changes after it.
 void CONSOLE_BroadcastChanges(const std::string &strSnapshotEvent, const std::string &strSnapshot,
                               const std::vector<std::pair<std::string, std::string>> &vecEvents);
+// Any thread: a text the console thread serves as it is (the metrics), kept apart from events.
+void CONSOLE_SetDocument(const std::string &strName, const std::string &strText);
 // Any thread: the last data of an event ("state", "rows"), empty when none was sent.
 std::string CONSOLE_LastEvent(const std::string &strEvent);
 

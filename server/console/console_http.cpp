@@ -61,6 +61,7 @@ struct ConsoleServer {
     std::mutex mtxOutbox;
     std::vector<Outgoing> vecOutbox;
     std::map<std::string, std::string> mapLastEvent;
+    std::map<std::string, std::string> mapDocuments;
     bool bQuit = false;
 };
 
@@ -377,6 +378,20 @@ void ServeCached(evhttp_request *pstReq, const char *pcEvent)
     SendReply(pstReq, ConsoleReply{200, "application/json", strData});
 }
 
+void ServeMetrics(evhttp_request *pstReq)
+{
+    std::string strText;
+    {
+        std::lock_guard<std::mutex> stLock(g_stServer.mtxOutbox);
+        strText = g_stServer.mapDocuments["metrics"];
+    }
+    if (strText.empty()) {
+        SendError(pstReq, 503, "the console is starting");
+        return;
+    }
+    SendReply(pstReq, ConsoleReply{200, "text/plain; version=0.0.4; charset=utf-8", strText});
+}
+
 void OnRequest(evhttp_request *pstReq, void *)
 {
     evhttp_cmd_type eCmd = evhttp_request_get_command(pstReq);
@@ -422,6 +437,8 @@ void OnRequest(evhttp_request *pstReq, void *)
         ServeCached(pstReq, "rows");
     } else if (strPath == "/api/overview") {
         ServeCached(pstReq, "overview");
+    } else if (strPath == "/metrics") {
+        ServeMetrics(pstReq);
     } else if (strPath == "/api/messages") {
         SendReply(pstReq, ConsoleJson(Messages()));
     } else if (strPath == "/api/fs") {
@@ -484,6 +501,7 @@ void FreeServer()
     g_stServer.mapPending.clear();
     g_stServer.vecOutbox.clear();
     g_stServer.mapLastEvent.clear();
+    g_stServer.mapDocuments.clear();
 }
 
 }  // namespace
@@ -527,6 +545,12 @@ void CONSOLE_BroadcastChanges(const std::string &strSnapshotEvent, const std::st
         g_stServer.vecOutbox.push_back(std::move(stOut));
     }
     WakeLocked();
+}
+
+void CONSOLE_SetDocument(const std::string &strName, const std::string &strText)
+{
+    std::lock_guard<std::mutex> stLock(g_stServer.mtxOutbox);
+    g_stServer.mapDocuments[strName] = strText;
 }
 
 std::string CONSOLE_LastEvent(const std::string &strEvent)

@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "console_bridge.h"
 #include "console_dialogs.h"
+#include "console_metrics.h"
 #include "console_prompts.h"
 #include "controller.h"
 #include "msg_table.h"
@@ -200,6 +201,7 @@ void CONSOLE_PublishState()
         vecEvents.emplace_back("rowcount", Compact(stCount));
     }
     PublishOverview(vecRows);
+    CONSOLE_SetDocument("metrics", CONSOLE_MetricsText(vecRows));
     if (vecEvents.empty()) {
         return;
     }

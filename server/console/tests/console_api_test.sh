@@ -77,6 +77,26 @@ cmp -s "$work/boot.0" "$data/pxelinux/pxelinux.1408.0" || fail "TFTP download di
 kiv_wait_for 5 bash -c "$(declare -f in_s ctl); ns_s=$ns_s bin=$bin data=$data console_port=$console_port; ctl clients | grep -q 'Downloading file(TFTP: 100.00%'" \
   || fail "no grid row: $(ctl clients)"
 grep -q "^CLIENT N/A 10.89.0.100 100% Downloading file(TFTP: 100.00%):pxelinux.1408.0" "$work/out" || fail "no CLIENT line"
+# The metrics of this run: Prometheus' own checker accepts the text; the TFTP download counts.
+metric_ok() { api "http://127.0.0.1:$console_port/metrics" | grep -qxF "$1"; }
+kiv_wait_for 5 bash -c "$(declare -f in_s api metric_ok); ns_s=$ns_s token=$token console_port=$console_port; metric_ok 'kivpxe_transfer_bytes_total{service=\"tftp\"} 3000000'" \
+  || fail "no TFTP bytes in the metrics: $(api "http://127.0.0.1:$console_port/metrics")"
+api "http://127.0.0.1:$console_port/metrics" > "$work/metrics"
+if command -v promtool >/dev/null; then
+  promtool check metrics < "$work/metrics" || fail "promtool rejects the metrics: $(cat "$work/metrics")"
+else
+  echo "note: promtool (Debian package prometheus) is missing; the format check is skipped"
+fi
+for line in 'kivpxe_deployment_running 1' 'kivpxe_transfers_total{service="tftp",outcome="started"} 1' \
+            'kivpxe_transfers_total{service="tftp",outcome="finished"} 1' \
+            'kivpxe_transfers_total{service="tftp",outcome="failed"} 0' \
+            'kivpxe_clients{phase="downloading"} 1' 'kivpxe_clients{phase="finished"} 0'; do
+  grep -qxF "$line" "$work/metrics" || fail "metrics lack \"$line\": $(cat "$work/metrics")"
+done
+grep -q '^kivpxe_plugin_in_use{plugin="deploy_test_plugin.so",os="' "$work/metrics" || fail "no plug-in in use"
+[ "$(code "http://127.0.0.1:$console_port/metrics")" = 401 ] || fail "metrics without the token"
+cp "$work/metrics" "$KIV_BINARY_DIR/console-metrics-sample.txt"
+pass "metrics after a TFTP download: checked by promtool, counts and bytes right, token needed"
 ctl stop | grep -q '"ok":true' || fail "ctl stop"
 ctl status | grep -q '"running":false' || fail "still running"
 pass "ctl start, a TFTP download in the grid and on stdout, ctl stop (its question confirmed)"
