@@ -3,6 +3,7 @@
 # (and nothing changes), the commands and their refusals, a prompt that blocks other commands
 # until it is answered, a start and a stop, and the grid row of a real TFTP download.
 set -uo pipefail
+kiv_extra=(--metrics 127.0.0.1:8801)
 . "$KIV_SOURCE_DIR/server/console/tests/console_env.sh"
 
 [ "$(stat -c %a "$data/conf/console.token")" = 600 ] || fail "token file mode"
@@ -95,8 +96,11 @@ for line in 'kivpxe_deployment_running 1' 'kivpxe_transfers_total{service="tftp"
 done
 grep -q '^kivpxe_plugin_in_use{plugin="deploy_test_plugin.so",os="' "$work/metrics" || fail "no plug-in in use"
 [ "$(code "http://127.0.0.1:$console_port/metrics")" = 401 ] || fail "metrics without the token"
+# The separate listener serves the same text without a token, and nothing else.
+in_s curl -s -m 5 "http://127.0.0.1:8801/metrics" | grep -qx 'kivpxe_deployment_running 1' || fail "--metrics listener"
+[ "$(code "http://127.0.0.1:8801/api/status")" = 404 ] || fail "the metrics listener serves more than /metrics"
 cp "$work/metrics" "$KIV_BINARY_DIR/console-metrics-sample.txt"
-pass "metrics after a TFTP download: checked by promtool, counts and bytes right, token needed"
+pass "metrics after a TFTP download: checked by promtool, counts and bytes right, token needed; --metrics serves them alone without it"
 ctl stop | grep -q '"ok":true' || fail "ctl stop"
 ctl status | grep -q '"running":false' || fail "still running"
 pass "ctl start, a TFTP download in the grid and on stdout, ctl stop (its question confirmed)"
