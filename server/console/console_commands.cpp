@@ -13,6 +13,7 @@
 #include "console_state.h"
 #include "console_test_events.h"
 #include "controller.h"
+#include "deploy_runs.h"
 #include "log.h"
 #include "msg_table.h"
 #include "prompt.h"
@@ -172,6 +173,27 @@ Json::Value Toggle(const Json::Value &stArgs)
     return Ok(true);
 }
 
+// The deployment history without the rows; each run's rows come as CSV on request.
+Json::Value RunsJson()
+{
+    Json::Value stResult = Ok(true);
+    stResult["runs"] = Json::Value(Json::arrayValue);
+    for (const Json::Value &stRun : RUNS_All()) {
+        Json::Value stShort = stRun;
+        stShort.removeMember("rows");
+        stResult["runs"].append(stShort);
+    }
+    return stResult;
+}
+
+Json::Value RunCsv(const Json::Value &stArgs)
+{
+    std::string strCsv = RUNS_Csv(stArgs.get("index", -1).asInt());
+    Json::Value stResult = Ok(!strCsv.empty());
+    stResult["csv"] = strCsv;
+    return stResult;
+}
+
 const std::map<std::string, Command> &Commands()
 {
     static const std::map<std::string, Command> s_mapCommands = {
@@ -250,6 +272,8 @@ const std::map<std::string, Command> &Commands()
         {"extract.start", [](const Json::Value &a) { return Ok(DLG_ExtractStart(a)); }},
         {"extract.stop", [](const Json::Value &) { return Ok(DLG_ExtractStop()); }},
         {"test.clientEvents", CONSOLE_TestClientEvents},
+        {"history.get", [](const Json::Value &) { return RunsJson(); }},
+        {"history.csv", RunCsv},
     };
     return s_mapCommands;
 }

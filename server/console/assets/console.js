@@ -656,6 +656,27 @@ function drawExtract() {
   $('#ex-message').textContent = x.running ? '' : (x.message || '');
 }
 
+// ---- The deployment history: one line per run, each run's rows as a CSV file.
+async function historyDialog() {
+  if (openDialogs.has('history')) return;
+  const h = await cmd('history.get');
+  if (!h.ok) return;
+  const save = async (i) => {
+    const r = await cmd('history.csv', { index: i });
+    if (!r.ok) return;
+    const a = el('a', { href: URL.createObjectURL(new Blob([r.csv], { type: 'text/csv' })), download: `kivpxe-run-${i + 1}.csv` });
+    document.body.append(a); a.click(); a.remove();
+    setTimeout(() => URL.revokeObjectURL(a.href), 1000);
+  };
+  const head = el('tr', {}, ...['Start', 'Stop', 'Source', 'OS', 'Clients', 'Finished', 'Failed', ''].map((t) => el('th', { text: t })));
+  const lines = h.runs.map((r, i) => el('tr', {}, ...[r.start, r.stop, r.source, r.os, r.clients, r.finished, r.failed].map((v) => el('td', { text: String(v) })),
+    el('td', {}, el('button', { class: 'csv', text: 'CSV', 'data-run': i, onclick: () => save(i) })))).reverse();
+  dialog('history', 'Deployment History', [
+    h.runs.length ? el('div', { class: 'list' }, el('table', { id: 'history-table' }, el('thead', {}, head), el('tbody', {}, ...lines)))
+      : el('p', { class: 'muted', text: 'No deployment has run yet.' }),
+  ], [el('button', { id: 'dlg-ok', text: T(0), onclick: () => closeDialog() })]);
+}
+
 // ---- The client grid: selection, context menu, detail dialog with its live timer.
 let detailTimer = 0;
 // The row's statuses, each with the time since the client's first request.
@@ -748,6 +769,7 @@ function wireMain() {
   $('#btn-stop').addEventListener('click', () => cmd('stop'));
   $('#btn-browse').addEventListener('click', browseSource);
   $('#btn-srvcfg').addEventListener('click', serverConfigDialog);
+  $('#btn-history').addEventListener('click', historyDialog);
   // A missing picture leaves the place empty rather than showing a broken image.
   $('#os-picture').addEventListener('error', (e) => { e.target.style.visibility = 'hidden'; });
   $('#os-picture').addEventListener('load', (e) => { e.target.style.visibility = 'visible'; });

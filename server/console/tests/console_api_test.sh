@@ -103,6 +103,19 @@ cp "$work/metrics" "$KIV_BINARY_DIR/console-metrics-sample.txt"
 pass "metrics after a TFTP download: checked by promtool, counts and bytes right, token needed; --metrics serves them alone without it"
 ctl stop | grep -q '"ok":true' || fail "ctl stop"
 ctl status | grep -q '"running":false' || fail "still running"
+# The run went into the history with its row; the CSV export has that row.
+api -X POST "http://127.0.0.1:$console_port/api/cmd/history.get" > "$work/history"
+python3 - "$work/history" "$data/conf/history.json" <<'PY' || fail "history: $(cat "$work/history")"
+import json, sys
+runs = json.load(open(sys.argv[1]))["runs"]
+assert len(runs) == 1 and runs[0]["os"] == "KIV Test Linux" and runs[0]["source"].endswith("kivtest.iso"), runs
+assert runs[0]["clients"] == 1 and runs[0]["finished"] == 0 and runs[0]["start"] and runs[0]["stop"], runs
+assert json.load(open(sys.argv[2]))[0]["rows"][0]["ip"] == "10.89.0.100"
+PY
+api -X POST -d '{"index":0}' "http://127.0.0.1:$console_port/api/cmd/history.csv" \
+  | python3 -c 'import json,sys; c=json.load(sys.stdin)["csv"]; assert c.startswith("ip,mac,phase,status\r\n10.89.0.100,N/A,downloading,Downloading file(TFTP: 100.00%):pxelinux.1408.0\r\n"), c' \
+  || fail "history CSV"
+pass "the stopped run is in conf/history.json and its rows export as CSV"
 pass "ctl start, a TFTP download in the grid and on stdout, ctl stop (its question confirmed)"
 
 # SIGTERM while a question is open: it takes its default (No) and the server still exits in order.
