@@ -164,11 +164,11 @@ bool StartServer()
 
 // The console starts before the server so that the operator answers the start-up prompts; its
 // URL (with the access token) goes to standard output.
-bool StartConsole(const std::string &strAddrPort)
+bool StartConsole(const std::string &strAddrPort, const std::string &strMetrics)
 {
     g_mkdir_with_parents("conf", 0755);
     std::string strUrl, strError;
-    if (!CONSOLE_Start(strAddrPort, &strUrl, &strError)) {
+    if (!CONSOLE_Start(strAddrPort, strMetrics, &strUrl, &strError)) {
         fprintf(stderr, "kivpxe: console: %s\n", strError.c_str());
         return false;
     }
@@ -204,7 +204,7 @@ int APP_Run(const AppOptions &stOptions)
         return 1;
     }
     bool bConsole = !stOptions.bNoConsole && !stOptions.bHeadless;
-    if (bConsole && !StartConsole(stOptions.strConsole)) {
+    if (bConsole && !StartConsole(stOptions.strConsole, stOptions.strMetrics)) {
         KIV_REST_Stop();
         return 1;
     }

@@ -8,6 +8,7 @@ struct AppOptions {
     bool bHeadless = false;
     std::string strConsole;  // ADDR:PORT of the web console
     bool bNoConsole = false;
+    std::string strMetrics;  // ADDR:PORT serving /metrics without the token, or empty
 };
 
 // Runs the server until SIGINT or SIGTERM; the result is the process exit code.

@@ -34,6 +34,7 @@ int main(int argc, char **argv)
     }
     gchar *pcDataDir = nullptr;
     gchar *pcConsole = nullptr;
+    gchar *pcMetrics = nullptr;
     gboolean bHeadless = FALSE;
     gboolean bNoConsole = FALSE;
     gboolean bVersion = FALSE;
@@ -44,6 +45,9 @@ int main(int argc, char **argv)
          "No console: prompts are logged and answered with their default button", nullptr},
         {"console", 0, 0, G_OPTION_ARG_STRING, &pcConsole,
          "Address of the web console (default 127.0.0.1:8800)", "ADDR:PORT"},
+        {"metrics", 0, 0, G_OPTION_ARG_STRING, &pcMetrics,
+         "Also serve GET /metrics without the token on this address (with the console)",
+         "ADDR:PORT"},
         {"no-console", 0, 0, G_OPTION_ARG_NONE, &bNoConsole, "Do not serve the web console",
          nullptr},
         {"version", 0, 0, G_OPTION_ARG_NONE, &bVersion, "Print the version and exit", nullptr},
@@ -77,6 +81,18 @@ int main(int argc, char **argv)
     stOptions.strConsole = bConsoleGiven ? pcConsole : "127.0.0.1:8800";
     g_free(pcDataDir);
     g_free(pcConsole);
+    stOptions.strMetrics = pcMetrics != nullptr ? pcMetrics : "";
+    g_free(pcMetrics);
+    if (!stOptions.strMetrics.empty() && (stOptions.bNoConsole || stOptions.bHeadless)) {
+        fprintf(stderr, "kivpxe: --metrics is served by the console: not with --no-console or "
+                        "--headless\n");
+        return 2;
+    }
+    if (!stOptions.strMetrics.empty() && !ValidConsoleAddress(stOptions.strMetrics)) {
+        fprintf(stderr, "kivpxe: --metrics wants ADDR:PORT with an IPv4 address, got \"%s\"\n",
+                stOptions.strMetrics.c_str());
+        return 2;
+    }
     if (stOptions.bNoConsole && bConsoleGiven) {
         fprintf(stderr, "kivpxe: --console and --no-console exclude each other\n");
         return 2;

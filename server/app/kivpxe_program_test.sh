@@ -24,7 +24,8 @@ run "$bin" --help
 [ "$rc" -eq 0 ] && grep -q -- "--data-dir=DIR" "$work/out" && grep -q "conf/console.token" "$work/out" \
   || fail "--help: $(cat "$work/out")"
 for bad in "--console 127.0.0.1" "--console 300.0.0.1:80" "--console 127.0.0.1:0" \
-           "--console 127.0.0.1:8800 --no-console" "--bogus" "extra"; do
+           "--console 127.0.0.1:8800 --no-console" "--metrics 127.0.0.1:9100" \
+           "--bogus" "extra"; do
   # shellcheck disable=SC2086
   run "$bin" --headless $bad
   [ "$rc" -eq 2 ] || fail "options '$bad' gave $rc: $(cat "$work/out")"

@@ -11,7 +11,8 @@
 #include "console_token.h"
 #include "log.h"
 
-bool CONSOLE_Start(const std::string &strAddrPort, std::string *pstrUrl, std::string *pstrError)
+bool CONSOLE_Start(const std::string &strAddrPort, const std::string &strMetrics,
+                   std::string *pstrUrl, std::string *pstrError)
 {
     size_t uiColon = strAddrPort.rfind(':');
     std::string strAddress = strAddrPort.substr(0, uiColon);
@@ -21,7 +22,7 @@ bool CONSOLE_Start(const std::string &strAddrPort, std::string *pstrUrl, std::st
         *pstrError = "cannot write conf/console.token";
         return false;
     }
-    if (!HTTPC_Start(strAddress, usPort, strToken, pstrError)) {
+    if (!HTTPC_Start(strAddress, usPort, strToken, strMetrics, pstrError)) {
         return false;
     }
     CONSOLE_InstallPromptHandlers();

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <json/json.h>
 
@@ -25,6 +27,13 @@ ConsoleReply CONSOLE_RunCommand(const std::string &strName, const Json::Value &s
 // Any thread: hands a Server-Sent Event to every subscriber; the console keeps the last data of
 // each event name for subscribers that come later.
 void CONSOLE_Broadcast(const std::string &strEvent, const std::string &strData);
+// Any thread: replaces the kept data of strSnapshotEvent without sending it, and hands the
+// events (name, data) to every subscriber: a tab gets the snapshot once when it subscribes and
+// the changes after it.
+void CONSOLE_BroadcastChanges(const std::string &strSnapshotEvent, const std::string &strSnapshot,
+                              const std::vector<std::pair<std::string, std::string>> &vecEvents);
+// Any thread: a text the console thread serves as it is (the metrics), kept apart from events.
+void CONSOLE_SetDocument(const std::string &strName, const std::string &strText);
 // Any thread: the last data of an event ("state", "rows"), empty when none was sent.
 std::string CONSOLE_LastEvent(const std::string &strEvent);
 

@@ -12,7 +12,9 @@
 #include "console_dialogs.h"
 #include "console_prompts.h"
 #include "console_state.h"
+#include "console_test_events.h"
 #include "controller.h"
+#include "deploy_runs.h"
 #include "log.h"
 #include "msg_table.h"
 #include "prompt.h"
@@ -172,6 +174,27 @@ Json::Value Toggle(const Json::Value &stArgs)
     return Ok(true);
 }
 
+// The deployment history without the rows; each run's rows come as CSV on request.
+Json::Value RunsJson()
+{
+    Json::Value stResult = Ok(true);
+    stResult["runs"] = Json::Value(Json::arrayValue);
+    for (const Json::Value &stRun : RUNS_All()) {
+        Json::Value stShort = stRun;
+        stShort.removeMember("rows");
+        stResult["runs"].append(stShort);
+    }
+    return stResult;
+}
+
+Json::Value RunCsv(const Json::Value &stArgs)
+{
+    std::string strCsv = RUNS_Csv(stArgs.get("index", -1).asInt());
+    Json::Value stResult = Ok(!strCsv.empty());
+    stResult["csv"] = strCsv;
+    return stResult;
+}
+
 const std::map<std::string, Command> &Commands()
 {
     static const std::map<std::string, Command> s_mapCommands = {
@@ -249,6 +272,9 @@ const std::map<std::string, Command> &Commands()
         {"extract.chooseIso", DLG_ExtractChooseIso},
         {"extract.start", [](const Json::Value &a) { return Ok(DLG_ExtractStart(a)); }},
         {"extract.stop", [](const Json::Value &) { return Ok(DLG_ExtractStop()); }},
+        {"test.clientEvents", CONSOLE_TestClientEvents},
+        {"history.get", [](const Json::Value &) { return RunsJson(); }},
+        {"history.csv", RunCsv},
     };
     return s_mapCommands;
 }
@@ -258,7 +284,8 @@ const std::map<std::string, Command> &Commands()
 ConsoleReply CONSOLE_RunCommand(const std::string &strName, const Json::Value &stArgs)
 {
     auto it = Commands().find(strName);
-    if (it == Commands().end()) {
+    bool bTestOnly = strName.rfind("test.", 0) == 0;
+    if (it == Commands().end() || (bTestOnly && !CONSOLE_TestEventsEnabled())) {
         Json::Value stError = Ok(false);
         stError["error"] = "unknown command " + strName;
         return ConsoleJson(stError, 404);

@@ -9,6 +9,7 @@
 #include "boot_config.h"
 #include "client_table.h"
 #include "commands.h"
+#include "console_timeline.h"
 #include "controller.h"
 #include "iso_detect.h"
 #include "iso_extract.h"
@@ -368,6 +369,7 @@ Json::Value DLG_ClientDetail(const Json::Value &stArgs)
     stDlg["seconds"] = Json::UInt64(stDetail.ullSeconds);
     // A running row's timer goes on in the page from this moment.
     stDlg["live"] = !stDetail.strStartTime.empty();
+    DLG_AddClientHistory(int(UInt(stArgs, "row")), stDlg);
     return stDlg;
 }
 

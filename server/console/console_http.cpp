@@ -47,6 +47,7 @@ struct Pending {
 struct ConsoleServer {
     event_base *pstBase = nullptr;
     evhttp *pstHttp = nullptr;
+    evhttp *pstMetricsHttp = nullptr;  // --metrics: /metrics alone, without the token
     event *pstWake = nullptr;
     event *pstPing = nullptr;
     int iWakeFd = -1;
@@ -61,6 +62,7 @@ struct ConsoleServer {
     std::mutex mtxOutbox;
     std::vector<Outgoing> vecOutbox;
     std::map<std::string, std::string> mapLastEvent;
+    std::map<std::string, std::string> mapDocuments;
     bool bQuit = false;
 };
 
@@ -377,6 +379,32 @@ void ServeCached(evhttp_request *pstReq, const char *pcEvent)
     SendReply(pstReq, ConsoleReply{200, "application/json", strData});
 }
 
+void ServeMetrics(evhttp_request *pstReq)
+{
+    std::string strText;
+    {
+        std::lock_guard<std::mutex> stLock(g_stServer.mtxOutbox);
+        strText = g_stServer.mapDocuments["metrics"];
+    }
+    if (strText.empty()) {
+        SendError(pstReq, 503, "the console is starting");
+        return;
+    }
+    SendReply(pstReq, ConsoleReply{200, "text/plain; version=0.0.4; charset=utf-8", strText});
+}
+
+// The separate metrics listener: a scraper there needs no token, and nothing else is served.
+void OnMetricsRequest(evhttp_request *pstReq, void *)
+{
+    const char *pcPath = evhttp_uri_get_path(evhttp_request_get_evhttp_uri(pstReq));
+    if (evhttp_request_get_command(pstReq) != EVHTTP_REQ_GET ||
+        g_strcmp0(pcPath, "/metrics") != 0) {
+        SendError(pstReq, 404, "not found");
+        return;
+    }
+    ServeMetrics(pstReq);
+}
+
 void OnRequest(evhttp_request *pstReq, void *)
 {
     evhttp_cmd_type eCmd = evhttp_request_get_command(pstReq);
@@ -420,6 +448,10 @@ void OnRequest(evhttp_request *pstReq, void *)
         ServeCached(pstReq, "state");
     } else if (strPath == "/api/clients") {
         ServeCached(pstReq, "rows");
+    } else if (strPath == "/api/overview") {
+        ServeCached(pstReq, "overview");
+    } else if (strPath == "/metrics") {
+        ServeMetrics(pstReq);
     } else if (strPath == "/api/messages") {
         SendReply(pstReq, ConsoleJson(Messages()));
     } else if (strPath == "/api/fs") {
@@ -461,6 +493,9 @@ void FreeServer()
     if (g_stServer.pstWake != nullptr) {
         event_free(g_stServer.pstWake);
     }
+    if (g_stServer.pstMetricsHttp != nullptr) {
+        evhttp_free(g_stServer.pstMetricsHttp);
+    }
     if (g_stServer.pstHttp != nullptr) {
         evhttp_free(g_stServer.pstHttp);
     }
@@ -476,12 +511,14 @@ void FreeServer()
     g_stServer.pstPing = nullptr;
     g_stServer.pstWake = nullptr;
     g_stServer.pstHttp = nullptr;
+    g_stServer.pstMetricsHttp = nullptr;
     g_stServer.pstBase = nullptr;
     g_stServer.iWakeFd = -1;
     g_stServer.pstOwnContext = nullptr;
     g_stServer.mapPending.clear();
     g_stServer.vecOutbox.clear();
     g_stServer.mapLastEvent.clear();
+    g_stServer.mapDocuments.clear();
 }
 
 }  // namespace
@@ -508,6 +545,31 @@ void CONSOLE_Broadcast(const std::string &strEvent, const std::string &strData)
     Post(std::move(stOut));
 }
 
+void CONSOLE_BroadcastChanges(const std::string &strSnapshotEvent, const std::string &strSnapshot,
+                              const std::vector<std::pair<std::string, std::string>> &vecEvents)
+{
+    std::lock_guard<std::mutex> stLock(g_stServer.mtxOutbox);
+    if (g_stServer.iWakeFd < 0) {
+        return;
+    }
+    // The snapshot changes together with the queued events, so that a tab subscribing in
+    // between gets either the old snapshot and the events, or the new snapshot.
+    g_stServer.mapLastEvent[strSnapshotEvent] = strSnapshot;
+    for (const auto &[strEvent, strData] : vecEvents) {
+        Outgoing stOut;
+        stOut.strEvent = strEvent;
+        stOut.strData = strData;
+        g_stServer.vecOutbox.push_back(std::move(stOut));
+    }
+    WakeLocked();
+}
+
+void CONSOLE_SetDocument(const std::string &strName, const std::string &strText)
+{
+    std::lock_guard<std::mutex> stLock(g_stServer.mtxOutbox);
+    g_stServer.mapDocuments[strName] = strText;
+}
+
 std::string CONSOLE_LastEvent(const std::string &strEvent)
 {
     std::lock_guard<std::mutex> stLock(g_stServer.mtxOutbox);
@@ -515,8 +577,29 @@ std::string CONSOLE_LastEvent(const std::string &strEvent)
     return it != g_stServer.mapLastEvent.end() ? it->second : "";
 }
 
+namespace {
+
+bool BindMetrics(const std::string &strAddrPort, std::string *pstrError)
+{
+    size_t uiColon = strAddrPort.rfind(':');
+    std::string strAddress = strAddrPort.substr(0, uiColon);
+    auto usPort = uint16_t(g_ascii_strtoull(strAddrPort.c_str() + uiColon + 1, nullptr, 10));
+    g_stServer.pstMetricsHttp = evhttp_new(g_stServer.pstBase);
+    evhttp_set_max_body_size(g_stServer.pstMetricsHttp, 0);
+    evhttp_set_max_headers_size(g_stServer.pstMetricsHttp, MAX_HEADERS);
+    evhttp_set_allowed_methods(g_stServer.pstMetricsHttp, EVHTTP_REQ_GET);
+    evhttp_set_gencb(g_stServer.pstMetricsHttp, OnMetricsRequest, nullptr);
+    if (evhttp_bind_socket(g_stServer.pstMetricsHttp, strAddress.c_str(), usPort) != 0) {
+        *pstrError = "cannot listen for metrics on " + strAddrPort + ": " + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool HTTPC_Start(const std::string &strAddress, uint16_t usPort, const std::string &strToken,
-                 std::string *pstrError)
+                 const std::string &strMetrics, std::string *pstrError)
 {
     g_stServer.strToken = strToken;
     g_stServer.bQuit = false;
@@ -535,6 +618,10 @@ bool HTTPC_Start(const std::string &strAddress, uint16_t usPort, const std::stri
     if (evhttp_bind_socket(g_stServer.pstHttp, strAddress.c_str(), usPort) != 0) {
         *pstrError = "cannot listen on " + strAddress + ":" + std::to_string(usPort) + ": " +
                      strerror(errno);
+        FreeServer();
+        return false;
+    }
+    if (!strMetrics.empty() && !BindMetrics(strMetrics, pstrError)) {
         FreeServer();
         return false;
     }

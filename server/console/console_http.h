@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+// strMetrics: "ADDR:PORT" of a second listener serving GET /metrics without the token, or empty.
 bool HTTPC_Start(const std::string &strAddress, uint16_t usPort, const std::string &strToken,
-                 std::string *pstrError);
+                 const std::string &strMetrics, std::string *pstrError);
 void HTTPC_Stop();

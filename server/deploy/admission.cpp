@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
@@ -40,9 +41,30 @@ bool MacCellEquals(const std::string &strCell, const uint8_t aucMac[6])
 
 }  // namespace
 
+namespace {
+
+// Counted on the DHCP thread, read by the metrics.
+std::atomic<uint64_t> g_ullRefusedFinished{0};
+std::atomic<uint64_t> g_ullRefusedFilter{0};
+
+}  // namespace
+
 int AdmitClient(uint32_t, uint32_t, const uint8_t aucMac[6])
 {
-    return IsClientFinished(aucMac) ? 0 : (MacFilterAllows(aucMac) ? 1 : 0);
+    if (IsClientFinished(aucMac)) {
+        ++g_ullRefusedFinished;
+        return 0;
+    }
+    if (!MacFilterAllows(aucMac)) {
+        ++g_ullRefusedFilter;
+        return 0;
+    }
+    return 1;
+}
+
+AdmissionRefusals ADMIT_Refusals()
+{
+    return AdmissionRefusals{g_ullRefusedFinished.load(), g_ullRefusedFilter.load()};
 }
 
 bool IsClientFinished(const uint8_t aucMac[6])

@@ -11,6 +11,12 @@
 
 // The admission function handed to DHCP; runs on the DHCP thread. 1 serves, 0 refuses.
 int AdmitClient(uint32_t uiIsPXE, uint32_t uiIsEFI, const uint8_t aucMac[6]);
+// Clients refused so far, by reason (any thread).
+struct AdmissionRefusals {
+    uint64_t ullFinished = 0;   // already finished its install
+    uint64_t ullMacFilter = 0;  // not allowed by the MAC filter
+};
+AdmissionRefusals ADMIT_Refusals();
 // True when the client's row says it finished installing (read under the row lock).
 bool IsClientFinished(const uint8_t aucMac[6]);
 bool MacFilterAllows(const uint8_t aucMac[6]);

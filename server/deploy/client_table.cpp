@@ -8,9 +8,11 @@
 #include <mutex>
 #include <variant>
 
+#include "client_history.h"
 #include "log.h"
 #include "msg_table.h"
 #include "prompt.h"
+#include "transfer_stats.h"
 
 namespace {
 
@@ -65,6 +67,7 @@ std::string Format(const char *pcFormat, ...)
 // Call with the row lock held; iRow from 1.
 void RowChanged(int iRow)
 {
+    HISTORY_Record(g_vecRows[size_t(iRow - 1)]);
     if (g_stHooks.fnRowChanged) {
         g_stHooks.fnRowChanged(iRow, g_vecRows[size_t(iRow - 1)]);
     }
@@ -325,12 +328,15 @@ void DrainNotifications()
         }
         switch (stEntry.uiWindowCode) {
         case WM_HTTP_NOTIFY:
+            STATS_HttpEvent(std::get<QVHTTP_RequestEvent>(stEntry.stEvent));
             HandleHttp(std::get<QVHTTP_RequestEvent>(stEntry.stEvent));
             break;
         case WM_TFTP_NOTIFY:
+            STATS_TftpEvent(stEntry.usEventCode, std::get<QVTFTP_TransferEvent>(stEntry.stEvent));
             HandleTftp(stEntry.usEventCode, std::get<QVTFTP_TransferEvent>(stEntry.stEvent));
             break;
         case WM_DHCP_NOTIFY:
+            STATS_DhcpEvent(stEntry.usEventCode);
             HandleDhcp(stEntry.usEventCode, std::get<QVDHCP_ClientEvent>(stEntry.stEvent));
             break;
         case WM_REST_NOTIFY:

@@ -11,6 +11,7 @@
 #include "boot_config.h"
 #include "client_table.h"
 #include "data_dir.h"
+#include "deploy_runs.h"
 #include "iso_image.h"
 #include "kiv_restful.h"
 #include "log.h"
@@ -399,6 +400,7 @@ void StartDeployment()
     UpdateSourceHistory(stSet.vecHistoryPath, stSet.strImgPath);
     SetUpVirtualIso();
     g_stCtl.bRunning = true;
+    RUNS_Started(stSet.strImgPath, g_stCtl.stOsInfo.strOsName);
     g_stCtl.strTitle = g_stCtl.stOsInfo.strOsName;
     SetWindowTitle(g_stCtl.strTitle);
     PublishRestInfo();
@@ -435,6 +437,7 @@ void StopDeployment()
     ROOTS_ClearAll();
     g_stCtl.pstDhcp = g_stCtl.pstTftp = g_stCtl.pstHttp = nullptr;
     ReleaseImage();
+    RUNS_Stopped(ClientRows());
     ClearClients();
     CleanServiceMenus();
     g_stCtl.strOsType = "unknown";

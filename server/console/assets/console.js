@@ -90,28 +90,147 @@ function drawState() {
   if (openDialogs.has('extract')) drawExtract();
 }
 
-function drawRows() {
+// ---- The client grid. Each client keeps its own <tr> (by row number); the server sends only the
+// rows that changed, and they are applied once per animation frame: with hundreds of clients
+// changing several times a second the page touches only those cells. Rows are reordered only
+// when a sort or filter is set and the order really changed.
+const grid = { trs: [], fillers: [], order: [], dirty: new Set(), reorder: true, frame: 0, sortKey: '', sortDir: 1, filter: '' };
+
+function scheduleRows() { if (!grid.frame) grid.frame = requestAnimationFrame(flushRows); }
+function drawRows() { grid.reorder = true; scheduleRows(); }
+
+function newRowElement() {
+  const tr = document.createElement('tr');
+  tr.tabIndex = -1;
+  tr.innerHTML = '<td></td><td></td><td class="cell-status"><div class="bar"></div><span></span></td>';
+  return tr;
+}
+function fillRow(tr, r) {
+  tr.cells[0].textContent = r.ip;
+  tr.cells[1].textContent = r.mac;
+  tr.cells[2].lastChild.textContent = r.status;
+  tr.cells[2].title = r.status;
+  tr.cells[2].firstChild.style.width = r.progress >= 0 ? Math.min(100, r.progress) + '%' : '0';
+  tr.classList.toggle('finished', !!r.finished);
+}
+function ipNumber(ip) { return ip.split('.').reduce((a, b) => a * 256 + (+b || 0), 0); }
+function compareRows(a, b) {
+  const k = grid.sortKey;
+  let c = 0;
+  if (k === 'ip') c = ipNumber(a.ip) - ipNumber(b.ip);
+  else if (k) c = a[k].localeCompare(b[k]);
+  return c * grid.sortDir || a.n - b.n;
+}
+function rowMatches(r, words) {
+  const text = (r.ip + ' ' + r.mac + ' ' + r.mac.replace(/-/g, ':') + ' ' + r.status).toLowerCase();
+  return words.every(w => text.includes(w));
+}
+// Row numbers in the order shown: filtered, then sorted (row number breaks ties).
+function shownOrder() {
+  const words = grid.filter.toLowerCase().split(/\s+/).filter(Boolean);
+  let list = rows.filter(r => r && (!words.length || rowMatches(r, words)));
+  if (grid.sortKey) list = list.sort(compareRows);
+  return list.map(r => r.n);
+}
+function flushRows() {
+  grid.frame = 0;
   const body = $('#grid tbody');
-  const count = Math.max(20, rows.length + 1);
-  while (body.rows.length < count) {
-    const tr = body.insertRow();
-    tr.tabIndex = -1;
-    tr.innerHTML = '<td></td><td></td><td class="cell-status"><div class="bar"></div><span></span></td>';
+  while (grid.trs.length > rows.length) { grid.trs.pop().remove(); grid.reorder = true; }
+  for (const n of grid.dirty) {
+    const r = rows[n - 1];
+    if (!r) continue;
+    if (!grid.trs[n - 1]) { grid.trs[n - 1] = newRowElement(); grid.trs[n - 1].dataset.row = n; grid.reorder = true; }
+    fillRow(grid.trs[n - 1], r);
   }
-  while (body.rows.length > count) body.deleteRow(-1);
-  [...body.rows].forEach((tr, i) => {
-    const r = rows[i];
-    tr.dataset.row = r ? i + 1 : '';
-    // One tab stop for the grid: the selected row, or the first; the arrow keys move from there.
-    tr.tabIndex = r && (selectedRow ? selectedRow === i + 1 : i === 0) ? 0 : -1;
-    tr.cells[0].textContent = r ? r.ip : '';
-    tr.cells[1].textContent = r ? r.mac : '';
-    tr.cells[2].lastChild.textContent = r ? r.status : '';
-    tr.cells[2].title = r ? r.status : '';
-    tr.cells[2].firstChild.style.width = r && r.progress >= 0 ? Math.min(100, r.progress) + '%' : '0';
-    tr.classList.toggle('finished', !!(r && r.finished));
-    tr.classList.toggle('selected', !!r && selectedRow === i + 1);
-  });
+  // A changed status or address can move a row when the grid is sorted or filtered.
+  if (grid.dirty.size && (grid.sortKey || grid.filter)) grid.reorder = true;
+  grid.dirty.clear();
+  if (grid.reorder) {
+    grid.reorder = false;
+    const order = shownOrder();
+    const same = order.length === grid.order.length && order.every((n, i) => n === grid.order[i]);
+    if (!same) {
+      const shown = new Set(order);
+      grid.order.forEach(n => { if (!shown.has(n) && grid.trs[n - 1]) grid.trs[n - 1].remove(); });
+      // Only rows out of place move, so that a focused row mostly stays where it is.
+      let at = body.firstChild;
+      for (const n of order) {
+        const tr = grid.trs[n - 1];
+        if (tr === at) at = at.nextSibling; else body.insertBefore(tr, at);
+      }
+      grid.order = order;
+    }
+    // Empty lines fill the grid's height, as in the window.
+    const fill = Math.max(20, order.length + 1) - order.length;
+    while (grid.fillers.length < fill) { const tr = newRowElement(); grid.fillers.push(tr); }
+    while (grid.fillers.length > fill) grid.fillers.pop().remove();
+    for (const tr of grid.fillers) body.append(tr);
+    $('#grid-count').textContent = order.length === rows.length ? String(rows.length) : order.length + ' / ' + rows.length;
+  }
+  markSelection();
+  if (overviewDirty) drawOverview();
+}
+// One tab stop for the grid: the selected row, or the first shown; the arrow keys move from there.
+function markSelection() {
+  const first = grid.order[0];
+  const tabRow = grid.trs[selectedRow - 1] && grid.order.includes(selectedRow) ? selectedRow : first;
+  for (const tr of $$('#grid tbody tr.selected, #grid tbody tr[tabindex="0"]')) { tr.classList.remove('selected'); tr.tabIndex = -1; }
+  if (tabRow && grid.trs[tabRow - 1]) grid.trs[tabRow - 1].tabIndex = 0;
+  if (selectedRow && grid.trs[selectedRow - 1]) grid.trs[selectedRow - 1].classList.add('selected');
+}
+function selectRow(n) { selectedRow = n; markSelection(); }
+function sortBy(key) {
+  if (grid.sortKey !== key) { grid.sortKey = key; grid.sortDir = 1; }
+  else if (grid.sortDir === 1) grid.sortDir = -1;
+  else grid.sortKey = '';
+  for (const th of $$('#grid th')) {
+    th.setAttribute('aria-sort', th.dataset.sort === grid.sortKey ? (grid.sortDir === 1 ? 'ascending' : 'descending') : 'none');
+  }
+  drawRows();
+}
+// ---- The overview above the grid, drawn in the same frame as the rows.
+let overview = null, overviewDirty = false;
+function rate(bytes) {
+  const units = ['B/s', 'KB/s', 'MB/s', 'GB/s'];
+  let i = 0;
+  while (bytes >= 1024 && i < units.length - 1) { bytes /= 1024; i++; }
+  return (i ? bytes.toFixed(1) : String(bytes)) + ' ' + units[i];
+}
+function drawOverview() {
+  overviewDirty = false;
+  const o = overview;
+  for (const node of $$('#overview .phase')) node.lastElementChild.textContent = String(o.phases[node.dataset.phase] || 0);
+  $('#ov-tftp').textContent = rate(o.tftpBps);
+  $('#ov-http').textContent = rate(o.httpBps);
+  const canvas = $('#ov-spark'), g = canvas.getContext('2d');
+  g.clearRect(0, 0, canvas.width, canvas.height);
+  const max = Math.max(1, ...o.spark.map(([t, h]) => t + h));
+  // Three minutes of one-second samples across the canvas, the newest at the right edge.
+  const x = (i) => canvas.width * (i + 180 - o.spark.length) / 180;
+  for (const [k, color] of [[0, '#1a4fb4'], [1, '#2e7d32']]) {
+    g.strokeStyle = color;
+    g.beginPath();
+    o.spark.forEach((s, i) => {
+      const y = canvas.height - 1 - (s[k] / max) * (canvas.height - 2);
+      if (i) g.lineTo(x(i), y); else g.moveTo(x(i), y);
+    });
+    g.stroke();
+  }
+}
+function onOverview(o) { overview = o; overviewDirty = true; scheduleRows(); }
+
+function onRowsSnapshot(list) {
+  rows = list;
+  rows.forEach((r, i) => grid.dirty.add(i + 1));
+  drawRows();
+}
+function onRowChanged(r) {
+  rows[r.n - 1] = r;
+  grid.dirty.add(r.n);
+  scheduleRows();
+}
+function onRowCount(count) {
+  if (rows.length !== count) { rows.length = count; drawRows(); }
 }
 
 function drawProgress(p) {
@@ -537,8 +656,38 @@ function drawExtract() {
   $('#ex-message').textContent = x.running ? '' : (x.message || '');
 }
 
+// ---- The deployment history: one line per run, each run's rows as a CSV file.
+async function historyDialog() {
+  if (openDialogs.has('history')) return;
+  const h = await cmd('history.get');
+  if (!h.ok) return;
+  const save = async (i) => {
+    const r = await cmd('history.csv', { index: i });
+    if (!r.ok) return;
+    const a = el('a', { href: URL.createObjectURL(new Blob([r.csv], { type: 'text/csv' })), download: `kivpxe-run-${i + 1}.csv` });
+    document.body.append(a); a.click(); a.remove();
+    setTimeout(() => URL.revokeObjectURL(a.href), 1000);
+  };
+  const head = el('tr', {}, ...['Start', 'Stop', 'Source', 'OS', 'Clients', 'Finished', 'Failed', ''].map((t) => el('th', { text: t })));
+  const lines = h.runs.map((r, i) => el('tr', {}, ...[r.start, r.stop, r.source, r.os, r.clients, r.finished, r.failed].map((v) => el('td', { text: String(v) })),
+    el('td', {}, el('button', { class: 'csv', text: 'CSV', 'data-run': i, onclick: () => save(i) })))).reverse();
+  dialog('history', 'Deployment History', [
+    h.runs.length ? el('div', { class: 'list' }, el('table', { id: 'history-table' }, el('thead', {}, head), el('tbody', {}, ...lines)))
+      : el('p', { class: 'muted', text: 'No deployment has run yet.' }),
+  ], [el('button', { id: 'dlg-ok', text: T(0), onclick: () => closeDialog() })]);
+}
+
 // ---- The client grid: selection, context menu, detail dialog with its live timer.
 let detailTimer = 0;
+// The row's statuses, each with the time since the client's first request.
+function timeline(history) {
+  const since = (ms) => {
+    const t = Math.floor(ms / 1000);
+    return '+' + Math.floor(t / 60) + ':' + String(t % 60).padStart(2, '0');
+  };
+  return el('fieldset', { id: 'cd-timeline' }, el('legend', { text: 'Timeline' }),
+    el('ol', {}, ...history.map((h) => el('li', {}, el('span', { class: 'since', text: since(h.ms) }), el('span', { text: h.status })))));
+}
 async function detailDialog(rowNumber) {
   if (openDialogs.has('detail')) return;
   const d = await cmd('clientDetail', { row: rowNumber });
@@ -557,6 +706,7 @@ async function detailDialog(rowNumber) {
     row(zh() ? '启动菜单上报' : 'Boot menu report', el('span', { id: 'cd-pim', text: d.pimNetwork || '' })),
     row(T(140), el('span', { id: 'cd-start', class: 'blue', text: d.startTime })),
     row(T(141), minutes, el('span', { class: 'blue', text: T(142) }), seconds, el('span', { class: 'blue', text: T(143) })),
+    timeline(d.history || []),
   ], [el('button', { id: 'dlg-ok', text: T(0), onclick: () => closeDialog() })]);
   tick();
   detailTimer = setInterval(tick, 1000);
@@ -566,7 +716,7 @@ async function detailDialog(rowNumber) {
 function showContextMenu(rowNumber, x, y) {
   const r = rows[rowNumber - 1];
   if (!r || !r.ip) return;
-  selectedRow = rowNumber; drawRows();
+  selectRow(rowNumber);
   const menu = $('#context-menu');
   const finished = r.status.includes(T(114));
   $('#ctx-sep').hidden = $('#ctx-delete').hidden = !finished;
@@ -620,13 +770,16 @@ function wireMain() {
   $('#btn-stop').addEventListener('click', () => cmd('stop'));
   $('#btn-browse').addEventListener('click', browseSource);
   $('#btn-srvcfg').addEventListener('click', serverConfigDialog);
+  $('#btn-history').addEventListener('click', historyDialog);
   // A missing picture leaves the place empty rather than showing a broken image.
   $('#os-picture').addEventListener('error', (e) => { e.target.style.visibility = 'hidden'; });
   $('#os-picture').addEventListener('load', (e) => { e.target.style.visibility = 'visible'; });
+  for (const th of $$('#grid th')) th.addEventListener('click', () => sortBy(th.dataset.sort));
+  $('#grid-filter').addEventListener('input', (e) => { grid.filter = e.target.value; drawRows(); });
   const body = $('#grid tbody');
   body.addEventListener('click', (e) => {
     const tr = e.target.closest('tr');
-    if (tr && tr.dataset.row) { selectedRow = +tr.dataset.row; drawRows(); tr.focus(); }
+    if (tr && tr.dataset.row) { selectRow(+tr.dataset.row); tr.focus(); }
   });
   body.addEventListener('contextmenu', (e) => {
     const tr = e.target.closest('tr');
@@ -646,7 +799,7 @@ function wireMain() {
     } else if (e.key === 'ArrowDown' || e.key === 'ArrowUp') {
       e.preventDefault();
       const next = tr[e.key === 'ArrowDown' ? 'nextElementSibling' : 'previousElementSibling'];
-      if (next && next.dataset.row) { selectedRow = +next.dataset.row; drawRows(); next.focus(); }
+      if (next && next.dataset.row) { selectRow(+next.dataset.row); next.focus(); }
     }
   });
   $('#ctx-detail').addEventListener('click', () => { hideContextMenu(); detailDialog(+$('#context-menu').dataset.row); });
@@ -665,6 +818,9 @@ async function main() {
   drawRows();
   const events = new EventSource('/api/events');
   events.addEventListener('state', (e) => { state = JSON.parse(e.data); drawState(); drawRows(); document.body.dataset.ready = '1'; });
-  events.addEventListener('rows', (e) => { rows = JSON.parse(e.data); if (state) drawRows(); });
+  events.addEventListener('rows', (e) => onRowsSnapshot(JSON.parse(e.data)));
+  events.addEventListener('row', (e) => onRowChanged(JSON.parse(e.data)));
+  events.addEventListener('overview', (e) => onOverview(JSON.parse(e.data)));
+  events.addEventListener('rowcount', (e) => onRowCount(JSON.parse(e.data).count));
 }
 main();

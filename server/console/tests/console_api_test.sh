@@ -3,6 +3,7 @@
 # (and nothing changes), the commands and their refusals, a prompt that blocks other commands
 # until it is answered, a start and a stop, and the grid row of a real TFTP download.
 set -uo pipefail
+kiv_extra=(--metrics 127.0.0.1:8801)
 . "$KIV_SOURCE_DIR/server/console/tests/console_env.sh"
 
 [ "$(stat -c %a "$data/conf/console.token")" = 600 ] || fail "token file mode"
@@ -53,6 +54,9 @@ pass "a prompt blocks other commands (409) until answered; No keeps the old filt
 [ "$(code -H "Authorization: Bearer $token" -X POST -d '{"iso":"x"}' "http://127.0.0.1:$console_port/api/cmd/sourceKind")" = 400 ] \
   || fail "wrong member type"
 [ "$(code -H "Authorization: Bearer $token" -X POST "http://127.0.0.1:$console_port/api/cmd/nope")" = 404 ] || fail "unknown command"
+# The test-only event command exists only with KIVPXE_TEST_EVENTS=1 in kivpxe's environment.
+[ "$(code -H "Authorization: Bearer $token" -X POST -d '{"count":1}' "http://127.0.0.1:$console_port/api/cmd/test.clientEvents")" = 404 ] \
+  || fail "the test event command answers without KIVPXE_TEST_EVENTS"
 [ "$(code -H "Authorization: Bearer $token" -X POST -d '{}' "http://127.0.0.1:$console_port/api/prompt/99")" = 409 ] || fail "answer to no prompt"
 [ "$(code -H "Authorization: Bearer $token" "http://127.0.0.1:$console_port/api/osimage?type=../../conf/orv")" = 404 ] || fail "picture path"
 api "http://127.0.0.1:$console_port/api/fs?path=$data/src&suffix=.iso" | grep -q '"name":"kivtest.iso"' || fail "file listing"
@@ -74,8 +78,44 @@ cmp -s "$work/boot.0" "$data/pxelinux/pxelinux.1408.0" || fail "TFTP download di
 kiv_wait_for 5 bash -c "$(declare -f in_s ctl); ns_s=$ns_s bin=$bin data=$data console_port=$console_port; ctl clients | grep -q 'Downloading file(TFTP: 100.00%'" \
   || fail "no grid row: $(ctl clients)"
 grep -q "^CLIENT N/A 10.89.0.100 100% Downloading file(TFTP: 100.00%):pxelinux.1408.0" "$work/out" || fail "no CLIENT line"
+# The metrics of this run: Prometheus' own checker accepts the text; the TFTP download counts.
+metric_ok() { api "http://127.0.0.1:$console_port/metrics" | grep -qxF "$1"; }
+kiv_wait_for 5 bash -c "$(declare -f in_s api metric_ok); ns_s=$ns_s token=$token console_port=$console_port; metric_ok 'kivpxe_transfer_bytes_total{service=\"tftp\"} 3000000'" \
+  || fail "no TFTP bytes in the metrics: $(api "http://127.0.0.1:$console_port/metrics")"
+api "http://127.0.0.1:$console_port/metrics" > "$work/metrics"
+if command -v promtool >/dev/null; then
+  promtool check metrics < "$work/metrics" || fail "promtool rejects the metrics: $(cat "$work/metrics")"
+else
+  echo "note: promtool (Debian package prometheus) is missing; the format check is skipped"
+fi
+for line in 'kivpxe_deployment_running 1' 'kivpxe_transfers_total{service="tftp",outcome="started"} 1' \
+            'kivpxe_transfers_total{service="tftp",outcome="finished"} 1' \
+            'kivpxe_transfers_total{service="tftp",outcome="failed"} 0' \
+            'kivpxe_clients{phase="downloading"} 1' 'kivpxe_clients{phase="finished"} 0'; do
+  grep -qxF "$line" "$work/metrics" || fail "metrics lack \"$line\": $(cat "$work/metrics")"
+done
+grep -q '^kivpxe_plugin_in_use{plugin="deploy_test_plugin.so",os="' "$work/metrics" || fail "no plug-in in use"
+[ "$(code "http://127.0.0.1:$console_port/metrics")" = 401 ] || fail "metrics without the token"
+# The separate listener serves the same text without a token, and nothing else.
+in_s curl -s -m 5 "http://127.0.0.1:8801/metrics" | grep -qx 'kivpxe_deployment_running 1' || fail "--metrics listener"
+[ "$(code "http://127.0.0.1:8801/api/status")" = 404 ] || fail "the metrics listener serves more than /metrics"
+cp "$work/metrics" "$KIV_BINARY_DIR/console-metrics-sample.txt"
+pass "metrics after a TFTP download: checked by promtool, counts and bytes right, token needed; --metrics serves them alone without it"
 ctl stop | grep -q '"ok":true' || fail "ctl stop"
 ctl status | grep -q '"running":false' || fail "still running"
+# The run went into the history with its row; the CSV export has that row.
+api -X POST "http://127.0.0.1:$console_port/api/cmd/history.get" > "$work/history"
+python3 - "$work/history" "$data/conf/history.json" <<'PY' || fail "history: $(cat "$work/history")"
+import json, sys
+runs = json.load(open(sys.argv[1]))["runs"]
+assert len(runs) == 1 and runs[0]["os"] == "KIV Test Linux" and runs[0]["source"].endswith("kivtest.iso"), runs
+assert runs[0]["clients"] == 1 and runs[0]["finished"] == 0 and runs[0]["start"] and runs[0]["stop"], runs
+assert json.load(open(sys.argv[2]))[0]["rows"][0]["ip"] == "10.89.0.100"
+PY
+api -X POST -d '{"index":0}' "http://127.0.0.1:$console_port/api/cmd/history.csv" \
+  | python3 -c 'import json,sys; c=json.load(sys.stdin)["csv"]; assert c.startswith("ip,mac,phase,status\r\n10.89.0.100,N/A,downloading,Downloading file(TFTP: 100.00%):pxelinux.1408.0\r\n"), c' \
+  || fail "history CSV"
+pass "the stopped run is in conf/history.json and its rows export as CSV"
 pass "ctl start, a TFTP download in the grid and on stdout, ctl stop (its question confirmed)"
 
 # SIGTERM while a question is open: it takes its default (No) and the server still exits in order.

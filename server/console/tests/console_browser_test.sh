@@ -3,19 +3,8 @@
 # installed into the build tree when missing) against kivpxe in a network namespace. Screenshots
 # go to $KIV_BINARY_DIR/console-screenshots.
 set -uo pipefail
-command -v node >/dev/null || { echo "SKIP: node is not installed (Debian package nodejs)"; exit 77; }
-[ -x /usr/bin/chromium ] || { echo "SKIP: /usr/bin/chromium is not installed (Debian package chromium)"; exit 77; }
 . "$KIV_SOURCE_DIR/server/console/tests/console_env.sh"
-
-modules="$KIV_BINARY_DIR/playwright"
-if [ ! -d "$modules/node_modules/playwright-core" ]; then
-  mkdir -p "$modules"
-  [ -f "$modules/package.json" ] || echo '{"name":"kiv-console-test","private":true}' > "$modules/package.json"
-  (cd "$modules" && timeout 180 npm install --no-audit --no-fund playwright-core@1 >/dev/null 2>&1) \
-    || { echo "SKIP: npm could not install playwright-core"; exit 77; }
-fi
-shots="$KIV_BINARY_DIR/console-screenshots"
-mkdir -p "$shots"
+. "$KIV_SOURCE_DIR/server/console/tests/playwright_env.sh"
 cp "$data/src/kivtest.iso" "$data/src/kivtest-askoperator.iso"
 # A base driver package and the shipped script that loads it.
 cp "$KIV_SOURCE_DIR/data/dll/loaddrv.sh" "$data/dll/"

@@ -44,7 +44,8 @@ cat > "$data/conf/orv.json" <<JSON
 JSON
 
 console_port=8800
-kiv_bg "$ns_s" timeout 280 "$bin" --data-dir "$data" --console "127.0.0.1:$console_port" > "$work/out" 2>&1
+# A test may add options in the array kiv_extra before sourcing this file.
+kiv_bg "$ns_s" timeout 280 "$bin" --data-dir "$data" --console "127.0.0.1:$console_port" ${kiv_extra[@]+"${kiv_extra[@]}"} > "$work/out" 2>&1
 kiv_pid=$KIV_LAST_PID
 kiv_wait_for 15 grep -q '^CONSOLE http' "$work/out" || fail "no console URL printed"
 url=$(sed -n 's/^CONSOLE //p' "$work/out" | head -n1)
