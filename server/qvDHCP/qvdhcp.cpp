@@ -190,10 +190,7 @@ int QVDHCP_Init()
     if (s_pucRecvBuf == nullptr) {
         s_pucRecvBuf = static_cast<uint8_t *>(g_try_malloc0(QVDHCP_BUF_SIZE));
     }
-    if (g_pucDHCPSendBuf == nullptr) {
-        g_pucDHCPSendBuf = static_cast<uint8_t *>(g_try_malloc0(QVDHCP_BUF_SIZE));
-    }
-    if (s_pucRecvBuf == nullptr || g_pucDHCPSendBuf == nullptr) {
+    if (s_pucRecvBuf == nullptr) {
         QVDHCP_Deinit();
         return QV_ERR_FAILED;
     }
@@ -205,8 +202,6 @@ void QVDHCP_Deinit()
 {
     g_free(s_pucRecvBuf);
     s_pucRecvBuf = nullptr;
-    g_free(g_pucDHCPSendBuf);
-    g_pucDHCPSendBuf = nullptr;
     QVDHCP_CFG_FreeIpMap();
 }
 

@@ -839,4 +839,49 @@ TEST_F(EngineTest, AgingTakesMoreThanOneBatch)
                             [](uint8_t uc) { return uc == QVDHCP_IP_FREE; }));
 }
 
+TEST_F(EngineTest, ReplyThatWouldOverflowIsRefusedNotWrittenPast)
+{
+    Bytes vecReq = Build(Msg(1, 1, {kPxeArch0}));
+    QVDHCP_RfcPara stPara;
+    ASSERT_EQ(QVDHCP_RFC_PreParse(vecReq.data(), vecReq.size(), &stPara), 0);
+    // Header 240, type 3, domain 2+253, vendor 2+n, END 1: n = 47 fills the 548 bytes exactly.
+    const Bytes vecDomain(253, 'd');
+    struct Case {
+        size_t uiVendor;
+        bool bSent;
+    } astCases[] = {{47, true}, {48, false}, {255, false}};
+    for (const Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.uiVendor);
+        g_vecSent.clear();
+        TestLogLines().clear();
+        QVDHCP_Reply stReply;
+        QVDHCP_RFC_InitReply(&stPara, QVDHCP_MSG_OFFER, &stReply);
+        QVDHCP_RFC_AddOpt(&stReply, 15, vecDomain.data(), vecDomain.size());
+        const Bytes vecVendor(stCase.uiVendor, 'v');
+        QVDHCP_RFC_AddOpt(&stReply, 43, vecVendor.data(), vecVendor.size());
+        EXPECT_EQ(QVDHCP_RFC_SendReply(&stPara, stReply) == 0, stCase.bSent);
+        if (stCase.bSent) {
+            ASSERT_EQ(g_vecSent.size(), 1u);
+            EXPECT_EQ(g_vecSent[0].vecData.size(), QVDHCP_REPLY_MAX);
+            EXPECT_EQ(ReplyOptions(g_vecSent[0].vecData),
+                      (Options{{53, {2}}, {15, vecDomain}, {43, vecVendor}}));
+        } else {
+            EXPECT_TRUE(g_vecSent.empty());
+            EXPECT_TRUE(TestLogHas("2 Reply 2 to 5254-0000-0001 does not fit in 548 bytes"));
+        }
+        // Encoding into a smaller buffer stops before its end: the guard stays untouched.
+        Bytes vecOut(300 + 16, 0xA5);
+        EXPECT_EQ(QVDHCP_RFC_Encode(&stPara, stReply, vecOut.data(), 300), 0u);
+        EXPECT_TRUE(
+            std::all_of(vecOut.begin() + 300, vecOut.end(), [](uint8_t uc) { return uc == 0xA5; }));
+    }
+    // A value longer than one option can carry is cut to 255 and logged.
+    QVDHCP_Reply stReply;
+    const Bytes vecLong(300, 'x');
+    QVDHCP_RFC_AddOpt(&stReply, 43, vecLong.data(), vecLong.size());
+    ASSERT_EQ(stReply.vecOptions.size(), 1u);
+    EXPECT_EQ(stReply.vecOptions[0].vecValue.size(), 255u);
+    EXPECT_TRUE(TestLogHas("Option 43 value of 300 bytes cut to 255"));
+}
+
 }  // namespace
