@@ -58,7 +58,16 @@ struct ServerSettings {
     int32_t iDhcpOnlyPxe = 0;
     int32_t iZelVmFilter = 0;
     std::vector<ExtBootOption> vecExtBootOpt;
+    std::vector<std::string> vecDhcpDns;  // name servers for clients, dotted, at most three
+    std::string strDhcpDomain;            // domain for clients, empty when none
 };
+
+// "A[,B,C]": one to three dotted addresses separated by commas (blanks around them allowed), or
+// an empty text for none. False, with pvecOut left alone, for anything else.
+bool ParseDnsList(const std::string &strText, std::vector<std::string> *pvecOut);
+// A domain name: labels of letters, digits and '-' joined by dots, at most 253 characters in
+// all and 63 per label; the empty text (no domain) is valid too.
+bool DomainNameValid(const std::string &strName);
 
 // Every byte as two upper-case hexadecimal digits: "C:" -> "433A".
 std::string HexEncodePath(const std::string &strPath);

@@ -158,6 +158,12 @@ Json::Value DLG_ServerConfigGet()
     stDlg["httpPort"] = stSet.usHttpPort;
     stDlg["menuTimeout"] = stSet.uiPimChooseTimeout;
     stDlg["keyTimeout"] = stSet.uiPimPressTimeout;
+    std::string strDns;
+    for (const std::string &strAddr : stSet.vecDhcpDns) {
+        strDns += (strDns.empty() ? "" : ",") + strAddr;
+    }
+    stDlg["dns"] = strDns;
+    stDlg["domain"] = stSet.strDhcpDomain;
     return stDlg;
 }
 
@@ -189,6 +195,19 @@ bool DLG_ServerConfigApply(const Json::Value &stArgs)
         PROMPT_Show(MSG_Text(113), pcTitle);
         return false;
     }
+    std::vector<std::string> vecDns;
+    if (!ParseDnsList(Text(stArgs, "dns"), &vecDns)) {
+        PROMPT_Show(MSG_Choose("请输入一到三个 DNS 服务器地址，用逗号分隔。",
+                               "Please enter one to three name server addresses, separated by "
+                               "commas."),
+                    pcTitle);
+        return false;
+    }
+    std::string strDomain = Text(stArgs, "domain");
+    if (!DomainNameValid(strDomain)) {
+        PROMPT_Show(MSG_Choose("请输入有效的域名。", "Please enter a valid domain name."), pcTitle);
+        return false;
+    }
     ServerSettings &stSet = Settings();
     stSet.uiDhcpMask = uiMask;
     stSet.uiDhcpGateway = uiGateway;
@@ -196,6 +215,8 @@ bool DLG_ServerConfigApply(const Json::Value &stArgs)
     stSet.uiDhcpXxx1 = bXxx1 ? 1 : 0;
     stSet.strInsDiskName = strDisk;
     ParseTargetDisk(strDisk);
+    stSet.vecDhcpDns = vecDns;
+    stSet.strDhcpDomain = strDomain;
     stSet.uiTftpTimeout = UInt(stArgs, "tftpTimeout");
     stSet.uiTftpMaxRetrans = UInt(stArgs, "retransmit");
     stSet.uiTftpSingleMode = Flag(stArgs, "singlePort") ? 1 : 0;

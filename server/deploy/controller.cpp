@@ -20,6 +20,7 @@
 #include "prompt.h"
 #include "qvdhcp.h"
 #include "qvdhcp_leasedb.h"
+#include "qv_text.h"
 #include "qvhttp.h"
 #include "qvtftp.h"
 #include "settings.h"
@@ -92,6 +93,15 @@ bool StartDhcp(uint32_t uiRouter)
     QVDHCP_CFG_SetEfiBootFile(UefiBootFile().c_str());
     QVDHCP_CFG_SetLeaseTime(360000);
     QVDHCP_CFG_SetRouter(uiRouter);
+    std::vector<uint32_t> vecDns;
+    for (const std::string &strAddr : stSet.vecDhcpDns) {
+        uint32_t uiAddr = 0;
+        if (QV_IpParse(strAddr.c_str(), &uiAddr)) {
+            vecDns.push_back(uiAddr);
+        }
+    }
+    QVDHCP_CFG_SetDns(vecDns.data(), uint32_t(vecDns.size()));
+    QVDHCP_CFG_SetDomain(stSet.strDhcpDomain.c_str());
     QVDHCP_CFG_SetOnlyPXE(uint32_t(stSet.iDhcpOnlyPxe));
     QVDHCP_CFG_SetVMFilter(uint32_t(stSet.iZelVmFilter));
     QVDHCP_CFG_SetIpxeLoader(stSet.iLoaderType == BOOT_LOADER_IPXE ? 1 : 0);

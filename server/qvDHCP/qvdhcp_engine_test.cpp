@@ -884,4 +884,60 @@ TEST_F(EngineTest, ReplyThatWouldOverflowIsRefusedNotWrittenPast)
     EXPECT_TRUE(TestLogHas("Option 43 value of 300 bytes cut to 255"));
 }
 
+TEST_F(EngineTest, NameServersAndDomainInOffersAndAcks)
+{
+    const uint32_t auiDns[] = {0x0A000001, 0x0A000002, 0x0A000003, 0x0A000004};
+    const std::string strLongest(253, 'a');
+    struct Case {
+        const char *pcName;
+        uint32_t uiDnsCount;
+        std::string strDomain;
+        Bytes vecDns;  // expected option 6, empty: none
+        bool bIpxe = false;
+    } astCases[] = {
+        {"unset", 0, "", {}},
+        {"one server", 1, "", U32(auiDns[0])},
+        {"domain only", 0, "lab.example", {}},
+        {"four given, three kept", 4, "lab.example",
+         [&] {
+             Bytes vec = U32(auiDns[0]);
+             for (int i = 1; i < 3; ++i) {
+                 Bytes vecOne = U32(auiDns[i]);
+                 vec.insert(vec.end(), vecOne.begin(), vecOne.end());
+             }
+             return vec;
+         }()},
+    };
+    uint8_t ucMac = 1;
+    for (Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcName);
+        QVDHCP_CFG_SetDns(auiDns, stCase.uiDnsCount);
+        QVDHCP_CFG_SetDomain(stCase.strDomain.c_str());
+        g_vecSent.clear();
+        Feed(Msg(1, ucMac, {kPxeArch0}));
+        ASSERT_EQ(g_vecSent.size(), 1u);
+        uint32_t uiIp = ReadU32(g_vecSent[0].vecData, 16);
+        Feed(Msg(3, ucMac, {{54, U32(kServer)}, {50, U32(uiIp)}}));
+        ASSERT_EQ(g_vecSent.size(), 2u);
+        for (int i = 0; i < 2; ++i) {
+            Options vecExpect = AckOptions(i == 0 ? 2 : 5);
+            if (!stCase.vecDns.empty()) {
+                vecExpect.push_back({6, stCase.vecDns});
+            }
+            if (!stCase.strDomain.empty()) {
+                vecExpect.push_back({15, Text(stCase.strDomain.c_str())});
+            }
+            EXPECT_EQ(ReplyOptions(g_vecSent[i].vecData), vecExpect);
+        }
+        ++ucMac;
+    }
+    // The longest domain with three servers to iPXE fills the reply exactly and still goes out.
+    QVDHCP_CFG_SetDns(auiDns, 3);
+    QVDHCP_CFG_SetDomain(strLongest.c_str());
+    g_vecSent.clear();
+    Feed(Msg(1, ucMac, {kPxeArch0, {77, Text("iPXE")}}));
+    ASSERT_EQ(g_vecSent.size(), 1u);
+    EXPECT_EQ(g_vecSent[0].vecData.size(), QVDHCP_REPLY_MAX);
+}
+
 }  // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The DHCP service against a real client (busybox udhcpc) inside private network namespaces:
 # addresses from the pool, boot file and next server by architecture, the iPXE user class, the
-# PXE-only switch, release and "last ip", the lease file, two servers on one bridge with the kill
+# PXE-only switch, name servers and domain (options 6 and 15) set and unset, release and "last ip", the lease file, two servers on one bridge with the kill
 # signal, and port 67 already served by another program (busybox udhcpd).
 set -u
 . "$KIV_SOURCE_DIR/tests/support/netns.sh"
@@ -27,7 +27,8 @@ deconfig) ip addr flush dev "$interface" ;;
 bound|renew)
   ip addr flush dev "$interface"; ip addr add "$ip/$subnet" dev "$interface"
   echo "ip=$ip"; echo "siaddr=$siaddr"; echo "boot_file=$boot_file"; echo "subnet=$subnet"
-  echo "router=$router"; echo "serverid=$serverid"; echo "lease=$lease" ;;
+  echo "router=$router"; echo "serverid=$serverid"; echo "lease=$lease"
+  echo "dns=${dns-}"; echo "domain=${domain-}" ;;
 esac
 SCRIPT
 chmod +x "$work/client.sh"
@@ -75,6 +76,7 @@ check "BIOS boot file without option 93" field_is "$out" boot_file pxelinux.1408
 check "mask, router, server id, lease" eval 'field_is "$out" subnet 255.255.255.0 &&
   field_is "$out" router 10.77.0.254 && field_is "$out" serverid 10.77.0.1 &&
   field_is "$out" lease 360000'
+check "no name servers or domain when unset" eval 'field_is "$out" dns "" && field_is "$out" domain ""'
 check "offer and ack events" eval 'has "$log1" "EVENT 1 mac=52-54-00-77-00-01 ip=10.77.0.100 pxe=0" &&
   has "$log1" "EVENT 2 mac=52-54-00-77-00-01 ip=10.77.0.100"'
 
@@ -119,7 +121,8 @@ check "lease file written" grep -q '"mac" : "52-54-00-77-00-01"' "$work/data1/co
 log2="$work/server2.log"
 ip -n "$ns_c" link set vc address 52:54:00:77:00:02
 check "PXE-only server starts" start_server "$ns_s" "$work/data1" "$log2" \
-  --server 10.77.0.1 --start 10.77.0.100 --count 5 --pxe-only 1 --ipxe-loader 1 "${common[@]}"
+  --server 10.77.0.1 --start 10.77.0.100 --count 5 --pxe-only 1 --ipxe-loader 1 "${common[@]}" \
+  --dns 10.77.0.53 --dns 10.77.0.54 --domain lab.example
 server2=$KIV_LAST_PID
 out="$work/nopxe.out"
 run_client "$ns_c" vc "$out"
@@ -130,6 +133,8 @@ run_client "$ns_c" vc "$out" -x 0x5d:0009
 check "lease file recovered" has "$log2" "recover dhcp db MAC:52-54-00-77-00-01 IP:10.77.0.100"
 check "PXE only: option 93 = 9 served with the EFI file, skipping the remembered address" \
   eval 'field_is "$out" ip 10.77.0.101 && field_is "$out" boot_file grub2.x64efi.all.0'
+check "name servers and domain as set" eval 'field_is "$out" dns "10.77.0.53 10.77.0.54" &&
+  field_is "$out" domain lab.example'
 check "remembered address skipped" has "$log2" "IP 10.77.0.100 is in DB, try next"
 out="$work/ipxe-tree.out"
 run_client "$ns_c" vc "$out" -x 0x5d:0009 -x 0x4d:69505845

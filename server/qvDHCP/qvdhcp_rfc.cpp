@@ -100,10 +100,11 @@ void RaiseEvent(uint32_t uiCode, const QVDHCP_RfcPara *pstPara, uint32_t uiAddre
     pfnEvent(uiCode, &stEvent);
 }
 
-// An ACK or OFFER: yiaddr, message type, server identifier, then the lease (when given), mask
-// and router; to iPXE also the class identifier "PXEClient", which tells it this offer comes from
-// a PXE server (it otherwise waits for ProxyDHCP offers before it boots). Firmware PXE stacks do
-// not get it: UEFI's reads such an offer as one that needs boot server discovery.
+// An ACK or OFFER: yiaddr, message type, server identifier, then the lease (when given), mask,
+// router, and the name servers and domain when set; to iPXE also the class identifier "PXEClient",
+// which tells it this offer comes from a PXE server (it otherwise waits for ProxyDHCP offers before
+// it boots). Firmware PXE stacks do not get it: UEFI's reads such an offer as one that needs boot
+// server discovery.
 void BuildReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, uint32_t uiYiaddr,
                 const uint32_t *puiLease, uint32_t uiMask, uint32_t uiRouter, uint32_t uiDstIp,
                 QVDHCP_Reply *pstReply)
@@ -117,6 +118,16 @@ void BuildReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, uint32_t uiYiaddr
     }
     QVDHCP_RFC_AddIntOpt(pstReply, 1, uiMask);
     QVDHCP_RFC_AddIntOpt(pstReply, 3, uiRouter);
+    if (g_stDHCPCfg.uiDnsCount != 0) {
+        uint8_t aucDns[4 * QVDHCP_DNS_MAX];
+        for (uint32_t i = 0; i < g_stDHCPCfg.uiDnsCount; ++i) {
+            WriteU32(aucDns + 4 * i, g_stDHCPCfg.auiDns[i]);
+        }
+        QVDHCP_RFC_AddOpt(pstReply, 6, aucDns, 4 * g_stDHCPCfg.uiDnsCount);
+    }
+    if (g_stDHCPCfg.szDomain[0] != '\0') {
+        QVDHCP_RFC_AddOpt(pstReply, 15, g_stDHCPCfg.szDomain, std::strlen(g_stDHCPCfg.szDomain));
+    }
     if (pstPara->uiIsPXE &&
         (pstPara->uiIsIPXE || pstPara->uiIsKivIPXE || pstPara->uiHasEtherboot)) {
         static const char acPxeClient[] = "PXEClient";
