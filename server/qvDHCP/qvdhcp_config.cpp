@@ -27,6 +27,7 @@ void QVDHCP_CFG_Reset()
     g_stDHCPCfg.uiOnlyPXE = 1;
     g_stDHCPCfg.uiVMFilter = 0;
     g_stDHCPCfg.uiIpxeLoader = 0;
+    g_stDHCPCfg.uiProxy = 0;
     g_stDHCPCfg.szBiosBootFile[0] = '\0';
     g_stDHCPCfg.szEfiBootFile[0] = '\0';
     g_stDHCPCfg.uiDnsCount = 0;
@@ -75,6 +76,10 @@ void QVDHCP_CFG_SetDns(const uint32_t *puiDns, uint32_t uiCount)
 void QVDHCP_CFG_SetDomain(const char *pcDomain)
 {
     g_strlcpy(g_stDHCPCfg.szDomain, pcDomain, sizeof(g_stDHCPCfg.szDomain));
+}
+void QVDHCP_CFG_SetProxy(uint32_t uiOn)
+{
+    g_stDHCPCfg.uiProxy = uiOn;
 }
 void QVDHCP_CFG_SetAdmitFunc(QVDHCP_AdmitFunc pfnAdmit)
 {

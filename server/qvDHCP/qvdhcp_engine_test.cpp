@@ -940,4 +940,120 @@ TEST_F(EngineTest, NameServersAndDomainInOffersAndAcks)
     EXPECT_EQ(g_vecSent[0].vecData.size(), QVDHCP_REPLY_MAX);
 }
 
+class ProxyTest : public EngineTest {
+protected:
+    void SetUp() override
+    {
+        EngineTest::SetUp();
+        // A proxy has no pool.
+        QVDHCP_SESSION_Destroy();
+        QVDHCP_CFG_FreeIpMap();
+        QVDHCP_CFG_SetProxy(1);
+        QVDHCP_CFG_SetAdmitFunc(Admit);
+        QVDHCP_SESSION_Create();
+    }
+    static Bytes FeedOn(const Request &stReq, uint16_t usLocalPort, uint16_t usPeerPort = 68)
+    {
+        Bytes vec = Build(stReq);
+        EXPECT_EQ(QVDHCP_HandleDatagram(vec.data(), vec.size(), -1, usLocalPort, usPeerPort),
+                  QVDHCP_Verdict::Continue);
+        return vec;
+    }
+    static bool InProxyTable(uint8_t ucMac, QVDHCP_ClientEntry *pstEntry = nullptr)
+    {
+        const uint8_t aucMac[6] = {0x52, 0x54, 0, 0, 0, ucMac};
+        return QVDHCP_SESSION_Find(QVDHCP_Table::Proxy, aucMac, pstEntry);
+    }
+};
+
+const std::pair<uint8_t, Bytes> kVendorPxe = {60, Text("PXEClient:Arch:00007:UNDI:003016")};
+const Options kProxyOptions(uint8_t ucType)
+{
+    return {{53, {ucType}}, {54, U32(kServer)}, {60, Text("PXEClient")}, {43, {6, 1, 8, 255}}};
+}
+
+TEST_F(ProxyTest, BootOfferWithoutAddressThenAckOnPort4011)
+{
+    constexpr uint32_t kSiteAddress = 0xC0A832C8;  // 192.168.50.200, given by the site's server
+    Bytes vecReq = FeedOn(Msg(1, 1, {kVendorPxe, {93, {0, 7}}}), 67);
+    ASSERT_EQ(g_vecSent.size(), 1u);
+    ExpectHeader(g_vecSent[0].vecData, vecReq, 0);
+    EXPECT_EQ(FileField(g_vecSent[0].vecData), kEfi);
+    EXPECT_EQ(ReplyOptions(g_vecSent[0].vecData), kProxyOptions(2));
+    EXPECT_EQ(g_vecSent[0].uiDst, QVDHCP_BROADCAST);
+    EXPECT_EQ(g_vecSent[0].usPort, 68);
+    ASSERT_EQ(g_vecEvents.size(), 1u);
+    EXPECT_EQ(g_vecEvents[0].first, QVDHCP_EVENT_OFFER);
+    EXPECT_EQ(g_vecEvents[0].second.uiAddress, 0u);
+    EXPECT_TRUE(InProxyTable(1));
+
+    // The client's REQUEST to the site's server: not answered, its address learned.
+    g_vecSent.clear();
+    g_vecEvents.clear();
+    FeedOn(Msg(3, 1, {kVendorPxe, {54, U32(0xC0A832FE)}, {50, U32(kSiteAddress)}}), 67);
+    EXPECT_TRUE(g_vecSent.empty());
+    ASSERT_EQ(g_vecEvents.size(), 1u);
+    EXPECT_EQ(g_vecEvents[0].first, QVDHCP_EVENT_ACK);
+    EXPECT_EQ(g_vecEvents[0].second.uiAddress, kSiteAddress);
+
+    // The REQUEST to port 4011 from that address: the matching ACK, back to where it came from.
+    g_vecEvents.clear();
+    Request stReq = Msg(3, 1, {kVendorPxe, {93, {0, 7}}});
+    stReq.uiCiaddr = kSiteAddress;
+    vecReq = FeedOn(stReq, 4011, 4011);
+    ASSERT_EQ(g_vecSent.size(), 1u);
+    ExpectHeader(g_vecSent[0].vecData, vecReq, 0);
+    EXPECT_EQ(FileField(g_vecSent[0].vecData), kEfi);
+    EXPECT_EQ(ReplyOptions(g_vecSent[0].vecData), kProxyOptions(5));
+    EXPECT_EQ(g_vecSent[0].uiDst, kSiteAddress);
+    EXPECT_EQ(g_vecSent[0].usPort, 4011);
+    ASSERT_EQ(g_vecEvents.size(), 1u);
+    EXPECT_EQ(g_vecEvents[0].second.uiAddress, kSiteAddress);
+    // No pool, no lease database.
+    EXPECT_EQ(g_pucDHCPIpMap, nullptr);
+    EXPECT_TRUE(LEASEDB_Snapshot().empty());
+    EXPECT_FALSE(Active(1));
+}
+
+TEST_F(ProxyTest, RefusedAndStrayPacketsGetNothing)
+{
+    struct Case {
+        const char *pcName;
+        Request stReq;
+        uint16_t usPort;
+        int iAdmit;
+        const char *pcLog;  // the one line it leaves
+    } astCases[] = {
+        {"DISCOVER without a vendor class", Msg(1, 2, {kPxeArch0}), 67, 1,
+         "Proxy: DISCOVER from 5254-0000-0002 without PXEClient, ignored"},
+        {"DISCOVER with another vendor class", Msg(1, 3, {kPxeArch0, {60, Text("MSFT 5.0")}}), 67,
+         1, "Proxy: DISCOVER from 5254-0000-0003 without PXEClient, ignored"},
+        {"REQUEST to 4011 without an offer", Msg(3, 4, {kVendorPxe}), 4011, 1,
+         "Proxy: REQUEST on port 4011 from 5254-0000-0004 without an offer, ignored"},
+        {"client refused by admission", Msg(1, 5, {kVendorPxe, kPxeArch0}), 67, 0,
+         "Client MAC 52-54-00-00-00-05 is Denied by system."},
+    };
+    for (const Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcName);
+        TestLogLines().clear();
+        g_iAdmitAnswer = stCase.iAdmit;
+        FeedOn(stCase.stReq, stCase.usPort);
+        EXPECT_TRUE(g_vecSent.empty());
+        EXPECT_TRUE(g_vecEvents.empty());
+        EXPECT_FALSE(InProxyTable(stCase.stReq.ucMac));
+        EXPECT_TRUE(TestLogHas(stCase.pcLog));
+        EXPECT_EQ(std::count_if(TestLogLines().begin(), TestLogLines().end(),
+                                [](const std::string &strLine) { return strLine[0] != '3'; }),
+                  1)
+            << "one line above the debug level";
+    }
+    // A REQUEST to the site's server from a client never offered is not ours: silence.
+    TestLogLines().clear();
+    g_iAdmitAnswer = 1;
+    FeedOn(Msg(3, 6, {{54, U32(0xC0A832FE)}, {50, U32(0xC0A832C9)}}), 67);
+    EXPECT_TRUE(g_vecSent.empty());
+    EXPECT_TRUE(g_vecEvents.empty());
+    EXPECT_TRUE(LEASEDB_Snapshot().empty());
+}
+
 }  // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The DHCP service against a real client (busybox udhcpc) inside private network namespaces:
 # addresses from the pool, boot file and next server by architecture, the iPXE user class, the
-# PXE-only switch, name servers and domain (options 6 and 15) set and unset, release and "last ip", the lease file, two servers on one bridge with the kill
+# PXE-only switch, proxyDHCP mode with port 4011, name servers and domain (options 6 and 15) set and unset, release and "last ip", the lease file, two servers on one bridge with the kill
 # signal, and port 67 already served by another program (busybox udhcpd).
 set -u
 . "$KIV_SOURCE_DIR/tests/support/netns.sh"
@@ -141,6 +141,33 @@ run_client "$ns_c" vc "$out" -x 0x5d:0009 -x 0x4d:69505845
 check "stock iPXE with the iPXE tree gets its per-client script" \
   field_is "$out" boot_file "tftp://10.77.0.1/ipxe.cfg/01-52-54-00-77-00-02"
 check "PXE-only server stops" stop_server "$server2" "$log2"
+
+# ---- proxyDHCP: a PXE client's DISCOVER gets a boot offer without an address, its REQUEST to
+# port 4011 the matching ACK; a DISCOVER without the PXEClient vendor class gets nothing.
+logp="$work/proxy.log"
+ip -n "$ns_c" link set vc address 52:54:00:77:00:03
+ip -n "$ns_c" addr flush dev vc
+ip -n "$ns_c" addr add 10.77.0.222/24 dev vc  # as the site's server gave it
+check "proxy server starts without a pool" start_server "$ns_s" "$work/data_p" "$logp" \
+  --server 10.77.0.1 --start 10.77.0.1 --count 1 --proxy 1 "${common[@]}"
+serverp=$KIV_LAST_PID
+out="$work/proxy.out"
+timeout 20 ip netns exec "$ns_c" python3 "$KIV_SOURCE_DIR/server/qvDHCP/qvdhcp_pxe_client.py" \
+  vc 52:54:00:77:00:03 10.77.0.222 >"$out" 2>&1
+check "proxy offer: no address, PXEClient, discovery control 8, EFI boot file" has "$out" \
+  "offer type=2 yiaddr=0.0.0.0 siaddr=10.77.0.1 file=grub2.x64efi.all.0 opt43=060108ff opt60=PXEClient opt54=10.77.0.1"
+check "proxy ACK on port 4011" has "$out" \
+  "ack type=5 yiaddr=0.0.0.0 siaddr=10.77.0.1 file=grub2.x64efi.all.0 opt43=060108ff opt60=PXEClient opt54=10.77.0.1"
+check "proxy: the address learned from the 4011 request" has "$logp" "EVENT 2 mac=52-54-00-77-00-03 ip=10.77.0.222"
+out="$work/proxy-novendor.out"
+ip -n "$ns_c" link set vc address 52:54:00:77:00:04
+timeout 20 ip netns exec "$ns_c" python3 "$KIV_SOURCE_DIR/server/qvDHCP/qvdhcp_pxe_client.py" \
+  vc 52:54:00:77:00:04 10.77.0.222 --no-vendor >"$out" 2>&1
+check "proxy: no vendor class, no offer" has "$out" "offer none"
+check "proxy: no vendor class logged" has "$logp" "Proxy: DISCOVER from 5254-0077-0004 without PXEClient, ignored"
+check "proxy server stops" stop_server "$serverp" "$logp"
+check "proxy: no lease file" eval '[ ! -s "$work/data_p/conf/dhcp_db.json" ] || ! grep -q "52-54-00-77-00-03" "$work/data_p/conf/dhcp_db.json"'
+ip -n "$ns_c" addr flush dev vc
 
 # ---- Stop right after start, many times over: every stop finds the thread's socket.
 log5="$work/cycles.log"

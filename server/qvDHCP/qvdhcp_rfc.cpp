@@ -245,6 +245,9 @@ int QVDHCP_RFC_PreParse(const uint8_t *pstHdr, size_t uiLen, QVDHCP_RfcPara *pst
                 std::memcpy(pstPara->aucGuid, pucValue + 1, std::min<size_t>(uiOptLen - 1, 16));
             }
             break;
+        case 60:
+            pstPara->uiVendorPxe = uiOptLen >= 9 && std::memcmp(pucValue, "PXEClient", 9) == 0;
+            break;
         case 175:
             pstPara->uiHasEtherboot = 1;
             break;
@@ -382,7 +385,8 @@ int Dispatch(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
 int QVDHCP_RFC_ProcMsg(QVDHCP_RfcPara *pstPara)
 {
     QVDHCP_Reply stReply;
-    int iRet = Dispatch(pstPara, &stReply);
+    int iRet =
+        g_stDHCPCfg.uiProxy ? QVDHCP_RFC_ProcProxy(pstPara, &stReply) : Dispatch(pstPara, &stReply);
     if (stReply.ucType != 0) {
         int iSent = QVDHCP_RFC_SendReply(pstPara, stReply);
         iRet = iRet != 0 ? iRet : iSent;
@@ -616,6 +620,102 @@ int QVDHCP_RFC_ProcRelease(QVDHCP_RfcPara *pstPara)
                "/" QVDHCP_IP_FMT,
                QVDHCP_MAC_ARGS(pucMac), QVDHCP_IP_ARGS(stEntry.uiAddress),
                QVDHCP_IP_ARGS(stEntry.uiMask));
+    return 0;
+}
+
+namespace {
+
+// The boot offer or ACK of a proxy: no address, the class identifier and the PXE vendor options
+// that tell the client to take the boot file as given (discovery control bit 3) rather than look
+// for boot servers.
+void ProxyReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, uint32_t uiDstIp,
+                QVDHCP_Reply *pstReply)
+{
+    QVDHCP_RFC_InitReply(pstPara, ucType, pstReply);
+    pstReply->uiDstIp = uiDstIp;
+    QVDHCP_RFC_AddIntOpt(pstReply, 54, g_stDHCPCfg.uiServerIP);
+    static const char acPxeClient[] = "PXEClient";
+    QVDHCP_RFC_AddOpt(pstReply, 60, acPxeClient, sizeof(acPxeClient) - 1);
+    static const uint8_t aucVendor[] = {6, 1, 8, 255};
+    QVDHCP_RFC_AddOpt(pstReply, 43, aucVendor, sizeof(aucVendor));
+}
+
+// Remembers a client given a boot offer; false (logged) when the table is full even after old
+// entries are dropped.
+bool ProxyRemember(const uint8_t *pucMac, uint32_t uiAddress, int64_t llNow)
+{
+    if (QVDHCP_SESSION_Count(QVDHCP_Table::Proxy) >= QVDHCP_PROXY_TABLE_MAX &&
+        !QVDHCP_SESSION_Find(QVDHCP_Table::Proxy, pucMac, nullptr) &&
+        (QVDHCP_SESSION_Prune(QVDHCP_Table::Proxy, llNow - 60) == 0)) {
+        QVDHCP_Log(QVDHCP_DIG, "Proxy table full, no offer to " QVDHCP_MAC_SHORT_FMT,
+                   QVDHCP_MAC_ARGS(pucMac));
+        return false;
+    }
+    QVDHCP_ClientEntry stEntry;
+    QVDHCP_SESSION_Find(QVDHCP_Table::Proxy, pucMac, &stEntry);
+    stEntry.uiAddress = uiAddress != 0 ? uiAddress : stEntry.uiAddress;
+    stEntry.llTime = llNow;
+    stEntry.uiState = QVDHCP_STATE_OFFERED;
+    QVDHCP_SESSION_Insert(QVDHCP_Table::Proxy, pucMac, stEntry);
+    return true;
+}
+
+}  // namespace
+
+int QVDHCP_RFC_ProcProxy(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
+{
+    const uint8_t *pucMac = pstPara->Mac();
+    int64_t llNow = QVDHCP_SESSION_Now();
+    bool bOnProxyPort = pstPara->usLocalPort == QVDHCP_PROXY_PORT;
+    if (pstPara->ucMsgType == QVDHCP_MSG_DISCOVER && !bOnProxyPort) {
+        if (!pstPara->uiVendorPxe) {
+            QVDHCP_Log(QVDHCP_DIG,
+                       "Proxy: DISCOVER from " QVDHCP_MAC_SHORT_FMT " without PXEClient, ignored",
+                       QVDHCP_MAC_ARGS(pucMac));
+            return 0;
+        }
+        if (!ProxyRemember(pucMac, pstPara->uiRequestedIP, llNow)) {
+            return QV_ERR_FAILED;
+        }
+        RaiseEvent(QVDHCP_EVENT_OFFER, pstPara, pstPara->uiRequestedIP, 0, 0);
+        ProxyReply(pstPara, QVDHCP_MSG_OFFER, QVDHCP_BROADCAST, pstReply);
+        QVDHCP_Log(QVDHCP_DBG, "Proxy: boot offer to " QVDHCP_MAC_SHORT_FMT,
+                   QVDHCP_MAC_ARGS(pucMac));
+        return 0;
+    }
+    if (pstPara->ucMsgType != QVDHCP_MSG_REQUEST) {
+        return 0;
+    }
+    // The REQUEST to the site's server names the address the client takes; the one to port 4011
+    // comes from it.
+    uint32_t uiAddress = bOnProxyPort ? Ciaddr(pstPara) : pstPara->uiRequestedIP;
+    QVDHCP_ClientEntry stEntry;
+    bool bKnown = QVDHCP_SESSION_Update(
+        QVDHCP_Table::Proxy, pucMac,
+        [&](QVDHCP_ClientEntry &stIt) {
+            stIt.uiAddress = uiAddress != 0 ? uiAddress : stIt.uiAddress;
+            stIt.llTime = llNow;
+            stIt.uiState = QVDHCP_STATE_BOUND;
+        },
+        &stEntry);
+    if (!bKnown) {
+        if (bOnProxyPort) {
+            QVDHCP_Log(QVDHCP_DIG,
+                       "Proxy: REQUEST on port 4011 from " QVDHCP_MAC_SHORT_FMT
+                       " without an offer, ignored",
+                       QVDHCP_MAC_ARGS(pucMac));
+        }
+        return 0;
+    }
+    if (uiAddress != 0) {
+        RaiseEvent(QVDHCP_EVENT_ACK, pstPara, uiAddress, 0, 0);
+    }
+    if (bOnProxyPort) {
+        ProxyReply(pstPara, QVDHCP_MSG_ACK, UnicastOrBroadcast(Ciaddr(pstPara)), pstReply);
+        pstReply->usDstPort = pstPara->usPeerPort;
+        QVDHCP_Log(QVDHCP_DBG, "Proxy: boot ACK to " QVDHCP_MAC_SHORT_FMT " at " QVDHCP_IP_FMT,
+                   QVDHCP_MAC_ARGS(pucMac), QVDHCP_IP_ARGS(Ciaddr(pstPara)));
+    }
     return 0;
 }
 

@@ -25,6 +25,10 @@ constexpr size_t QVDHCP_OFF_OPTIONS = 240;
 
 constexpr uint16_t QVDHCP_SERVER_PORT = 67;
 constexpr uint16_t QVDHCP_CLIENT_PORT = 68;
+// Where PXE clients send the REQUEST that follows a proxyDHCP offer.
+constexpr uint16_t QVDHCP_PROXY_PORT = 4011;
+// The most clients a proxy remembers at once; a flood of invented MACs cannot grow it further.
+constexpr size_t QVDHCP_PROXY_TABLE_MAX = 4096;
 constexpr uint32_t QVDHCP_BROADCAST = 0xFFFFFFFFu;
 constexpr size_t QVDHCP_BUF_SIZE = 65536;
 // The largest reply: every client must accept a 576-byte datagram, less its IP and UDP headers.
@@ -45,6 +49,8 @@ struct QVDHCP_RfcPara {
     const uint8_t *pstRecvHdr = nullptr;
     size_t uiRecvLen = 0;
     int iSocket = -1;
+    uint16_t usLocalPort = QVDHCP_SERVER_PORT;  // the port the datagram came in on
+    uint16_t usPeerPort = QVDHCP_CLIENT_PORT;   // the port it came from
     uint8_t ucMsgType = 0;
     uint32_t uiRequestedIP = 0;
     uint32_t uiServerId = 0;
@@ -52,6 +58,7 @@ struct QVDHCP_RfcPara {
     uint32_t uiIsIPXE = 0;
     uint32_t uiHasEtherboot = 0;
     uint32_t uiIsKivIPXE = 0;
+    uint32_t uiVendorPxe = 0;  // option 60 starts "PXEClient"
     uint16_t usArch = 0;
     uint8_t aucGuid[16] = {};
 
@@ -99,6 +106,10 @@ int QVDHCP_RFC_ProcRequest(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply);
 int QVDHCP_RFC_ProcOfferReq(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply);
 int QVDHCP_RFC_ProcRebootReq(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply);
 int QVDHCP_RFC_ProcT1T2Req(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply);
+// proxyDHCP mode: a boot offer without an address to a PXE DISCOVER, the matching ACK to the
+// REQUEST on port 4011, and the address a client takes from the site's server learned from its
+// REQUEST there.
+int QVDHCP_RFC_ProcProxy(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply);
 // Neither answers: the client expects no reply.
 int QVDHCP_RFC_ProcDecline(QVDHCP_RfcPara *pstPara);
 int QVDHCP_RFC_ProcRelease(QVDHCP_RfcPara *pstPara);

@@ -76,7 +76,8 @@ int main(int argc, char **argv)
                      *pcRouter = nullptr;
     g_autofree gchar *pcBios = nullptr, *pcEfi = nullptr, *pcDomain = nullptr;
     g_auto(GStrv) ppcDns = nullptr;
-    gint iCount = 10, iPxeOnly = 1, iVmFilter = 0, iIpxeLoader = 0, iLease = 360000, iCycles = 0;
+    gint iCount = 10, iPxeOnly = 1, iVmFilter = 0, iIpxeLoader = 0, iLease = 360000, iCycles = 0,
+         iProxy = 0;
     GOptionEntry astEntries[] = {
         {"server", 0, 0, G_OPTION_ARG_STRING, &pcServer, "server address", "IP"},
         {"start", 0, 0, G_OPTION_ARG_STRING, &pcStart, "first pool address", "IP"},
@@ -90,6 +91,7 @@ int main(int argc, char **argv)
         {"ipxe-loader", 0, 0, G_OPTION_ARG_INT, &iIpxeLoader,
          "the iPXE tree is the loader: stock iPXE gets its per-client script", "0|1"},
         {"lease", 0, 0, G_OPTION_ARG_INT, &iLease, "lease seconds", "N"},
+        {"proxy", 0, 0, G_OPTION_ARG_INT, &iProxy, "proxyDHCP: boot offers only, port 4011", "0|1"},
         {"dns", 0, 0, G_OPTION_ARG_STRING_ARRAY, &ppcDns, "name server (repeatable)", "IP"},
         {"domain", 0, 0, G_OPTION_ARG_STRING, &pcDomain, "domain", "NAME"},
         {"cycles", 0, 0, G_OPTION_ARG_INT, &iCycles, "start and stop at once N times, then exit",
@@ -114,7 +116,7 @@ int main(int argc, char **argv)
         fprintf(stderr,
                 "usage: --server IP --start IP [--count N] [--mask IP] [--router IP] "
                 "[--bios NAME] [--efi NAME] [--pxe-only 0|1] [--vm-filter 0|1] "
-                "[--ipxe-loader 0|1] [--dns IP]... [--domain NAME]%s%s\n",
+                "[--ipxe-loader 0|1] [--dns IP]... [--domain NAME] [--proxy 0|1]%s%s\n",
                 pstError != nullptr ? ": " : "", pstError != nullptr ? pstError->message : "");
         g_clear_error(&pstError);
         return 2;
@@ -141,6 +143,7 @@ int main(int argc, char **argv)
     QVDHCP_CFG_SetIpxeLoader(uint32_t(iIpxeLoader));
     QVDHCP_CFG_SetBiosBootFile(pcBios);
     QVDHCP_CFG_SetEfiBootFile(pcEfi);
+    QVDHCP_CFG_SetProxy(uint32_t(iProxy));
     QVDHCP_CFG_SetDns(vecDns.data(), uint32_t(vecDns.size()));
     QVDHCP_CFG_SetDomain(pcDomain != nullptr ? pcDomain : "");
     LEASEDB_Load(uiStart, uint32_t(iCount));
