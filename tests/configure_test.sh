@@ -43,6 +43,11 @@ for bad in "lab example" "lab..example" "$(printf 'a%.0s' {1..64}).b"; do
 done
 expect "refusals leave the file alone" dhcp_dns '["192.0.2.1", "192.0.2.2", "192.0.2.3"]'
 
+configure --proxy
+expect "proxy on" dhcp_proxy 1
+configure --no-proxy
+expect "proxy off" dhcp_proxy 0
+
 configure --dns none --domain none
 expect "none clears the name servers" dhcp_dns '[]'
 expect "none clears the domain" dhcp_domain '""'

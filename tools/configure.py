@@ -4,7 +4,7 @@
     tools/configure.py DATADIR [--first ADDR] [--count N] [--source ISO_OR_DIR]
                        [--loader pxelinux|grub2|ipxe] [--mask MASK] [--gateway ADDR]
                        [--http-port PORT] [--autostart | --no-autostart]
-                       [--dns A[,B,C]|auto|none] [--domain D|none]
+                       [--dns A[,B,C]|auto|none] [--domain D|none] [--proxy | --no-proxy]
 
 Keys not named stay as they are. The file is written through a temporary file and a rename, as
 kivpxe writes it; kivpxe must not be running on that data directory (it saves its settings at exit).
@@ -85,6 +85,10 @@ def main():
                         help="name servers for clients: up to three addresses, 'auto' (this "
                         "host's resolvers outside 127.0.0.0/8) or 'none'")
     parser.add_argument("--domain", type=domain, help="domain for clients, or 'none'")
+    proxy = parser.add_mutually_exclusive_group()
+    proxy.add_argument("--proxy", dest="proxy", action="store_true", default=None,
+                       help="proxyDHCP beside the site's DHCP server (no addresses handed out)")
+    proxy.add_argument("--no-proxy", dest="proxy", action="store_false")
     auto = parser.add_mutually_exclusive_group()
     auto.add_argument("--autostart", dest="autostart", action="store_true", default=None)
     auto.add_argument("--no-autostart", dest="autostart", action="store_false")
@@ -123,6 +127,8 @@ def main():
         settings["dhcp_dns"] = args.dns
     if args.domain is not None:
         settings["dhcp_domain"] = args.domain
+    if args.proxy is not None:
+        settings["dhcp_proxy"] = 1 if args.proxy else 0
     if args.autostart is not None:
         settings["AutoStart"] = 1 if args.autostart else 0
 

@@ -129,6 +129,7 @@ const UIntKey g_astUIntKeys[] = {
     {"pim_press_timeout", &ServerSettings::uiPimPressTimeout, 5, 5},
     {"logo_timeout", &ServerSettings::uiLogoTimeout, 3, 3},
     {"mac_flt_deny", &ServerSettings::uiMacFltDeny, 1, 0},
+    {"dhcp_proxy", &ServerSettings::uiDhcpProxy, 0, 0},
 };
 
 struct IntKey {

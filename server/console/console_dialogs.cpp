@@ -164,6 +164,7 @@ Json::Value DLG_ServerConfigGet()
     }
     stDlg["dns"] = strDns;
     stDlg["domain"] = stSet.strDhcpDomain;
+    stDlg["proxy"] = stSet.uiDhcpProxy != 0;
     return stDlg;
 }
 
@@ -217,6 +218,7 @@ bool DLG_ServerConfigApply(const Json::Value &stArgs)
     ParseTargetDisk(strDisk);
     stSet.vecDhcpDns = vecDns;
     stSet.strDhcpDomain = strDomain;
+    stSet.uiDhcpProxy = Flag(stArgs, "proxy") ? 1 : 0;
     stSet.uiTftpTimeout = UInt(stArgs, "tftpTimeout");
     stSet.uiTftpMaxRetrans = UInt(stArgs, "retransmit");
     stSet.uiTftpSingleMode = Flag(stArgs, "singlePort") ? 1 : 0;

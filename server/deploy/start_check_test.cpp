@@ -84,6 +84,7 @@ TEST_F(StartCheckTest, RefusalsAndChoices)
         int iMessage;           // -1: accepted
         const char *pcCaption;  // nullptr: the window title
         const char *pcLocal;    // chosen address/mask when accepted
+        uint32_t uiProxy = 0;
     };
     const Case astCases[] = {
         {"no start address", "", 20, "linux.iso", vecHome, 15, nullptr, nullptr},
@@ -145,6 +146,11 @@ TEST_F(StartCheckTest, RefusalsAndChoices)
          nullptr, "10.1.2.96/255.255.0.0"},
         {"directory source", "192.168.1.100", 20, "tree/", vecHome, -1, nullptr,
          "192.168.1.10/255.255.255.0"},
+        {"proxy: the start address is the server's own", "192.168.1.10", 20, "linux.iso", vecHome,
+         -1, nullptr, "192.168.1.10/255.255.255.0", 1},
+        {"proxy: a local address inside the range", "192.168.1.1", 20, "linux.iso", vecHome, -1,
+         nullptr, "192.168.1.10/255.255.255.0", 1},
+        {"proxy: still no subnet", "10.9.9.9", 20, "linux.iso", vecHome, 127, nullptr, nullptr, 1},
     };
     for (const Case &stCase : astCases) {
         m_vecPrompts.clear();
@@ -152,6 +158,7 @@ TEST_F(StartCheckTest, RefusalsAndChoices)
         ServerSettings stSet;
         stSet.strIPAddr = stCase.pcStart;
         stSet.uiIPNum = stCase.uiCount;
+        stSet.uiDhcpProxy = stCase.uiProxy;
         stSet.strImgPath = stCase.strSource.empty() ? "" : m_stDir / stCase.strSource;
         uint32_t uiLocal = 0;
         uint32_t uiMask = 0;

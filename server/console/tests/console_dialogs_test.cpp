@@ -104,10 +104,12 @@ TEST_F(ConsoleDialogs, ServerConfigurationNameServersAndDomain)
         Json::Value stArgs = ServerArgs();
         stArgs["dns"] = stCase.pcDns;
         stArgs["domain"] = stCase.pcDomain;
+        stArgs["proxy"] = stCase.pcPrompt == nullptr && std::string(stCase.pcDns).empty();
         EXPECT_EQ(DLG_ServerConfigApply(stArgs), stCase.pcPrompt == nullptr);
         if (stCase.pcPrompt == nullptr) {
             EXPECT_TRUE(m_vecShown.empty());
             EXPECT_EQ(Settings().strDhcpDomain, stCase.pcDomain);
+            EXPECT_EQ(Settings().uiDhcpProxy, stArgs["proxy"].asBool() ? 1u : 0u);
             // What the dialog shows next is what was typed, blanks removed.
             std::string strTyped = stCase.pcDns;
             strTyped.erase(std::remove(strTyped.begin(), strTyped.end(), ' '), strTyped.end());
