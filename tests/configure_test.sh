@@ -47,6 +47,10 @@ configure --proxy
 expect "proxy on" dhcp_proxy 1
 configure --no-proxy
 expect "proxy off" dhcp_proxy 0
+configure --relay
+expect "relay on" dhcp_relay 1
+configure --no-relay
+expect "relay off" dhcp_relay 0
 
 configure --dns none --domain none
 expect "none clears the name servers" dhcp_dns '[]'

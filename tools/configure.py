@@ -5,6 +5,7 @@
                        [--loader pxelinux|grub2|ipxe] [--mask MASK] [--gateway ADDR]
                        [--http-port PORT] [--autostart | --no-autostart]
                        [--dns A[,B,C]|auto|none] [--domain D|none] [--proxy | --no-proxy]
+                       [--relay | --no-relay]
 
 Keys not named stay as they are. The file is written through a temporary file and a rename, as
 kivpxe writes it; kivpxe must not be running on that data directory (it saves its settings at exit).
@@ -89,6 +90,10 @@ def main():
     proxy.add_argument("--proxy", dest="proxy", action="store_true", default=None,
                        help="proxyDHCP beside the site's DHCP server (no addresses handed out)")
     proxy.add_argument("--no-proxy", dest="proxy", action="store_false")
+    relay = parser.add_mutually_exclusive_group()
+    relay.add_argument("--relay", dest="relay", action="store_true", default=None,
+                       help="serve requests relayed from the pool's subnet (giaddr)")
+    relay.add_argument("--no-relay", dest="relay", action="store_false")
     auto = parser.add_mutually_exclusive_group()
     auto.add_argument("--autostart", dest="autostart", action="store_true", default=None)
     auto.add_argument("--no-autostart", dest="autostart", action="store_false")
@@ -129,6 +134,8 @@ def main():
         settings["dhcp_domain"] = args.domain
     if args.proxy is not None:
         settings["dhcp_proxy"] = 1 if args.proxy else 0
+    if args.relay is not None:
+        settings["dhcp_relay"] = 1 if args.relay else 0
     if args.autostart is not None:
         settings["AutoStart"] = 1 if args.autostart else 0
 

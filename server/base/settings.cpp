@@ -130,6 +130,7 @@ const UIntKey g_astUIntKeys[] = {
     {"logo_timeout", &ServerSettings::uiLogoTimeout, 3, 3},
     {"mac_flt_deny", &ServerSettings::uiMacFltDeny, 1, 0},
     {"dhcp_proxy", &ServerSettings::uiDhcpProxy, 0, 0},
+    {"dhcp_relay", &ServerSettings::uiDhcpRelay, 0, 0},
 };
 
 struct IntKey {

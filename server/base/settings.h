@@ -61,6 +61,7 @@ struct ServerSettings {
     std::vector<std::string> vecDhcpDns;  // name servers for clients, dotted, at most three
     std::string strDhcpDomain;            // domain for clients, empty when none
     uint32_t uiDhcpProxy = 0;             // 1: proxyDHCP beside the site's DHCP server
+    uint32_t uiDhcpRelay = 0;             // 1: serve requests relayed from the pool's subnet
 };
 
 // "A[,B,C]": one to three dotted addresses separated by commas (blanks around them allowed), or

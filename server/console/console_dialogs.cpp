@@ -165,6 +165,7 @@ Json::Value DLG_ServerConfigGet()
     stDlg["dns"] = strDns;
     stDlg["domain"] = stSet.strDhcpDomain;
     stDlg["proxy"] = stSet.uiDhcpProxy != 0;
+    stDlg["relay"] = stSet.uiDhcpRelay != 0;
     return stDlg;
 }
 
@@ -219,6 +220,7 @@ bool DLG_ServerConfigApply(const Json::Value &stArgs)
     stSet.vecDhcpDns = vecDns;
     stSet.strDhcpDomain = strDomain;
     stSet.uiDhcpProxy = Flag(stArgs, "proxy") ? 1 : 0;
+    stSet.uiDhcpRelay = Flag(stArgs, "relay") ? 1 : 0;
     stSet.uiTftpTimeout = UInt(stArgs, "tftpTimeout");
     stSet.uiTftpMaxRetrans = UInt(stArgs, "retransmit");
     stSet.uiTftpSingleMode = Flag(stArgs, "singlePort") ? 1 : 0;

@@ -106,6 +106,7 @@ bool StartDhcp(uint32_t uiRouter)
     QVDHCP_CFG_SetVMFilter(uint32_t(stSet.iZelVmFilter));
     QVDHCP_CFG_SetIpxeLoader(stSet.iLoaderType == BOOT_LOADER_IPXE ? 1 : 0);
     QVDHCP_CFG_SetProxy(stSet.uiDhcpProxy != 0 ? 1 : 0);
+    QVDHCP_CFG_SetRelay(stSet.uiDhcpRelay != 0 ? 1 : 0);
     QVDHCP_CFG_SetAdmitFunc(AdmitClient);
     int iResult = QVDHCP_Start(&g_stCtl.pstDhcp);
     if (iResult != 0) {

@@ -148,6 +148,20 @@ int CheckStartParameters(ServerSettings &stSettings, uint32_t *puiLocalAddr, uin
             iBest = iBits;
         }
     }
+    // Served through a relay, the pool may lie in a subnet this machine has no interface in: the
+    // first address outside 127.0.0.0/8 is the one the relay is to forward to.
+    if (iBest == 0 && stSettings.uiDhcpRelay != 0) {
+        for (const PLAT_LocalAddress &stLocal : LocalAddresses()) {
+            uint32_t uiAddr = 0;
+            uint32_t uiMask = 0;
+            if (iBest == 0 && ParseAddress(stLocal.strAddress, &uiAddr) &&
+                ParseAddress(stLocal.strMask, &uiMask) && (uiAddr >> 24) != 127) {
+                uiChosenAddr = uiAddr;
+                uiChosenMask = uiMask;
+                iBest = 1;
+            }
+        }
+    }
     if (iBest == 0) {
         return Refuse(127);
     }

@@ -28,6 +28,7 @@ void QVDHCP_CFG_Reset()
     g_stDHCPCfg.uiVMFilter = 0;
     g_stDHCPCfg.uiIpxeLoader = 0;
     g_stDHCPCfg.uiProxy = 0;
+    g_stDHCPCfg.uiRelay = 0;
     g_stDHCPCfg.szBiosBootFile[0] = '\0';
     g_stDHCPCfg.szEfiBootFile[0] = '\0';
     g_stDHCPCfg.uiDnsCount = 0;
@@ -80,6 +81,10 @@ void QVDHCP_CFG_SetDomain(const char *pcDomain)
 void QVDHCP_CFG_SetProxy(uint32_t uiOn)
 {
     g_stDHCPCfg.uiProxy = uiOn;
+}
+void QVDHCP_CFG_SetRelay(uint32_t uiOn)
+{
+    g_stDHCPCfg.uiRelay = uiOn;
 }
 void QVDHCP_CFG_SetAdmitFunc(QVDHCP_AdmitFunc pfnAdmit)
 {

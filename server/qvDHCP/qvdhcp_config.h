@@ -64,6 +64,9 @@ struct QVDHCP_Settings {
     // 1: proxyDHCP beside the site's DHCP server: boot offers without addresses, port 4011 too,
     // no pool and no lease database.
     uint32_t uiProxy = 0;
+    // 1: requests relayed to us (giaddr set) are served from the pool when its subnet holds
+    // giaddr; replies go to the relay.
+    uint32_t uiRelay = 0;
     char szBiosBootFile[QVDHCP_BOOTFILE_SIZE] = {};
     char szEfiBootFile[QVDHCP_BOOTFILE_SIZE] = {};
     // Name servers (option 6) and domain (option 15) for OFFERs and ACKs; none when empty.
@@ -89,6 +92,7 @@ void QVDHCP_CFG_SetOnlyPXE(uint32_t uiOn);
 void QVDHCP_CFG_SetVMFilter(uint32_t uiOn);
 void QVDHCP_CFG_SetIpxeLoader(uint32_t uiOn);
 void QVDHCP_CFG_SetProxy(uint32_t uiOn);
+void QVDHCP_CFG_SetRelay(uint32_t uiOn);
 void QVDHCP_CFG_SetBiosBootFile(const char *pcName);
 void QVDHCP_CFG_SetEfiBootFile(const char *pcName);
 // Up to QVDHCP_DNS_MAX addresses are kept, the rest dropped; 0 addresses: no option 6.

@@ -41,6 +41,7 @@ struct Request {
     uint32_t uiCiaddr = 0;
     uint32_t uiGiaddr = 0;
     Options vecOpts;
+    uint8_t ucHops = 0;
 };
 
 Bytes Build(const Request &stReq)
@@ -49,7 +50,7 @@ Bytes Build(const Request &stReq)
     vec[0] = 1;
     vec[1] = 1;
     vec[2] = 6;
-    vec[3] = 0;
+    vec[3] = stReq.ucHops;
     Bytes xid = {0xDE, 0xAD, 0xBE, stReq.ucMac};
     std::copy(xid.begin(), xid.end(), vec.begin() + 4);
     vec[8] = 0;
@@ -1054,6 +1055,87 @@ TEST_F(ProxyTest, RefusedAndStrayPacketsGetNothing)
     EXPECT_TRUE(g_vecSent.empty());
     EXPECT_TRUE(g_vecEvents.empty());
     EXPECT_TRUE(LEASEDB_Snapshot().empty());
+}
+
+class RelayTest : public EngineTest {
+protected:
+    static constexpr uint32_t kFarStart = 0x0A140064;  // 10.20.0.100, behind the relay
+    static constexpr uint32_t kRelay = 0x0A140001;     // 10.20.0.1
+    void SetUp() override
+    {
+        EngineTest::SetUp();
+        QVDHCP_SESSION_Destroy();
+        QVDHCP_CFG_FreeIpMap();
+        QVDHCP_CFG_SetIPRange(kFarStart, kFarStart + kCount - 1);
+        QVDHCP_CFG_SetRouter(0);
+        QVDHCP_CFG_SetRelay(1);
+        ASSERT_EQ(QVDHCP_CFG_CreateIpMap(), 0);
+        QVDHCP_SESSION_Create();
+    }
+    static Request Relayed(uint8_t ucType, uint8_t ucMac, uint32_t uiGiaddr, uint8_t ucHops,
+                           Options vecMore = {})
+    {
+        Request stReq = Msg(ucType, ucMac, vecMore);
+        stReq.uiGiaddr = uiGiaddr;
+        stReq.ucHops = ucHops;
+        return stReq;
+    }
+};
+
+TEST_F(RelayTest, ServedFromThePoolOfTheRelaysSubnetThroughTheRelay)
+{
+    Bytes vecReq = Feed(Relayed(1, 1, kRelay, 1, {kPxeArch0}));
+    ASSERT_EQ(g_vecSent.size(), 1u);
+    EXPECT_EQ(ReadU32(g_vecSent[0].vecData, 16), kFarStart);
+    EXPECT_EQ(ReadU32(g_vecSent[0].vecData, 24), kRelay);  // giaddr kept
+    EXPECT_EQ(g_vecSent[0].uiDst, kRelay);
+    EXPECT_EQ(g_vecSent[0].usPort, 67);
+    Options vecOpts = ReplyOptions(g_vecSent[0].vecData);
+    ASSERT_GE(vecOpts.size(), 5u);
+    EXPECT_EQ(vecOpts[4], (std::pair<uint8_t, Bytes>{3, U32(kRelay)}));  // router: the relay
+    Feed(Relayed(3, 1, kRelay, 1, {{54, U32(kServer)}, {50, U32(kFarStart)}}));
+    ASSERT_EQ(g_vecSent.size(), 2u);
+    EXPECT_EQ(ReplyOptions(g_vecSent[1].vecData)[0].second, Bytes{5});
+    EXPECT_EQ(g_vecSent[1].uiDst, kRelay);
+    EXPECT_EQ(g_vecSent[1].usPort, 67);
+    // A router set in the relay's subnet stays.
+    QVDHCP_CFG_SetRouter(0x0A1400FE);
+    Feed(Relayed(1, 2, kRelay, 1, {kPxeArch0}));
+    ASSERT_EQ(g_vecSent.size(), 3u);
+    EXPECT_EQ(ReplyOptions(g_vecSent[2].vecData)[4].second, U32(0x0A1400FE));
+}
+
+TEST_F(RelayTest, BadRelayedPacketsChangeNothing)
+{
+    struct Case {
+        const char *pcName;
+        Request stReq;
+        const char *pcWhy;
+    } astCases[] = {
+        {"17 hops", Relayed(1, 3, kRelay, 17, {kPxeArch0}), "(hops 17) ignored: too many hops"},
+        {"relay in the server's own subnet", Relayed(1, 4, 0xC0A83209, 1, {kPxeArch0}),
+         "ignored: relay in the server's own subnet"},
+        {"subnet without a pool", Relayed(1, 5, 0x0A1E0001, 1, {kPxeArch0}),
+         "ignored: no pool for the relay's subnet"},
+        {"request for an uncovered subnet",
+         Relayed(3, 6, 0x0A1E0001, 1, {{54, U32(kServer)}, {50, U32(0x0A1E0064)}}),
+         "ignored: no pool for the relay's subnet"},
+    };
+    for (const Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcName);
+        TestLogLines().clear();
+        Feed(stCase.stReq);
+        EXPECT_TRUE(g_vecSent.empty());
+        EXPECT_TRUE(g_vecEvents.empty());
+        EXPECT_FALSE(Active(stCase.stReq.ucMac));
+        EXPECT_TRUE(TestLogHas(stCase.pcWhy));
+        EXPECT_EQ(std::count_if(TestLogLines().begin(), TestLogLines().end(),
+                                [](const std::string &strLine) { return strLine[0] != '3'; }),
+                  1);
+    }
+    EXPECT_TRUE(LEASEDB_Snapshot().empty());
+    EXPECT_TRUE(std::all_of(g_pucDHCPIpMap, g_pucDHCPIpMap + kCount,
+                            [](uint8_t uc) { return uc == QVDHCP_IP_FREE; }));
 }
 
 }  // namespace

@@ -380,13 +380,62 @@ int Dispatch(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
     }
 }
 
+// A relayed packet is served only from a relay of the pool's subnet, not looping, and not from
+// the server's own subnet (a relay there would answer clients that hear us directly).
+bool RelayServed(const QVDHCP_RfcPara *pstPara, uint32_t uiGiaddr)
+{
+    const uint8_t *pucMac = pstPara->Mac();
+    uint32_t uiMask = g_stDHCPCfg.uiMask;
+    uint8_t ucHops = pstPara->pstRecvHdr[3];
+    const char *pcWhy = nullptr;
+    if (ucHops > QVDHCP_MAX_HOPS) {
+        pcWhy = "too many hops";
+    } else if ((uiGiaddr & uiMask) == (g_stDHCPCfg.uiServerIP & uiMask)) {
+        pcWhy = "relay in the server's own subnet";
+    } else if ((uiGiaddr & uiMask) != (g_stDHCPCfg.uiStartIP & uiMask)) {
+        pcWhy = "no pool for the relay's subnet";
+    }
+    if (pcWhy != nullptr) {
+        QVDHCP_Log(QVDHCP_DIG,
+                   "Relayed packet from " QVDHCP_MAC_SHORT_FMT " via " QVDHCP_IP_FMT
+                   " (hops %u) ignored: %s",
+                   QVDHCP_MAC_ARGS(pucMac), QVDHCP_IP_ARGS(uiGiaddr), unsigned(ucHops), pcWhy);
+        return false;
+    }
+    return true;
+}
+
+// A reply to a relayed request goes to the relay's server port; the router, unless one was set
+// in the relay's subnet, is the relay.
+void ToRelay(uint32_t uiGiaddr, QVDHCP_Reply *pstReply)
+{
+    pstReply->uiDstIp = uiGiaddr;
+    pstReply->usDstPort = QVDHCP_SERVER_PORT;
+    uint32_t uiMask = g_stDHCPCfg.uiMask;
+    if (g_stDHCPCfg.uiRouter == 0 || (g_stDHCPCfg.uiRouter & uiMask) != (uiGiaddr & uiMask)) {
+        for (QVDHCP_Option &stOpt : pstReply->vecOptions) {
+            if (stOpt.ucCode == 3 && stOpt.vecValue.size() == 4) {
+                WriteU32(stOpt.vecValue.data(), uiGiaddr);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int QVDHCP_RFC_ProcMsg(QVDHCP_RfcPara *pstPara)
 {
     QVDHCP_Reply stReply;
+    uint32_t uiGiaddr = ReadU32(pstPara->pstRecvHdr + QVDHCP_OFF_GIADDR);
+    bool bRelayed = g_stDHCPCfg.uiRelay && !g_stDHCPCfg.uiProxy && uiGiaddr != 0;
+    if (bRelayed && !RelayServed(pstPara, uiGiaddr)) {
+        return 0;
+    }
     int iRet =
         g_stDHCPCfg.uiProxy ? QVDHCP_RFC_ProcProxy(pstPara, &stReply) : Dispatch(pstPara, &stReply);
+    if (bRelayed) {
+        ToRelay(uiGiaddr, &stReply);
+    }
     if (stReply.ucType != 0) {
         int iSent = QVDHCP_RFC_SendReply(pstPara, stReply);
         iRet = iRet != 0 ? iRet : iSent;
@@ -456,8 +505,8 @@ int QVDHCP_RFC_ProcDiscover(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
 
 int QVDHCP_RFC_ProcRequest(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
 {
-    // Relayed requests belong to the server of the relay's own subnet.
-    if (ReadU32(pstPara->pstRecvHdr + QVDHCP_OFF_GIADDR) != 0) {
+    // Unless relays are served, relayed requests belong to the server of the relay's own subnet.
+    if (!g_stDHCPCfg.uiRelay && ReadU32(pstPara->pstRecvHdr + QVDHCP_OFF_GIADDR) != 0) {
         QVDHCP_Log(QVDHCP_DBG, "Ignore relayed request from " QVDHCP_MAC_SHORT_FMT,
                    QVDHCP_MAC_ARGS(pstPara->Mac()));
         return 0;

@@ -25,6 +25,8 @@ constexpr size_t QVDHCP_OFF_OPTIONS = 240;
 
 constexpr uint16_t QVDHCP_SERVER_PORT = 67;
 constexpr uint16_t QVDHCP_CLIENT_PORT = 68;
+// More relay hops than this is a loop.
+constexpr uint8_t QVDHCP_MAX_HOPS = 16;
 // Where PXE clients send the REQUEST that follows a proxyDHCP offer.
 constexpr uint16_t QVDHCP_PROXY_PORT = 4011;
 // The most clients a proxy remembers at once; a flood of invented MACs cannot grow it further.
