@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The DHCP service against a real client (busybox udhcpc) inside private network namespaces:
 # addresses from the pool, boot file and next server by architecture, the iPXE user class, the
-# PXE-only switch, proxyDHCP mode with port 4011, name servers and domain (options 6 and 15) set and unset, release and "last ip", the lease file, two servers on one bridge with the kill
+# PXE-only switch, proxyDHCP mode with port 4011, a client behind dnsmasq's relay, name servers and domain (options 6 and 15) set and unset, release and "last ip", the lease file, two servers on one bridge with the kill
 # signal, and port 67 already served by another program (busybox udhcpd).
 set -u
 . "$KIV_SOURCE_DIR/tests/support/netns.sh"
@@ -168,6 +168,34 @@ check "proxy: no vendor class logged" has "$logp" "Proxy: DISCOVER from 5254-007
 check "proxy server stops" stop_server "$serverp" "$logp"
 check "proxy: no lease file" eval '[ ! -s "$work/data_p/conf/dhcp_db.json" ] || ! grep -q "52-54-00-77-00-03" "$work/data_p/conf/dhcp_db.json"'
 ip -n "$ns_c" addr flush dev vc
+
+# ---- A client behind a router running dnsmasq's DHCP relay: its address comes from the far
+# subnet's pool, its router is the relay, its boot file and next server are ours.
+if command -v dnsmasq >/dev/null; then
+  kiv_netns_new ns_r dhcp-r || exit 1
+  kiv_netns_new ns_f dhcp-f || exit 1
+  kiv_veth_pair "$ns_s" vsr 10.77.5.1/24 "$ns_r" rts 10.77.5.254/24 || exit 1
+  kiv_veth_pair "$ns_r" rtf 10.88.0.1/24 "$ns_f" cfar - || exit 1
+  ip -n "$ns_f" link set cfar address 52:54:00:77:05:01
+  ip netns exec "$ns_r" sysctl -qw net.ipv4.ip_forward=1
+  ip -n "$ns_s" route add 10.88.0.0/24 via 10.77.5.254
+  kiv_bg "$ns_r" dnsmasq --no-daemon --port=0 --dhcp-relay=10.88.0.1,10.77.5.1 \
+    --pid-file="$work/relay.pid" --log-dhcp >"$work/relay.log" 2>&1
+  logr="$work/server_relay.log"
+  check "relay-serving server starts" start_server "$ns_s" "$work/data_r" "$logr" \
+    --server 10.77.5.1 --start 10.88.0.100 --count 5 --pxe-only 0 --relay 1 \
+    --mask 255.255.255.0 --bios pxelinux.1408.0 --efi grub2.x64efi.all.0
+  serverr=$KIV_LAST_PID
+  out="$work/relayed.out"
+  run_client "$ns_f" cfar "$out"
+  check "relayed client: address from the far pool, the relay as router" eval \
+    'field_is "$out" ip 10.88.0.100 && field_is "$out" router 10.88.0.1 &&
+     field_is "$out" siaddr 10.77.5.1 && field_is "$out" boot_file pxelinux.1408.0'
+  check "relayed client: offer event" has "$logr" "EVENT 1 mac=52-54-00-77-05-01 ip=10.88.0.100"
+  check "relay-serving server stops" stop_server "$serverr" "$logr"
+else
+  echo "note: dnsmasq is not installed, relay case skipped"
+fi
 
 # ---- Stop right after start, many times over: every stop finds the thread's socket.
 log5="$work/cycles.log"
