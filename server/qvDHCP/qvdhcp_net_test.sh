@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The DHCP service against a real client (busybox udhcpc) inside private network namespaces:
 # addresses from the pool, boot file and next server by architecture, the iPXE user class, the
-# PXE-only switch, proxyDHCP mode with port 4011, a client behind dnsmasq's relay, name servers and domain (options 6 and 15) set and unset, release and "last ip", the lease file, two servers on one bridge with the kill
-# signal, and port 67 already served by another program (busybox udhcpd).
+# PXE-only switch, name servers and domain (options 6 and 15) set and unset, proxyDHCP mode with
+# port 4011, a client behind dnsmasq's relay, release and "last ip", the lease file, two servers
+# on one bridge with the kill signal, and port 67 already served by another program (udhcpd).
 set -u
 . "$KIV_SOURCE_DIR/tests/support/netns.sh"
 kiv_require_root
