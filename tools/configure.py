@@ -4,6 +4,8 @@
     tools/configure.py DATADIR [--first ADDR] [--count N] [--source ISO_OR_DIR]
                        [--loader pxelinux|grub2|ipxe] [--mask MASK] [--gateway ADDR]
                        [--http-port PORT] [--autostart | --no-autostart]
+                       [--dns A[,B,C]|auto|none] [--domain D|none] [--proxy | --no-proxy]
+                       [--relay | --no-relay]
 
 Keys not named stay as they are. The file is written through a temporary file and a rename, as
 kivpxe writes it; kivpxe must not be running on that data directory (it saves its settings at exit).
@@ -12,13 +14,62 @@ import argparse
 import ipaddress
 import json
 import os
+import re
 import sys
 
 LOADERS = {"pxelinux": 0, "grub2": 1, "ipxe": 2}
+DOMAIN_LABEL = re.compile(r"[A-Za-z0-9-]{1,63}")
 
 
 def address(text):
     return int(ipaddress.IPv4Address(text))
+
+
+def host_resolvers(path="/etc/resolv.conf"):
+    """The IPv4 name servers this host uses, loopback ones (a local stub) left out."""
+    found = []
+    try:
+        with open(path) as f:
+            for line in f:
+                words = line.split()
+                if len(words) >= 2 and words[0] == "nameserver":
+                    try:
+                        addr = ipaddress.IPv4Address(words[1])
+                    except ValueError:
+                        continue
+                    if not addr.is_loopback and str(addr) not in found:
+                        found.append(str(addr))
+    except OSError as error:
+        sys.exit(f"configure: --dns auto: cannot read {path} ({error})")
+    return found[:3]
+
+
+def name_servers(text):
+    if text == "none":
+        return []
+    if text == "auto":
+        found = host_resolvers(os.environ.get("KIV_RESOLV_CONF", "/etc/resolv.conf"))
+        if not found:
+            raise argparse.ArgumentTypeError("--dns auto: the host has no resolver outside 127.0.0.0/8")
+        return found
+    parts = [part.strip() for part in text.split(",")]
+    if not 1 <= len(parts) <= 3:
+        raise argparse.ArgumentTypeError("one to three addresses")
+    for part in parts:
+        try:
+            if int(ipaddress.IPv4Address(part)) == 0:
+                raise ValueError
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{part!r} is not a name server address")
+    return parts
+
+
+def domain(text):
+    if text == "none":
+        return ""
+    if len(text) > 253 or not all(DOMAIN_LABEL.fullmatch(label) for label in text.split(".")):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a domain name")
+    return text
 
 
 def main():
@@ -31,6 +82,18 @@ def main():
     parser.add_argument("--mask", type=address, help="DHCP netmask (turns off 'copy host')")
     parser.add_argument("--gateway", type=address, help="DHCP router")
     parser.add_argument("--http-port", type=int)
+    parser.add_argument("--dns", type=name_servers,
+                        help="name servers for clients: up to three addresses, 'auto' (this "
+                        "host's resolvers outside 127.0.0.0/8) or 'none'")
+    parser.add_argument("--domain", type=domain, help="domain for clients, or 'none'")
+    proxy = parser.add_mutually_exclusive_group()
+    proxy.add_argument("--proxy", dest="proxy", action="store_true", default=None,
+                       help="proxyDHCP beside the site's DHCP server (no addresses handed out)")
+    proxy.add_argument("--no-proxy", dest="proxy", action="store_false")
+    relay = parser.add_mutually_exclusive_group()
+    relay.add_argument("--relay", dest="relay", action="store_true", default=None,
+                       help="serve requests relayed from the pool's subnet (giaddr)")
+    relay.add_argument("--no-relay", dest="relay", action="store_false")
     auto = parser.add_mutually_exclusive_group()
     auto.add_argument("--autostart", dest="autostart", action="store_true", default=None)
     auto.add_argument("--no-autostart", dest="autostart", action="store_false")
@@ -65,6 +128,14 @@ def main():
         settings["dhcp_gateway"] = args.gateway
     if args.http_port is not None:
         settings["http_port"] = args.http_port
+    if args.dns is not None:
+        settings["dhcp_dns"] = args.dns
+    if args.domain is not None:
+        settings["dhcp_domain"] = args.domain
+    if args.proxy is not None:
+        settings["dhcp_proxy"] = 1 if args.proxy else 0
+    if args.relay is not None:
+        settings["dhcp_relay"] = 1 if args.relay else 0
     if args.autostart is not None:
         settings["AutoStart"] = 1 if args.autostart else 0
 

@@ -19,6 +19,13 @@ namespace {
 
 ServerSettings g_stServerSettings;
 
+// A name server clients can use: strictly dotted, not 0.0.0.0.
+bool NameServerValid(const std::string &strAddr)
+{
+    uint32_t uiAddr = 0;
+    return QV_IpValid(strAddr.c_str()) && QV_IpParse(strAddr.c_str(), &uiAddr) && uiAddr != 0;
+}
+
 // Readers for one key: the key-absent value when the key is missing or has another type (a
 // number that does not fit counts as another type).
 uint32_t ReadUInt(const Json::Value &stRoot, const char *pcKey, uint32_t uiAbsent)
@@ -119,6 +126,8 @@ const UIntKey g_astUIntKeys[] = {
     {"tftp_maxretrans", &ServerSettings::uiTftpMaxRetrans, 5, 5, 100},
     {"tftp_singlemode", &ServerSettings::uiTftpSingleMode, 0, 0},
     {"mac_flt_deny", &ServerSettings::uiMacFltDeny, 1, 0},
+    {"dhcp_proxy", &ServerSettings::uiDhcpProxy, 0, 0},
+    {"dhcp_relay", &ServerSettings::uiDhcpRelay, 0, 0},
 };
 
 struct IntKey {
@@ -180,6 +189,25 @@ void WriteOwnedKeys(Json::Value &stRoot)
     }
 }
 
+// A hand-edited entry that clients could not use is dropped with a log line rather than handed
+// out: a bad address in option 6 or a domain that does not fit a reply.
+void ReadNameServers(const Json::Value &stRoot, ServerSettings &stSet)
+{
+    stSet.vecDhcpDns.clear();
+    for (const std::string &strAddr : ReadStringList(stRoot, "dhcp_dns")) {
+        if (stSet.vecDhcpDns.size() < 3 && NameServerValid(strAddr)) {
+            stSet.vecDhcpDns.push_back(strAddr);
+        } else {
+            LOG_Print(1, "PXEDLG", "dhcp_dns entry %s ignored", strAddr.c_str());
+        }
+    }
+    stSet.strDhcpDomain = ReadString(stRoot, "dhcp_domain", "");
+    if (!DomainNameValid(stSet.strDhcpDomain)) {
+        LOG_Print(1, "PXEDLG", "dhcp_domain %s ignored", stSet.strDhcpDomain.c_str());
+        stSet.strDhcpDomain.clear();
+    }
+}
+
 void ApplyRoot(const Json::Value &stRoot, ServerSettings &stSet)
 {
     for (const UIntKey &stKey : g_astUIntKeys) {
@@ -214,6 +242,7 @@ void ApplyRoot(const Json::Value &stRoot, ServerSettings &stSet)
     stSet.vecMacFltList = ReadStringList(stRoot, "mac_flt_list");
     ReadExtBootOptions(stRoot, stSet.vecExtBootOpt);
     ReadOwnedKeys(stRoot);
+    ReadNameServers(stRoot, stSet);
 }
 
 Json::Value StringArray(const std::vector<std::string> &vecItems, bool bHex)
@@ -249,6 +278,8 @@ Json::Value BuildRoot(const ServerSettings &stSet)
     stRoot["http_port"] = Json::UInt(stSet.usHttpPort);
     stRoot["http_disk_mode"] = Json::UInt(stSet.uiHttpDiskMode);
     stRoot["mac_flt_list"] = StringArray(stSet.vecMacFltList, false);
+    stRoot["dhcp_dns"] = StringArray(stSet.vecDhcpDns, false);
+    stRoot["dhcp_domain"] = stSet.strDhcpDomain;
     Json::Value stOptions(Json::arrayValue);
     for (const ExtBootOption &stOpt : stSet.vecExtBootOpt) {
         Json::Value stItem(Json::objectValue);
@@ -269,6 +300,45 @@ std::string SettingsPath()
 }
 
 }  // namespace
+
+bool ParseDnsList(const std::string &strText, std::vector<std::string> *pvecOut)
+{
+    std::vector<std::string> vecList;
+    gchar **ppcParts = g_strsplit(strText.c_str(), ",", -1);
+    bool bValid = true;
+    for (gchar **ppcIt = ppcParts; *ppcIt != nullptr && bValid; ++ppcIt) {
+        std::string strAddr = g_strstrip(*ppcIt);
+        bValid = NameServerValid(strAddr) && vecList.size() < 3;
+        vecList.push_back(strAddr);
+    }
+    g_strfreev(ppcParts);
+    // The empty text splits into no parts: no name servers.
+    if (bValid) {
+        *pvecOut = vecList;
+    }
+    return bValid;
+}
+
+bool DomainNameValid(const std::string &strName)
+{
+    if (strName.size() > 253) {
+        return false;
+    }
+    size_t uiLabel = 0;
+    for (size_t i = 0; i <= strName.size(); ++i) {
+        if (i == strName.size() || strName[i] == '.') {
+            if ((uiLabel == 0 && !strName.empty()) || uiLabel > 63) {
+                return false;
+            }
+            uiLabel = 0;
+        } else if (isalnum(static_cast<unsigned char>(strName[i])) || strName[i] == '-') {
+            ++uiLabel;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
 
 std::vector<ExtBootOption> BuildExtBootOptions(const std::vector<PluginDescription> &vecPlugins)
 {

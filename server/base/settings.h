@@ -50,6 +50,10 @@ struct ServerSettings {
     int32_t iDhcpOnlyPxe = 0;
     int32_t iZelVmFilter = 0;
     std::vector<ExtBootOption> vecExtBootOpt;
+    std::vector<std::string> vecDhcpDns;  // name servers for clients, dotted, at most three
+    std::string strDhcpDomain;            // domain for clients, empty when none
+    uint32_t uiDhcpProxy = 0;             // 1: proxyDHCP beside the site's DHCP server
+    uint32_t uiDhcpRelay = 0;             // 1: serve requests relayed from the pool's subnet
 };
 
 // Keys whose values a layer above owns (the boot settings, in the boot loader configuration): the
@@ -81,6 +85,12 @@ struct SettingsKeyRefs {
 // Adds keys to the table (at start, before the settings load); every later load and save uses
 // them. The storage must live as long as the process.
 void RegisterSettingsKeys(const SettingsKeyRefs &stRefs);
+// "A[,B,C]": one to three dotted addresses separated by commas (blanks around them allowed), or
+// an empty text for none. False, with pvecOut left alone, for anything else.
+bool ParseDnsList(const std::string &strText, std::vector<std::string> *pvecOut);
+// A domain name: labels of letters, digits and '-' joined by dots, at most 253 characters in
+// all and 63 per label; the empty text (no domain) is valid too.
+bool DomainNameValid(const std::string &strName);
 
 // Every byte as two upper-case hexadecimal digits: "C:" -> "433A".
 std::string HexEncodePath(const std::string &strPath);

@@ -25,6 +25,17 @@ Field Str(std::string ServerSettings::*pMember)
     return [pMember](const ServerSettings &stSet) { return stSet.*pMember; };
 }
 
+Field Dns()
+{
+    return [](const ServerSettings &stSet) {
+        std::string strOut;
+        for (const std::string &strAddr : stSet.vecDhcpDns) {
+            strOut += (strOut.empty() ? "" : ",") + strAddr;
+        }
+        return strOut;
+    };
+}
+
 Json::Value ParseJson(const std::string &strText)
 {
     Json::Value stRoot;
@@ -68,6 +79,7 @@ TEST_F(SettingsTest, LoadRules)
         Field fnField;
         std::string strWanted;
     };
+    const std::string strLongDomain = R"({"dhcp_domain":")" + std::string(254, 'a') + R"("})";
     const Case astCases[] = {
         {"followhost built-in", nullptr, Num(&ServerSettings::uiDhcpFollowHost), "1"},
         {"followhost absent", "{}", Num(&ServerSettings::uiDhcpFollowHost), "0"},
@@ -117,6 +129,18 @@ TEST_F(SettingsTest, LoadRules)
         {"IPAddr as text", R"({"IPAddr":"192.168.1.1"})", Str(&ServerSettings::strIPAddr), ""},
         {"ImgPath as number", R"({"ImgPath":7})", Str(&ServerSettings::strImgPath), ""},
         {"winkey as number", R"({"winkey":5})", Str(&ServerSettings::strWinkey), ""},
+        {"name servers absent", "{}", Dns(), ""},
+        {"proxy absent", "{}", Num(&ServerSettings::uiDhcpProxy), "0"},
+        {"name servers", R"({"dhcp_dns":["10.0.0.1","10.0.0.2"]})", Dns(), "10.0.0.1,10.0.0.2"},
+        {"name servers: bad entries and a fourth dropped",
+         R"({"dhcp_dns":["10.0.0.1","x","0.0.0.0",7,"10.0.0.2","10.0.0.3","10.0.0.4"]})", Dns(),
+         "10.0.0.1,10.0.0.2,10.0.0.3"},
+        {"domain absent", "{}", Str(&ServerSettings::strDhcpDomain), ""},
+        {"domain", R"({"dhcp_domain":"lab.example"})", Str(&ServerSettings::strDhcpDomain),
+         "lab.example"},
+        {"domain with a blank dropped", R"({"dhcp_domain":"lab example"})",
+         Str(&ServerSettings::strDhcpDomain), ""},
+        {"domain too long dropped", strLongDomain.c_str(), Str(&ServerSettings::strDhcpDomain), ""},
     };
     for (const Case &stCase : astCases) {
         EXPECT_EQ(stCase.fnField(Load(stCase.pcJson)), stCase.strWanted) << stCase.pcName;
@@ -242,6 +266,48 @@ TEST_F(SettingsTest, ExtBootOptionsMatchRecordsByName)
     EXPECT_EQ(stSet.vecExtBootOpt[1].strUefiOpt, "splash");
 }
 
+TEST(NameServerText, ParseAndDomainRules)
+{
+    const std::pair<const char *, const char *> astDns[] = {
+        {"", ""},
+        {"10.0.0.1", "10.0.0.1"},
+        {" 10.0.0.1 , 10.0.0.2,10.0.0.3 ", "10.0.0.1,10.0.0.2,10.0.0.3"},
+        {"10.0.0.1,10.0.0.2,10.0.0.3,10.0.0.4", nullptr},
+        {"10.0.0.1,,10.0.0.2", nullptr},
+        {"10.0.0.256", nullptr},
+        {"0.0.0.0", nullptr},
+        {"auto", nullptr},
+    };
+    for (const auto &[pcText, pcWanted] : astDns) {
+        std::vector<std::string> vecOut = {"unchanged"};
+        EXPECT_EQ(ParseDnsList(pcText, &vecOut), pcWanted != nullptr) << pcText;
+        ServerSettings stSet;
+        stSet.vecDhcpDns = vecOut;
+        EXPECT_EQ(Dns()(stSet), pcWanted != nullptr ? pcWanted : "unchanged") << pcText;
+    }
+    const std::pair<std::string, bool> astDomains[] = {
+        {"", true},
+        {"lab.example", true},
+        {"a-b.c9", true},
+        {std::string(63, 'a') + ".b", true},
+        {std::string(64, 'a') + ".b", false},
+        {"lab..example", false},
+        {".lab", false},
+        {"lab_x", false},
+        {"lab;rm", false},
+        {std::string(253, 'a')
+             .replace(60, 1, ".")
+             .replace(120, 1, ".")
+             .replace(180, 1, ".")
+             .replace(240, 1, "."),
+         true},
+        {std::string(254, 'a'), false},
+    };
+    for (const auto &[strName, bValid] : astDomains) {
+        EXPECT_EQ(DomainNameValid(strName), bValid) << strName;
+    }
+}
+
 TEST(HexPath, Codec)
 {
     EXPECT_EQ(HexEncodePath("C:\\os.iso"), "433A5C6F732E69736F");
@@ -271,7 +337,8 @@ const std::set<std::string> g_setAllKeys = {
     "dhcp_followhost",  "dhcp_xxx1",     "tftp_timeout",   "tftp_maxretrans",
     "tftp_singlemode",  "http_port",     "http_disk_mode", "mac_flt_deny",
     "mac_flt_list",     "nfs_share_url", "dhcp_only_pxe",  "zel_vm_filter",
-    "ext_boot_opt_list"};
+    "ext_boot_opt_list", "dhcp_dns",      "dhcp_domain",    "dhcp_proxy",
+    "dhcp_relay"};
 
 TEST_F(SettingsTest, SaveOmitsEmptyStartAddressAndSource)
 {
@@ -302,7 +369,8 @@ TEST_F(SettingsTest, RoundTripKeepsEveryValueAndType)
         "tftp_maxretrans":9,"tftp_singlemode":1,"http_port":8080,"http_disk_mode":1,
         "mac_flt_deny":0,"mac_flt_list":["00-11-22-33-44-55","01-*"],"nfs_share_url":"10.0.0.1:/srv",
         "dhcp_only_pxe":1,"zel_vm_filter":-2,"ext_boot_opt_list":[{"os_name":"CentOS 7",
-        "enable_ext_boot_opt":true,"legacy_ext_boot_opt":"a=1","uefi_ext_boot_opt":"b=2"}]})";
+        "enable_ext_boot_opt":true,"legacy_ext_boot_opt":"a=1","uefi_ext_boot_opt":"b=2"}],
+        "dhcp_dns":["10.0.0.53","10.0.0.54"],"dhcp_domain":"lab.example","dhcp_proxy":1,"dhcp_relay":1})";
     Json::Value stWritten = ParseJson(strJson);
     std::vector<std::string> vecNames = stWritten.getMemberNames();
     ASSERT_EQ(std::set<std::string>(vecNames.begin(), vecNames.end()), g_setAllKeys);

@@ -150,8 +150,14 @@ Json::Value DLG_ServerConfigGet()
     stDlg["singlePort"] = stSet.uiTftpSingleMode != 0;
     stDlg["bcdBlock"] = stBoot.uiBlockSizeChoice;
     stDlg["httpPort"] = stSet.usHttpPort;
-    stDlg["menuTimeout"] = stBoot.uiPimChooseTimeout;
-    stDlg["keyTimeout"] = stBoot.uiPimPressTimeout;
+    std::string strDns;
+    for (const std::string &strAddr : stSet.vecDhcpDns) {
+        strDns += (strDns.empty() ? "" : ",") + strAddr;
+    }
+    stDlg["dns"] = strDns;
+    stDlg["domain"] = stSet.strDhcpDomain;
+    stDlg["proxy"] = stSet.uiDhcpProxy != 0;
+    stDlg["relay"] = stSet.uiDhcpRelay != 0;
     return stDlg;
 }
 
@@ -182,6 +188,10 @@ bool DLG_ServerConfigApply(const Json::Value &stArgs)
     stForm.iLoader = int32_t(UInt(stArgs, "loader"));
     stForm.uiBootIndex = UInt(stArgs, "bootIndex");
     stForm.uiBcdBlock = UInt(stArgs, "bcdBlock");
+    stForm.strDns = Text(stArgs, "dns");
+    stForm.strDomain = Text(stArgs, "domain");
+    stForm.bProxy = Flag(stArgs, "proxy");
+    stForm.bRelay = Flag(stArgs, "relay");
     return CMD_ApplyServerConfig(stForm);
 }
 

@@ -127,6 +127,24 @@ void HandleDhcpOffer(const QVDHCP_ClientEvent &stEvent)
     LOG_Print(2, "PXEDLG", "Log Count Add Count=%u.", unsigned(g_vecRows.size()));
 }
 
+// A proxy offers before it knows the client's address; the row takes it once the client names it.
+void HandleDhcpAddress(const QVDHCP_ClientEvent &stEvent)
+{
+    char szMac[18];
+    g_snprintf(szMac, sizeof(szMac), QVDHCP_MAC_FMT, QVDHCP_MAC_ARGS(stEvent.aucMac));
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    int iRow = FindRowByMac(szMac);
+    if (iRow == 0 || stEvent.uiAddress == 0 ||
+        g_vecRows[size_t(iRow - 1)].uiAddress == stEvent.uiAddress) {
+        return;
+    }
+    ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
+    stRow.uiAddress = stEvent.uiAddress;
+    stRow.strAddress = AddressText(stEvent.uiAddress);
+    LOG_Print(0, "ORV_DLG", "Client %s takes address %s", szMac, stRow.strAddress.c_str());
+    RowChanged(iRow);
+}
+
 void HandleDhcp(uint16_t usCode, const QVDHCP_ClientEvent &stEvent)
 {
     if (!Running(g_stHooks.fnDhcpRunning)) {
@@ -134,7 +152,12 @@ void HandleDhcp(uint16_t usCode, const QVDHCP_ClientEvent &stEvent)
     }
     if (usCode == QVDHCP_EVENT_OFFER) {
         HandleDhcpOffer(stEvent);
-    } else if (usCode == QVDHCP_EVENT_ACK && stEvent.uiIsKivIPXE && g_stHooks.fnAdvanceBackground) {
+        return;
+    }
+    if (usCode == QVDHCP_EVENT_ACK) {
+        HandleDhcpAddress(stEvent);
+    }
+    if (usCode == QVDHCP_EVENT_ACK && stEvent.uiIsKivIPXE && g_stHooks.fnAdvanceBackground) {
         g_stHooks.fnAdvanceBackground();
     }
 }

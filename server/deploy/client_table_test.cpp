@@ -108,6 +108,27 @@ TEST_F(ClientTableTest, OfferCreatesAndASecondOfferKeepsTheRow)
     EXPECT_EQ(iConfigured, 2);
 }
 
+TEST_F(ClientTableTest, ProxyRowTakesTheAddressTheClientNames)
+{
+    Offer(1, 0);  // a proxy's offer: no address yet
+    ASSERT_EQ(ClientRows().size(), 1u);
+    EXPECT_EQ(ClientRows()[0].strAddress, "0.0.0.0");
+    QVDHCP_ClientEvent stEvent;
+    stEvent.uiIsPXE = 1;
+    const uint8_t aucMac[6] = {0x52, 0x54, 0x00, 0xAB, 0x00, 1};
+    memcpy(stEvent.aucMac, aucMac, 6);
+    stEvent.uiAddress = kIp1;
+    vecChanges.clear();
+    OnDhcpEvent(QVDHCP_EVENT_ACK, &stEvent);
+    DrainNotifications();
+    ASSERT_EQ(ClientRows().size(), 1u);
+    EXPECT_EQ(ClientRows()[0].strAddress, "10.77.0.100");
+    EXPECT_EQ(vecChanges.size(), 1u);
+    // Its boot-file download then lands on that row, not on a new one.
+    Tftp(QVTFTP_EVENT_START, kIp1, "pxelinux.1408.0", 100, 0);
+    EXPECT_EQ(ClientRows().size(), 1u);
+}
+
 TEST_F(ClientTableTest, TftpProgressFailuresAndRowsAddedByBootFile)
 {
     Offer(1, kIp1);

@@ -103,7 +103,23 @@ bool CMD_ApplyServerConfig(const ServerConfigForm &stForm)
         PROMPT_Show(MSG_Text(113), pcTitle);
         return false;
     }
+    std::vector<std::string> vecDns;
+    if (!ParseDnsList(stForm.strDns, &vecDns)) {
+        PROMPT_Show(MSG_Choose("请输入一到三个 DNS 服务器地址，用逗号分隔。",
+                               "Please enter one to three name server addresses, separated by "
+                               "commas."),
+                    pcTitle);
+        return false;
+    }
+    if (!DomainNameValid(stForm.strDomain)) {
+        PROMPT_Show(MSG_Choose("请输入有效的域名。", "Please enter a valid domain name."), pcTitle);
+        return false;
+    }
     ServerSettings &stSet = Settings();
+    stSet.vecDhcpDns = vecDns;
+    stSet.strDhcpDomain = stForm.strDomain;
+    stSet.uiDhcpProxy = stForm.bProxy ? 1 : 0;
+    stSet.uiDhcpRelay = stForm.bRelay ? 1 : 0;
     stSet.uiDhcpMask = stForm.uiMask;
     stSet.uiDhcpGateway = stForm.uiGateway;
     stSet.uiDhcpFollowHost = stForm.bCopyHost ? 1 : 0;

@@ -46,10 +46,14 @@ struct ServerConfigForm {
     int32_t iLoader = 2;
     uint32_t uiBootIndex = 0;  // entry of the loader's boot-file list
     uint32_t uiBcdBlock = 0;
+    std::string strDns;  // "A[,B,C]" or empty
+    std::string strDomain;
+    bool bProxy = false;
+    bool bRelay = false;
 };
 // OK of that dialog: a zero mask (message 111), no gateway without "xxx1" (112) and a target disk
-// that is neither "/dev/..." nor "<n>GB" (113) are refused with nothing changed; otherwise the
-// server and boot settings take the form's values.
+// that is neither "/dev/..." nor "<n>GB" (113), a bad name-server list or domain are refused with
+// nothing changed; otherwise the server and boot settings take the form's values.
 bool CMD_ApplyServerConfig(const ServerConfigForm &stForm);
 
 // The NFS dialog: "<a.b.c.d>:<path>", else message 72.

@@ -21,6 +21,7 @@
 #include "prompt.h"
 #include "qvdhcp.h"
 #include "qvdhcp_leasedb.h"
+#include "qv_text.h"
 #include "qvhttp.h"
 #include "qvtftp.h"
 #include "service_roots.h"
@@ -85,9 +86,20 @@ bool StartDhcp(uint32_t uiRouter)
     QVDHCP_CFG_SetEfiBootFile(UefiBootFile().c_str());
     QVDHCP_CFG_SetLeaseTime(360000);
     QVDHCP_CFG_SetRouter(uiRouter);
+    std::vector<uint32_t> vecDns;
+    for (const std::string &strAddr : stSet.vecDhcpDns) {
+        uint32_t uiAddr = 0;
+        if (QV_IpParse(strAddr.c_str(), &uiAddr)) {
+            vecDns.push_back(uiAddr);
+        }
+    }
+    QVDHCP_CFG_SetDns(vecDns.data(), uint32_t(vecDns.size()));
+    QVDHCP_CFG_SetDomain(stSet.strDhcpDomain.c_str());
     QVDHCP_CFG_SetOnlyPXE(uint32_t(stSet.iDhcpOnlyPxe));
     QVDHCP_CFG_SetVMFilter(uint32_t(stSet.iZelVmFilter));
     QVDHCP_CFG_SetIpxeLoader(BootConfig().iLoaderType == BOOT_LOADER_IPXE ? 1 : 0);
+    QVDHCP_CFG_SetProxy(stSet.uiDhcpProxy != 0 ? 1 : 0);
+    QVDHCP_CFG_SetRelay(stSet.uiDhcpRelay != 0 ? 1 : 0);
     QVDHCP_CFG_SetAdmitFunc(AdmitClient);
     int iResult = QVDHCP_Start(&g_stCtl.pstDhcp);
     if (iResult != 0) {

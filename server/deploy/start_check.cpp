@@ -121,9 +121,12 @@ int CheckStartParameters(ServerSettings &stSettings, uint32_t *puiLocalAddr, uin
     ParseAddress(stSettings.strIPAddr, &uiStart);
     // 64-bit end so that a pool reaching past 255.255.255.255 does not wrap.
     uint64_t ulEnd = uint64_t{uiStart} + stSettings.uiIPNum - 1;
+    // A proxy hands out no addresses: the start address only names the network to serve, and
+    // may be the server's own.
     for (const PLAT_LocalAddress &stLocal : LocalAddresses()) {
         uint32_t uiAddr = 0;
-        if (ParseAddress(stLocal.strAddress, &uiAddr) && uiAddr >= uiStart && uiAddr <= ulEnd) {
+        if (stSettings.uiDhcpProxy == 0 && ParseAddress(stLocal.strAddress, &uiAddr) &&
+            uiAddr >= uiStart && uiAddr <= ulEnd) {
             return Refuse(126);
         }
     }
@@ -143,6 +146,20 @@ int CheckStartParameters(ServerSettings &stSettings, uint32_t *puiLocalAddr, uin
             uiChosenAddr = uiAddr;
             uiChosenMask = uiMask;
             iBest = iBits;
+        }
+    }
+    // Served through a relay, the pool may lie in a subnet this machine has no interface in: the
+    // first address outside 127.0.0.0/8 is the one the relay is to forward to.
+    if (iBest == 0 && stSettings.uiDhcpRelay != 0) {
+        for (const PLAT_LocalAddress &stLocal : LocalAddresses()) {
+            uint32_t uiAddr = 0;
+            uint32_t uiMask = 0;
+            if (iBest == 0 && ParseAddress(stLocal.strAddress, &uiAddr) &&
+                ParseAddress(stLocal.strMask, &uiMask) && (uiAddr >> 24) != 127) {
+                uiChosenAddr = uiAddr;
+                uiChosenMask = uiMask;
+                iBest = 1;
+            }
         }
     }
     if (iBest == 0) {

@@ -6,7 +6,8 @@
 #include "settings.h"
 
 // Checks the start address, IPNum and the source of stSettings, settles the source kind
-// (uiImgISO) and chooses the local address and mask that serve the pool. Returns 1 when the
+// (uiImgISO) and chooses the local address and mask that serve the pool (in proxyDHCP mode the
+// start address may be a local address itself: no pool is handed out). Returns 1 when the
 // service may start; 0 after telling the operator why not.
 int CheckStartParameters(ServerSettings &stSettings, uint32_t *puiLocalAddr,
                          uint32_t *puiLocalMask);

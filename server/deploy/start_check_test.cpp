@@ -84,6 +84,8 @@ TEST_F(StartCheckTest, RefusalsAndChoices)
         int iMessage;           // -1: accepted
         const char *pcCaption;  // nullptr: the window title
         const char *pcLocal;    // chosen address/mask when accepted
+        uint32_t uiProxy = 0;
+        uint32_t uiRelay = 0;
     };
     const Case astCases[] = {
         {"no start address", "", 20, "linux.iso", vecHome, 15, nullptr, nullptr},
@@ -145,6 +147,31 @@ TEST_F(StartCheckTest, RefusalsAndChoices)
          nullptr, "10.1.2.96/255.255.0.0"},
         {"directory source", "192.168.1.100", 20, "tree/", vecHome, -1, nullptr,
          "192.168.1.10/255.255.255.0"},
+        {"proxy: the start address is the server's own", "192.168.1.10", 20, "linux.iso", vecHome,
+         -1, nullptr, "192.168.1.10/255.255.255.0", 1},
+        {"proxy: a local address inside the range", "192.168.1.1", 20, "linux.iso", vecHome, -1,
+         nullptr, "192.168.1.10/255.255.255.0", 1},
+        {"proxy: still no subnet", "10.9.9.9", 20, "linux.iso", vecHome, 127, nullptr, nullptr, 1},
+        {"relay: pool behind a router, loopback skipped",
+         "10.20.0.100",
+         20,
+         "linux.iso",
+         {{"127.0.0.1", "255.0.0.0", "lo"}, {"192.168.1.10", "255.255.255.0", "eth0"}},
+         -1,
+         nullptr,
+         "192.168.1.10/255.255.255.0",
+         0,
+         1},
+        {"relay: only loopback",
+         "10.20.0.100",
+         20,
+         "linux.iso",
+         {{"127.0.0.1", "255.0.0.0", "lo"}},
+         127,
+         nullptr,
+         nullptr,
+         0,
+         1},
     };
     for (const Case &stCase : astCases) {
         m_vecPrompts.clear();
@@ -152,6 +179,8 @@ TEST_F(StartCheckTest, RefusalsAndChoices)
         ServerSettings stSet;
         stSet.strIPAddr = stCase.pcStart;
         stSet.uiIPNum = stCase.uiCount;
+        stSet.uiDhcpProxy = stCase.uiProxy;
+        stSet.uiDhcpRelay = stCase.uiRelay;
         stSet.strImgPath = stCase.strSource.empty() ? "" : m_stDir / stCase.strSource;
         uint32_t uiLocal = 0;
         uint32_t uiMask = 0;

@@ -7,6 +7,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -55,7 +56,7 @@ bool FindInterface(uint32_t uiIp, char szName[IF_NAMESIZE])
 // to the unicast address would not hear the clients' broadcasts. No SO_REUSEADDR, so another
 // program already serving port 67 there makes the bind fail. Returns the socket, or -1 with
 // errno set.
-int OpenServiceSocket(bool bForService)
+int OpenServiceSocket(bool bForService, uint16_t usPort = QVDHCP_SERVER_PORT)
 {
     int iSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (iSocket < 0) {
@@ -65,7 +66,7 @@ int OpenServiceSocket(bool bForService)
     timeval stTimeout{1, 0};
     sockaddr_in stAddr{};
     stAddr.sin_family = AF_INET;
-    stAddr.sin_port = htons(QVDHCP_SERVER_PORT);
+    stAddr.sin_port = htons(usPort);
     stAddr.sin_addr.s_addr = htonl(INADDR_ANY);
     if (setsockopt(iSocket, SOL_SOCKET, SO_BINDTODEVICE, s_szIfName, strlen(s_szIfName)) != 0 ||
         (bForService &&
@@ -136,25 +137,52 @@ gpointer ServiceThread(gpointer)
                                                   : "create socket error");
         return nullptr;
     }
+    // A proxy also hears the REQUESTs PXE clients send to port 4011 after its offer.
+    int iProxySocket = -1;
+    if (g_stDHCPCfg.uiProxy) {
+        iProxySocket = OpenServiceSocket(true, QVDHCP_PROXY_PORT);
+        if (iProxySocket < 0) {
+            QVDHCP_Log(QVDHCP_DIG, "Cannot bind port 4011: %s", g_strerror(errno));
+        }
+    }
     QVDHCP_Log(QVDHCP_LOG, "QVDHCP %s is running ...", QVDHCP_VERSION);
     unsigned uiQuietAfterStop = 0;
     for (;;) {
-        ssize_t iLen = recv(iSocket, s_pucRecvBuf, QVDHCP_BUF_SIZE, 0);
-        if (iLen <= 0) {
-            if (s_iSocket < 0) {
-                break;
-            }
+        pollfd astFds[2] = {{iSocket, POLLIN, 0}, {iProxySocket, POLLIN, 0}};
+        int iReady = poll(astFds, iProxySocket >= 0 ? 2 : 1, 1000);
+        if (s_iSocket < 0) {
+            break;
+        }
+        if (iReady <= 0) {
             // A kill signal that has not come back within two receive timeouts is lost.
-            if (s_bStopping && iLen < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-                ++uiQuietAfterStop >= 2) {
+            if (s_bStopping && ++uiQuietAfterStop >= 2) {
                 QVDHCP_Log(QVDHCP_DIG, "Kill signal not received, stop anyway");
                 break;
             }
             continue;
         }
-        if (QVDHCP_HandleDatagram(s_pucRecvBuf, size_t(iLen), iSocket) == QVDHCP_Verdict::Stop) {
+        bool bStop = false;
+        for (const pollfd &stFd : astFds) {
+            if (stFd.fd < 0 || (stFd.revents & POLLIN) == 0) {
+                continue;
+            }
+            sockaddr_in stFrom{};
+            socklen_t uiFromLen = sizeof(stFrom);
+            ssize_t iLen = recvfrom(stFd.fd, s_pucRecvBuf, QVDHCP_BUF_SIZE, MSG_DONTWAIT,
+                                    reinterpret_cast<sockaddr *>(&stFrom), &uiFromLen);
+            if (iLen > 0 &&
+                QVDHCP_HandleDatagram(s_pucRecvBuf, size_t(iLen), stFd.fd,
+                                      stFd.fd == iSocket ? QVDHCP_SERVER_PORT : QVDHCP_PROXY_PORT,
+                                      ntohs(stFrom.sin_port)) == QVDHCP_Verdict::Stop) {
+                bStop = true;
+            }
+        }
+        if (bStop) {
             break;
         }
+    }
+    if (iProxySocket >= 0) {
+        close(iProxySocket);
     }
     close(iSocket);
     return nullptr;
@@ -162,7 +190,8 @@ gpointer ServiceThread(gpointer)
 
 }  // namespace
 
-QVDHCP_Verdict QVDHCP_HandleDatagram(const uint8_t *pucData, size_t uiLen, int iSocket)
+QVDHCP_Verdict QVDHCP_HandleDatagram(const uint8_t *pucData, size_t uiLen, int iSocket,
+                                     uint16_t usLocalPort, uint16_t usPeerPort)
 {
     if (uiLen >= sizeof(kKillSignature) &&
         std::memcmp(pucData, kKillSignature, sizeof(kKillSignature)) == 0) {
@@ -178,6 +207,8 @@ QVDHCP_Verdict QVDHCP_HandleDatagram(const uint8_t *pucData, size_t uiLen, int i
     }
     QVDHCP_RfcPara stPara;
     stPara.iSocket = iSocket;
+    stPara.usLocalPort = usLocalPort;
+    stPara.usPeerPort = usPeerPort;
     if (QVDHCP_RFC_PreParse(pucData, uiLen, &stPara) != 0 || !Admitted(stPara)) {
         return QVDHCP_Verdict::Continue;
     }
@@ -190,10 +221,7 @@ int QVDHCP_Init()
     if (s_pucRecvBuf == nullptr) {
         s_pucRecvBuf = static_cast<uint8_t *>(g_try_malloc0(QVDHCP_BUF_SIZE));
     }
-    if (g_pucDHCPSendBuf == nullptr) {
-        g_pucDHCPSendBuf = static_cast<uint8_t *>(g_try_malloc0(QVDHCP_BUF_SIZE));
-    }
-    if (s_pucRecvBuf == nullptr || g_pucDHCPSendBuf == nullptr) {
+    if (s_pucRecvBuf == nullptr) {
         QVDHCP_Deinit();
         return QV_ERR_FAILED;
     }
@@ -205,8 +233,6 @@ void QVDHCP_Deinit()
 {
     g_free(s_pucRecvBuf);
     s_pucRecvBuf = nullptr;
-    g_free(g_pucDHCPSendBuf);
-    g_pucDHCPSendBuf = nullptr;
     QVDHCP_CFG_FreeIpMap();
 }
 
@@ -229,7 +255,7 @@ int QVDHCP_Start(GThread **ppThread)
         return QV_ERR_FAILED;
     }
     close(iProbe);
-    if (QVDHCP_CFG_CreateIpMap() != 0) {
+    if (!g_stDHCPCfg.uiProxy && QVDHCP_CFG_CreateIpMap() != 0) {
         return QV_ERR_FAILED;
     }
     QVDHCP_SESSION_Create();

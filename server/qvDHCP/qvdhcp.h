@@ -15,7 +15,8 @@ constexpr const char *QVDHCP_VERSION = "1.00.00";
 int QVDHCP_Init();
 void QVDHCP_Deinit();
 
-// Binds port 67 on the interface that holds the server address and starts the thread "QVDHCP".
+// Binds port 67 (and in proxyDHCP mode port 4011) on the interface that holds the server address
+// and starts the thread "QVDHCP". A proxy needs no pool.
 // 0, QV_ERR_PORT_IN_USE (another program serves port 67 there; no thread is started) or
 // QV_ERR_FAILED.
 int QVDHCP_Start(GThread **ppThread);
@@ -26,5 +27,7 @@ int QVDHCP_Stop(GThread *pstThread);
 enum class QVDHCP_Verdict { Continue, Stop };
 
 // One received datagram: the kill signal check, the summary, the three filters and the message
-// engine. Stop when it was this service's own kill signal.
-QVDHCP_Verdict QVDHCP_HandleDatagram(const uint8_t *pucData, size_t uiLen, int iSocket);
+// engine. Stop when it was this service's own kill signal. usLocalPort is the port it came in on
+// (67 or 4011), usPeerPort the one it came from (where a 4011 answer goes).
+QVDHCP_Verdict QVDHCP_HandleDatagram(const uint8_t *pucData, size_t uiLen, int iSocket,
+                                     uint16_t usLocalPort = 67, uint16_t usPeerPort = 68);

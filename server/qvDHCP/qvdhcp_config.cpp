@@ -4,6 +4,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <initializer_list>
@@ -26,8 +27,12 @@ void QVDHCP_CFG_Reset()
     g_stDHCPCfg.uiOnlyPXE = 1;
     g_stDHCPCfg.uiVMFilter = 0;
     g_stDHCPCfg.uiIpxeLoader = 0;
+    g_stDHCPCfg.uiProxy = 0;
+    g_stDHCPCfg.uiRelay = 0;
     g_stDHCPCfg.szBiosBootFile[0] = '\0';
     g_stDHCPCfg.szEfiBootFile[0] = '\0';
+    g_stDHCPCfg.uiDnsCount = 0;
+    g_stDHCPCfg.szDomain[0] = '\0';
     g_stDHCPCfg.pfnAdmit = nullptr;
     g_stDHCPCfg.pfnEvent = pfnEvent;
 }
@@ -63,6 +68,23 @@ void QVDHCP_CFG_SetVMFilter(uint32_t uiOn)
 void QVDHCP_CFG_SetIpxeLoader(uint32_t uiOn)
 {
     g_stDHCPCfg.uiIpxeLoader = uiOn;
+}
+void QVDHCP_CFG_SetDns(const uint32_t *puiDns, uint32_t uiCount)
+{
+    g_stDHCPCfg.uiDnsCount = std::min(uiCount, QVDHCP_DNS_MAX);
+    std::copy(puiDns, puiDns + g_stDHCPCfg.uiDnsCount, g_stDHCPCfg.auiDns);
+}
+void QVDHCP_CFG_SetDomain(const char *pcDomain)
+{
+    g_strlcpy(g_stDHCPCfg.szDomain, pcDomain, sizeof(g_stDHCPCfg.szDomain));
+}
+void QVDHCP_CFG_SetProxy(uint32_t uiOn)
+{
+    g_stDHCPCfg.uiProxy = uiOn;
+}
+void QVDHCP_CFG_SetRelay(uint32_t uiOn)
+{
+    g_stDHCPCfg.uiRelay = uiOn;
 }
 void QVDHCP_CFG_SetAdmitFunc(QVDHCP_AdmitFunc pfnAdmit)
 {

@@ -42,6 +42,9 @@ using QVDHCP_EventFunc = void (*)(uint32_t uiEventCode, const QVDHCP_ClientEvent
 using QVDHCP_AdmitFunc = int (*)(uint32_t uiIsPXE, uint32_t uiIsEFI, const uint8_t aucMac[6]);
 
 constexpr unsigned QVDHCP_BOOTFILE_SIZE = 512;
+constexpr unsigned QVDHCP_DNS_MAX = 3;
+// A domain name is at most 253 characters; with it every OFFER still fits in one reply.
+constexpr unsigned QVDHCP_DOMAIN_SIZE = 254;
 
 // The service settings. Written by the controller while the service is stopped, except the two
 // switches, which the operator may flip while it runs (read once per datagram).
@@ -58,8 +61,18 @@ struct QVDHCP_Settings {
     // 1 while the iPXE tree is the loader in use: stock iPXE (user class "iPXE") then gets its
     // per-client script; otherwise it gets the tree's boot file like any PXE ROM.
     uint32_t uiIpxeLoader = 0;
+    // 1: proxyDHCP beside the site's DHCP server: boot offers without addresses, port 4011 too,
+    // no pool and no lease database.
+    uint32_t uiProxy = 0;
+    // 1: requests relayed to us (giaddr set) are served from the pool when its subnet holds
+    // giaddr; replies go to the relay.
+    uint32_t uiRelay = 0;
     char szBiosBootFile[QVDHCP_BOOTFILE_SIZE] = {};
     char szEfiBootFile[QVDHCP_BOOTFILE_SIZE] = {};
+    // Name servers (option 6) and domain (option 15) for OFFERs and ACKs; none when empty.
+    uint32_t auiDns[QVDHCP_DNS_MAX] = {};
+    uint32_t uiDnsCount = 0;
+    char szDomain[QVDHCP_DOMAIN_SIZE] = {};
     QVDHCP_AdmitFunc pfnAdmit = nullptr;
     QVDHCP_EventFunc pfnEvent = nullptr;
 };
@@ -78,8 +91,14 @@ void QVDHCP_CFG_SetLeaseTime(uint32_t uiSeconds);
 void QVDHCP_CFG_SetOnlyPXE(uint32_t uiOn);
 void QVDHCP_CFG_SetVMFilter(uint32_t uiOn);
 void QVDHCP_CFG_SetIpxeLoader(uint32_t uiOn);
+void QVDHCP_CFG_SetProxy(uint32_t uiOn);
+void QVDHCP_CFG_SetRelay(uint32_t uiOn);
 void QVDHCP_CFG_SetBiosBootFile(const char *pcName);
 void QVDHCP_CFG_SetEfiBootFile(const char *pcName);
+// Up to QVDHCP_DNS_MAX addresses are kept, the rest dropped; 0 addresses: no option 6.
+void QVDHCP_CFG_SetDns(const uint32_t *puiDns, uint32_t uiCount);
+// Cut to QVDHCP_DOMAIN_SIZE - 1 characters; empty: no option 15.
+void QVDHCP_CFG_SetDomain(const char *pcDomain);
 void QVDHCP_CFG_SetAdmitFunc(QVDHCP_AdmitFunc pfnAdmit);
 void QVDHCP_CFG_SetEventFunc(QVDHCP_EventFunc pfnEvent);
 void QVDHCP_SetLogFunc(const QV_LogSinks &stSinks);

@@ -41,6 +41,7 @@ struct Request {
     uint32_t uiCiaddr = 0;
     uint32_t uiGiaddr = 0;
     Options vecOpts;
+    uint8_t ucHops = 0;
 };
 
 Bytes Build(const Request &stReq)
@@ -49,7 +50,7 @@ Bytes Build(const Request &stReq)
     vec[0] = 1;
     vec[1] = 1;
     vec[2] = 6;
-    vec[3] = 0;
+    vec[3] = stReq.ucHops;
     Bytes xid = {0xDE, 0xAD, 0xBE, stReq.ucMac};
     std::copy(xid.begin(), xid.end(), vec.begin() + 4);
     vec[8] = 0;
@@ -836,6 +837,304 @@ TEST_F(EngineTest, AgingTakesMoreThanOneBatch)
     }
     EXPECT_EQ(QVDHCP_SESSION_AgeActive(QVDHCP_SESSION_Now()), 300u);
     EXPECT_TRUE(std::all_of(g_pucDHCPIpMap, g_pucDHCPIpMap + 300,
+                            [](uint8_t uc) { return uc == QVDHCP_IP_FREE; }));
+}
+
+TEST_F(EngineTest, ReplyThatWouldOverflowIsRefusedNotWrittenPast)
+{
+    Bytes vecReq = Build(Msg(1, 1, {kPxeArch0}));
+    QVDHCP_RfcPara stPara;
+    ASSERT_EQ(QVDHCP_RFC_PreParse(vecReq.data(), vecReq.size(), &stPara), 0);
+    // Header 240, type 3, domain 2+253, vendor 2+n, END 1: n = 47 fills the 548 bytes exactly.
+    const Bytes vecDomain(253, 'd');
+    struct Case {
+        size_t uiVendor;
+        bool bSent;
+    } astCases[] = {{47, true}, {48, false}, {255, false}};
+    for (const Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.uiVendor);
+        g_vecSent.clear();
+        TestLogLines().clear();
+        QVDHCP_Reply stReply;
+        QVDHCP_RFC_InitReply(&stPara, QVDHCP_MSG_OFFER, &stReply);
+        QVDHCP_RFC_AddOpt(&stReply, 15, vecDomain.data(), vecDomain.size());
+        const Bytes vecVendor(stCase.uiVendor, 'v');
+        QVDHCP_RFC_AddOpt(&stReply, 43, vecVendor.data(), vecVendor.size());
+        EXPECT_EQ(QVDHCP_RFC_SendReply(&stPara, stReply) == 0, stCase.bSent);
+        if (stCase.bSent) {
+            ASSERT_EQ(g_vecSent.size(), 1u);
+            EXPECT_EQ(g_vecSent[0].vecData.size(), QVDHCP_REPLY_MAX);
+            EXPECT_EQ(ReplyOptions(g_vecSent[0].vecData),
+                      (Options{{53, {2}}, {15, vecDomain}, {43, vecVendor}}));
+        } else {
+            EXPECT_TRUE(g_vecSent.empty());
+            EXPECT_TRUE(TestLogHas("2 Reply 2 to 5254-0000-0001 does not fit in 548 bytes"));
+        }
+        // Encoding into a smaller buffer stops before its end: the guard stays untouched.
+        Bytes vecOut(300 + 16, 0xA5);
+        EXPECT_EQ(QVDHCP_RFC_Encode(&stPara, stReply, vecOut.data(), 300), 0u);
+        EXPECT_TRUE(
+            std::all_of(vecOut.begin() + 300, vecOut.end(), [](uint8_t uc) { return uc == 0xA5; }));
+    }
+    // A value longer than one option can carry is cut to 255 and logged.
+    QVDHCP_Reply stReply;
+    const Bytes vecLong(300, 'x');
+    QVDHCP_RFC_AddOpt(&stReply, 43, vecLong.data(), vecLong.size());
+    ASSERT_EQ(stReply.vecOptions.size(), 1u);
+    EXPECT_EQ(stReply.vecOptions[0].vecValue.size(), 255u);
+    EXPECT_TRUE(TestLogHas("Option 43 value of 300 bytes cut to 255"));
+}
+
+TEST_F(EngineTest, NameServersAndDomainInOffersAndAcks)
+{
+    const uint32_t auiDns[] = {0x0A000001, 0x0A000002, 0x0A000003, 0x0A000004};
+    const std::string strLongest(253, 'a');
+    struct Case {
+        const char *pcName;
+        uint32_t uiDnsCount;
+        std::string strDomain;
+        Bytes vecDns;  // expected option 6, empty: none
+        bool bIpxe = false;
+    } astCases[] = {
+        {"unset", 0, "", {}},
+        {"one server", 1, "", U32(auiDns[0])},
+        {"domain only", 0, "lab.example", {}},
+        {"four given, three kept", 4, "lab.example",
+         [&] {
+             Bytes vec = U32(auiDns[0]);
+             for (int i = 1; i < 3; ++i) {
+                 Bytes vecOne = U32(auiDns[i]);
+                 vec.insert(vec.end(), vecOne.begin(), vecOne.end());
+             }
+             return vec;
+         }()},
+    };
+    uint8_t ucMac = 1;
+    for (Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcName);
+        QVDHCP_CFG_SetDns(auiDns, stCase.uiDnsCount);
+        QVDHCP_CFG_SetDomain(stCase.strDomain.c_str());
+        g_vecSent.clear();
+        Feed(Msg(1, ucMac, {kPxeArch0}));
+        ASSERT_EQ(g_vecSent.size(), 1u);
+        uint32_t uiIp = ReadU32(g_vecSent[0].vecData, 16);
+        Feed(Msg(3, ucMac, {{54, U32(kServer)}, {50, U32(uiIp)}}));
+        ASSERT_EQ(g_vecSent.size(), 2u);
+        for (int i = 0; i < 2; ++i) {
+            Options vecExpect = AckOptions(i == 0 ? 2 : 5);
+            if (!stCase.vecDns.empty()) {
+                vecExpect.push_back({6, stCase.vecDns});
+            }
+            if (!stCase.strDomain.empty()) {
+                vecExpect.push_back({15, Text(stCase.strDomain.c_str())});
+            }
+            EXPECT_EQ(ReplyOptions(g_vecSent[i].vecData), vecExpect);
+        }
+        ++ucMac;
+    }
+    // The longest domain with three servers to iPXE fills the reply exactly and still goes out.
+    QVDHCP_CFG_SetDns(auiDns, 3);
+    QVDHCP_CFG_SetDomain(strLongest.c_str());
+    g_vecSent.clear();
+    Feed(Msg(1, ucMac, {kPxeArch0, {77, Text("iPXE")}}));
+    ASSERT_EQ(g_vecSent.size(), 1u);
+    EXPECT_EQ(g_vecSent[0].vecData.size(), QVDHCP_REPLY_MAX);
+}
+
+class ProxyTest : public EngineTest {
+protected:
+    void SetUp() override
+    {
+        EngineTest::SetUp();
+        // A proxy has no pool.
+        QVDHCP_SESSION_Destroy();
+        QVDHCP_CFG_FreeIpMap();
+        QVDHCP_CFG_SetProxy(1);
+        QVDHCP_CFG_SetAdmitFunc(Admit);
+        QVDHCP_SESSION_Create();
+    }
+    static Bytes FeedOn(const Request &stReq, uint16_t usLocalPort, uint16_t usPeerPort = 68)
+    {
+        Bytes vec = Build(stReq);
+        EXPECT_EQ(QVDHCP_HandleDatagram(vec.data(), vec.size(), -1, usLocalPort, usPeerPort),
+                  QVDHCP_Verdict::Continue);
+        return vec;
+    }
+    static bool InProxyTable(uint8_t ucMac, QVDHCP_ClientEntry *pstEntry = nullptr)
+    {
+        const uint8_t aucMac[6] = {0x52, 0x54, 0, 0, 0, ucMac};
+        return QVDHCP_SESSION_Find(QVDHCP_Table::Proxy, aucMac, pstEntry);
+    }
+};
+
+const std::pair<uint8_t, Bytes> kVendorPxe = {60, Text("PXEClient:Arch:00007:UNDI:003016")};
+const Options kProxyOptions(uint8_t ucType)
+{
+    return {{53, {ucType}}, {54, U32(kServer)}, {60, Text("PXEClient")}, {43, {6, 1, 8, 255}}};
+}
+
+TEST_F(ProxyTest, BootOfferWithoutAddressThenAckOnPort4011)
+{
+    constexpr uint32_t kSiteAddress = 0xC0A832C8;  // 192.168.50.200, given by the site's server
+    Bytes vecReq = FeedOn(Msg(1, 1, {kVendorPxe, {93, {0, 7}}}), 67);
+    ASSERT_EQ(g_vecSent.size(), 1u);
+    ExpectHeader(g_vecSent[0].vecData, vecReq, 0);
+    EXPECT_EQ(FileField(g_vecSent[0].vecData), kEfi);
+    EXPECT_EQ(ReplyOptions(g_vecSent[0].vecData), kProxyOptions(2));
+    EXPECT_EQ(g_vecSent[0].uiDst, QVDHCP_BROADCAST);
+    EXPECT_EQ(g_vecSent[0].usPort, 68);
+    ASSERT_EQ(g_vecEvents.size(), 1u);
+    EXPECT_EQ(g_vecEvents[0].first, QVDHCP_EVENT_OFFER);
+    EXPECT_EQ(g_vecEvents[0].second.uiAddress, 0u);
+    EXPECT_TRUE(InProxyTable(1));
+
+    // The client's REQUEST to the site's server: not answered, its address learned.
+    g_vecSent.clear();
+    g_vecEvents.clear();
+    FeedOn(Msg(3, 1, {kVendorPxe, {54, U32(0xC0A832FE)}, {50, U32(kSiteAddress)}}), 67);
+    EXPECT_TRUE(g_vecSent.empty());
+    ASSERT_EQ(g_vecEvents.size(), 1u);
+    EXPECT_EQ(g_vecEvents[0].first, QVDHCP_EVENT_ACK);
+    EXPECT_EQ(g_vecEvents[0].second.uiAddress, kSiteAddress);
+
+    // The REQUEST to port 4011 from that address: the matching ACK, back to where it came from.
+    g_vecEvents.clear();
+    Request stReq = Msg(3, 1, {kVendorPxe, {93, {0, 7}}});
+    stReq.uiCiaddr = kSiteAddress;
+    vecReq = FeedOn(stReq, 4011, 4011);
+    ASSERT_EQ(g_vecSent.size(), 1u);
+    ExpectHeader(g_vecSent[0].vecData, vecReq, 0);
+    EXPECT_EQ(FileField(g_vecSent[0].vecData), kEfi);
+    EXPECT_EQ(ReplyOptions(g_vecSent[0].vecData), kProxyOptions(5));
+    EXPECT_EQ(g_vecSent[0].uiDst, kSiteAddress);
+    EXPECT_EQ(g_vecSent[0].usPort, 4011);
+    ASSERT_EQ(g_vecEvents.size(), 1u);
+    EXPECT_EQ(g_vecEvents[0].second.uiAddress, kSiteAddress);
+    // No pool, no lease database.
+    EXPECT_EQ(g_pucDHCPIpMap, nullptr);
+    EXPECT_TRUE(LEASEDB_Snapshot().empty());
+    EXPECT_FALSE(Active(1));
+}
+
+TEST_F(ProxyTest, RefusedAndStrayPacketsGetNothing)
+{
+    struct Case {
+        const char *pcName;
+        Request stReq;
+        uint16_t usPort;
+        int iAdmit;
+        const char *pcLog;  // the one line it leaves
+    } astCases[] = {
+        {"DISCOVER without a vendor class", Msg(1, 2, {kPxeArch0}), 67, 1,
+         "Proxy: DISCOVER from 5254-0000-0002 without PXEClient, ignored"},
+        {"DISCOVER with another vendor class", Msg(1, 3, {kPxeArch0, {60, Text("MSFT 5.0")}}), 67,
+         1, "Proxy: DISCOVER from 5254-0000-0003 without PXEClient, ignored"},
+        {"REQUEST to 4011 without an offer", Msg(3, 4, {kVendorPxe}), 4011, 1,
+         "Proxy: REQUEST on port 4011 from 5254-0000-0004 without an offer, ignored"},
+        {"client refused by admission", Msg(1, 5, {kVendorPxe, kPxeArch0}), 67, 0,
+         "Client MAC 52-54-00-00-00-05 is Denied by system."},
+    };
+    for (const Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcName);
+        TestLogLines().clear();
+        g_iAdmitAnswer = stCase.iAdmit;
+        FeedOn(stCase.stReq, stCase.usPort);
+        EXPECT_TRUE(g_vecSent.empty());
+        EXPECT_TRUE(g_vecEvents.empty());
+        EXPECT_FALSE(InProxyTable(stCase.stReq.ucMac));
+        EXPECT_TRUE(TestLogHas(stCase.pcLog));
+        EXPECT_EQ(std::count_if(TestLogLines().begin(), TestLogLines().end(),
+                                [](const std::string &strLine) { return strLine[0] != '3'; }),
+                  1)
+            << "one line above the debug level";
+    }
+    // A REQUEST to the site's server from a client never offered is not ours: silence.
+    TestLogLines().clear();
+    g_iAdmitAnswer = 1;
+    FeedOn(Msg(3, 6, {{54, U32(0xC0A832FE)}, {50, U32(0xC0A832C9)}}), 67);
+    EXPECT_TRUE(g_vecSent.empty());
+    EXPECT_TRUE(g_vecEvents.empty());
+    EXPECT_TRUE(LEASEDB_Snapshot().empty());
+}
+
+class RelayTest : public EngineTest {
+protected:
+    static constexpr uint32_t kFarStart = 0x0A140064;  // 10.20.0.100, behind the relay
+    static constexpr uint32_t kRelay = 0x0A140001;     // 10.20.0.1
+    void SetUp() override
+    {
+        EngineTest::SetUp();
+        QVDHCP_SESSION_Destroy();
+        QVDHCP_CFG_FreeIpMap();
+        QVDHCP_CFG_SetIPRange(kFarStart, kFarStart + kCount - 1);
+        QVDHCP_CFG_SetRouter(0);
+        QVDHCP_CFG_SetRelay(1);
+        ASSERT_EQ(QVDHCP_CFG_CreateIpMap(), 0);
+        QVDHCP_SESSION_Create();
+    }
+    static Request Relayed(uint8_t ucType, uint8_t ucMac, uint32_t uiGiaddr, uint8_t ucHops,
+                           Options vecMore = {})
+    {
+        Request stReq = Msg(ucType, ucMac, vecMore);
+        stReq.uiGiaddr = uiGiaddr;
+        stReq.ucHops = ucHops;
+        return stReq;
+    }
+};
+
+TEST_F(RelayTest, ServedFromThePoolOfTheRelaysSubnetThroughTheRelay)
+{
+    Bytes vecReq = Feed(Relayed(1, 1, kRelay, 1, {kPxeArch0}));
+    ASSERT_EQ(g_vecSent.size(), 1u);
+    EXPECT_EQ(ReadU32(g_vecSent[0].vecData, 16), kFarStart);
+    EXPECT_EQ(ReadU32(g_vecSent[0].vecData, 24), kRelay);  // giaddr kept
+    EXPECT_EQ(g_vecSent[0].uiDst, kRelay);
+    EXPECT_EQ(g_vecSent[0].usPort, 67);
+    Options vecOpts = ReplyOptions(g_vecSent[0].vecData);
+    ASSERT_GE(vecOpts.size(), 5u);
+    EXPECT_EQ(vecOpts[4], (std::pair<uint8_t, Bytes>{3, U32(kRelay)}));  // router: the relay
+    Feed(Relayed(3, 1, kRelay, 1, {{54, U32(kServer)}, {50, U32(kFarStart)}}));
+    ASSERT_EQ(g_vecSent.size(), 2u);
+    EXPECT_EQ(ReplyOptions(g_vecSent[1].vecData)[0].second, Bytes{5});
+    EXPECT_EQ(g_vecSent[1].uiDst, kRelay);
+    EXPECT_EQ(g_vecSent[1].usPort, 67);
+    // A router set in the relay's subnet stays.
+    QVDHCP_CFG_SetRouter(0x0A1400FE);
+    Feed(Relayed(1, 2, kRelay, 1, {kPxeArch0}));
+    ASSERT_EQ(g_vecSent.size(), 3u);
+    EXPECT_EQ(ReplyOptions(g_vecSent[2].vecData)[4].second, U32(0x0A1400FE));
+}
+
+TEST_F(RelayTest, BadRelayedPacketsChangeNothing)
+{
+    struct Case {
+        const char *pcName;
+        Request stReq;
+        const char *pcWhy;
+    } astCases[] = {
+        {"17 hops", Relayed(1, 3, kRelay, 17, {kPxeArch0}), "(hops 17) ignored: too many hops"},
+        {"relay in the server's own subnet", Relayed(1, 4, 0xC0A83209, 1, {kPxeArch0}),
+         "ignored: relay in the server's own subnet"},
+        {"subnet without a pool", Relayed(1, 5, 0x0A1E0001, 1, {kPxeArch0}),
+         "ignored: no pool for the relay's subnet"},
+        {"request for an uncovered subnet",
+         Relayed(3, 6, 0x0A1E0001, 1, {{54, U32(kServer)}, {50, U32(0x0A1E0064)}}),
+         "ignored: no pool for the relay's subnet"},
+    };
+    for (const Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcName);
+        TestLogLines().clear();
+        Feed(stCase.stReq);
+        EXPECT_TRUE(g_vecSent.empty());
+        EXPECT_TRUE(g_vecEvents.empty());
+        EXPECT_FALSE(Active(stCase.stReq.ucMac));
+        EXPECT_TRUE(TestLogHas(stCase.pcWhy));
+        EXPECT_EQ(std::count_if(TestLogLines().begin(), TestLogLines().end(),
+                                [](const std::string &strLine) { return strLine[0] != '3'; }),
+                  1);
+    }
+    EXPECT_TRUE(LEASEDB_Snapshot().empty());
+    EXPECT_TRUE(std::all_of(g_pucDHCPIpMap, g_pucDHCPIpMap + kCount,
                             [](uint8_t uc) { return uc == QVDHCP_IP_FREE; }));
 }
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The DHCP service against a real client (busybox udhcpc) inside private network namespaces:
 # addresses from the pool, boot file and next server by architecture, the iPXE user class, the
-# PXE-only switch, release and "last ip", the lease file, two servers on one bridge with the kill
-# signal, and port 67 already served by another program (busybox udhcpd).
+# PXE-only switch, name servers and domain (options 6 and 15) set and unset, proxyDHCP mode with
+# port 4011, a client behind dnsmasq's relay, release and "last ip", the lease file, two servers
+# on one bridge with the kill signal, and port 67 already served by another program (udhcpd).
 set -u
 . "$KIV_SOURCE_DIR/tests/support/netns.sh"
 kiv_require_root
@@ -27,7 +28,8 @@ deconfig) ip addr flush dev "$interface" ;;
 bound|renew)
   ip addr flush dev "$interface"; ip addr add "$ip/$subnet" dev "$interface"
   echo "ip=$ip"; echo "siaddr=$siaddr"; echo "boot_file=$boot_file"; echo "subnet=$subnet"
-  echo "router=$router"; echo "serverid=$serverid"; echo "lease=$lease" ;;
+  echo "router=$router"; echo "serverid=$serverid"; echo "lease=$lease"
+  echo "dns=${dns-}"; echo "domain=${domain-}" ;;
 esac
 SCRIPT
 chmod +x "$work/client.sh"
@@ -75,6 +77,7 @@ check "BIOS boot file without option 93" field_is "$out" boot_file pxelinux.1408
 check "mask, router, server id, lease" eval 'field_is "$out" subnet 255.255.255.0 &&
   field_is "$out" router 10.77.0.254 && field_is "$out" serverid 10.77.0.1 &&
   field_is "$out" lease 360000'
+check "no name servers or domain when unset" eval 'field_is "$out" dns "" && field_is "$out" domain ""'
 check "offer and ack events" eval 'has "$log1" "EVENT 1 mac=52-54-00-77-00-01 ip=10.77.0.100 pxe=0" &&
   has "$log1" "EVENT 2 mac=52-54-00-77-00-01 ip=10.77.0.100"'
 
@@ -119,7 +122,8 @@ check "lease file written" grep -q '"mac" : "52-54-00-77-00-01"' "$work/data1/co
 log2="$work/server2.log"
 ip -n "$ns_c" link set vc address 52:54:00:77:00:02
 check "PXE-only server starts" start_server "$ns_s" "$work/data1" "$log2" \
-  --server 10.77.0.1 --start 10.77.0.100 --count 5 --pxe-only 1 --ipxe-loader 1 "${common[@]}"
+  --server 10.77.0.1 --start 10.77.0.100 --count 5 --pxe-only 1 --ipxe-loader 1 "${common[@]}" \
+  --dns 10.77.0.53 --dns 10.77.0.54 --domain lab.example
 server2=$KIV_LAST_PID
 out="$work/nopxe.out"
 run_client "$ns_c" vc "$out"
@@ -130,12 +134,69 @@ run_client "$ns_c" vc "$out" -x 0x5d:0009
 check "lease file recovered" has "$log2" "recover dhcp db MAC:52-54-00-77-00-01 IP:10.77.0.100"
 check "PXE only: option 93 = 9 served with the EFI file, skipping the remembered address" \
   eval 'field_is "$out" ip 10.77.0.101 && field_is "$out" boot_file grub2.x64efi.all.0'
+check "name servers and domain as set" eval 'field_is "$out" dns "10.77.0.53 10.77.0.54" &&
+  field_is "$out" domain lab.example'
 check "remembered address skipped" has "$log2" "IP 10.77.0.100 is in DB, try next"
 out="$work/ipxe-tree.out"
 run_client "$ns_c" vc "$out" -x 0x5d:0009 -x 0x4d:69505845
 check "stock iPXE with the iPXE tree gets its per-client script" \
   field_is "$out" boot_file "tftp://10.77.0.1/ipxe.cfg/01-52-54-00-77-00-02"
 check "PXE-only server stops" stop_server "$server2" "$log2"
+
+# ---- proxyDHCP: a PXE client's DISCOVER gets a boot offer without an address, its REQUEST to
+# port 4011 the matching ACK; a DISCOVER without the PXEClient vendor class gets nothing.
+logp="$work/proxy.log"
+ip -n "$ns_c" link set vc address 52:54:00:77:00:03
+ip -n "$ns_c" addr flush dev vc
+ip -n "$ns_c" addr add 10.77.0.222/24 dev vc  # as the site's server gave it
+check "proxy server starts without a pool" start_server "$ns_s" "$work/data_p" "$logp" \
+  --server 10.77.0.1 --start 10.77.0.1 --count 1 --proxy 1 "${common[@]}"
+serverp=$KIV_LAST_PID
+out="$work/proxy.out"
+timeout 20 ip netns exec "$ns_c" python3 "$KIV_SOURCE_DIR/server/qvDHCP/qvdhcp_pxe_client.py" \
+  vc 52:54:00:77:00:03 10.77.0.222 >"$out" 2>&1
+check "proxy offer: no address, PXEClient, discovery control 8, EFI boot file" has "$out" \
+  "offer type=2 yiaddr=0.0.0.0 siaddr=10.77.0.1 file=grub2.x64efi.all.0 opt43=060108ff opt60=PXEClient opt54=10.77.0.1"
+check "proxy ACK on port 4011" has "$out" \
+  "ack type=5 yiaddr=0.0.0.0 siaddr=10.77.0.1 file=grub2.x64efi.all.0 opt43=060108ff opt60=PXEClient opt54=10.77.0.1"
+check "proxy: the address learned from the 4011 request" has "$logp" "EVENT 2 mac=52-54-00-77-00-03 ip=10.77.0.222"
+out="$work/proxy-novendor.out"
+ip -n "$ns_c" link set vc address 52:54:00:77:00:04
+timeout 20 ip netns exec "$ns_c" python3 "$KIV_SOURCE_DIR/server/qvDHCP/qvdhcp_pxe_client.py" \
+  vc 52:54:00:77:00:04 10.77.0.222 --no-vendor >"$out" 2>&1
+check "proxy: no vendor class, no offer" has "$out" "offer none"
+check "proxy: no vendor class logged" has "$logp" "Proxy: DISCOVER from 5254-0077-0004 without PXEClient, ignored"
+check "proxy server stops" stop_server "$serverp" "$logp"
+check "proxy: no lease file" eval '[ ! -s "$work/data_p/conf/dhcp_db.json" ] || ! grep -q "52-54-00-77-00-03" "$work/data_p/conf/dhcp_db.json"'
+ip -n "$ns_c" addr flush dev vc
+
+# ---- A client behind a router running dnsmasq's DHCP relay: its address comes from the far
+# subnet's pool, its router is the relay, its boot file and next server are ours.
+if command -v dnsmasq >/dev/null; then
+  kiv_netns_new ns_r dhcp-r || exit 1
+  kiv_netns_new ns_f dhcp-f || exit 1
+  kiv_veth_pair "$ns_s" vsr 10.77.5.1/24 "$ns_r" rts 10.77.5.254/24 || exit 1
+  kiv_veth_pair "$ns_r" rtf 10.88.0.1/24 "$ns_f" cfar - || exit 1
+  ip -n "$ns_f" link set cfar address 52:54:00:77:05:01
+  ip netns exec "$ns_r" sysctl -qw net.ipv4.ip_forward=1
+  ip -n "$ns_s" route add 10.88.0.0/24 via 10.77.5.254
+  kiv_bg "$ns_r" dnsmasq --no-daemon --port=0 --dhcp-relay=10.88.0.1,10.77.5.1 \
+    --pid-file="$work/relay.pid" --log-dhcp >"$work/relay.log" 2>&1
+  logr="$work/server_relay.log"
+  check "relay-serving server starts" start_server "$ns_s" "$work/data_r" "$logr" \
+    --server 10.77.5.1 --start 10.88.0.100 --count 5 --pxe-only 0 --relay 1 \
+    --mask 255.255.255.0 --bios pxelinux.1408.0 --efi grub2.x64efi.all.0
+  serverr=$KIV_LAST_PID
+  out="$work/relayed.out"
+  run_client "$ns_f" cfar "$out"
+  check "relayed client: address from the far pool, the relay as router" eval \
+    'field_is "$out" ip 10.88.0.100 && field_is "$out" router 10.88.0.1 &&
+     field_is "$out" siaddr 10.77.5.1 && field_is "$out" boot_file pxelinux.1408.0'
+  check "relayed client: offer event" has "$logr" "EVENT 1 mac=52-54-00-77-05-01 ip=10.88.0.100"
+  check "relay-serving server stops" stop_server "$serverr" "$logr"
+else
+  echo "note: dnsmasq is not installed, relay case skipped"
+fi
 
 # ---- Stop right after start, many times over: every stop finds the thread's socket.
 log5="$work/cycles.log"

@@ -8,9 +8,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <cstring>
-
-uint8_t *g_pucDHCPSendBuf = nullptr;
 
 namespace {
 
@@ -101,46 +100,48 @@ void RaiseEvent(uint32_t uiCode, const QVDHCP_RfcPara *pstPara, uint32_t uiAddre
     pfnEvent(uiCode, &stEvent);
 }
 
-// Finishes a reply with the END byte and sends it to port 68.
-void SendReply(const QVDHCP_RfcPara *pstPara, size_t uiPos, uint32_t uiDstIp)
+// An ACK or OFFER: yiaddr, message type, server identifier, then the lease (when given), mask,
+// router, and the name servers and domain when set; to iPXE also the class identifier "PXEClient",
+// which tells it this offer comes from a PXE server (it otherwise waits for ProxyDHCP offers before
+// it boots). Firmware PXE stacks do not get it: UEFI's reads such an offer as one that needs boot
+// server discovery.
+void BuildReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, uint32_t uiYiaddr,
+                const uint32_t *puiLease, uint32_t uiMask, uint32_t uiRouter, uint32_t uiDstIp,
+                QVDHCP_Reply *pstReply)
 {
-    g_pucDHCPSendBuf[uiPos++] = 255;
-    s_pfnSend(pstPara->iSocket, g_pucDHCPSendBuf, uiPos, uiDstIp, QVDHCP_CLIENT_PORT);
-}
-
-// An ACK or OFFER: yiaddr, message type, server identifier, then the lease (when given), mask
-// and router; to iPXE also the class identifier "PXEClient", which tells it this offer comes from
-// a PXE server (it otherwise waits for ProxyDHCP offers before it boots). Firmware PXE stacks do
-// not get it: UEFI's reads such an offer as one that needs boot server discovery.
-size_t BuildReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, uint32_t uiYiaddr,
-                  const uint32_t *puiLease, uint32_t uiMask, uint32_t uiRouter)
-{
-    size_t uiPos = QVDHCP_RFC_InitSendHdr(pstPara);
-    WriteU32(g_pucDHCPSendBuf + QVDHCP_OFF_YIADDR, uiYiaddr);
-    uiPos = QVDHCP_RFC_AddByteOpt(53, ucType, uiPos);
-    uiPos = QVDHCP_RFC_AddIntOpt(54, g_stDHCPCfg.uiServerIP, uiPos);
+    QVDHCP_RFC_InitReply(pstPara, ucType, pstReply);
+    pstReply->uiYiaddr = uiYiaddr;
+    pstReply->uiDstIp = uiDstIp;
+    QVDHCP_RFC_AddIntOpt(pstReply, 54, g_stDHCPCfg.uiServerIP);
     if (puiLease != nullptr) {
-        uiPos = QVDHCP_RFC_AddIntOpt(51, *puiLease, uiPos);
+        QVDHCP_RFC_AddIntOpt(pstReply, 51, *puiLease);
     }
-    uiPos = QVDHCP_RFC_AddIntOpt(1, uiMask, uiPos);
-    uiPos = QVDHCP_RFC_AddIntOpt(3, uiRouter, uiPos);
+    QVDHCP_RFC_AddIntOpt(pstReply, 1, uiMask);
+    QVDHCP_RFC_AddIntOpt(pstReply, 3, uiRouter);
+    if (g_stDHCPCfg.uiDnsCount != 0) {
+        uint8_t aucDns[4 * QVDHCP_DNS_MAX];
+        for (uint32_t i = 0; i < g_stDHCPCfg.uiDnsCount; ++i) {
+            WriteU32(aucDns + 4 * i, g_stDHCPCfg.auiDns[i]);
+        }
+        QVDHCP_RFC_AddOpt(pstReply, 6, aucDns, 4 * g_stDHCPCfg.uiDnsCount);
+    }
+    if (g_stDHCPCfg.szDomain[0] != '\0') {
+        QVDHCP_RFC_AddOpt(pstReply, 15, g_stDHCPCfg.szDomain, std::strlen(g_stDHCPCfg.szDomain));
+    }
     if (pstPara->uiIsPXE &&
         (pstPara->uiIsIPXE || pstPara->uiIsKivIPXE || pstPara->uiHasEtherboot)) {
         static const char acPxeClient[] = "PXEClient";
-        g_pucDHCPSendBuf[uiPos] = 60;
-        g_pucDHCPSendBuf[uiPos + 1] = sizeof(acPxeClient) - 1;
-        std::memcpy(g_pucDHCPSendBuf + uiPos + 2, acPxeClient, sizeof(acPxeClient) - 1);
-        uiPos += 2 + sizeof(acPxeClient) - 1;
+        QVDHCP_RFC_AddOpt(pstReply, 60, acPxeClient, sizeof(acPxeClient) - 1);
     }
-    return uiPos;
 }
 
 // The client is known with another address than the one it names.
-int NakKnownClient(QVDHCP_RfcPara *pstPara, const char *pcFunc, unsigned uiLine)
+int NakKnownClient(const QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply, const char *pcFunc,
+                   unsigned uiLine)
 {
     QVDHCP_Log(QVDHCP_DIG, "Client " QVDHCP_MAC_SHORT_FMT " already exist %s %u",
                QVDHCP_MAC_ARGS(pstPara->Mac()), pcFunc, uiLine);
-    QVDHCP_RFC_SendNAK(pstPara);
+    QVDHCP_RFC_NakReply(pstPara, pstReply);
     return 0;
 }
 
@@ -244,6 +245,9 @@ int QVDHCP_RFC_PreParse(const uint8_t *pstHdr, size_t uiLen, QVDHCP_RfcPara *pst
                 std::memcpy(pstPara->aucGuid, pucValue + 1, std::min<size_t>(uiOptLen - 1, 16));
             }
             break;
+        case 60:
+            pstPara->uiVendorPxe = uiOptLen >= 9 && std::memcmp(pucValue, "PXEClient", 9) == 0;
+            break;
         case 175:
             pstPara->uiHasEtherboot = 1;
             break;
@@ -258,64 +262,113 @@ int QVDHCP_RFC_PreParse(const uint8_t *pstHdr, size_t uiLen, QVDHCP_RfcPara *pst
     return 0;
 }
 
-size_t QVDHCP_RFC_InitSendHdr(const QVDHCP_RfcPara *pstPara)
+void QVDHCP_RFC_InitReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, QVDHCP_Reply *pstReply)
 {
-    const uint8_t *pucIn = pstPara->pstRecvHdr;
-    uint8_t *pucOut = g_pucDHCPSendBuf;
-    std::memset(pucOut, 0, QVDHCP_OFF_COOKIE);
-    pucOut[QVDHCP_OFF_OP] = 2;
-    // htype, hlen, hops, xid, secs, flags and ciaddr lie together; so do giaddr and chaddr.
-    std::memcpy(pucOut + 1, pucIn + 1, QVDHCP_OFF_YIADDR - 1);
-    std::memcpy(pucOut + QVDHCP_OFF_GIADDR, pucIn + QVDHCP_OFF_GIADDR,
-                QVDHCP_OFF_SNAME - QVDHCP_OFF_GIADDR);
-    WriteU32(pucOut + QVDHCP_OFF_SIADDR, g_stDHCPCfg.uiNextServer);
-
-    char *pcFile = reinterpret_cast<char *>(pucOut + QVDHCP_OFF_FILE);
+    *pstReply = QVDHCP_Reply{};
+    pstReply->ucType = ucType;
+    pstReply->uiCiaddr = Ciaddr(pstPara);
+    pstReply->uiSiaddr = g_stDHCPCfg.uiNextServer;
     // Our own iPXE build always gets its per-client script. The stock iPXE gets it only while the
     // iPXE tree is the loader (handing it the iPXE boot file again would chain-load it forever);
     // with another tree it boots that tree's loader like any PXE ROM.
     if (pstPara->uiIsKivIPXE || (pstPara->uiIsIPXE && g_stDHCPCfg.uiIpxeLoader)) {
-        g_snprintf(pcFile, QVDHCP_FILE_SIZE, "tftp://" QVDHCP_IP_FMT "/ipxe.cfg/01-" QVDHCP_MAC_FMT,
+        char szFile[QVDHCP_FILE_SIZE];
+        g_snprintf(szFile, sizeof(szFile), "tftp://" QVDHCP_IP_FMT "/ipxe.cfg/01-" QVDHCP_MAC_FMT,
                    QVDHCP_IP_ARGS(g_stDHCPCfg.uiServerIP), QVDHCP_MAC_ARGS(pstPara->Mac()));
+        pstReply->strFile = szFile;
     } else {
-        g_strlcpy(pcFile,
-                  QVDHCP_RFC_IsEFI(pstPara->usArch) ? g_stDHCPCfg.szEfiBootFile
-                                                    : g_stDHCPCfg.szBiosBootFile,
-                  QVDHCP_FILE_SIZE);
+        pstReply->strFile = QVDHCP_RFC_IsEFI(pstPara->usArch) ? g_stDHCPCfg.szEfiBootFile
+                                                              : g_stDHCPCfg.szBiosBootFile;
     }
+    QVDHCP_RFC_AddByteOpt(pstReply, 53, ucType);
+}
+
+void QVDHCP_RFC_AddOpt(QVDHCP_Reply *pstReply, uint8_t ucCode, const void *pValue, size_t uiLen)
+{
+    if (uiLen > 255) {
+        QVDHCP_Log(QVDHCP_DIG, "Option %u value of %zu bytes cut to 255", unsigned(ucCode), uiLen);
+        uiLen = 255;
+    }
+    const auto *pucValue = static_cast<const uint8_t *>(pValue);
+    pstReply->vecOptions.push_back({ucCode, std::vector<uint8_t>(pucValue, pucValue + uiLen)});
+}
+
+void QVDHCP_RFC_AddByteOpt(QVDHCP_Reply *pstReply, uint8_t ucCode, uint8_t ucValue)
+{
+    QVDHCP_RFC_AddOpt(pstReply, ucCode, &ucValue, 1);
+}
+
+void QVDHCP_RFC_AddIntOpt(QVDHCP_Reply *pstReply, uint8_t ucCode, uint32_t uiValue)
+{
+    uint8_t aucValue[4];
+    WriteU32(aucValue, uiValue);
+    QVDHCP_RFC_AddOpt(pstReply, ucCode, aucValue, sizeof(aucValue));
+}
+
+size_t QVDHCP_RFC_Encode(const QVDHCP_RfcPara *pstPara, const QVDHCP_Reply &stReply,
+                         uint8_t *pucOut, size_t uiCap)
+{
+    // The header, every option with its code and length, and END must fit.
+    size_t uiNeed = QVDHCP_OFF_OPTIONS + 1;
+    for (const QVDHCP_Option &stOpt : stReply.vecOptions) {
+        uiNeed += 2 + stOpt.vecValue.size();
+    }
+    if (uiNeed > uiCap) {
+        return 0;
+    }
+    const uint8_t *pucIn = pstPara->pstRecvHdr;
+    std::memset(pucOut, 0, QVDHCP_OFF_COOKIE);
+    pucOut[QVDHCP_OFF_OP] = 2;
+    // htype, hlen, hops, xid, secs and flags lie together; so do giaddr and chaddr.
+    std::memcpy(pucOut + 1, pucIn + 1, QVDHCP_OFF_CIADDR - 1);
+    std::memcpy(pucOut + QVDHCP_OFF_GIADDR, pucIn + QVDHCP_OFF_GIADDR,
+                QVDHCP_OFF_SNAME - QVDHCP_OFF_GIADDR);
+    WriteU32(pucOut + QVDHCP_OFF_CIADDR, stReply.uiCiaddr);
+    WriteU32(pucOut + QVDHCP_OFF_YIADDR, stReply.uiYiaddr);
+    WriteU32(pucOut + QVDHCP_OFF_SIADDR, stReply.uiSiaddr);
+    g_strlcpy(reinterpret_cast<char *>(pucOut + QVDHCP_OFF_FILE), stReply.strFile.c_str(),
+              QVDHCP_FILE_SIZE);
     std::memcpy(pucOut + QVDHCP_OFF_COOKIE, kCookie, sizeof(kCookie));
-    return QVDHCP_OFF_OPTIONS;
+    size_t uiPos = QVDHCP_OFF_OPTIONS;
+    for (const QVDHCP_Option &stOpt : stReply.vecOptions) {
+        pucOut[uiPos] = stOpt.ucCode;
+        pucOut[uiPos + 1] = uint8_t(stOpt.vecValue.size());
+        std::copy(stOpt.vecValue.begin(), stOpt.vecValue.end(), pucOut + uiPos + 2);
+        uiPos += 2 + stOpt.vecValue.size();
+    }
+    pucOut[uiPos++] = 255;
+    return uiPos;
 }
 
-size_t QVDHCP_RFC_AddByteOpt(uint8_t ucCode, uint8_t ucValue, size_t uiPos)
+int QVDHCP_RFC_SendReply(const QVDHCP_RfcPara *pstPara, const QVDHCP_Reply &stReply)
 {
-    g_pucDHCPSendBuf[uiPos] = ucCode;
-    g_pucDHCPSendBuf[uiPos + 1] = 1;
-    g_pucDHCPSendBuf[uiPos + 2] = ucValue;
-    return uiPos + 3;
+    std::array<uint8_t, QVDHCP_REPLY_MAX> aucOut;
+    size_t uiLen = QVDHCP_RFC_Encode(pstPara, stReply, aucOut.data(), aucOut.size());
+    if (uiLen == 0) {
+        QVDHCP_Log(QVDHCP_DIG,
+                   "Reply %u to " QVDHCP_MAC_SHORT_FMT " does not fit in %zu bytes, not sent",
+                   unsigned(stReply.ucType), QVDHCP_MAC_ARGS(pstPara->Mac()), aucOut.size());
+        return QV_ERR_FAILED;
+    }
+    s_pfnSend(pstPara->iSocket, aucOut.data(), uiLen, stReply.uiDstIp, stReply.usDstPort);
+    return 0;
 }
 
-size_t QVDHCP_RFC_AddIntOpt(uint8_t ucCode, uint32_t uiValue, size_t uiPos)
-{
-    g_pucDHCPSendBuf[uiPos] = ucCode;
-    g_pucDHCPSendBuf[uiPos + 1] = 4;
-    WriteU32(g_pucDHCPSendBuf + uiPos + 2, uiValue);
-    return uiPos + 6;
-}
+namespace {
 
-int QVDHCP_RFC_ProcMsg(QVDHCP_RfcPara *pstPara)
+int Dispatch(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
 {
     switch (pstPara->ucMsgType) {
     case QVDHCP_MSG_DISCOVER:
-        return QVDHCP_RFC_ProcDiscover(pstPara);
+        return QVDHCP_RFC_ProcDiscover(pstPara, pstReply);
     case QVDHCP_MSG_REQUEST:
-        return QVDHCP_RFC_ProcRequest(pstPara);
+        return QVDHCP_RFC_ProcRequest(pstPara, pstReply);
     case QVDHCP_MSG_DECLINE:
         return QVDHCP_RFC_ProcDecline(pstPara);
     case QVDHCP_MSG_RELEASE:
         return QVDHCP_RFC_ProcRelease(pstPara);
     case QVDHCP_MSG_INFORM:
-        return QVDHCP_RFC_ProcInform(pstPara);
+        return QVDHCP_RFC_ProcInform(pstPara, pstReply);
     case QVDHCP_MSG_OFFER:
     case QVDHCP_MSG_ACK:
     case QVDHCP_MSG_NAK:
@@ -327,7 +380,70 @@ int QVDHCP_RFC_ProcMsg(QVDHCP_RfcPara *pstPara)
     }
 }
 
-int QVDHCP_RFC_ProcDiscover(QVDHCP_RfcPara *pstPara)
+// A relayed packet is served only from a relay of the pool's subnet, not looping, and not from
+// the server's own subnet (a relay there would answer clients that hear us directly).
+bool RelayServed(const QVDHCP_RfcPara *pstPara, uint32_t uiGiaddr)
+{
+    const uint8_t *pucMac = pstPara->Mac();
+    uint32_t uiMask = g_stDHCPCfg.uiMask;
+    uint8_t ucHops = pstPara->pstRecvHdr[3];
+    const char *pcWhy = nullptr;
+    if (ucHops > QVDHCP_MAX_HOPS) {
+        pcWhy = "too many hops";
+    } else if ((uiGiaddr & uiMask) == (g_stDHCPCfg.uiServerIP & uiMask)) {
+        pcWhy = "relay in the server's own subnet";
+    } else if ((uiGiaddr & uiMask) != (g_stDHCPCfg.uiStartIP & uiMask)) {
+        pcWhy = "no pool for the relay's subnet";
+    }
+    if (pcWhy != nullptr) {
+        QVDHCP_Log(QVDHCP_DIG,
+                   "Relayed packet from " QVDHCP_MAC_SHORT_FMT " via " QVDHCP_IP_FMT
+                   " (hops %u) ignored: %s",
+                   QVDHCP_MAC_ARGS(pucMac), QVDHCP_IP_ARGS(uiGiaddr), unsigned(ucHops), pcWhy);
+        return false;
+    }
+    return true;
+}
+
+// A reply to a relayed request goes to the relay's server port; the router, unless one was set
+// in the relay's subnet, is the relay.
+void ToRelay(uint32_t uiGiaddr, QVDHCP_Reply *pstReply)
+{
+    pstReply->uiDstIp = uiGiaddr;
+    pstReply->usDstPort = QVDHCP_SERVER_PORT;
+    uint32_t uiMask = g_stDHCPCfg.uiMask;
+    if (g_stDHCPCfg.uiRouter == 0 || (g_stDHCPCfg.uiRouter & uiMask) != (uiGiaddr & uiMask)) {
+        for (QVDHCP_Option &stOpt : pstReply->vecOptions) {
+            if (stOpt.ucCode == 3 && stOpt.vecValue.size() == 4) {
+                WriteU32(stOpt.vecValue.data(), uiGiaddr);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+int QVDHCP_RFC_ProcMsg(QVDHCP_RfcPara *pstPara)
+{
+    QVDHCP_Reply stReply;
+    uint32_t uiGiaddr = ReadU32(pstPara->pstRecvHdr + QVDHCP_OFF_GIADDR);
+    bool bRelayed = g_stDHCPCfg.uiRelay && !g_stDHCPCfg.uiProxy && uiGiaddr != 0;
+    if (bRelayed && !RelayServed(pstPara, uiGiaddr)) {
+        return 0;
+    }
+    int iRet =
+        g_stDHCPCfg.uiProxy ? QVDHCP_RFC_ProcProxy(pstPara, &stReply) : Dispatch(pstPara, &stReply);
+    if (bRelayed) {
+        ToRelay(uiGiaddr, &stReply);
+    }
+    if (stReply.ucType != 0) {
+        int iSent = QVDHCP_RFC_SendReply(pstPara, stReply);
+        iRet = iRet != 0 ? iRet : iSent;
+    }
+    return iRet;
+}
+
+int QVDHCP_RFC_ProcDiscover(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
 {
     const uint8_t *pucMac = pstPara->Mac();
     int64_t llNow = QVDHCP_SESSION_Now();
@@ -377,9 +493,8 @@ int QVDHCP_RFC_ProcDiscover(QVDHCP_RfcPara *pstPara)
         RaiseEvent(QVDHCP_EVENT_OFFER, pstPara, stEntry.uiAddress, stEntry.uiMask,
                    stEntry.uiRouter);
     }
-    size_t uiPos = BuildReply(pstPara, QVDHCP_MSG_OFFER, stEntry.uiAddress,
-                              &g_stDHCPCfg.uiLeaseTime, stEntry.uiMask, stEntry.uiRouter);
-    SendReply(pstPara, uiPos, QVDHCP_BROADCAST);
+    BuildReply(pstPara, QVDHCP_MSG_OFFER, stEntry.uiAddress, &g_stDHCPCfg.uiLeaseTime,
+               stEntry.uiMask, stEntry.uiRouter, QVDHCP_BROADCAST, pstReply);
     QVDHCP_Log(QVDHCP_DBG,
                "Recv DHCP Discover from " QVDHCP_MAC_SHORT_FMT
                ", response DHCP OFFER with ip " QVDHCP_IP_FMT "/" QVDHCP_IP_FMT,
@@ -388,26 +503,26 @@ int QVDHCP_RFC_ProcDiscover(QVDHCP_RfcPara *pstPara)
     return 0;
 }
 
-int QVDHCP_RFC_ProcRequest(QVDHCP_RfcPara *pstPara)
+int QVDHCP_RFC_ProcRequest(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
 {
-    // Relayed requests belong to the server of the relay's own subnet.
-    if (ReadU32(pstPara->pstRecvHdr + QVDHCP_OFF_GIADDR) != 0) {
+    // Unless relays are served, relayed requests belong to the server of the relay's own subnet.
+    if (!g_stDHCPCfg.uiRelay && ReadU32(pstPara->pstRecvHdr + QVDHCP_OFF_GIADDR) != 0) {
         QVDHCP_Log(QVDHCP_DBG, "Ignore relayed request from " QVDHCP_MAC_SHORT_FMT,
                    QVDHCP_MAC_ARGS(pstPara->Mac()));
         return 0;
     }
     if (pstPara->uiServerId == 0) {
-        return pstPara->uiRequestedIP == 0 ? QVDHCP_RFC_ProcT1T2Req(pstPara)
-                                           : QVDHCP_RFC_ProcRebootReq(pstPara);
+        return pstPara->uiRequestedIP == 0 ? QVDHCP_RFC_ProcT1T2Req(pstPara, pstReply)
+                                           : QVDHCP_RFC_ProcRebootReq(pstPara, pstReply);
     }
     if (pstPara->uiRequestedIP != 0) {
-        return QVDHCP_RFC_ProcOfferReq(pstPara);
+        return QVDHCP_RFC_ProcOfferReq(pstPara, pstReply);
     }
     QVDHCP_Log(QVDHCP_DIG, "Invalid request pkt");
     return QV_ERR_FAILED;
 }
 
-int QVDHCP_RFC_ProcOfferReq(QVDHCP_RfcPara *pstPara)
+int QVDHCP_RFC_ProcOfferReq(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
 {
     const uint8_t *pucMac = pstPara->Mac();
     if (pstPara->uiServerId != g_stDHCPCfg.uiServerIP) {
@@ -422,19 +537,18 @@ int QVDHCP_RFC_ProcOfferReq(QVDHCP_RfcPara *pstPara)
     if (!QVDHCP_SESSION_Find(QVDHCP_Table::Active, pucMac, &stEntry)) {
         QVDHCP_Log(QVDHCP_DIG, "Client IP " QVDHCP_IP_FMT " not found.",
                    QVDHCP_IP_ARGS(pstPara->uiRequestedIP));
-        QVDHCP_RFC_SendNAK(pstPara);
+        QVDHCP_RFC_NakReply(pstPara, pstReply);
         return 0;
     }
     // Acknowledging another address than the one offered could hand out a held address twice.
     if (stEntry.uiAddress != pstPara->uiRequestedIP) {
-        return NakKnownClient(pstPara, __func__, __LINE__);
+        return NakKnownClient(pstPara, pstReply, __func__, __LINE__);
     }
     QVDHCP_SESSION_Update(
         QVDHCP_Table::Active, pucMac,
         [](QVDHCP_ClientEntry &stIt) { stIt.uiState = QVDHCP_STATE_BOUND; }, &stEntry);
-    size_t uiPos = BuildReply(pstPara, QVDHCP_MSG_ACK, pstPara->uiRequestedIP,
-                              &g_stDHCPCfg.uiLeaseTime, stEntry.uiMask, stEntry.uiRouter);
-    SendReply(pstPara, uiPos, QVDHCP_BROADCAST);
+    BuildReply(pstPara, QVDHCP_MSG_ACK, pstPara->uiRequestedIP, &g_stDHCPCfg.uiLeaseTime,
+               stEntry.uiMask, stEntry.uiRouter, QVDHCP_BROADCAST, pstReply);
     RaiseEvent(QVDHCP_EVENT_ACK, pstPara, pstPara->uiRequestedIP, stEntry.uiMask, stEntry.uiRouter);
     QVDHCP_Log(QVDHCP_DBG,
                "Recv DHCP Offer Request from " QVDHCP_MAC_SHORT_FMT ", response DHCP ACK",
@@ -442,7 +556,7 @@ int QVDHCP_RFC_ProcOfferReq(QVDHCP_RfcPara *pstPara)
     return 0;
 }
 
-int QVDHCP_RFC_ProcRebootReq(QVDHCP_RfcPara *pstPara)
+int QVDHCP_RFC_ProcRebootReq(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
 {
     const uint8_t *pucMac = pstPara->Mac();
     uint32_t uiWanted = pstPara->uiRequestedIP;
@@ -450,7 +564,7 @@ int QVDHCP_RFC_ProcRebootReq(QVDHCP_RfcPara *pstPara)
     QVDHCP_ClientEntry stEntry;
     if (QVDHCP_SESSION_Find(QVDHCP_Table::Active, pucMac, &stEntry)) {
         if (stEntry.uiAddress != uiWanted) {
-            return NakKnownClient(pstPara, __func__, __LINE__);
+            return NakKnownClient(pstPara, pstReply, __func__, __LINE__);
         }
         QVDHCP_SESSION_Update(
             QVDHCP_Table::Active, pucMac,
@@ -465,7 +579,7 @@ int QVDHCP_RFC_ProcRebootReq(QVDHCP_RfcPara *pstPara)
             QVDHCP_CFG_AllocFixedIP(pucMac, uiWanted, &stAlloc) != 0) {
             QVDHCP_Log(QVDHCP_DIG, "Client request for IP " QVDHCP_IP_FMT " but it's not free now",
                        QVDHCP_IP_ARGS(uiWanted));
-            QVDHCP_RFC_SendNAK(pstPara);
+            QVDHCP_RFC_NakReply(pstPara, pstReply);
             return 0;
         }
         stEntry = {uiWanted, stAlloc.uiMask,          stAlloc.uiRouter,
@@ -474,9 +588,8 @@ int QVDHCP_RFC_ProcRebootReq(QVDHCP_RfcPara *pstPara)
         RaiseEvent(QVDHCP_EVENT_OFFER, pstPara, uiWanted, stEntry.uiMask, stEntry.uiRouter);
         RaiseEvent(QVDHCP_EVENT_ACK, pstPara, uiWanted, stEntry.uiMask, stEntry.uiRouter);
     }
-    size_t uiPos = BuildReply(pstPara, QVDHCP_MSG_ACK, uiWanted, &g_stDHCPCfg.uiLeaseTime,
-                              stEntry.uiMask, stEntry.uiRouter);
-    SendReply(pstPara, uiPos, QVDHCP_BROADCAST);
+    BuildReply(pstPara, QVDHCP_MSG_ACK, uiWanted, &g_stDHCPCfg.uiLeaseTime, stEntry.uiMask,
+               stEntry.uiRouter, QVDHCP_BROADCAST, pstReply);
     QVDHCP_Log(QVDHCP_DBG,
                "Recv DHCP Reboot Request from " QVDHCP_MAC_SHORT_FMT " ReqIP " QVDHCP_IP_FMT
                ", response DHCP ACK",
@@ -484,7 +597,7 @@ int QVDHCP_RFC_ProcRebootReq(QVDHCP_RfcPara *pstPara)
     return 0;
 }
 
-int QVDHCP_RFC_ProcT1T2Req(QVDHCP_RfcPara *pstPara)
+int QVDHCP_RFC_ProcT1T2Req(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
 {
     const uint8_t *pucMac = pstPara->Mac();
     int64_t llNow = QVDHCP_SESSION_Now();
@@ -494,22 +607,22 @@ int QVDHCP_RFC_ProcT1T2Req(QVDHCP_RfcPara *pstPara)
             &stEntry)) {
         QVDHCP_Log(QVDHCP_DIG, "Client IP " QVDHCP_IP_FMT " not found.",
                    QVDHCP_IP_ARGS(Ciaddr(pstPara)));
-        QVDHCP_RFC_SendNAK(pstPara);
+        QVDHCP_RFC_NakReply(pstPara, pstReply);
         return 0;
     }
     uint16_t usFlags = uint16_t((pstPara->pstRecvHdr[QVDHCP_OFF_FLAGS] << 8) |
                                 pstPara->pstRecvHdr[QVDHCP_OFF_FLAGS + 1]);
-    size_t uiPos = BuildReply(pstPara, QVDHCP_MSG_ACK, stEntry.uiAddress, &g_stDHCPCfg.uiLeaseTime,
-                              stEntry.uiMask, stEntry.uiRouter);
-    SendReply(pstPara, uiPos,
-              usFlags == 0x8000 ? QVDHCP_BROADCAST : UnicastOrBroadcast(Ciaddr(pstPara)));
+    BuildReply(pstPara, QVDHCP_MSG_ACK, stEntry.uiAddress, &g_stDHCPCfg.uiLeaseTime, stEntry.uiMask,
+               stEntry.uiRouter,
+               usFlags == 0x8000 ? QVDHCP_BROADCAST : UnicastOrBroadcast(Ciaddr(pstPara)),
+               pstReply);
     QVDHCP_Log(QVDHCP_DBG,
                "Recv DHCP T1T2 Request from " QVDHCP_MAC_SHORT_FMT ", response DHCP ACK",
                QVDHCP_MAC_ARGS(pucMac));
     return 0;
 }
 
-int QVDHCP_RFC_ProcInform(QVDHCP_RfcPara *pstPara)
+int QVDHCP_RFC_ProcInform(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
 {
     const uint8_t *pucMac = pstPara->Mac();
     QVDHCP_ClientEntry stEntry;
@@ -517,11 +630,10 @@ int QVDHCP_RFC_ProcInform(QVDHCP_RfcPara *pstPara)
         return 0;
     }
     if (pstPara->uiRequestedIP != stEntry.uiAddress) {
-        return NakKnownClient(pstPara, __func__, __LINE__);
+        return NakKnownClient(pstPara, pstReply, __func__, __LINE__);
     }
-    size_t uiPos =
-        BuildReply(pstPara, QVDHCP_MSG_ACK, 0, nullptr, stEntry.uiMask, stEntry.uiRouter);
-    SendReply(pstPara, uiPos, UnicastOrBroadcast(Ciaddr(pstPara)));
+    BuildReply(pstPara, QVDHCP_MSG_ACK, 0, nullptr, stEntry.uiMask, stEntry.uiRouter,
+               UnicastOrBroadcast(Ciaddr(pstPara)), pstReply);
     QVDHCP_Log(QVDHCP_DBG,
                "Recv DHCP Information from " QVDHCP_MAC_SHORT_FMT " ReqIP " QVDHCP_IP_FMT
                ", response DHCP ACK",
@@ -560,11 +672,106 @@ int QVDHCP_RFC_ProcRelease(QVDHCP_RfcPara *pstPara)
     return 0;
 }
 
-void QVDHCP_RFC_SendNAK(QVDHCP_RfcPara *pstPara)
+namespace {
+
+// The boot offer or ACK of a proxy: no address, the class identifier and the PXE vendor options
+// that tell the client to take the boot file as given (discovery control bit 3) rather than look
+// for boot servers.
+void ProxyReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, uint32_t uiDstIp,
+                QVDHCP_Reply *pstReply)
 {
-    size_t uiPos = QVDHCP_RFC_InitSendHdr(pstPara);
-    std::memset(g_pucDHCPSendBuf + QVDHCP_OFF_CIADDR, 0, QVDHCP_OFF_GIADDR - QVDHCP_OFF_CIADDR);
-    uiPos = QVDHCP_RFC_AddByteOpt(53, QVDHCP_MSG_NAK, uiPos);
-    uiPos = QVDHCP_RFC_AddIntOpt(54, g_stDHCPCfg.uiServerIP, uiPos);
-    SendReply(pstPara, uiPos, QVDHCP_BROADCAST);
+    QVDHCP_RFC_InitReply(pstPara, ucType, pstReply);
+    pstReply->uiDstIp = uiDstIp;
+    QVDHCP_RFC_AddIntOpt(pstReply, 54, g_stDHCPCfg.uiServerIP);
+    static const char acPxeClient[] = "PXEClient";
+    QVDHCP_RFC_AddOpt(pstReply, 60, acPxeClient, sizeof(acPxeClient) - 1);
+    static const uint8_t aucVendor[] = {6, 1, 8, 255};
+    QVDHCP_RFC_AddOpt(pstReply, 43, aucVendor, sizeof(aucVendor));
+}
+
+// Remembers a client given a boot offer; false (logged) when the table is full even after old
+// entries are dropped.
+bool ProxyRemember(const uint8_t *pucMac, uint32_t uiAddress, int64_t llNow)
+{
+    if (QVDHCP_SESSION_Count(QVDHCP_Table::Proxy) >= QVDHCP_PROXY_TABLE_MAX &&
+        !QVDHCP_SESSION_Find(QVDHCP_Table::Proxy, pucMac, nullptr) &&
+        (QVDHCP_SESSION_Prune(QVDHCP_Table::Proxy, llNow - 60) == 0)) {
+        QVDHCP_Log(QVDHCP_DIG, "Proxy table full, no offer to " QVDHCP_MAC_SHORT_FMT,
+                   QVDHCP_MAC_ARGS(pucMac));
+        return false;
+    }
+    QVDHCP_ClientEntry stEntry;
+    QVDHCP_SESSION_Find(QVDHCP_Table::Proxy, pucMac, &stEntry);
+    stEntry.uiAddress = uiAddress != 0 ? uiAddress : stEntry.uiAddress;
+    stEntry.llTime = llNow;
+    stEntry.uiState = QVDHCP_STATE_OFFERED;
+    QVDHCP_SESSION_Insert(QVDHCP_Table::Proxy, pucMac, stEntry);
+    return true;
+}
+
+}  // namespace
+
+int QVDHCP_RFC_ProcProxy(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
+{
+    const uint8_t *pucMac = pstPara->Mac();
+    int64_t llNow = QVDHCP_SESSION_Now();
+    bool bOnProxyPort = pstPara->usLocalPort == QVDHCP_PROXY_PORT;
+    if (pstPara->ucMsgType == QVDHCP_MSG_DISCOVER && !bOnProxyPort) {
+        if (!pstPara->uiVendorPxe) {
+            QVDHCP_Log(QVDHCP_DIG,
+                       "Proxy: DISCOVER from " QVDHCP_MAC_SHORT_FMT " without PXEClient, ignored",
+                       QVDHCP_MAC_ARGS(pucMac));
+            return 0;
+        }
+        if (!ProxyRemember(pucMac, pstPara->uiRequestedIP, llNow)) {
+            return QV_ERR_FAILED;
+        }
+        RaiseEvent(QVDHCP_EVENT_OFFER, pstPara, pstPara->uiRequestedIP, 0, 0);
+        ProxyReply(pstPara, QVDHCP_MSG_OFFER, QVDHCP_BROADCAST, pstReply);
+        QVDHCP_Log(QVDHCP_DBG, "Proxy: boot offer to " QVDHCP_MAC_SHORT_FMT,
+                   QVDHCP_MAC_ARGS(pucMac));
+        return 0;
+    }
+    if (pstPara->ucMsgType != QVDHCP_MSG_REQUEST) {
+        return 0;
+    }
+    // The REQUEST to the site's server names the address the client takes; the one to port 4011
+    // comes from it.
+    uint32_t uiAddress = bOnProxyPort ? Ciaddr(pstPara) : pstPara->uiRequestedIP;
+    QVDHCP_ClientEntry stEntry;
+    bool bKnown = QVDHCP_SESSION_Update(
+        QVDHCP_Table::Proxy, pucMac,
+        [&](QVDHCP_ClientEntry &stIt) {
+            stIt.uiAddress = uiAddress != 0 ? uiAddress : stIt.uiAddress;
+            stIt.llTime = llNow;
+            stIt.uiState = QVDHCP_STATE_BOUND;
+        },
+        &stEntry);
+    if (!bKnown) {
+        if (bOnProxyPort) {
+            QVDHCP_Log(QVDHCP_DIG,
+                       "Proxy: REQUEST on port 4011 from " QVDHCP_MAC_SHORT_FMT
+                       " without an offer, ignored",
+                       QVDHCP_MAC_ARGS(pucMac));
+        }
+        return 0;
+    }
+    if (uiAddress != 0) {
+        RaiseEvent(QVDHCP_EVENT_ACK, pstPara, uiAddress, 0, 0);
+    }
+    if (bOnProxyPort) {
+        ProxyReply(pstPara, QVDHCP_MSG_ACK, UnicastOrBroadcast(Ciaddr(pstPara)), pstReply);
+        pstReply->usDstPort = pstPara->usPeerPort;
+        QVDHCP_Log(QVDHCP_DBG, "Proxy: boot ACK to " QVDHCP_MAC_SHORT_FMT " at " QVDHCP_IP_FMT,
+                   QVDHCP_MAC_ARGS(pucMac), QVDHCP_IP_ARGS(Ciaddr(pstPara)));
+    }
+    return 0;
+}
+
+void QVDHCP_RFC_NakReply(const QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
+{
+    QVDHCP_RFC_InitReply(pstPara, QVDHCP_MSG_NAK, pstReply);
+    pstReply->uiCiaddr = 0;
+    pstReply->uiSiaddr = 0;
+    QVDHCP_RFC_AddIntOpt(pstReply, 54, g_stDHCPCfg.uiServerIP);
 }

@@ -1,9 +1,11 @@
-// DHCP/BOOTP messages: the request summary, the dispatcher and the handlers that build and send
-// the OFFER, ACK and NAK replies.
+// DHCP/BOOTP messages: the request summary, the dispatcher, the handlers that decide the OFFER,
+// ACK and NAK replies as records, and the one place that encodes and sends them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // Offsets of the fixed BOOTP header.
 constexpr size_t QVDHCP_OFF_OP = 0;
@@ -23,8 +25,16 @@ constexpr size_t QVDHCP_OFF_OPTIONS = 240;
 
 constexpr uint16_t QVDHCP_SERVER_PORT = 67;
 constexpr uint16_t QVDHCP_CLIENT_PORT = 68;
+// More relay hops than this is a loop.
+constexpr uint8_t QVDHCP_MAX_HOPS = 16;
+// Where PXE clients send the REQUEST that follows a proxyDHCP offer.
+constexpr uint16_t QVDHCP_PROXY_PORT = 4011;
+// The most clients a proxy remembers at once; a flood of invented MACs cannot grow it further.
+constexpr size_t QVDHCP_PROXY_TABLE_MAX = 4096;
 constexpr uint32_t QVDHCP_BROADCAST = 0xFFFFFFFFu;
 constexpr size_t QVDHCP_BUF_SIZE = 65536;
+// The largest reply: every client must accept a 576-byte datagram, less its IP and UDP headers.
+constexpr size_t QVDHCP_REPLY_MAX = 576 - 20 - 8;
 
 enum : uint8_t {
     QVDHCP_MSG_DISCOVER = 1,
@@ -41,6 +51,8 @@ struct QVDHCP_RfcPara {
     const uint8_t *pstRecvHdr = nullptr;
     size_t uiRecvLen = 0;
     int iSocket = -1;
+    uint16_t usLocalPort = QVDHCP_SERVER_PORT;  // the port the datagram came in on
+    uint16_t usPeerPort = QVDHCP_CLIENT_PORT;   // the port it came from
     uint8_t ucMsgType = 0;
     uint32_t uiRequestedIP = 0;
     uint32_t uiServerId = 0;
@@ -48,10 +60,30 @@ struct QVDHCP_RfcPara {
     uint32_t uiIsIPXE = 0;
     uint32_t uiHasEtherboot = 0;
     uint32_t uiIsKivIPXE = 0;
+    uint32_t uiVendorPxe = 0;  // option 60 starts "PXEClient"
     uint16_t usArch = 0;
     uint8_t aucGuid[16] = {};
 
     const uint8_t *Mac() const { return pstRecvHdr + QVDHCP_OFF_CHADDR; }
+};
+
+struct QVDHCP_Option {
+    uint8_t ucCode = 0;
+    std::vector<uint8_t> vecValue;
+
+    bool operator==(const QVDHCP_Option &) const = default;
+};
+
+// One reply as a handler decides it. ucType 0 means no reply.
+struct QVDHCP_Reply {
+    uint8_t ucType = 0;
+    uint32_t uiCiaddr = 0;
+    uint32_t uiYiaddr = 0;
+    uint32_t uiSiaddr = 0;
+    std::string strFile;
+    std::vector<QVDHCP_Option> vecOptions;
+    uint32_t uiDstIp = QVDHCP_BROADCAST;
+    uint16_t usDstPort = QVDHCP_CLIENT_PORT;
 };
 
 // How a finished reply leaves: the service sends it on its socket; tests capture it.
@@ -59,9 +91,6 @@ using QVDHCP_SendFunc = void (*)(int iSocket, const uint8_t *pucData, size_t uiL
                                  uint32_t uiDstIp, uint16_t usPort);
 // nullptr restores sending on the socket.
 void QVDHCP_RFC_SetSendFunc(QVDHCP_SendFunc pfnSend);
-
-// The reply buffer; QVDHCP_Init allocates it.
-extern uint8_t *g_pucDHCPSendBuf;
 
 // The architecture name of an option 93 value, nullptr from 25 on.
 const char *QVDHCP_RFC_ArchName(uint16_t usArch);
@@ -72,18 +101,34 @@ uint32_t QVDHCP_RFC_IsEFI(uint16_t usArch);
 // a missing message type is logged (DIG) and gives QV_ERR_FAILED.
 int QVDHCP_RFC_PreParse(const uint8_t *pstHdr, size_t uiLen, QVDHCP_RfcPara *pstPara);
 
+// Dispatches by message type; the handler fills the reply record, and this sends it.
 int QVDHCP_RFC_ProcMsg(QVDHCP_RfcPara *pstPara);
-int QVDHCP_RFC_ProcDiscover(QVDHCP_RfcPara *pstPara);
-int QVDHCP_RFC_ProcRequest(QVDHCP_RfcPara *pstPara);
-int QVDHCP_RFC_ProcOfferReq(QVDHCP_RfcPara *pstPara);
-int QVDHCP_RFC_ProcRebootReq(QVDHCP_RfcPara *pstPara);
-int QVDHCP_RFC_ProcT1T2Req(QVDHCP_RfcPara *pstPara);
+int QVDHCP_RFC_ProcDiscover(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply);
+int QVDHCP_RFC_ProcRequest(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply);
+int QVDHCP_RFC_ProcOfferReq(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply);
+int QVDHCP_RFC_ProcRebootReq(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply);
+int QVDHCP_RFC_ProcT1T2Req(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply);
+// proxyDHCP mode: a boot offer without an address to a PXE DISCOVER, the matching ACK to the
+// REQUEST on port 4011, and the address a client takes from the site's server learned from its
+// REQUEST there.
+int QVDHCP_RFC_ProcProxy(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply);
+// Neither answers: the client expects no reply.
 int QVDHCP_RFC_ProcDecline(QVDHCP_RfcPara *pstPara);
 int QVDHCP_RFC_ProcRelease(QVDHCP_RfcPara *pstPara);
-int QVDHCP_RFC_ProcInform(QVDHCP_RfcPara *pstPara);
-void QVDHCP_RFC_SendNAK(QVDHCP_RfcPara *pstPara);
+int QVDHCP_RFC_ProcInform(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply);
+void QVDHCP_RFC_NakReply(const QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply);
 
-// Writes the reply header and cookie into the send buffer; returns the options' offset.
-size_t QVDHCP_RFC_InitSendHdr(const QVDHCP_RfcPara *pstPara);
-size_t QVDHCP_RFC_AddByteOpt(uint8_t ucCode, uint8_t ucValue, size_t uiPos);
-size_t QVDHCP_RFC_AddIntOpt(uint8_t ucCode, uint32_t uiValue, size_t uiPos);
+// A reply of the given type to the request: copied header fields, next server and boot file.
+void QVDHCP_RFC_InitReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, QVDHCP_Reply *pstReply);
+void QVDHCP_RFC_AddByteOpt(QVDHCP_Reply *pstReply, uint8_t ucCode, uint8_t ucValue);
+void QVDHCP_RFC_AddIntOpt(QVDHCP_Reply *pstReply, uint8_t ucCode, uint32_t uiValue);
+// A value longer than 255 bytes cannot be one option: it is cut and logged.
+void QVDHCP_RFC_AddOpt(QVDHCP_Reply *pstReply, uint8_t ucCode, const void *pValue, size_t uiLen);
+
+// Writes the reply to the request into pucOut[0, uiCap): header, cookie, options, END. Returns
+// its length, or 0 when it does not fit; nothing is ever written at or past uiCap.
+size_t QVDHCP_RFC_Encode(const QVDHCP_RfcPara *pstPara, const QVDHCP_Reply &stReply,
+                         uint8_t *pucOut, size_t uiCap);
+// Encodes into a reply-sized buffer and sends; a reply that does not fit is logged, not sent.
+// Returns 0 when sent.
+int QVDHCP_RFC_SendReply(const QVDHCP_RfcPara *pstPara, const QVDHCP_Reply &stReply);

@@ -23,13 +23,17 @@ struct ClientTable {
 
 std::unique_ptr<ClientTable> s_pstActive;
 std::unique_ptr<ClientTable> s_pstReleased;
+std::unique_ptr<ClientTable> s_pstProxy;
 
 // The most entries one pass of the sweep collects; a longer list is taken by further passes.
 constexpr size_t kAgingBatch = 256;
 
 ClientTable &TableOf(QVDHCP_Table eTable)
 {
-    ClientTable *pstTable = (eTable == QVDHCP_Table::Active ? s_pstActive : s_pstReleased).get();
+    ClientTable *pstTable = (eTable == QVDHCP_Table::Active     ? s_pstActive
+                             : eTable == QVDHCP_Table::Released ? s_pstReleased
+                                                                : s_pstProxy)
+                                .get();
     g_assert(0 != pstTable);
     return *pstTable;
 }
@@ -76,12 +80,14 @@ void QVDHCP_SESSION_Create()
 {
     s_pstActive = std::make_unique<ClientTable>();
     s_pstReleased = std::make_unique<ClientTable>();
+    s_pstProxy = std::make_unique<ClientTable>();
 }
 
 void QVDHCP_SESSION_Destroy()
 {
     s_pstActive.reset();
     s_pstReleased.reset();
+    s_pstProxy.reset();
 }
 
 int64_t QVDHCP_SESSION_Now()
@@ -125,6 +131,29 @@ bool QVDHCP_SESSION_Update(QVDHCP_Table eTable, const uint8_t aucMac[6],
         *pstOut = it->second;
     }
     return true;
+}
+
+size_t QVDHCP_SESSION_Count(QVDHCP_Table eTable)
+{
+    ClientTable &stTable = TableOf(eTable);
+    Locked lock(stTable);
+    return stTable.mapClients.size();
+}
+
+unsigned QVDHCP_SESSION_Prune(QVDHCP_Table eTable, int64_t llBefore)
+{
+    ClientTable &stTable = TableOf(eTable);
+    Locked lock(stTable);
+    std::vector<Mac> vecOld;
+    for (const auto &[aucMac, stEntry] : stTable.mapClients) {
+        if (stEntry.llTime < llBefore) {
+            vecOld.push_back(aucMac);
+        }
+    }
+    for (const Mac &aucMac : vecOld) {
+        RemoveLocked(eTable, stTable, aucMac, nullptr);
+    }
+    return unsigned(vecOld.size());
 }
 
 bool QVDHCP_SESSION_CheckAging(const uint8_t aucMac[6], const QVDHCP_ClientEntry &stEntry,

@@ -1,8 +1,10 @@
-// The two client tables of the service: the active one (offered or bound clients) and the
-// released one (the last entry of each client that sent RELEASE). Ordered by MAC bytes, one mutex
-// each; every operation holds its table's mutex for its whole run.
+// The client tables of the service: the active one (offered or bound clients), the released one
+// (the last entry of each client that sent RELEASE) and, in proxyDHCP mode, the proxy one (clients
+// given a boot offer, with the address they were seen to take; no pool address behind it). Ordered
+// by MAC bytes, one mutex each; every operation holds its table's mutex for its whole run.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -18,9 +20,9 @@ struct QVDHCP_ClientEntry {
 constexpr uint32_t QVDHCP_STATE_BOUND = 0;
 constexpr uint32_t QVDHCP_STATE_OFFERED = 1;
 
-enum class QVDHCP_Table { Active, Released };
+enum class QVDHCP_Table { Active, Released, Proxy };
 
-// Both tables exist only while the service runs.
+// The tables exist only while the service runs.
 void QVDHCP_SESSION_Create();
 void QVDHCP_SESSION_Destroy();
 
@@ -37,6 +39,10 @@ bool QVDHCP_SESSION_Remove(QVDHCP_Table eTable, const uint8_t aucMac[6],
 bool QVDHCP_SESSION_Update(QVDHCP_Table eTable, const uint8_t aucMac[6],
                            const std::function<void(QVDHCP_ClientEntry &)> &fnChange,
                            QVDHCP_ClientEntry *pstOut);
+
+size_t QVDHCP_SESSION_Count(QVDHCP_Table eTable);
+// Removes the entries last touched before llBefore; returns how many.
+unsigned QVDHCP_SESSION_Prune(QVDHCP_Table eTable, int64_t llBefore);
 
 // True when the entry has aged at llNow: an offer unanswered for over 10 s, a bound entry whose
 // lease passed. A clock that went back keeps the entry. Logs the aged client.

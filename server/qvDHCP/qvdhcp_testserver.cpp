@@ -11,6 +11,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -73,8 +74,10 @@ int main(int argc, char **argv)
 {
     g_autofree gchar *pcServer = nullptr, *pcStart = nullptr, *pcMask = nullptr,
                      *pcRouter = nullptr;
-    g_autofree gchar *pcBios = nullptr, *pcEfi = nullptr;
-    gint iCount = 10, iPxeOnly = 1, iVmFilter = 0, iIpxeLoader = 0, iLease = 360000, iCycles = 0;
+    g_autofree gchar *pcBios = nullptr, *pcEfi = nullptr, *pcDomain = nullptr;
+    g_auto(GStrv) ppcDns = nullptr;
+    gint iCount = 10, iPxeOnly = 1, iVmFilter = 0, iIpxeLoader = 0, iLease = 360000, iCycles = 0,
+         iProxy = 0, iRelay = 0;
     GOptionEntry astEntries[] = {
         {"server", 0, 0, G_OPTION_ARG_STRING, &pcServer, "server address", "IP"},
         {"start", 0, 0, G_OPTION_ARG_STRING, &pcStart, "first pool address", "IP"},
@@ -88,6 +91,10 @@ int main(int argc, char **argv)
         {"ipxe-loader", 0, 0, G_OPTION_ARG_INT, &iIpxeLoader,
          "the iPXE tree is the loader: stock iPXE gets its per-client script", "0|1"},
         {"lease", 0, 0, G_OPTION_ARG_INT, &iLease, "lease seconds", "N"},
+        {"relay", 0, 0, G_OPTION_ARG_INT, &iRelay, "serve relayed requests", "0|1"},
+        {"proxy", 0, 0, G_OPTION_ARG_INT, &iProxy, "proxyDHCP: boot offers only, port 4011", "0|1"},
+        {"dns", 0, 0, G_OPTION_ARG_STRING_ARRAY, &ppcDns, "name server (repeatable)", "IP"},
+        {"domain", 0, 0, G_OPTION_ARG_STRING, &pcDomain, "domain", "NAME"},
         {"cycles", 0, 0, G_OPTION_ARG_INT, &iCycles, "start and stop at once N times, then exit",
          "N"},
         {},
@@ -100,13 +107,19 @@ int main(int argc, char **argv)
                ParseIp(pcServer, &uiServer) && ParseIp(pcStart, &uiStart) && iCount > 0 &&
                (pcMask == nullptr || ParseIp(pcMask, &uiMask)) &&
                (pcRouter == nullptr || ParseIp(pcRouter, &uiRouter));
+    std::vector<uint32_t> vecDns;
+    for (gchar **ppcIt = ppcDns; bOk && ppcIt != nullptr && *ppcIt != nullptr; ++ppcIt) {
+        vecDns.push_back(0);
+        bOk = ParseIp(*ppcIt, &vecDns.back());
+    }
     g_option_context_free(pstContext);
     if (!bOk) {
-        fprintf(stderr,
-                "usage: --server IP --start IP [--count N] [--mask IP] [--router IP] "
-                "[--bios NAME] [--efi NAME] [--pxe-only 0|1] [--vm-filter 0|1] "
-                "[--ipxe-loader 0|1]%s%s\n",
-                pstError != nullptr ? ": " : "", pstError != nullptr ? pstError->message : "");
+        fprintf(
+            stderr,
+            "usage: --server IP --start IP [--count N] [--mask IP] [--router IP] "
+            "[--bios NAME] [--efi NAME] [--pxe-only 0|1] [--vm-filter 0|1] "
+            "[--ipxe-loader 0|1] [--dns IP]... [--domain NAME] [--proxy 0|1] [--relay 0|1]%s%s\n",
+            pstError != nullptr ? ": " : "", pstError != nullptr ? pstError->message : "");
         g_clear_error(&pstError);
         return 2;
     }
@@ -132,6 +145,10 @@ int main(int argc, char **argv)
     QVDHCP_CFG_SetIpxeLoader(uint32_t(iIpxeLoader));
     QVDHCP_CFG_SetBiosBootFile(pcBios);
     QVDHCP_CFG_SetEfiBootFile(pcEfi);
+    QVDHCP_CFG_SetProxy(uint32_t(iProxy));
+    QVDHCP_CFG_SetRelay(uint32_t(iRelay));
+    QVDHCP_CFG_SetDns(vecDns.data(), uint32_t(vecDns.size()));
+    QVDHCP_CFG_SetDomain(pcDomain != nullptr ? pcDomain : "");
     LEASEDB_Load(uiStart, uint32_t(iCount));
 
     GThread *pstThread = nullptr;

@@ -2,6 +2,8 @@
 // in the settings and the boot configuration.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -79,6 +81,49 @@ TEST_F(ConsoleDialogs, ServerConfigurationRefusalsInOrder)
     }
     EXPECT_EQ(Settings().uiDhcpMask, 0xFFFF0000u);
     EXPECT_EQ(BootConfig().strDiskName, "/dev/nvme0n1");
+}
+
+TEST_F(ConsoleDialogs, ServerConfigurationNameServersAndDomain)
+{
+    struct Case {
+        const char *pcDns, *pcDomain;
+        const char *pcPrompt;  // nullptr: accepted
+    };
+    const Case astCases[] = {
+        {"10.0.0.53, 10.0.0.54", "lab.example", nullptr},
+        {"", "", nullptr},
+        {"10.0.0.1,10.0.0.2,10.0.0.3,10.0.0.4", "", "name server addresses"},
+        {"10.0.0.300", "", "name server addresses"},
+        {"", "lab example", "valid domain name"},
+    };
+    Settings().vecDhcpDns = {"192.168.0.1"};
+    Settings().strDhcpDomain = "before";
+    for (const Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcDns);
+        m_vecShown.clear();
+        ServerSettings stBefore = Settings();
+        Json::Value stArgs = ServerArgs();
+        stArgs["dns"] = stCase.pcDns;
+        stArgs["domain"] = stCase.pcDomain;
+        stArgs["proxy"] = stCase.pcPrompt == nullptr && std::string(stCase.pcDns).empty();
+        stArgs["relay"] = !stArgs["proxy"].asBool();
+        EXPECT_EQ(DLG_ServerConfigApply(stArgs), stCase.pcPrompt == nullptr);
+        if (stCase.pcPrompt == nullptr) {
+            EXPECT_TRUE(m_vecShown.empty());
+            EXPECT_EQ(Settings().strDhcpDomain, stCase.pcDomain);
+            EXPECT_EQ(Settings().uiDhcpProxy, stArgs["proxy"].asBool() ? 1u : 0u);
+            EXPECT_EQ(Settings().uiDhcpRelay, stArgs["relay"].asBool() ? 1u : 0u);
+            // What the dialog shows next is what was typed, blanks removed.
+            std::string strTyped = stCase.pcDns;
+            strTyped.erase(std::remove(strTyped.begin(), strTyped.end(), ' '), strTyped.end());
+            EXPECT_EQ(DLG_ServerConfigGet()["dns"].asString(), strTyped);
+        } else {
+            ASSERT_EQ(m_vecShown.size(), 1u);
+            EXPECT_NE(m_vecShown[0].find(stCase.pcPrompt), std::string::npos);
+            EXPECT_EQ(Settings().vecDhcpDns, stBefore.vecDhcpDns);
+            EXPECT_EQ(Settings().strDhcpDomain, stBefore.strDhcpDomain);
+        }
+    }
 }
 
 TEST_F(ConsoleDialogs, ServerConfigurationNumbersOutsideTheirRangeAreRefused)
