@@ -5,6 +5,12 @@
 #include <dlfcn.h>
 
 #include <filesystem>
+#include <set>
+
+#include "core/answer_file.h"
+#include "core/disk_select.h"
+#include "fake_system.h"
+#include "temp_dir.h"
 
 #include "osprey_agent_param.h"
 #include "osprey_cfgfile.h"
@@ -449,6 +455,97 @@ TEST(OspreyShipped, ProfileTemplatesAndAnswerFile)
     EXPECT_NE(ReadText(work.Path("kickstart/01-00-00-00-00-00-00.first"))
                   .find("tftp -i 10.0.0.1 GET kickstart/FERRIT/InstallFinish"),
               std::string::npos);
+}
+
+// Every shipped answer file as a client gets it: expanded by the plug-in for each firmware and
+// disk rule, then taken through the agent's chain (firmware sections, disk choice with USB disks
+// refused, language). Setup must still get a well-formed file that installs to the chosen disk.
+TEST(OspreyShipped, EveryAnswerFileSurvivesTheAgent)
+{
+    test_host::WorkDir work;
+    fs::copy(std::string(KIV_SOURCE_DIR) + "/data", work.Path(), fs::copy_options::recursive);
+    InstallHost();
+    ASSERT_EQ(LoadProfile(OSPREY_FLAVOR), 1) << test_host::Logs().back();
+    std::set<std::string> setShipped, setChecked;
+    for (const auto &entry : fs::directory_iterator(work.Path("kickstart"))) {
+        std::string strName = entry.path().filename();
+        if (strName.rfind("osprey-", 0) == 0 && entry.path().extension() == ".xml")
+            setShipped.insert(strName);
+    }
+    auto xpath = [&](const std::string &strFile, const std::string &strExpr) {
+        std::string strOut;
+        test_host::Run({"xmllint", "--xpath", strExpr, strFile}, &strOut);
+        while (!strOut.empty() && strOut.back() == '\n') strOut.pop_back();
+        return strOut;
+    };
+    for (auto &os : OsList()) {
+        for (int iUefi : {0, 1}) {
+            const std::string &strTemplate = iUefi ? os.strAutoRespCfgUEFI : os.strAutoRespCfg;
+            if (!setChecked.insert(strTemplate + std::to_string(iUefi)).second) continue;
+            for (uint8_t ucBySize : {0, 1}) {
+                SCOPED_TRACE(strTemplate + (iUefi ? " uefi" : " bios") +
+                             (ucBySize ? " by-size" : " by-name"));
+                ActiveOs() = &os;
+                ClientCfgRequest r;
+                r.uefi = iUefi;
+                r.server_ip = 0x0a000001;
+                r.client_ip = 0x0a000010;
+                r.mask = 0xffffff00;
+                r.auto_install = 1;
+                r.disk_select = ucBySize;
+                r.disk_size_gb = 480;
+                ASSERT_EQ(OspreyMakeCfgFile(&r, "1"), 0);
+                std::string strAuto = ReadText(work.Path("kickstart/01-00-00-00-00-00-00.auto"));
+
+                ferrit::test::TempDir agentDir;
+                agentDir.Write(ferrit::kAnswerDownload, strAuto);
+                ferrit::test::FakeSystem sys;
+                sys.uefi = iUefi;
+                auto disk = [](int iNumber, uint32_t uiBus, uint32_t uiGb) {
+                    ferrit::DiskInfo d;
+                    d.szPath = "\\\\?\\disk" + std::to_string(iNumber);
+                    d.iNumber = iNumber;
+                    d.uiBusType = uiBus;
+                    d.uiSizeGb = uiGb;
+                    return d;
+                };
+                sys.disks = {disk(0, 7, 16), disk(1, 17, 250), disk(2, 11, 500)};  // USB first
+                ferrit::AgentContext ctx(sys);
+                ctx.params.szForbiddenUsbDisk = "YES";  // as shipped in Ferrit.json
+                ferrit::FilterFirmwareSections(ferrit::kAnswerDownload, ferrit::kAnswerFile,
+                                               sys.uefi);
+                ferrit::SelectTargetDisk(ctx, ferrit::kAnswerFile);
+                ferrit::AdjustLanguage(ferrit::kAnswerFile, false);
+                EXPECT_FALSE(ferrit::IsManualInstall(ferrit::kAnswerFile));
+                const int iDisk = ucBySize ? 2 : 1;
+                EXPECT_EQ(ferrit::ReadDiskId(ferrit::kAnswerFile), iDisk);
+
+                std::string strFile = (agentDir.path() / ferrit::kAnswerFile).string();
+                ASSERT_EQ(test_host::Run({"xmllint", "--noout", strFile}), 0);
+                auto el = [](const char *pc) {
+                    return std::string("*[local-name()='") + pc + "']";
+                };
+                // one InstallTo per Setup component (x86 and amd64 in some templates)
+                std::string strTo = "//" + el("InstallTo");
+                std::string strCount = xpath(strFile, "count(" + strTo + ")");
+                EXPECT_NE(strCount, "0");
+                std::string strDisk = "[.='" + std::to_string(iDisk) + "']";
+                auto count = [&](const std::string &strPath) {
+                    return xpath(strFile, "count(" + strPath + ")");
+                };
+                EXPECT_EQ(count(strTo + "/" + el("DiskID") + strDisk), strCount);
+                EXPECT_EQ(count(strTo + "/" + el("PartitionID") + (iUefi ? "[.='3']" : "[.='2']")),
+                          strCount);
+                EXPECT_EQ(count("//" + el("Disk") + "/" + el("DiskID") + strDisk), strCount);
+                EXPECT_EQ(count("//" + el("DiskID")), std::to_string(2 * std::stoi(strCount)));
+                EXPECT_EQ(count("//" + el("CreatePartition") + "/" + el("Type") + "[.='EFI']"),
+                          iUefi ? strCount : "0");
+            }
+        }
+    }
+    std::set<std::string> setUsed;
+    for (const auto &os : OsList()) setUsed.insert({os.strAutoRespCfg, os.strAutoRespCfgUEFI});
+    EXPECT_EQ(setUsed, setShipped) << "every shipped answer file is used by a record";
 }
 
 }  // namespace
