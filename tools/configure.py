@@ -4,6 +4,8 @@
     tools/configure.py DATADIR [--first ADDR] [--count N] [--source ISO_OR_DIR]
                        [--loader pxelinux|grub2|ipxe] [--mask MASK] [--gateway ADDR]
                        [--http-port PORT] [--autostart | --no-autostart]
+                       [--windows-mode share|httpdisk]
+                       [--windows-user USER --windows-password-file FILE]
 
 Keys not named stay as they are. The file is written through a temporary file and a rename, as
 kivpxe writes it; kivpxe must not be running on that data directory (it saves its settings at exit).
@@ -15,6 +17,7 @@ import os
 import sys
 
 LOADERS = {"pxelinux": 0, "grub2": 1, "ipxe": 2}
+WINDOWS_MODES = {"share": 0, "httpdisk": 1}
 
 
 def address(text):
@@ -34,6 +37,8 @@ def main():
     auto = parser.add_mutually_exclusive_group()
     auto.add_argument("--autostart", dest="autostart", action="store_true", default=None)
     auto.add_argument("--no-autostart", dest="autostart", action="store_false")
+    parser.add_argument("--windows-mode", choices=WINDOWS_MODES,
+                        help="how Windows clients read the source: SMB share or HTTP disk")
     args = parser.parse_args()
 
     path = os.path.join(args.datadir, "conf", "orv.json")
@@ -65,6 +70,8 @@ def main():
         settings["dhcp_gateway"] = args.gateway
     if args.http_port is not None:
         settings["http_port"] = args.http_port
+    if args.windows_mode is not None:
+        settings["http_disk_mode"] = WINDOWS_MODES[args.windows_mode]
     if args.autostart is not None:
         settings["AutoStart"] = 1 if args.autostart else 0
 

@@ -48,7 +48,7 @@ struct ServerSettings {
     uint32_t uiTftpSingleMode = 0;
     uint32_t uiSanbootUseType = 0;
     uint16_t usHttpPort = 8810;
-    uint32_t uiHttpDiskMode = 1;
+    uint32_t uiHttpDiskMode = 0;  // Windows source: 0 SMB share, 1 HTTP disk
     uint32_t uiPimChooseTimeout = 5;
     uint32_t uiPimPressTimeout = 5;
     uint32_t uiLogoTimeout = 2;

@@ -156,6 +156,7 @@ Json::Value DLG_ServerConfigGet()
     stDlg["singlePort"] = stSet.uiTftpSingleMode != 0;
     stDlg["bcdBlock"] = stBoot.uiBlockSizeChoice;
     stDlg["httpPort"] = stSet.usHttpPort;
+    stDlg["httpDisk"] = stSet.uiHttpDiskMode != 0;
     stDlg["menuTimeout"] = stSet.uiPimChooseTimeout;
     stDlg["keyTimeout"] = stSet.uiPimPressTimeout;
     return stDlg;
@@ -200,6 +201,7 @@ bool DLG_ServerConfigApply(const Json::Value &stArgs)
     stSet.uiTftpMaxRetrans = UInt(stArgs, "retransmit");
     stSet.uiTftpSingleMode = Flag(stArgs, "singlePort") ? 1 : 0;
     stSet.usHttpPort = uint16_t(UInt(stArgs, "httpPort"));
+    stSet.uiHttpDiskMode = Flag(stArgs, "httpDisk") ? 1 : 0;
     stSet.uiPimChooseTimeout = UInt(stArgs, "menuTimeout");
     stSet.uiPimPressTimeout = UInt(stArgs, "keyTimeout");
     BootConfig().uiPimChooseTimeout = stSet.uiPimChooseTimeout;
