@@ -37,6 +37,10 @@ struct Answers {
     std::string strUser = "kiv", strPassword = "s3cret";
     uint32_t uiBlockSize = 1408;
     std::vector<std::string> vecRoots;
+    std::vector<std::string> vecProposed;  // the accounts the credentials dialog offered
+    std::vector<std::string> vecShares;    // "add NAME ACCOUNT" / "delete NAME"
+    int iShareResult = 0;
+    std::string strDedicated;  // the password last given to the dedicated account
 } g_ans;
 
 int Choose(const char *, const std::vector<std::string> *, int iDefault)
@@ -47,6 +51,7 @@ int Choose(const char *, const std::vector<std::string> *, int iDefault)
 }
 int AskCredentials(const char *, std::string *pstrUser, std::string *pstrPassword)
 {
+    g_ans.vecProposed.push_back(*pstrUser);
     if (!g_ans.bCredentials) return 0;
     *pstrUser = g_ans.strUser;
     *pstrPassword = g_ans.strPassword;
@@ -64,9 +69,15 @@ uint32_t AddRoot(const char *, const char *pcDir)
     g_ans.vecRoots.push_back(pcDir);
     return 0;
 }
-int NoShare(const char *, const char *)
+int AddShare(const char *pcName, const char *, const char *pcAccount)
 {
-    return 1;
+    g_ans.vecShares.push_back(std::string("add ") + pcName + " " + pcAccount);
+    return g_ans.iShareResult;
+}
+int DeleteShare(const char *pcName)
+{
+    g_ans.vecShares.push_back(std::string("delete ") + pcName);
+    return 0;
 }
 void NoProgress(const char *, uint32_t) {}
 void NoAdvance(uint32_t, const char *) {}
@@ -82,7 +93,8 @@ void InstallHost(const std::string &strMenuDir = "pxelinux/pxelinux.cfg")
     st.apfnSlot[UTIL_CRYPT_STRING] = reinterpret_cast<void *>(&UTIL_CryptString);
     st.apfnSlot[UTIL_GET_SERVER_INFO] = reinterpret_cast<void *>(&ServerInfo);
     st.apfnSlot[UTIL_ADD_TFTP_ROOT] = reinterpret_cast<void *>(&AddRoot);
-    st.apfnSlot[UTIL_ADD_SHARE] = reinterpret_cast<void *>(&NoShare);
+    st.apfnSlot[UTIL_ADD_SHARE] = reinterpret_cast<void *>(&AddShare);
+    st.apfnSlot[UTIL_DELETE_SHARE] = reinterpret_cast<void *>(&DeleteShare);
     st.apfnSlot[UTIL_CHOOSE_ITEM] = reinterpret_cast<void *>(&Choose);
     st.apfnSlot[UTIL_ASK_CREDENTIALS] = reinterpret_cast<void *>(&AskCredentials);
     st.apfnSlot[UTIL_PROGRESS_SHOW] = reinterpret_cast<void *>(&NoProgress);
@@ -90,9 +102,16 @@ void InstallHost(const std::string &strMenuDir = "pxelinux/pxelinux.cfg")
     st.apfnSlot[UTIL_PROGRESS_CLOSE] = reinterpret_cast<void *>(&NoClose);
     PluginSetHost(&st, "PLUG_OSPREY");
     g_ans = Answers{};
-    // Accepts exactly kiv / s3cret, as the share would.
+    // Accepts exactly kiv / s3cret and the dedicated account's last password, as the share
+    // would; the dedicated account is never touched on this machine.
+    SetAccountSetter([](const std::string &, const std::string &strPassword) {
+        g_ans.strDedicated = strPassword;
+        return true;
+    });
     SetCredentialsCheck([](const std::string &, const std::string &u, const std::string &p,
-                           uint32_t) { return u == "kiv" && p == "s3cret"; });
+                           uint32_t) {
+        return (u == "kiv" && p == "s3cret") || (u == "kivpxe-share" && p == g_ans.strDedicated);
+    });
 }
 
 // A WIM of the given images, each holding the files {path, content}.
@@ -290,6 +309,28 @@ TEST(OspreyService, ImageChoiceBootFilesWimAndStop)
     }
 }
 
+// A start that fails after the share was added (the operator cancels the credentials of their
+// own account) removes the share and the boot files it placed.
+TEST(OspreyService, FailedStartLeavesNoShareBehind)
+{
+    test_host::WorkDir work;
+    InstallHost();
+    MakeDataDir(work);
+    ASSERT_EQ(LoadProfile(OSPREY_FLAVOR), 1);
+    std::string strSrc = MakeSource(work, {"Windows 10 Pro"}, true);
+    ASSERT_EQ(IsIsoMatch(strSrc.c_str(), nullptr), 1);
+    WriteText(work.Path("Ferrit/Ferrit.json"),
+              "{\"DOMAIN\": \".\", \"USERNAME\": \"kiv\", \"PASSWORD\": \"\"}\n");
+    g_ans.bCredentials = false;
+    ServiceStartRequest req = StartRequest(strSrc);
+    EXPECT_NE(OspreyServiceStart(&req), 0);
+    EXPECT_EQ(req.error_text, "User stop the operation");
+    EXPECT_EQ(g_ans.vecShares,
+              (std::vector<std::string>{"add KIVPXE_ISO1 kiv", "delete KIVPXE_ISO1"}));
+    for (const char *pc : {"boot/boot.sdi", "boot/KIVBoot.wim", "boot/bcd", "Boot"})
+        EXPECT_FALSE(fs::exists(work.Path("pxelinux/OSPREY/") + pc)) << pc;
+}
+
 TEST(OspreyService, OptimizedBcdFollowsTheBlockSize)
 {
     const std::pair<uint32_t, const char *> cases[] = {
@@ -325,21 +366,62 @@ TEST(OspreyAgentParam, CopyLayoutCredentialsAndCancel)
     std::string strTemplate = work.Path("Ferrit/Ferrit.json"),
                 strCopy = work.Path("Ferrit/Ferrit.json.tmp");
     ServiceStartRequest req = StartRequest("/srv/win");
-    WriteText(
-        strTemplate,
-        "{\"DOMAIN\": \".\", \"USERNAME\": \"\", \"PASSWORD\": \"\", \"NO_REBOOT\": \"NO\"}\n");
+    auto fnShare = [](const std::string &strUser) {
+        return AddShare(OSPREY_SHARE_NAME, "/srv/win", strUser.c_str()) == 0;
+    };
+    g_ans.iShareResult = 0;
 
-    // Cancelled: nothing written, the template untouched.
+    // No account stored: the dedicated account with a fresh password, no question, the
+    // template untouched, the share for that account only.
+    std::string strEmpty =
+        "{\"DOMAIN\": \".\", \"USERNAME\": \"\", \"PASSWORD\": \"\", \"NO_REBOOT\": \"NO\"}\n";
+    WriteText(strTemplate, strEmpty);
+    std::vector<std::string> vecSet;
+    SetAccountSetter([&](const std::string &strUser, const std::string &strPassword) {
+        vecSet.push_back(strUser + " " + strPassword);
+        return true;
+    });
+    SetCredentialsCheck([&](const std::string &, const std::string &u, const std::string &p,
+                            uint32_t) { return "kivpxe-share " + p == vecSet.back() && u != ""; });
+    g_ans.bCredentials = false;
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(WriteAgentParameters(strTemplate, req, strCopy, fnShare), AGENT_PARAM_OK);
+    ASSERT_EQ(vecSet.size(), 2u);
+    EXPECT_NE(vecSet[0], vecSet[1]) << "a fresh password at each start";
+    std::string strPassword = vecSet[1].substr(vecSet[1].find(' ') + 1);
+    EXPECT_GE(strPassword.size(), 20u);
+    std::string strDedicated = ReadText(strCopy);
+    EXPECT_NE(strDedicated.find("\"USERNAME\" : \"kivpxe-share\""), std::string::npos);
+    EXPECT_NE(strDedicated.find("\"PASSWORD\" : \"" + ReversedHex(strPassword) + "\""),
+              std::string::npos);
+    EXPECT_EQ(ReadText(strTemplate), strEmpty);
+    EXPECT_TRUE(g_ans.vecProposed.empty()) << "asked " << g_ans.vecProposed.size() << " times";
+    EXPECT_EQ(g_ans.vecShares, (std::vector<std::string>{"add KIVPXE_ISO1 kivpxe-share",
+                                                         "add KIVPXE_ISO1 kivpxe-share"}));
+    // Samba cannot take the account: no question, a clear failure.
+    SetAccountSetter([](const std::string &, const std::string &) { return false; });
+    EXPECT_EQ(WriteAgentParameters(strTemplate, req, strCopy, fnShare), AGENT_PARAM_NO_ACCOUNT);
+    EXPECT_TRUE(g_ans.vecProposed.empty());
+    InstallHost();  // the test host's account and check again
+
+    // The operator's own account, whose stored password fails: asked, proposing that account
+    // (never the server's own); cancelled: nothing written, the template untouched.
+    WriteText(strTemplate, "{\"DOMAIN\": \".\", \"USERNAME\": \"kiv\", \"PASSWORD\": \"\", "
+                           "\"NO_REBOOT\": \"NO\"}\n");
+    std::remove(strCopy.c_str());
     g_ans.bCredentials = false;
     std::string strBefore = ReadText(strTemplate);
-    EXPECT_EQ(WriteAgentParameters(strTemplate, req, strCopy), AGENT_PARAM_CANCELLED);
+    EXPECT_EQ(WriteAgentParameters(strTemplate, req, strCopy, fnShare), AGENT_PARAM_CANCELLED);
     EXPECT_FALSE(fs::exists(strCopy));
     EXPECT_EQ(ReadText(strTemplate), strBefore);
+    EXPECT_EQ(g_ans.vecProposed, std::vector<std::string>{"kiv"});
 
     // Answered: the template keeps the account with the password encrypted, the copy has it
     // reversed-hex and the share path with single backslashes.
     g_ans.bCredentials = true;
-    ASSERT_EQ(WriteAgentParameters(strTemplate, req, strCopy), AGENT_PARAM_OK);
+    g_ans.vecShares.clear();
+    ASSERT_EQ(WriteAgentParameters(strTemplate, req, strCopy, fnShare), AGENT_PARAM_OK);
+    EXPECT_EQ(g_ans.vecShares.back(), "add KIVPXE_ISO1 kiv");
     EXPECT_EQ(ReadText(strCopy), "{\n"
                                  "   \"DOMAIN\" : \".\",\n"
                                  "   \"HTTP_PORT\" : \"8810\",\n"
@@ -359,7 +441,9 @@ TEST(OspreyAgentParam, CopyLayoutCredentialsAndCancel)
 
     // The stored account now passes without a question.
     g_ans.bCredentials = false;
-    EXPECT_EQ(WriteAgentParameters(strTemplate, req, strCopy), AGENT_PARAM_OK);
+    g_ans.vecProposed.clear();
+    EXPECT_EQ(WriteAgentParameters(strTemplate, req, strCopy, fnShare), AGENT_PARAM_OK);
+    EXPECT_TRUE(g_ans.vecProposed.empty());
 
     // HTTP-disk mode: no share path, credentials as in the template; a broken template is -1.
     WriteText(strTemplate, "{\"DOMAIN\": \".\"}");
