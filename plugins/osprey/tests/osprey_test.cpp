@@ -16,6 +16,7 @@
 #include "osprey_cfgfile.h"
 #include "osprey_service.h"
 #include "plugin_hostcalls.h"
+#include "plugin_util.h"
 #include "plugin_match.h"
 #include "plugin_util.h"
 #include "wim_access.h"
@@ -675,6 +676,82 @@ TEST(OspreyShipped, SharedObjectExports)
     reinterpret_cast<PFN_ServiceStop>(dlsym(pv, "EXPORT_PLUGIN_API_ServiceStop"))(&req);
     EXPECT_FALSE(fs::exists(work.Path("pxelinux/OSPREY/boot/KIVBoot.wim")));
     dlclose(pv);
+}
+
+}  // namespace
+
+namespace {
+
+// The real Samba path: kivpxe-share made and given a password by smbpasswd, the usershare added
+// by the host, the agent parameter file's password tried with smbclient against a real smbd.
+// Run by osprey_samba_test.sh inside private mount and network namespaces (a private /etc, so
+// neither this machine's users nor its Samba are touched).
+TEST(OspreySamba, DedicatedAccountReadsTheShareOnly)
+{
+    if (getenv("KIV_SAMBA_NS") == nullptr)
+        GTEST_SKIP() << "run inside its namespaces by osprey_samba_test.sh";
+    test_host::WorkDir work;
+    InstallHost();
+    SetAccountSetter(nullptr);
+    SetCredentialsCheck(nullptr);
+    std::string strSrc = work.Path("src");
+    WriteText(strSrc + "/sources/install.wim", "WIM");
+    fs::permissions(work.Path(), fs::perms::all);  // smbd serves it as kivpxe-share
+    WriteText(work.Path("Ferrit/Ferrit.json"),
+              "{\"DOMAIN\": \".\", \"USERNAME\": \"\", \"PASSWORD\": \"\"}\n");
+    ServiceStartRequest req = StartRequest(strSrc);
+    req.server_ip = 0x7f000001;
+    auto fnShare = [&](const std::string &strUser) {
+        return UTIL_AddShare(OSPREY_SHARE_NAME, strSrc.c_str(), strUser.c_str()) == 0;
+    };
+    std::string strCopy = work.Path("Ferrit/Ferrit.json.tmp");
+    std::vector<std::string> vecPasswords;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(WriteAgentParameters(work.Path("Ferrit/Ferrit.json"), req, strCopy, fnShare),
+                  AGENT_PARAM_OK)
+            << ::testing::PrintToString(test_host::Logs());
+        std::string strCopyText = ReadText(strCopy);
+        const std::string strKey = "\"PASSWORD\" : \"";
+        auto at = strCopyText.find(strKey) + strKey.size();
+        std::string strHex = strCopyText.substr(at, strCopyText.find('"', at) - at);
+        std::string strClear;
+        for (size_t j = strHex.size(); j >= 2; j -= 2)
+            strClear += char(std::stoi(strHex.substr(j - 2, 2), nullptr, 16));
+        vecPasswords.push_back(strClear);
+    }
+    const std::string strShare = "//127.0.0.1/KIVPXE_ISO1";
+    auto smb = [&](const std::string &strUser, const std::string &strPassword,
+                   const std::string &strCommand) {
+        WriteText(work.Path("auth"),
+                  "username = " + strUser + "\npassword = " + strPassword + "\n");
+        std::vector<std::string> argv = {"smbclient", strShare, "-t", "10", "-c", strCommand};
+        if (strUser.empty())
+            argv.push_back("-N");
+        else
+            argv.insert(argv.end(), {"-A", work.Path("auth")});
+        std::string strOut;
+        int iRc = test_host::Run(argv, &strOut);
+        return std::make_pair(iRc, strOut);
+    };
+    auto [iRead, strRead] =
+        smb("kivpxe-share", vecPasswords[1], "get sources/install.wim " + work.Path("got.wim"));
+    EXPECT_EQ(iRead, 0) << strRead;
+    EXPECT_EQ(ReadText(work.Path("got.wim")), "WIM");
+    WriteText(work.Path("up.txt"), "x");
+    auto [iPut, strPut] =
+        smb("kivpxe-share", vecPasswords[1], "put " + work.Path("up.txt") + " up.txt");
+    EXPECT_NE(strPut.find("NT_STATUS_ACCESS_DENIED"), std::string::npos) << strPut;
+    EXPECT_FALSE(fs::exists(strSrc + "/up.txt"));
+    EXPECT_NE(smb("kivpxe-share", vecPasswords[0], "ls").first, 0)
+        << "the old password still works";
+    EXPECT_NE(smb("", "", "ls").first, 0) << "a guest reads the share";
+    // the account has no home and no login shell
+    std::string strPasswd;
+    test_host::Run({"getent", "passwd", "kivpxe-share"}, &strPasswd);
+    EXPECT_NE(strPasswd.find(":/nonexistent:/usr/sbin/nologin"), std::string::npos) << strPasswd;
+    EXPECT_FALSE(fs::exists("/nonexistent"));
+    ASSERT_EQ(UTIL_DeleteShare(OSPREY_SHARE_NAME), 0);
+    EXPECT_NE(smb("kivpxe-share", vecPasswords[1], "ls").first, 0);
 }
 
 }  // namespace
