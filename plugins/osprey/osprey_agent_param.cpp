@@ -4,10 +4,16 @@
 #include <glib/gstdio.h>
 #include <json/json.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +35,7 @@ constexpr int MAX_CREDENTIAL_ASKS = 3;
 
 CredentialsCheck g_fnCheck = SambaCredentialsCheck;
 AccountSetter g_fnSetAccount = SambaSetAccount;
+SambaReadiness g_fnReady = SambaMissingPiece;
 
 // 24 characters from the system's random source.
 std::string RandomPassword()
@@ -196,6 +203,68 @@ bool SambaCredentialsCheck(const std::string &strDomain, const std::string &strU
     g_free(pcAuth);
     g_free(pcClient);
     return bOk;
+}
+
+namespace {
+// True when something accepts a TCP connection on ip:port within two seconds.
+bool Answers(uint32_t uiIp, uint16_t usPort)
+{
+    int iSock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (iSock < 0) return false;
+    sockaddr_in st{};
+    st.sin_family = AF_INET;
+    st.sin_port = htons(usPort);
+    st.sin_addr.s_addr = htonl(uiIp);
+    bool bOk = connect(iSock, reinterpret_cast<sockaddr *>(&st), sizeof(st)) == 0;
+    if (!bOk && errno == EINPROGRESS) {
+        pollfd stPoll{iSock, POLLOUT, 0};
+        int iError = 0;
+        socklen_t uiLen = sizeof(iError);
+        bOk = poll(&stPoll, 1, 2000) == 1 &&
+              getsockopt(iSock, SOL_SOCKET, SO_ERROR, &iError, &uiLen) == 0 && iError == 0;
+    }
+    close(iSock);
+    return bOk;
+}
+}  // namespace
+
+std::string SambaMissingPiece(uint32_t uiServerIp)
+{
+    for (const char *pc : {"smbd", "net", "smbpasswd", "testparm"}) {
+        gchar *pcPath = g_find_program_in_path(pc);
+        bool bFound = pcPath != nullptr || g_file_test((std::string("/usr/sbin/") + pc).c_str(),
+                                                       G_FILE_TEST_IS_EXECUTABLE);
+        g_free(pcPath);
+        if (!bFound)
+            return std::string("Share mode needs Samba: ") + pc +
+                   " is missing (install the samba package; tools/setup.sh does)";
+    }
+    if (!Answers(uiServerIp, 445))
+        return "Share mode needs smbd running: nothing answers on " + Dotted(uiServerIp) +
+               " TCP 445 (systemctl enable --now smbd; open TCP 445 in the firewall)";
+    gchar *pcOut = nullptr;
+    const gchar *apcArgv[] = {"testparm", "-s", "--parameter-name", "usershare max shares",
+                              nullptr};
+    g_spawn_sync(nullptr, const_cast<gchar **>(apcArgv), nullptr,
+                 GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL), nullptr, nullptr,
+                 &pcOut, nullptr, nullptr, nullptr);
+    bool bAllowed = pcOut != nullptr && std::atoi(pcOut) > 0;
+    g_free(pcOut);
+    if (!bAllowed)
+        return "Share mode needs Samba usershares: set \"usershare max shares\" (e.g. 100) in "
+               "smb.conf and make the usershare directory (see \"Deploying Windows\" in the "
+               "operator guide)";
+    return "";
+}
+
+void SetSambaReadiness(SambaReadiness fnReady)
+{
+    g_fnReady = fnReady ? std::move(fnReady) : SambaMissingPiece;
+}
+
+std::string SambaMissingForStart(uint32_t uiServerIp)
+{
+    return g_fnReady(uiServerIp);
 }
 
 bool SambaSetAccount(const std::string &strUser, const std::string &strPassword)

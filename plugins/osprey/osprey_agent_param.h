@@ -39,6 +39,14 @@ using AccountSetter =
 // useradd and "smbpasswd -s -a". Replaced by tests.
 bool SambaSetAccount(const std::string &strUser, const std::string &strPassword);
 void SetAccountSetter(AccountSetter fnSet);
+// What share mode is missing on this machine, named for the operator; "" when Samba is installed,
+// smbd answers on the server address (TCP 445) and usershares are allowed.
+std::string SambaMissingPiece(uint32_t uiServerIp);
+// What the service start asks (SambaMissingPiece unless a test replaced it).
+using SambaReadiness = std::function<std::string(uint32_t uiServerIp)>;
+void SetSambaReadiness(SambaReadiness fnReady);
+std::string SambaMissingForStart(uint32_t uiServerIp);
+
 // Shares the source read-only for this one account; true when the share is in place.
 using ShareForAccount = std::function<bool(const std::string &strUser)>;
 

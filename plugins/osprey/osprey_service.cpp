@@ -192,6 +192,10 @@ bool PrepareBootFiles(ServiceStartRequest *pstReq)
     if (pstReq->http_disk_mode) {
         PluginLog(0, "Use httpdisk mode.");
         iParam = WriteAgentParametersHttpDisk(strTemplate, *pstReq, strCopy);
+    } else if (std::string strMissing = SambaMissingForStart(pstReq->server_ip);
+               !strMissing.empty()) {
+        pstReq->error_text = strMissing;
+        return false;
     } else {
         auto fnShare = [pstReq](const std::string &strUser) {
             auto pfn = HostUtil<PFN_AddShare>(UTIL_ADD_SHARE);

@@ -105,6 +105,7 @@ void InstallHost(const std::string &strMenuDir = "pxelinux/pxelinux.cfg")
     g_ans = Answers{};
     // Accepts exactly kiv / s3cret and the dedicated account's last password, as the share
     // would; the dedicated account is never touched on this machine.
+    SetSambaReadiness([](uint32_t) { return std::string(); });
     SetAccountSetter([](const std::string &, const std::string &strPassword) {
         g_ans.strDedicated = strPassword;
         return true;
@@ -694,6 +695,12 @@ TEST(OspreySamba, DedicatedAccountReadsTheShareOnly)
     InstallHost();
     SetAccountSetter(nullptr);
     SetCredentialsCheck(nullptr);
+    // What the start asks first: smbd answers on the server address, usershares are allowed.
+    EXPECT_EQ(SambaMissingPiece(0x7f000001), "");
+    EXPECT_NE(SambaMissingPiece(0x7f000002)
+                  .find("needs smbd running: nothing answers on "
+                        "127.0.0.2 TCP 445"),
+              std::string::npos);
     std::string strSrc = work.Path("src");
     WriteText(strSrc + "/sources/install.wim", "WIM");
     fs::permissions(work.Path(), fs::perms::all);  // smbd serves it as kivpxe-share
@@ -752,6 +759,11 @@ TEST(OspreySamba, DedicatedAccountReadsTheShareOnly)
     EXPECT_FALSE(fs::exists("/nonexistent"));
     ASSERT_EQ(UTIL_DeleteShare(OSPREY_SHARE_NAME), 0);
     EXPECT_NE(smb("kivpxe-share", vecPasswords[1], "ls").first, 0);
+    // usershares off (the private smb.conf of this namespace)
+    ASSERT_EQ(test_host::Run({"sed", "-i", "s/usershare max shares = 10/usershare max shares = 0/",
+                              "/etc/samba/smb.conf"}),
+              0);
+    EXPECT_NE(SambaMissingPiece(0x7f000001).find("needs Samba usershares"), std::string::npos);
 }
 
 }  // namespace
