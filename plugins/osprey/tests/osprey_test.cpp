@@ -311,6 +311,44 @@ TEST(OspreyService, ImageChoiceBootFilesWimAndStop)
     }
 }
 
+// configure.py stores the operator's own account as the dialog does: the plug-in reads it back
+// and uses it without a question; root is refused.
+TEST(OspreyAgentParam, ConfigureStoresTheOperatorsAccount)
+{
+    test_host::WorkDir work;
+    InstallHost();
+    MakeDataDir(work);
+    WriteText(work.Path("pw"), "s3cret\n");
+    std::string strTool = std::string(KIV_SOURCE_DIR) + "/tools/configure.py";
+    auto configure = [&](const std::string &strUser) {
+        return test_host::Run({"python3", strTool, work.Path(), "--windows-mode", "share",
+                               "--windows-user", strUser, "--windows-password-file",
+                               work.Path("pw")});
+    };
+    EXPECT_NE(configure("root"), 0);
+    ASSERT_EQ(configure("WORKGROUP\\kiv"), 0);
+    std::string strTemplate = ReadText(work.Path("Ferrit/Ferrit.json"));
+    EXPECT_NE(strTemplate.find("\"USERNAME\" : \"kiv\""), std::string::npos) << strTemplate;
+    EXPECT_NE(strTemplate.find("\"DOMAIN\" : \"WORKGROUP\""), std::string::npos);
+    EXPECT_NE(strTemplate.find("\"NO_REBOOT\" : \"NO\""), std::string::npos);
+    EXPECT_EQ(strTemplate.find("s3cret"), std::string::npos);
+    auto at = strTemplate.find("\"PASSWORD\" : \"") + 14;
+    EXPECT_EQ(DecryptTemplatePassword(strTemplate.substr(at, strTemplate.find('"', at) - at)),
+              "s3cret");
+    EXPECT_NE(ReadText(work.Path("conf/orv.json")).find("\"http_disk_mode\": 0"),
+              std::string::npos);
+    g_ans.bCredentials = false;
+    auto fnShare = [](const std::string &strUser) {
+        return AddShare(OSPREY_SHARE_NAME, "/srv/win", strUser.c_str()) == 0;
+    };
+    ServiceStartRequest req = StartRequest("/srv/win");
+    EXPECT_EQ(WriteAgentParameters(work.Path("Ferrit/Ferrit.json"), req,
+                                   work.Path("Ferrit/Ferrit.json.tmp"), fnShare),
+              AGENT_PARAM_OK);
+    EXPECT_TRUE(g_ans.vecProposed.empty());
+    EXPECT_EQ(g_ans.vecShares, std::vector<std::string>{"add KIVPXE_ISO1 kiv"});
+}
+
 // A start that fails after the share was added (the operator cancels the credentials of their
 // own account) removes the share and the boot files it placed.
 TEST(OspreyService, FailedStartLeavesNoShareBehind)
