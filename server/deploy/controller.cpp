@@ -365,12 +365,16 @@ void StartDeployment()
     SetHostServerInfo({uiLocal, stSet.uiDhcpMask, uiRouter, stSet.usHttpPort});
     ServiceStartRequest stReq = StartRequest();
     if (pstPlugin->pfnServiceStart(&stReq) != 0) {
+        // The roots the plug-in added before it failed serve nothing now.
+        QVTFTP_CFG_ClearRoots();
+        QVHTTP_CFG_ClearRoots();
         ReleaseImage();
         PROMPT_Show(stReq.error_text, WindowTitle());
         LOG_Flush();
         return;
     }
-    // A failed service stops the ones started before it; the plug-in is not told.
+    // A failed service stops the ones started before it, and the plug-in undoes its start (its
+    // share must not outlive a start that did not happen).
     bool bStarted = StartDhcp(uiRouter);
     if (bStarted && !StartTftp()) {
         QVDHCP_Stop(g_stCtl.pstDhcp);
@@ -384,6 +388,7 @@ void StartDeployment()
         bStarted = false;
     }
     if (!bStarted) {
+        pstPlugin->pfnServiceStop(&stReq);
         QVTFTP_CFG_ClearRoots();
         QVHTTP_CFG_ClearRoots();
         ReleaseImage();
