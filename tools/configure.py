@@ -6,6 +6,8 @@
                        [--http-port PORT] [--autostart | --no-autostart]
                        [--dns A[,B,C]|auto|none] [--domain D|none] [--proxy | --no-proxy]
                        [--relay | --no-relay]
+                       [--windows-mode share|httpdisk]
+                       [--windows-user USER --windows-password-file FILE]
 
 Keys not named stay as they are. The file is written through a temporary file and a rename, as
 kivpxe writes it; kivpxe must not be running on that data directory (it saves its settings at exit).
@@ -15,10 +17,49 @@ import ipaddress
 import json
 import os
 import re
+import subprocess
 import sys
 
 LOADERS = {"pxelinux": 0, "grub2": 1, "ipxe": 2}
 DOMAIN_LABEL = re.compile(r"[A-Za-z0-9-]{1,63}")
+WINDOWS_MODES = {"share": 0, "httpdisk": 1}
+# The fixed AES-128-CBC key and IV under which PLUG_OSPREY keeps the share password of
+# Ferrit/Ferrit.json (out of plain sight only), ISO/IEC 7816-4 padding, upper-case hex.
+TEMPLATE_KEY = "4b49562d4f53505245592d4b45593136"
+TEMPLATE_IV = "191107300518" "4f5350524559" "2d495621"
+
+
+def template_password(clear):
+    data = clear.encode() + b"\x80"
+    data += b"\0" * (-len(data) % 16)
+    out = subprocess.run(["openssl", "enc", "-aes-128-cbc", "-nopad", "-K", TEMPLATE_KEY, "-iv",
+                          TEMPLATE_IV], input=data, capture_output=True, check=True).stdout
+    return out.hex().upper()
+
+
+def store_windows_account(datadir, account, password_file):
+    """Stores the operator's own share account the way the console's credentials dialog does."""
+    domain, _, user = account.rpartition("\\")
+    if not user or user == "root":
+        sys.exit("configure: --windows-user must name the operator's Samba account (not root)")
+    try:
+        with open(password_file) as f:
+            password = f.readline().rstrip("\r\n")
+    except OSError as error:
+        sys.exit(f"configure: cannot read {password_file}: {error}")
+    if not password:
+        sys.exit(f"configure: {password_file} holds no password")
+    path = os.path.join(datadir, "Ferrit", "Ferrit.json")
+    try:
+        with open(path) as f:
+            agent = json.load(f)
+    except (OSError, ValueError) as error:
+        sys.exit(f"configure: cannot read {path} ({error}); run tools/make-datadir.sh first")
+    agent.update(DOMAIN=domain or ".", USERNAME=user, PASSWORD=template_password(password))
+    with open(path + ".tmp", "w") as f:
+        json.dump(agent, f, indent=3, sort_keys=True, separators=(",", " : "))
+        f.write("\n")
+    os.replace(path + ".tmp", path)
 
 
 def address(text):
@@ -97,7 +138,17 @@ def main():
     auto = parser.add_mutually_exclusive_group()
     auto.add_argument("--autostart", dest="autostart", action="store_true", default=None)
     auto.add_argument("--no-autostart", dest="autostart", action="store_false")
+    parser.add_argument("--windows-mode", choices=WINDOWS_MODES,
+                        help="how Windows clients read the source: SMB share or HTTP disk")
+    parser.add_argument("--windows-user",
+                        help="share mode: the operator's own account (USER or DOMAIN\\USER) "
+                             "instead of kivpxe-share; needs --windows-password-file")
+    parser.add_argument("--windows-password-file", help="first line: that account's password")
     args = parser.parse_args()
+    if (args.windows_user is None) != (args.windows_password_file is None):
+        parser.error("--windows-user and --windows-password-file go together")
+    if args.windows_user is not None:
+        store_windows_account(args.datadir, args.windows_user, args.windows_password_file)
 
     path = os.path.join(args.datadir, "conf", "orv.json")
     settings = {}
@@ -136,6 +187,8 @@ def main():
         settings["dhcp_proxy"] = 1 if args.proxy else 0
     if args.relay is not None:
         settings["dhcp_relay"] = 1 if args.relay else 0
+    if args.windows_mode is not None:
+        settings["http_disk_mode"] = WINDOWS_MODES[args.windows_mode]
     if args.autostart is not None:
         settings["AutoStart"] = 1 if args.autostart else 0
 

@@ -1,6 +1,8 @@
 #include "core/disk_select.h"
 
 #include <cstdlib>
+#include <string_view>
+#include <tuple>
 
 #include "core/agent_log.h"
 #include "core/text_util.h"
@@ -124,24 +126,42 @@ DiskSelectType ReadDiskSelectType(const std::string &answerFile)
     return result;
 }
 
+namespace {
+constexpr std::string_view kDiskOpen = "<DiskID>", kDiskClose = "</DiskID>";
+
+// Where the text of the next <DiskID> element at or after `from` starts and how long it is;
+// npos when the line has no complete element there. Only the text changes hands: the
+// shipped templates hold <InstallTo><DiskID>0</DiskID><PartitionID>2</PartitionID></InstallTo>
+// on one line.
+std::pair<std::size_t, std::size_t> DiskIdText(const std::string &line, std::size_t from)
+{
+    auto open = line.find(kDiskOpen, from);
+    if (open == std::string::npos) return {std::string::npos, 0};
+    auto text = open + kDiskOpen.size();
+    auto close = line.find(kDiskClose, text);
+    if (close == std::string::npos) return {std::string::npos, 0};
+    return {text, close - text};
+}
+}  // namespace
+
 void WriteDiskId(const std::string &answerFile, int disk)
 {
     AgentLog("@@@@@@ Now Write <DiskID>%d</DiskID> to unattend xml", disk);
-    std::vector<std::string> lines = ReadLines(answerFile).value_or(std::vector<std::string>{});
-    for (auto &line : lines)
-        if (Contains(line, "<DiskID>")) line = Format("<DiskID>%d</DiskID>", disk);
-    WriteLines(answerFile, lines);
+    auto lines = ReadLines(answerFile);
+    if (!lines) return;
+    const std::string id = std::to_string(disk);
+    for (auto &line : *lines)
+        for (auto [at, size] = DiskIdText(line, 0); at != std::string::npos;
+             std::tie(at, size) = DiskIdText(line, at + id.size()))
+            line.replace(at, size, id);
+    WriteLines(answerFile, *lines);
 }
 
 int ReadDiskId(const std::string &answerFile)
 {
-    auto lines = ReadLines(answerFile);
-    if (!lines) return -1;
-    for (const auto &line : *lines) {
-        auto at = line.find("<DiskID>");
-        if (at != std::string::npos)
-            return static_cast<int>(std::strtod(line.c_str() + at + 8, nullptr));
-    }
+    for (const auto &line : ReadLines(answerFile).value_or(std::vector<std::string>{}))
+        if (auto [at, size] = DiskIdText(line, 0); at != std::string::npos)
+            return static_cast<int>(std::strtol(Trim(line.substr(at, size)).c_str(), nullptr, 10));
     return -1;
 }
 

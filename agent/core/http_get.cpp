@@ -1,5 +1,7 @@
 #include "core/http_get.h"
 
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
@@ -26,6 +28,20 @@ std::string HttpReplyBody(const std::string &reply)
     return body;
 }
 
+bool ReplyComplete(const std::string &reply)
+{
+    auto head = reply.find("\r\n\r\n");
+    if (head == std::string::npos) return false;
+    std::string lower = reply.substr(0, head);
+    for (auto &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto field = lower.find("\r\ncontent-length:");
+    if (field == std::string::npos) return false;  // no length: the close ends the body
+    char *end = nullptr;
+    unsigned long long length = std::strtoull(lower.c_str() + field + 17, &end, 10);
+    if (end == lower.c_str() + field + 17) return false;
+    return reply.size() - head - 4 >= length;
+}
+
 int HttpGet(std::uint32_t ip, std::uint16_t port, const std::string &path, const char *savePath)
 {
     std::intptr_t s = SocketConnect(ip, port);
@@ -41,7 +57,7 @@ int HttpGet(std::uint32_t ip, std::uint16_t port, const std::string &path, const
     // The whole reply is gathered before the head is split off, so a head that spans blocks is
     // handled like any other.
     std::string reply;
-    for (long n; (n = SocketReceive(s, block, sizeof block - 1)) > 0;)
+    for (long n; !ReplyComplete(reply) && (n = SocketReceive(s, block, sizeof block - 1)) > 0;)
         reply.append(block, static_cast<std::size_t>(n));
     SocketClose(s);
     std::string body = HttpReplyBody(reply);

@@ -67,21 +67,28 @@ TEST(DiskSelectType, MarkerLine)
     }
 }
 
-TEST(DiskId, WriteEveryLineAndReadTheFirst)
+TEST(DiskId, OnlyTheElementsTextChanges)
 {
     test::TempDir dir;
     dir.Write("unattended.xml",
-              "<a>\n    <DiskID>0</DiskID>\n<b/>\r\n  <DiskID>0</DiskID>\n</a>\n");
-    WriteDiskId("unattended.xml", 3);
+              "<a>\n    <DiskID> 0 </DiskID>\n<b/>\r\n"
+              "  <InstallTo><DiskID>0</DiskID><PartitionID>2</PartitionID></InstallTo>\n"
+              "<x><DiskID>1</DiskID><DiskID>2</DiskID></x>\n<DiskID>unclosed\n</a>\n");
+    EXPECT_EQ(ReadDiskId("unattended.xml"), 0);
+    WriteDiskId("unattended.xml", 13);
     EXPECT_EQ(dir.Read("unattended.xml"),
-              "<a>\n<DiskID>3</DiskID>\n<b/>\n<DiskID>3</DiskID>\n</a>\n");
-    EXPECT_EQ(ReadDiskId("unattended.xml"), 3);
+              "<a>\n    <DiskID>13</DiskID>\n<b/>\n"
+              "  <InstallTo><DiskID>13</DiskID><PartitionID>2</PartitionID></InstallTo>\n"
+              "<x><DiskID>13</DiskID><DiskID>13</DiskID></x>\n<DiskID>unclosed\n</a>\n");
+    EXPECT_EQ(ReadDiskId("unattended.xml"), 13);
     WriteDiskId("unattended.xml", -1);
+    EXPECT_EQ(ReadDiskId("unattended.xml"), -1);
+    dir.Write("unattended.xml", "<InstallTo><PartitionID>2</PartitionID></InstallTo>\n");
     EXPECT_EQ(ReadDiskId("unattended.xml"), -1);
     std::filesystem::remove(dir.path() / "unattended.xml");
     EXPECT_EQ(ReadDiskId("unattended.xml"), -1);
     WriteDiskId("unattended.xml", 2);
-    EXPECT_EQ(dir.Read("unattended.xml"), "");
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "unattended.xml"));
 }
 
 TEST(SelectTargetDisk, Policy)

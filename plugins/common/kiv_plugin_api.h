@@ -166,7 +166,9 @@ using PFN_StripCarriageReturns = void (*)(const char *pcPath);
 using PFN_ExpandTemplate = void (*)(const char *pcTemplate, const char *pcOutput,
                                     const TemplatePair *pstPairs, uint32_t uiCount);
 using PFN_AddTftpRoot = uint32_t (*)(const char *pcName, const char *pcDirectory);
-using PFN_AddShare = int (*)(const char *pcShareName, const char *pcLocalPath);
+// Read-only, no guest, for the one account named.
+using PFN_AddShare = int (*)(const char *pcShareName, const char *pcLocalPath,
+                             const char *pcAccount);
 using PFN_DeleteShare = int (*)(const char *pcShareName);
 using PFN_AddFilesToWim = int (*)(const char *pcWimPath, const WimAddPair *pstPairs,
                                   uint32_t uiCount);

@@ -4,10 +4,20 @@
 #include <glib/gstdio.h>
 #include <json/json.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <vector>
 
 #include "osprey_service.h"
 #include "plugin_hostcalls.h"
@@ -24,6 +34,48 @@ constexpr unsigned char TEMPLATE_IV[16] = {0x19, 0x11, 0x07, 0x30, 0x05, 0x18, 0
 constexpr int MAX_CREDENTIAL_ASKS = 3;
 
 CredentialsCheck g_fnCheck = SambaCredentialsCheck;
+AccountSetter g_fnSetAccount = SambaSetAccount;
+SambaReadiness g_fnReady = SambaMissingPiece;
+
+// 24 characters from the system's random source.
+std::string RandomPassword()
+{
+    static const char ALPHABET[] = "ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789";
+    unsigned char auc[24] = {};
+    std::ifstream in("/dev/urandom", std::ios::binary);
+    in.read(reinterpret_cast<char *>(auc), sizeof(auc));
+    if (!in) return "";
+    std::string str;
+    for (unsigned char uc : auc) str += ALPHABET[uc % (sizeof(ALPHABET) - 1)];
+    return str;
+}
+
+// Runs argv with `strInput` on its standard input; true when it exits with 0.
+bool RunWithInput(const std::vector<std::string> &vecArgv, const std::string &strInput)
+{
+    std::vector<gchar *> vec;
+    for (const std::string &str : vecArgv) vec.push_back(const_cast<gchar *>(str.c_str()));
+    vec.push_back(nullptr);
+    GPid pid = 0;
+    gint iIn = -1;
+    GError *pstError = nullptr;
+    if (!g_spawn_async_with_pipes(nullptr, vec.data(), nullptr,
+                                  GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD |
+                                              G_SPAWN_STDOUT_TO_DEV_NULL),
+                                  nullptr, nullptr, &pid, &iIn, nullptr, nullptr, &pstError)) {
+        PluginLog(1, "Cannot run %s: %s", vecArgv[0].c_str(), pstError->message);
+        g_error_free(pstError);
+        return false;
+    }
+    bool bWritten = write(iIn, strInput.data(), strInput.size()) == ssize_t(strInput.size());
+    close(iIn);
+    int iStatus = 0;
+    waitpid(pid, &iStatus, 0);
+    g_spawn_close_pid(pid);
+    bool bOk = bWritten && WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0;
+    if (!bOk) PluginLog(1, "%s failed (status %d).", vecArgv[0].c_str(), iStatus);
+    return bOk;
+}
 
 std::string Crypt(const std::string &strIn, int iMode)
 {
@@ -153,29 +205,130 @@ bool SambaCredentialsCheck(const std::string &strDomain, const std::string &strU
     return bOk;
 }
 
+namespace {
+// True when something accepts a TCP connection on ip:port within two seconds.
+bool Answers(uint32_t uiIp, uint16_t usPort)
+{
+    int iSock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (iSock < 0) return false;
+    sockaddr_in st{};
+    st.sin_family = AF_INET;
+    st.sin_port = htons(usPort);
+    st.sin_addr.s_addr = htonl(uiIp);
+    bool bOk = connect(iSock, reinterpret_cast<sockaddr *>(&st), sizeof(st)) == 0;
+    if (!bOk && errno == EINPROGRESS) {
+        pollfd stPoll{iSock, POLLOUT, 0};
+        int iError = 0;
+        socklen_t uiLen = sizeof(iError);
+        bOk = poll(&stPoll, 1, 2000) == 1 &&
+              getsockopt(iSock, SOL_SOCKET, SO_ERROR, &iError, &uiLen) == 0 && iError == 0;
+    }
+    close(iSock);
+    return bOk;
+}
+}  // namespace
+
+std::string SambaMissingPiece(uint32_t uiServerIp)
+{
+    for (const char *pc : {"smbd", "net", "smbpasswd", "testparm"}) {
+        gchar *pcPath = g_find_program_in_path(pc);
+        bool bFound = pcPath != nullptr || g_file_test((std::string("/usr/sbin/") + pc).c_str(),
+                                                       G_FILE_TEST_IS_EXECUTABLE);
+        g_free(pcPath);
+        if (!bFound)
+            return std::string("Share mode needs Samba: ") + pc +
+                   " is missing (install the samba package; tools/setup.sh does)";
+    }
+    if (!Answers(uiServerIp, 445))
+        return "Share mode needs smbd running: nothing answers on " + Dotted(uiServerIp) +
+               " TCP 445 (systemctl enable --now smbd; open TCP 445 in the firewall)";
+    gchar *pcOut = nullptr;
+    const gchar *apcArgv[] = {"testparm", "-s", "--parameter-name", "usershare max shares",
+                              nullptr};
+    g_spawn_sync(nullptr, const_cast<gchar **>(apcArgv), nullptr,
+                 GSpawnFlags(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL), nullptr, nullptr,
+                 &pcOut, nullptr, nullptr, nullptr);
+    bool bAllowed = pcOut != nullptr && std::atoi(pcOut) > 0;
+    g_free(pcOut);
+    if (!bAllowed)
+        return "Share mode needs Samba usershares: set \"usershare max shares\" (e.g. 100) in "
+               "smb.conf and make the usershare directory (see \"Deploying Windows\" in the "
+               "operator guide)";
+    return "";
+}
+
+void SetSambaReadiness(SambaReadiness fnReady)
+{
+    g_fnReady = fnReady ? std::move(fnReady) : SambaMissingPiece;
+}
+
+std::string SambaMissingForStart(uint32_t uiServerIp)
+{
+    return g_fnReady(uiServerIp);
+}
+
+bool SambaSetAccount(const std::string &strUser, const std::string &strPassword)
+{
+    if (getpwnam(strUser.c_str()) == nullptr &&
+        !RunWithInput({"useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent",
+                       "--shell", "/usr/sbin/nologin", strUser},
+                      "")) {
+        PluginLog(1,
+                  "Cannot create the system user %s (kivpxe must run as root, or setup "
+                  "creates it).",
+                  strUser.c_str());
+        return false;
+    }
+    if (!RunWithInput({"smbpasswd", "-s", "-a", strUser},
+                      strPassword + "\n" + strPassword + "\n")) {
+        PluginLog(1, "Cannot set the Samba password of %s: is Samba (smbpasswd) installed?",
+                  strUser.c_str());
+        return false;
+    }
+    return true;
+}
+
+void SetAccountSetter(AccountSetter fnSet)
+{
+    g_fnSetAccount = fnSet ? std::move(fnSet) : SambaSetAccount;
+}
+
 void SetCredentialsCheck(CredentialsCheck fnCheck)
 {
     g_fnCheck = fnCheck ? std::move(fnCheck) : SambaCredentialsCheck;
 }
 
 int WriteAgentParameters(const std::string &strTemplate, const ServiceStartRequest &req,
-                         const std::string &strOutput)
+                         const std::string &strOutput, const ShareForAccount &fnShare)
 {
     Json::Value jv;
     if (!ReadTemplate(strTemplate, &jv)) return AGENT_PARAM_BAD_TEMPLATE;
     std::string strDomain = Member(jv, "DOMAIN"), strUser = Member(jv, "USERNAME");
-    std::string strPassword = DecryptTemplatePassword(Member(jv, "PASSWORD"));
-    if (!g_fnCheck(strDomain, strUser, strPassword, req.server_ip)) {
+    std::string strPassword;
+    auto accepted = [&] {
+        return fnShare(strUser) && g_fnCheck(strDomain, strUser, strPassword, req.server_ip);
+    };
+    if (strUser.empty() || strUser == "null") {
+        // The dedicated account: a password that only reads this share during this deployment.
+        strDomain = ".";
+        strUser = OSPREY_SHARE_ACCOUNT;
+        strPassword = RandomPassword();
+        if (strPassword.empty() || !g_fnSetAccount(strUser, strPassword) || !accepted()) {
+            PluginLog(1, "The share account %s cannot read the share.", strUser.c_str());
+            return AGENT_PARAM_NO_ACCOUNT;
+        }
+        jv["DOMAIN"] = strDomain;
+        jv["USERNAME"] = strUser;
+    } else if (strPassword = DecryptTemplatePassword(Member(jv, "PASSWORD")); !accepted()) {
         auto pfnAsk = HostUtil<PFN_AskCredentials>(UTIL_ASK_CREDENTIALS);
         const std::string strPrompt =
             req.chinese_ui
                 ? "客户端安装Windows时需要映射本机的共享目录\r\n\r\n请输入本机的用户名和密码"
                 : "Windows share is needed during installing\r\n\r\nPlease input local username "
                   "and password";
-        // Proposed: the template's account, else the account the server runs under.
+        // Proposed: the operator's stored account, never the one the server runs under.
         std::string strAccount =
             strDomain != "." && strDomain != "null" ? strDomain + "\\" + strUser : strUser;
-        if (strAccount.empty() || strAccount == "null") strAccount = g_get_user_name();
         std::string strAsk = strPrompt;
         bool bAccepted = false;
         for (int i = 0; i < MAX_CREDENTIAL_ASKS && !bAccepted; ++i) {
@@ -184,7 +337,7 @@ int WriteAgentParameters(const std::string &strTemplate, const ServiceStartReque
                 return AGENT_PARAM_CANCELLED;
             SplitAccount(strAccount, &strDomain, &strUser);
             strPassword = strTyped;
-            bAccepted = g_fnCheck(strDomain, strUser, strPassword, req.server_ip);
+            bAccepted = accepted();
             if (bAccepted) break;
             const char *pcWhy =
                 strPassword.empty()

@@ -192,13 +192,28 @@ bool PrepareBootFiles(ServiceStartRequest *pstReq)
     if (pstReq->http_disk_mode) {
         PluginLog(0, "Use httpdisk mode.");
         iParam = WriteAgentParametersHttpDisk(strTemplate, *pstReq, strCopy);
+    } else if (std::string strMissing = SambaMissingForStart(pstReq->server_ip);
+               !strMissing.empty()) {
+        pstReq->error_text = strMissing;
+        return false;
     } else {
-        if (auto pfn = HostUtil<PFN_AddShare>(UTIL_ADD_SHARE))
-            g_bShared = pfn(OSPREY_SHARE_NAME, pstReq->source_dir.c_str()) == 0;
-        iParam = WriteAgentParameters(strTemplate, *pstReq, strCopy);
+        auto fnShare = [pstReq](const std::string &strUser) {
+            auto pfn = HostUtil<PFN_AddShare>(UTIL_ADD_SHARE);
+            bool bOk =
+                pfn && pfn(OSPREY_SHARE_NAME, pstReq->source_dir.c_str(), strUser.c_str()) == 0;
+            g_bShared = g_bShared || bOk;
+            return bOk;
+        };
+        iParam = WriteAgentParameters(strTemplate, *pstReq, strCopy, fnShare);
     }
     if (iParam == AGENT_PARAM_CANCELLED) {
         pstReq->error_text = g_bChinese ? "用户中止了操作" : "User stop the operation";
+        return false;
+    }
+    if (iParam == AGENT_PARAM_NO_ACCOUNT) {
+        pstReq->error_text = std::string("The Samba share for account ") + OSPREY_SHARE_ACCOUNT +
+                             " could not be set up; see the log (is Samba installed, smbd "
+                             "running, usershares allowed?)";
         return false;
     }
     if (iParam == AGENT_PARAM_REFUSED) {
@@ -286,7 +301,11 @@ int OspreyServiceStart(ServiceStartRequest *pstReq)
     Progress(0);
     bool bOk = PrepareBootFiles(pstReq);
     if (auto pfn = HostUtil<PFN_ProgressClose>(UTIL_PROGRESS_CLOSE)) pfn();
-    if (!bOk) PluginLog(0, "%s", pstReq->error_text.c_str());
+    if (!bOk) {
+        PluginLog(0, "%s", pstReq->error_text.c_str());
+        // A failed start leaves neither the share nor the boot files behind.
+        OspreyServiceStop();
+    }
     return bOk ? 0 : 1;
 }
 

@@ -238,7 +238,9 @@ void ApplyRoot(const Json::Value &stRoot, ServerSettings &stSet)
     // A port that does not fit in 16 bits is not a port: treated as absent, not cut.
     uint32_t uiPort = ReadUInt(stRoot, "http_port", 8810);
     stSet.usHttpPort = static_cast<uint16_t>(uiPort == 0 || uiPort > 0xFFFF ? 8810 : uiPort);
-    stSet.uiHttpDiskMode = 1;
+    // 0 shares the source over SMB (the default); 1 serves it as an HTTP disk, which needs
+    // driver builds the operator places.
+    stSet.uiHttpDiskMode = ReadUInt(stRoot, "http_disk_mode", 0) != 0 ? 1 : 0;
     stSet.vecMacFltList = ReadStringList(stRoot, "mac_flt_list");
     ReadExtBootOptions(stRoot, stSet.vecExtBootOpt);
     ReadOwnedKeys(stRoot);

@@ -43,7 +43,7 @@ struct ServerSettings {
     uint32_t uiTftpMaxRetrans = 5;
     uint32_t uiTftpSingleMode = 0;
     uint16_t usHttpPort = 8810;
-    uint32_t uiHttpDiskMode = 1;
+    uint32_t uiHttpDiskMode = 0;  // Windows source: 0 SMB share, 1 HTTP disk
     uint32_t uiMacFltDeny = 1;  // 1 blacklist, 0 whitelist
     std::vector<std::string> vecMacFltList;
     std::string strNfsShareUrl;

@@ -24,7 +24,7 @@ void UTIL_ExpandTemplate(const char *pcTemplate, const char *pcOutput, const Tem
 // Slot 5: adds a root to the TFTP service; 0 or the TFTP module's error.
 uint32_t UTIL_AddTftpRoot(const char *pcName, const char *pcDirectory);
 // Slots 6 and 7: Samba usershares through "net usershare"; 0, or nonzero after logging why.
-int UTIL_AddShare(const char *pcShareName, const char *pcLocalPath);
+int UTIL_AddShare(const char *pcShareName, const char *pcLocalPath, const char *pcAccount);
 int UTIL_DeleteShare(const char *pcShareName);
 // Slot 9: the server log.
 void UTIL_Log(uint32_t uiLevel, const char *pcModule, const char *pcFormat, ...)

@@ -1,6 +1,7 @@
 // Utility slots 6 and 7: the network shares a Windows install maps, as Samba usershares.
 #include <glib.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -50,14 +51,15 @@ int RunNet(const std::vector<std::string> &vecArgs)
 
 }  // namespace
 
-int UTIL_AddShare(const char *pcShareName, const char *pcLocalPath)
+int UTIL_AddShare(const char *pcShareName, const char *pcLocalPath, const char *pcAccount)
 {
-    if (pcShareName == nullptr || *pcShareName == '\0' || pcLocalPath == nullptr) {
+    if (pcShareName == nullptr || *pcShareName == '\0' || pcLocalPath == nullptr ||
+        pcAccount == nullptr || *pcAccount == '\0' || strpbrk(pcAccount, ":,\r\n") != nullptr) {
         return -1;
     }
-    // Full access for everyone, guests allowed: the install client maps it without a password.
-    return RunNet({"usershare", "add", pcShareName, pcLocalPath, "kivpxe deployment", "Everyone:F",
-                   "guest_ok=y"});
+    // The clients only read the source: read-only, for the one account the agent logs on with.
+    return RunNet({"usershare", "add", pcShareName, pcLocalPath, "kivpxe deployment",
+                   std::string(pcAccount) + ":R", "guest_ok=n"});
 }
 
 int UTIL_DeleteShare(const char *pcShareName)

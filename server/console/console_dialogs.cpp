@@ -150,6 +150,9 @@ Json::Value DLG_ServerConfigGet()
     stDlg["singlePort"] = stSet.uiTftpSingleMode != 0;
     stDlg["bcdBlock"] = stBoot.uiBlockSizeChoice;
     stDlg["httpPort"] = stSet.usHttpPort;
+    stDlg["menuTimeout"] = stBoot.uiPimChooseTimeout;
+    stDlg["keyTimeout"] = stBoot.uiPimPressTimeout;
+    stDlg["httpDisk"] = stSet.uiHttpDiskMode != 0;
     std::string strDns;
     for (const std::string &strAddr : stSet.vecDhcpDns) {
         strDns += (strDns.empty() ? "" : ",") + strAddr;
@@ -192,6 +195,7 @@ bool DLG_ServerConfigApply(const Json::Value &stArgs)
     stForm.strDomain = Text(stArgs, "domain");
     stForm.bProxy = Flag(stArgs, "proxy");
     stForm.bRelay = Flag(stArgs, "relay");
+    stForm.bHttpDisk = Flag(stArgs, "httpDisk");
     return CMD_ApplyServerConfig(stForm);
 }
 

@@ -120,6 +120,7 @@ bool CMD_ApplyServerConfig(const ServerConfigForm &stForm)
     stSet.strDhcpDomain = stForm.strDomain;
     stSet.uiDhcpProxy = stForm.bProxy ? 1 : 0;
     stSet.uiDhcpRelay = stForm.bRelay ? 1 : 0;
+    stSet.uiHttpDiskMode = stForm.bHttpDisk ? 1 : 0;
     stSet.uiDhcpMask = stForm.uiMask;
     stSet.uiDhcpGateway = stForm.uiGateway;
     stSet.uiDhcpFollowHost = stForm.bCopyHost ? 1 : 0;

@@ -50,6 +50,7 @@ struct ServerConfigForm {
     std::string strDomain;
     bool bProxy = false;
     bool bRelay = false;
+    bool bHttpDisk = false;  // Windows source as an HTTP disk instead of the SMB share
 };
 // OK of that dialog: a zero mask (message 111), no gateway without "xxx1" (112) and a target disk
 // that is neither "/dev/..." nor "<n>GB" (113), a bad name-server list or domain are refused with

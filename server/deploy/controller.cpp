@@ -390,7 +390,8 @@ void StartDeployment()
         LOG_Flush();
         return;
     }
-    // A failed service stops the ones started before it; the plug-in is not told.
+    // A failed service stops the ones started before it, and the plug-in undoes its start (its
+    // share must not outlive a start that did not happen).
     bool bStarted = StartDhcp(uiRouter);
     if (bStarted && !StartTftp()) {
         QVDHCP_Stop(g_stCtl.pstDhcp);
@@ -404,6 +405,7 @@ void StartDeployment()
         bStarted = false;
     }
     if (!bStarted) {
+        pstPlugin->pfnServiceStop(&stReq);
         ROOTS_ClearAll();
         ReleaseImage();
         return;

@@ -112,9 +112,10 @@ void QVHTTP_RaiseEvent(const QVHTTP_RequestEvent &stEvent)
 void QVHTTP_UTIL_Init()
 {
     if (g_pstReqLineRegex == nullptr) {
-        // Anchored: the request line is the first line of a head and nothing else.
+        // Anchored: the request line is the first line of a head and nothing else. The query
+        // may hold spaces (agents report SMBIOS strings unescaped): the last " HTTP/1.x" ends it.
         g_pstReqLineRegex = g_regex_new(
-            "^(GET|HEAD) ([^? \\r\\n]*)(\\?[^ \\r\\n]*)? HTTP/1\\.([01])(\\r|\\n|$)",
+            "^(GET|HEAD) ([^? \\r\\n]*)(\\?[^\\r\\n]*)? HTTP/1\\.([01])(\\r|\\n|$)",
             GRegexCompileFlags(G_REGEX_OPTIMIZE | G_REGEX_ANCHORED), GRegexMatchFlags(0), nullptr);
         // Header names match whole lines and regardless of case.
         g_pstRangeRegex =
@@ -152,7 +153,7 @@ uint32_t QVHTTP_UTIL_GetReqURI(const char *pcRequest, char *pcURI, size_t uiSize
 
 void QVHTTP_UTIL_DecodeReqLine(char *pcText, size_t uiSize)
 {
-    char *pcEnd = strstr(pcText, " HTTP/");
+    char *pcEnd = g_strrstr(pcText, " HTTP/");
     if (pcEnd != nullptr) {
         *pcEnd = '\0';
     }

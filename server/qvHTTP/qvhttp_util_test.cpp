@@ -92,6 +92,19 @@ TEST(QvHttpUtil, HeadParsesIntoOneRequestRecord)
         {"GET /v.iso HTTP/1.1\r\nUser-Agent: uefi mac=00-11-22-33-44-55\r\nrange: "
          "bytes=0-9\r\n\r\n",
          true, false, "/v.iso", "", "GET /v.iso", 0, 9, 1},
+        // SMBIOS strings arrive unescaped; the last " HTTP/1.x" ends the target
+        {"GET /kickstart/virturl_report_client_info?vendor=Dell Inc.&pdt_serial=AB 12&pdt_name="
+         "HTTP/1 Box&param_end HTTP/1.1\r\n\r\n",
+         true, false, "/kickstart/virturl_report_client_info",
+         "vendor=Dell Inc.&pdt_serial=AB 12&pdt_name=HTTP/1 Box&param_end",
+         "GET /kickstart/virturl_report_client_info?vendor=Dell Inc.&pdt_serial=AB "
+         "12&pdt_name=HTTP/1 Box&param_end",
+         QVHTTP_RANGE_ABSENT, QVHTTP_RANGE_ABSENT, 1},
+        // a space in the path or a second line in the target stays refused
+        {"GET /a b HTTP/1.1\r\n\r\n", false, false, "", "", "", QVHTTP_RANGE_ABSENT,
+         QVHTTP_RANGE_ABSENT, 1},
+        {"GET /a?x=1\r\nY HTTP/1.1\r\n\r\n", false, false, "", "", "", QVHTTP_RANGE_ABSENT,
+         QVHTTP_RANGE_ABSENT, 0},
         {"X: GET /big.bin HTTP/1.1\r\n\r\n", false, false, "", "", "", QVHTTP_RANGE_ABSENT,
          QVHTTP_RANGE_ABSENT, 1},
     };

@@ -5,11 +5,18 @@
 #include <dlfcn.h>
 
 #include <filesystem>
+#include <set>
+
+#include "core/answer_file.h"
+#include "core/disk_select.h"
+#include "fake_system.h"
+#include "temp_dir.h"
 
 #include "osprey_agent_param.h"
 #include "osprey_cfgfile.h"
 #include "osprey_service.h"
 #include "plugin_hostcalls.h"
+#include "plugin_util.h"
 #include "plugin_match.h"
 #include "plugin_util.h"
 #include "wim_access.h"
@@ -31,6 +38,10 @@ struct Answers {
     std::string strUser = "kiv", strPassword = "s3cret";
     uint32_t uiBlockSize = 1408;
     std::vector<std::string> vecRoots;
+    std::vector<std::string> vecProposed;  // the accounts the credentials dialog offered
+    std::vector<std::string> vecShares;    // "add NAME ACCOUNT" / "delete NAME"
+    int iShareResult = 0;
+    std::string strDedicated;  // the password last given to the dedicated account
 } g_ans;
 
 int Choose(const char *, const std::vector<std::string> *, int iDefault)
@@ -41,6 +52,7 @@ int Choose(const char *, const std::vector<std::string> *, int iDefault)
 }
 int AskCredentials(const char *, std::string *pstrUser, std::string *pstrPassword)
 {
+    g_ans.vecProposed.push_back(*pstrUser);
     if (!g_ans.bCredentials) return 0;
     *pstrUser = g_ans.strUser;
     *pstrPassword = g_ans.strPassword;
@@ -58,9 +70,15 @@ uint32_t AddRoot(const char *, const char *pcDir)
     g_ans.vecRoots.push_back(pcDir);
     return 0;
 }
-int NoShare(const char *, const char *)
+int AddShare(const char *pcName, const char *, const char *pcAccount)
 {
-    return 1;
+    g_ans.vecShares.push_back(std::string("add ") + pcName + " " + pcAccount);
+    return g_ans.iShareResult;
+}
+int DeleteShare(const char *pcName)
+{
+    g_ans.vecShares.push_back(std::string("delete ") + pcName);
+    return 0;
 }
 void NoProgress(const char *, uint32_t) {}
 void NoAdvance(uint32_t, const char *) {}
@@ -76,7 +94,8 @@ void InstallHost(const std::string &strMenuDir = "pxelinux/pxelinux.cfg")
     st.apfnSlot[UTIL_CRYPT_STRING] = reinterpret_cast<void *>(&UTIL_CryptString);
     st.apfnSlot[UTIL_GET_SERVER_INFO] = reinterpret_cast<void *>(&ServerInfo);
     st.apfnSlot[UTIL_ADD_TFTP_ROOT] = reinterpret_cast<void *>(&AddRoot);
-    st.apfnSlot[UTIL_ADD_SHARE] = reinterpret_cast<void *>(&NoShare);
+    st.apfnSlot[UTIL_ADD_SHARE] = reinterpret_cast<void *>(&AddShare);
+    st.apfnSlot[UTIL_DELETE_SHARE] = reinterpret_cast<void *>(&DeleteShare);
     st.apfnSlot[UTIL_CHOOSE_ITEM] = reinterpret_cast<void *>(&Choose);
     st.apfnSlot[UTIL_ASK_CREDENTIALS] = reinterpret_cast<void *>(&AskCredentials);
     st.apfnSlot[UTIL_PROGRESS_SHOW] = reinterpret_cast<void *>(&NoProgress);
@@ -84,9 +103,17 @@ void InstallHost(const std::string &strMenuDir = "pxelinux/pxelinux.cfg")
     st.apfnSlot[UTIL_PROGRESS_CLOSE] = reinterpret_cast<void *>(&NoClose);
     PluginSetHost(&st, "PLUG_OSPREY");
     g_ans = Answers{};
-    // Accepts exactly kiv / s3cret, as the share would.
+    // Accepts exactly kiv / s3cret and the dedicated account's last password, as the share
+    // would; the dedicated account is never touched on this machine.
+    SetSambaReadiness([](uint32_t) { return std::string(); });
+    SetAccountSetter([](const std::string &, const std::string &strPassword) {
+        g_ans.strDedicated = strPassword;
+        return true;
+    });
     SetCredentialsCheck([](const std::string &, const std::string &u, const std::string &p,
-                           uint32_t) { return u == "kiv" && p == "s3cret"; });
+                           uint32_t) {
+        return (u == "kiv" && p == "s3cret") || (u == "kivpxe-share" && p == g_ans.strDedicated);
+    });
 }
 
 // A WIM of the given images, each holding the files {path, content}.
@@ -284,6 +311,66 @@ TEST(OspreyService, ImageChoiceBootFilesWimAndStop)
     }
 }
 
+// configure.py stores the operator's own account as the dialog does: the plug-in reads it back
+// and uses it without a question; root is refused.
+TEST(OspreyAgentParam, ConfigureStoresTheOperatorsAccount)
+{
+    test_host::WorkDir work;
+    InstallHost();
+    MakeDataDir(work);
+    WriteText(work.Path("pw"), "s3cret\n");
+    std::string strTool = std::string(KIV_SOURCE_DIR) + "/tools/configure.py";
+    auto configure = [&](const std::string &strUser) {
+        return test_host::Run({"python3", strTool, work.Path(), "--windows-mode", "share",
+                               "--windows-user", strUser, "--windows-password-file",
+                               work.Path("pw")});
+    };
+    EXPECT_NE(configure("root"), 0);
+    ASSERT_EQ(configure("WORKGROUP\\kiv"), 0);
+    std::string strTemplate = ReadText(work.Path("Ferrit/Ferrit.json"));
+    EXPECT_NE(strTemplate.find("\"USERNAME\" : \"kiv\""), std::string::npos) << strTemplate;
+    EXPECT_NE(strTemplate.find("\"DOMAIN\" : \"WORKGROUP\""), std::string::npos);
+    EXPECT_NE(strTemplate.find("\"NO_REBOOT\" : \"NO\""), std::string::npos);
+    EXPECT_EQ(strTemplate.find("s3cret"), std::string::npos);
+    auto at = strTemplate.find("\"PASSWORD\" : \"") + 14;
+    EXPECT_EQ(DecryptTemplatePassword(strTemplate.substr(at, strTemplate.find('"', at) - at)),
+              "s3cret");
+    EXPECT_NE(ReadText(work.Path("conf/orv.json")).find("\"http_disk_mode\": 0"),
+              std::string::npos);
+    g_ans.bCredentials = false;
+    auto fnShare = [](const std::string &strUser) {
+        return AddShare(OSPREY_SHARE_NAME, "/srv/win", strUser.c_str()) == 0;
+    };
+    ServiceStartRequest req = StartRequest("/srv/win");
+    EXPECT_EQ(WriteAgentParameters(work.Path("Ferrit/Ferrit.json"), req,
+                                   work.Path("Ferrit/Ferrit.json.tmp"), fnShare),
+              AGENT_PARAM_OK);
+    EXPECT_TRUE(g_ans.vecProposed.empty());
+    EXPECT_EQ(g_ans.vecShares, std::vector<std::string>{"add KIVPXE_ISO1 kiv"});
+}
+
+// A start that fails after the share was added (the operator cancels the credentials of their
+// own account) removes the share and the boot files it placed.
+TEST(OspreyService, FailedStartLeavesNoShareBehind)
+{
+    test_host::WorkDir work;
+    InstallHost();
+    MakeDataDir(work);
+    ASSERT_EQ(LoadProfile(OSPREY_FLAVOR), 1);
+    std::string strSrc = MakeSource(work, {"Windows 10 Pro"}, true);
+    ASSERT_EQ(IsIsoMatch(strSrc.c_str(), nullptr), 1);
+    WriteText(work.Path("Ferrit/Ferrit.json"),
+              "{\"DOMAIN\": \".\", \"USERNAME\": \"kiv\", \"PASSWORD\": \"\"}\n");
+    g_ans.bCredentials = false;
+    ServiceStartRequest req = StartRequest(strSrc);
+    EXPECT_NE(OspreyServiceStart(&req), 0);
+    EXPECT_EQ(req.error_text, "User stop the operation");
+    EXPECT_EQ(g_ans.vecShares,
+              (std::vector<std::string>{"add KIVPXE_ISO1 kiv", "delete KIVPXE_ISO1"}));
+    for (const char *pc : {"boot/boot.sdi", "boot/KIVBoot.wim", "boot/bcd", "Boot"})
+        EXPECT_FALSE(fs::exists(work.Path("pxelinux/OSPREY/") + pc)) << pc;
+}
+
 TEST(OspreyService, OptimizedBcdFollowsTheBlockSize)
 {
     const std::pair<uint32_t, const char *> cases[] = {
@@ -319,21 +406,62 @@ TEST(OspreyAgentParam, CopyLayoutCredentialsAndCancel)
     std::string strTemplate = work.Path("Ferrit/Ferrit.json"),
                 strCopy = work.Path("Ferrit/Ferrit.json.tmp");
     ServiceStartRequest req = StartRequest("/srv/win");
-    WriteText(
-        strTemplate,
-        "{\"DOMAIN\": \".\", \"USERNAME\": \"\", \"PASSWORD\": \"\", \"NO_REBOOT\": \"NO\"}\n");
+    auto fnShare = [](const std::string &strUser) {
+        return AddShare(OSPREY_SHARE_NAME, "/srv/win", strUser.c_str()) == 0;
+    };
+    g_ans.iShareResult = 0;
 
-    // Cancelled: nothing written, the template untouched.
+    // No account stored: the dedicated account with a fresh password, no question, the
+    // template untouched, the share for that account only.
+    std::string strEmpty =
+        "{\"DOMAIN\": \".\", \"USERNAME\": \"\", \"PASSWORD\": \"\", \"NO_REBOOT\": \"NO\"}\n";
+    WriteText(strTemplate, strEmpty);
+    std::vector<std::string> vecSet;
+    SetAccountSetter([&](const std::string &strUser, const std::string &strPassword) {
+        vecSet.push_back(strUser + " " + strPassword);
+        return true;
+    });
+    SetCredentialsCheck([&](const std::string &, const std::string &u, const std::string &p,
+                            uint32_t) { return "kivpxe-share " + p == vecSet.back() && u != ""; });
+    g_ans.bCredentials = false;
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(WriteAgentParameters(strTemplate, req, strCopy, fnShare), AGENT_PARAM_OK);
+    ASSERT_EQ(vecSet.size(), 2u);
+    EXPECT_NE(vecSet[0], vecSet[1]) << "a fresh password at each start";
+    std::string strPassword = vecSet[1].substr(vecSet[1].find(' ') + 1);
+    EXPECT_GE(strPassword.size(), 20u);
+    std::string strDedicated = ReadText(strCopy);
+    EXPECT_NE(strDedicated.find("\"USERNAME\" : \"kivpxe-share\""), std::string::npos);
+    EXPECT_NE(strDedicated.find("\"PASSWORD\" : \"" + ReversedHex(strPassword) + "\""),
+              std::string::npos);
+    EXPECT_EQ(ReadText(strTemplate), strEmpty);
+    EXPECT_TRUE(g_ans.vecProposed.empty()) << "asked " << g_ans.vecProposed.size() << " times";
+    EXPECT_EQ(g_ans.vecShares, (std::vector<std::string>{"add KIVPXE_ISO1 kivpxe-share",
+                                                         "add KIVPXE_ISO1 kivpxe-share"}));
+    // Samba cannot take the account: no question, a clear failure.
+    SetAccountSetter([](const std::string &, const std::string &) { return false; });
+    EXPECT_EQ(WriteAgentParameters(strTemplate, req, strCopy, fnShare), AGENT_PARAM_NO_ACCOUNT);
+    EXPECT_TRUE(g_ans.vecProposed.empty());
+    InstallHost();  // the test host's account and check again
+
+    // The operator's own account, whose stored password fails: asked, proposing that account
+    // (never the server's own); cancelled: nothing written, the template untouched.
+    WriteText(strTemplate, "{\"DOMAIN\": \".\", \"USERNAME\": \"kiv\", \"PASSWORD\": \"\", "
+                           "\"NO_REBOOT\": \"NO\"}\n");
+    std::remove(strCopy.c_str());
     g_ans.bCredentials = false;
     std::string strBefore = ReadText(strTemplate);
-    EXPECT_EQ(WriteAgentParameters(strTemplate, req, strCopy), AGENT_PARAM_CANCELLED);
+    EXPECT_EQ(WriteAgentParameters(strTemplate, req, strCopy, fnShare), AGENT_PARAM_CANCELLED);
     EXPECT_FALSE(fs::exists(strCopy));
     EXPECT_EQ(ReadText(strTemplate), strBefore);
+    EXPECT_EQ(g_ans.vecProposed, std::vector<std::string>{"kiv"});
 
     // Answered: the template keeps the account with the password encrypted, the copy has it
     // reversed-hex and the share path with single backslashes.
     g_ans.bCredentials = true;
-    ASSERT_EQ(WriteAgentParameters(strTemplate, req, strCopy), AGENT_PARAM_OK);
+    g_ans.vecShares.clear();
+    ASSERT_EQ(WriteAgentParameters(strTemplate, req, strCopy, fnShare), AGENT_PARAM_OK);
+    EXPECT_EQ(g_ans.vecShares.back(), "add KIVPXE_ISO1 kiv");
     EXPECT_EQ(ReadText(strCopy), "{\n"
                                  "   \"DOMAIN\" : \".\",\n"
                                  "   \"HTTP_PORT\" : \"8810\",\n"
@@ -353,7 +481,9 @@ TEST(OspreyAgentParam, CopyLayoutCredentialsAndCancel)
 
     // The stored account now passes without a question.
     g_ans.bCredentials = false;
-    EXPECT_EQ(WriteAgentParameters(strTemplate, req, strCopy), AGENT_PARAM_OK);
+    g_ans.vecProposed.clear();
+    EXPECT_EQ(WriteAgentParameters(strTemplate, req, strCopy, fnShare), AGENT_PARAM_OK);
+    EXPECT_TRUE(g_ans.vecProposed.empty());
 
     // HTTP-disk mode: no share path, credentials as in the template; a broken template is -1.
     WriteText(strTemplate, "{\"DOMAIN\": \".\"}");
@@ -451,6 +581,97 @@ TEST(OspreyShipped, ProfileTemplatesAndAnswerFile)
               std::string::npos);
 }
 
+// Every shipped answer file as a client gets it: expanded by the plug-in for each firmware and
+// disk rule, then taken through the agent's chain (firmware sections, disk choice with USB disks
+// refused, language). Setup must still get a well-formed file that installs to the chosen disk.
+TEST(OspreyShipped, EveryAnswerFileSurvivesTheAgent)
+{
+    test_host::WorkDir work;
+    fs::copy(std::string(KIV_SOURCE_DIR) + "/data", work.Path(), fs::copy_options::recursive);
+    InstallHost();
+    ASSERT_EQ(LoadProfile(OSPREY_FLAVOR), 1) << test_host::Logs().back();
+    std::set<std::string> setShipped, setChecked;
+    for (const auto &entry : fs::directory_iterator(work.Path("kickstart"))) {
+        std::string strName = entry.path().filename();
+        if (strName.rfind("osprey-", 0) == 0 && entry.path().extension() == ".xml")
+            setShipped.insert(strName);
+    }
+    auto xpath = [&](const std::string &strFile, const std::string &strExpr) {
+        std::string strOut;
+        test_host::Run({"xmllint", "--xpath", strExpr, strFile}, &strOut);
+        while (!strOut.empty() && strOut.back() == '\n') strOut.pop_back();
+        return strOut;
+    };
+    for (auto &os : OsList()) {
+        for (int iUefi : {0, 1}) {
+            const std::string &strTemplate = iUefi ? os.strAutoRespCfgUEFI : os.strAutoRespCfg;
+            if (!setChecked.insert(strTemplate + std::to_string(iUefi)).second) continue;
+            for (uint8_t ucBySize : {0, 1}) {
+                SCOPED_TRACE(strTemplate + (iUefi ? " uefi" : " bios") +
+                             (ucBySize ? " by-size" : " by-name"));
+                ActiveOs() = &os;
+                ClientCfgRequest r;
+                r.uefi = iUefi;
+                r.server_ip = 0x0a000001;
+                r.client_ip = 0x0a000010;
+                r.mask = 0xffffff00;
+                r.auto_install = 1;
+                r.disk_select = ucBySize;
+                r.disk_size_gb = 480;
+                ASSERT_EQ(OspreyMakeCfgFile(&r, "1"), 0);
+                std::string strAuto = ReadText(work.Path("kickstart/01-00-00-00-00-00-00.auto"));
+
+                ferrit::test::TempDir agentDir;
+                agentDir.Write(ferrit::kAnswerDownload, strAuto);
+                ferrit::test::FakeSystem sys;
+                sys.uefi = iUefi;
+                auto disk = [](int iNumber, uint32_t uiBus, uint32_t uiGb) {
+                    ferrit::DiskInfo d;
+                    d.szPath = "\\\\?\\disk" + std::to_string(iNumber);
+                    d.iNumber = iNumber;
+                    d.uiBusType = uiBus;
+                    d.uiSizeGb = uiGb;
+                    return d;
+                };
+                sys.disks = {disk(0, 7, 16), disk(1, 17, 250), disk(2, 11, 500)};  // USB first
+                ferrit::AgentContext ctx(sys);
+                ctx.params.szForbiddenUsbDisk = "YES";  // as shipped in Ferrit.json
+                ferrit::FilterFirmwareSections(ferrit::kAnswerDownload, ferrit::kAnswerFile,
+                                               sys.uefi);
+                ferrit::SelectTargetDisk(ctx, ferrit::kAnswerFile);
+                ferrit::AdjustLanguage(ferrit::kAnswerFile, false);
+                EXPECT_FALSE(ferrit::IsManualInstall(ferrit::kAnswerFile));
+                const int iDisk = ucBySize ? 2 : 1;
+                EXPECT_EQ(ferrit::ReadDiskId(ferrit::kAnswerFile), iDisk);
+
+                std::string strFile = (agentDir.path() / ferrit::kAnswerFile).string();
+                ASSERT_EQ(test_host::Run({"xmllint", "--noout", strFile}), 0);
+                auto el = [](const char *pc) {
+                    return std::string("*[local-name()='") + pc + "']";
+                };
+                // one InstallTo per Setup component (x86 and amd64 in some templates)
+                std::string strTo = "//" + el("InstallTo");
+                std::string strCount = xpath(strFile, "count(" + strTo + ")");
+                EXPECT_NE(strCount, "0");
+                std::string strDisk = "[.='" + std::to_string(iDisk) + "']";
+                auto count = [&](const std::string &strPath) {
+                    return xpath(strFile, "count(" + strPath + ")");
+                };
+                EXPECT_EQ(count(strTo + "/" + el("DiskID") + strDisk), strCount);
+                EXPECT_EQ(count(strTo + "/" + el("PartitionID") + (iUefi ? "[.='3']" : "[.='2']")),
+                          strCount);
+                EXPECT_EQ(count("//" + el("Disk") + "/" + el("DiskID") + strDisk), strCount);
+                EXPECT_EQ(count("//" + el("DiskID")), std::to_string(2 * std::stoi(strCount)));
+                EXPECT_EQ(count("//" + el("CreatePartition") + "/" + el("Type") + "[.='EFI']"),
+                          iUefi ? strCount : "0");
+            }
+        }
+    }
+    std::set<std::string> setUsed;
+    for (const auto &os : OsList()) setUsed.insert({os.strAutoRespCfg, os.strAutoRespCfgUEFI});
+    EXPECT_EQ(setUsed, setShipped) << "every shipped answer file is used by a record";
+}
+
 }  // namespace
 
 namespace {
@@ -494,6 +715,93 @@ TEST(OspreyShipped, SharedObjectExports)
     reinterpret_cast<PFN_ServiceStop>(dlsym(pv, "EXPORT_PLUGIN_API_ServiceStop"))(&req);
     EXPECT_FALSE(fs::exists(work.Path("pxelinux/OSPREY/boot/KIVBoot.wim")));
     dlclose(pv);
+}
+
+}  // namespace
+
+namespace {
+
+// The real Samba path: kivpxe-share made and given a password by smbpasswd, the usershare added
+// by the host, the agent parameter file's password tried with smbclient against a real smbd.
+// Run by osprey_samba_test.sh inside private mount and network namespaces (a private /etc, so
+// neither this machine's users nor its Samba are touched).
+TEST(OspreySamba, DedicatedAccountReadsTheShareOnly)
+{
+    if (getenv("KIV_SAMBA_NS") == nullptr)
+        GTEST_SKIP() << "run inside its namespaces by osprey_samba_test.sh";
+    test_host::WorkDir work;
+    InstallHost();
+    SetAccountSetter(nullptr);
+    SetCredentialsCheck(nullptr);
+    // What the start asks first: smbd answers on the server address, usershares are allowed.
+    EXPECT_EQ(SambaMissingPiece(0x7f000001), "");
+    EXPECT_NE(SambaMissingPiece(0x7f000002)
+                  .find("needs smbd running: nothing answers on "
+                        "127.0.0.2 TCP 445"),
+              std::string::npos);
+    std::string strSrc = work.Path("src");
+    WriteText(strSrc + "/sources/install.wim", "WIM");
+    fs::permissions(work.Path(), fs::perms::all);  // smbd serves it as kivpxe-share
+    WriteText(work.Path("Ferrit/Ferrit.json"),
+              "{\"DOMAIN\": \".\", \"USERNAME\": \"\", \"PASSWORD\": \"\"}\n");
+    ServiceStartRequest req = StartRequest(strSrc);
+    req.server_ip = 0x7f000001;
+    auto fnShare = [&](const std::string &strUser) {
+        return UTIL_AddShare(OSPREY_SHARE_NAME, strSrc.c_str(), strUser.c_str()) == 0;
+    };
+    std::string strCopy = work.Path("Ferrit/Ferrit.json.tmp");
+    std::vector<std::string> vecPasswords;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(WriteAgentParameters(work.Path("Ferrit/Ferrit.json"), req, strCopy, fnShare),
+                  AGENT_PARAM_OK)
+            << ::testing::PrintToString(test_host::Logs());
+        std::string strCopyText = ReadText(strCopy);
+        const std::string strKey = "\"PASSWORD\" : \"";
+        auto at = strCopyText.find(strKey) + strKey.size();
+        std::string strHex = strCopyText.substr(at, strCopyText.find('"', at) - at);
+        std::string strClear;
+        for (size_t j = strHex.size(); j >= 2; j -= 2)
+            strClear += char(std::stoi(strHex.substr(j - 2, 2), nullptr, 16));
+        vecPasswords.push_back(strClear);
+    }
+    const std::string strShare = "//127.0.0.1/KIVPXE_ISO1";
+    auto smb = [&](const std::string &strUser, const std::string &strPassword,
+                   const std::string &strCommand) {
+        WriteText(work.Path("auth"),
+                  "username = " + strUser + "\npassword = " + strPassword + "\n");
+        std::vector<std::string> argv = {"smbclient", strShare, "-t", "10", "-c", strCommand};
+        if (strUser.empty())
+            argv.push_back("-N");
+        else
+            argv.insert(argv.end(), {"-A", work.Path("auth")});
+        std::string strOut;
+        int iRc = test_host::Run(argv, &strOut);
+        return std::make_pair(iRc, strOut);
+    };
+    auto [iRead, strRead] =
+        smb("kivpxe-share", vecPasswords[1], "get sources/install.wim " + work.Path("got.wim"));
+    EXPECT_EQ(iRead, 0) << strRead;
+    EXPECT_EQ(ReadText(work.Path("got.wim")), "WIM");
+    WriteText(work.Path("up.txt"), "x");
+    auto [iPut, strPut] =
+        smb("kivpxe-share", vecPasswords[1], "put " + work.Path("up.txt") + " up.txt");
+    EXPECT_NE(strPut.find("NT_STATUS_ACCESS_DENIED"), std::string::npos) << strPut;
+    EXPECT_FALSE(fs::exists(strSrc + "/up.txt"));
+    EXPECT_NE(smb("kivpxe-share", vecPasswords[0], "ls").first, 0)
+        << "the old password still works";
+    EXPECT_NE(smb("", "", "ls").first, 0) << "a guest reads the share";
+    // the account has no home and no login shell
+    std::string strPasswd;
+    test_host::Run({"getent", "passwd", "kivpxe-share"}, &strPasswd);
+    EXPECT_NE(strPasswd.find(":/nonexistent:/usr/sbin/nologin"), std::string::npos) << strPasswd;
+    EXPECT_FALSE(fs::exists("/nonexistent"));
+    ASSERT_EQ(UTIL_DeleteShare(OSPREY_SHARE_NAME), 0);
+    EXPECT_NE(smb("kivpxe-share", vecPasswords[1], "ls").first, 0);
+    // usershares off (the private smb.conf of this namespace)
+    ASSERT_EQ(test_host::Run({"sed", "-i", "s/usershare max shares = 10/usershare max shares = 0/",
+                              "/etc/samba/smb.conf"}),
+              0);
+    EXPECT_NE(SambaMissingPiece(0x7f000001).find("needs Samba usershares"), std::string::npos);
 }
 
 }  // namespace

@@ -257,10 +257,15 @@ TEST_F(PluginUtilTest, ServerInfoMenusAndPrompts)
 
     // Without Samba's net, or with a refused share, the result is a failure, never a success.
     if (std::system("command -v net >/dev/null") != 0) {
-        EXPECT_NE(Slot<PFN_AddShare>(UTIL_ADD_SHARE)("kivtest", (m_stDir / "").c_str()), 0);
+        EXPECT_NE(
+            Slot<PFN_AddShare>(UTIL_ADD_SHARE)("kivtest", (m_stDir / "").c_str(), "kivpxe-share"),
+            0);
         EXPECT_NE(Log().find("Samba's \"net\" is not installed"), std::string::npos);
     }
     EXPECT_NE(UTIL_DeleteShare(""), 0);
+    // The ACL names one account: anything that would widen it is refused before net runs.
+    for (const char *pcAccount : {"", "kiv:F,Everyone", "kiv,Everyone", "kiv\nx"})
+        EXPECT_EQ(UTIL_AddShare("kivtest", "/srv", pcAccount), -1) << pcAccount;
 }
 
 }  // namespace

@@ -146,6 +146,12 @@ TEST_F(ConsoleDialogs, ServerConfigurationNumbersOutsideTheirRangeAreRefused)
     EXPECT_TRUE(DLG_ServerConfigApply(stArgs));
     EXPECT_EQ(Settings().usHttpPort, 65535);
     EXPECT_EQ(TftpBlockSize(), 16384u);
+    // the Windows source mode: shown and taken back
+    EXPECT_FALSE(ServerArgs()["httpDisk"].asBool());
+    stArgs["httpDisk"] = true;
+    EXPECT_TRUE(DLG_ServerConfigApply(stArgs));
+    EXPECT_EQ(Settings().uiHttpDiskMode, 1u);
+    EXPECT_TRUE(ServerArgs()["httpDisk"].asBool());
 }
 
 TEST_F(ConsoleDialogs, NfsProductKeyAndBootOptionChecks)

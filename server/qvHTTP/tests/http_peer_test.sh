@@ -208,6 +208,12 @@ code=$(curl -s -o /dev/null -w '%{http_code}' "$(URL '/kickstart/FERRIT/Install?
 check "report URL without a file: 404" "404" "$code"
 check "report URL: only an end event, with the decoded request line" \
   "3 404 0 0 /kickstart/FERRIT/Install|GET /kickstart/FERRIT/Install?step=1" "$(cat "$WORK/events")"
+: >"$WORK/events"
+raw 'GET /kickstart/virturl_report_client_info?vendor=Dell Inc.&pdt_serial=AB 12&pdt_name=PowerEdge R740&param_end HTTP/1.1\r\nConnection: close\r\n\r\n' 2 | head -1 | tr -d '\r' >"$WORK/r"
+check "report with unescaped SMBIOS strings: answered" "HTTP/1.1 404 DOCUMENT NOT FOUND " "$(cat "$WORK/r")"
+check "report with unescaped SMBIOS strings: the end event carries them" \
+  "3 404 0 0 /kickstart/virturl_report_client_info|GET /kickstart/virturl_report_client_info?vendor=Dell Inc.&pdt_serial=AB 12&pdt_name=PowerEdge R740&param_end" \
+  "$(cat "$WORK/events")"
 
 # --- refused and hostile requests -----------------------------------------------------------
 check "/ISO1/../x is refused" "405" "$(status_of "$(URL /ISO1/../x)")"
