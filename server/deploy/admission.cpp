@@ -2,10 +2,10 @@
 
 #include <glib.h>
 
-#include <cstdio>
 #include <fstream>
 #include <mutex>
 
+#include "qv_file.h"
 #include "client_table.h"
 #include "log.h"
 #include "qvdhcp_config.h"
@@ -23,21 +23,6 @@ std::string MacText(const uint8_t aucMac[6])
     return szMac;
 }
 
-bool MacCellEquals(const std::string &strCell, const uint8_t aucMac[6])
-{
-    unsigned auiByte[6];
-    if (sscanf(strCell.c_str(), "%x-%x-%x-%x-%x-%x", &auiByte[0], &auiByte[1], &auiByte[2],
-               &auiByte[3], &auiByte[4], &auiByte[5]) != 6) {
-        return false;
-    }
-    for (int i = 0; i < 6; ++i) {
-        if (auiByte[i] != aucMac[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 int AdmitClient(uint32_t, uint32_t, const uint8_t aucMac[6])
@@ -49,14 +34,10 @@ bool IsClientFinished(const uint8_t aucMac[6])
 {
     std::string strFinished;
     // The first row with this MAC decides.
-    CLIENTS_FindLocked([&](const ClientRow &stRow) {
-        if (!MacCellEquals(stRow.strMac, aucMac)) {
-            return false;
-        }
+    CLIENTS_WithMacLocked(MacText(aucMac), [&](const ClientRow &stRow) {
         if (StatusIsFinished(stRow.strStatus)) {
             strFinished = stRow.strMac;
         }
-        return true;
     });
     if (strFinished.empty()) {
         return false;
@@ -159,5 +140,5 @@ bool ExportMacList(const std::string &strPath, const std::vector<std::string> &v
     for (const std::string &strPattern : vecPatterns) {
         strText += strPattern + "\n";
     }
-    return g_file_set_contents(strPath.c_str(), strText.data(), gssize(strText.size()), nullptr);
+    return QV_SaveFile(strPath, strText);
 }
