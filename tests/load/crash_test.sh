@@ -2,7 +2,8 @@
 # kill -9 at random moments while a swarm of clients boots (KIV_CRASH_KILLS times, default 5),
 # restarting kivpxe on the same data directory each time: the settings and the lease database
 # always parse, no lease saved before a kill is lost, no temporary file is left after a restart,
-# the instance lock is free again (the restart starts), and a last swarm finishes every client.
+# the instance lock is free again (the restart starts), the swarm's clients retry through the
+# kills and finish, and a last swarm of new clients finishes too.
 set -uo pipefail
 . "$KIV_SOURCE_DIR/tests/support/netns.sh"
 kiv_require_root
@@ -30,16 +31,15 @@ PY
 swarm_network || fail "no network"
 swarm_datadir "$work/data" $((2 * n)) || fail "no data directory"
 : > "$work/kept"
+# One swarm runs through all the kills: its clients retry against each restarted server.
+swarm_kivpxe "$work/data" "$work/out" || fail "kivpxe did not start"
+swarm_run --count "$n" --rate 5 --timeout 300 --retries 30 > "$work/swarm.txt" 2>&1 &
+KIV_PID_LIST+=($!)
+swarm=$!
 for round in $(seq "$kills"); do
-  swarm_kivpxe "$work/data" "$work/out" || fail "round $round: kivpxe did not start (instance lock?)"
-  ls "$work/data/conf" | grep -q '\.tmp\.' && fail "round $round: a temporary file was left in conf/"
-  swarm_run --count "$n" --rate 20 --timeout 30 > "$work/swarm.txt" 2>&1 &
-  KIV_PID_LIST+=($!)
-  swarm=$!
-  sleep "$(python3 -c 'import random; print(round(random.uniform(0.5, 4.0), 2))')"
+  sleep "$(python3 -c 'import random; print(round(random.uniform(0.3, 3.0), 2))')"
   kill -9 "$swarm_pid"
   wait "$swarm_pid" 2>/dev/null
-  wait "$swarm" 2>/dev/null
   # The lease database exists once a lease was saved; what exists must parse.
   for f in "$work/data/conf/orv.json" "$work/data/conf/dhcp_db.json"; do
     [ -f "$f" ] || [ "${f##*/}" = dhcp_db.json ] || fail "round $round: $f is missing"
@@ -50,8 +50,14 @@ for round in $(seq "$kills"); do
   missing=$(comm -23 "$work/kept" "$work/now")
   [ -z "$missing" ] || fail "round $round: saved leases lost: $missing"
   cp "$work/now" "$work/kept"
-  echo "ok: round $round killed; $(wc -l < "$work/now") leases kept"
+  swarm_kivpxe "$work/data" "$work/out" || fail "round $round: kivpxe did not restart (instance lock?)"
+  ls "$work/data/conf" | grep -q '\.tmp\.' && fail "round $round: a temporary file was left in conf/"
+  echo "ok: round $round killed and restarted; $(wc -l < "$work/now") leases kept"
 done
+wait "$swarm" || { tail -n 15 "$work/swarm.txt"; fail "clients of the swarm that ran through the kills did not finish"; }
+grep '^SWARM clients' "$work/swarm.txt"
+kill -9 "$swarm_pid"
+wait "$swarm_pid" 2>/dev/null
 swarm_kivpxe "$work/data" "$work/out" || fail "kivpxe did not start after the last kill"
 ls "$work/data/conf" | grep -q '\.tmp\.' && fail "a temporary file was left in conf/"
 swarm_run --count "$n" --rate 20 --timeout 120 --mac-prefix 02:5c > "$work/swarm.txt" ||

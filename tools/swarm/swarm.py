@@ -324,6 +324,7 @@ class Client:
         self.error = None
         self.done_at = None
         self.menu_retries = 0
+        self.restarts = 0
 
 
 async def run_client(c, args, dhcp):
@@ -417,12 +418,18 @@ async def main(args):
     async def one(i, c):
         await asyncio.sleep(i / args.rate)
         t0 = time.monotonic()
-        try:
-            await run_client(c, args, dhcp)
-            c.done_at = time.monotonic()
-            c.times["total"] = c.done_at - t0
-        except Exception as e:  # a client's failure is reported, the others go on
-            c.error = "%s: %s" % (type(e).__name__, e)
+        # A failed client starts over from DHCP, as firmware does after a reset (--retries).
+        for attempt in range(args.retries + 1):
+            try:
+                c.error = None
+                await run_client(c, args, dhcp)
+                c.done_at = time.monotonic()
+                c.times["total"] = c.done_at - t0
+                return
+            except Exception as e:  # a client's failure is reported, the others go on
+                c.error = "%s: %s" % (type(e).__name__, e)
+                c.restarts = attempt + 1
+                await asyncio.sleep(1)
 
     tasks = [asyncio.ensure_future(one(i, c)) for i, c in enumerate(clients)]
     done, pending = await asyncio.wait(tasks, timeout=args.timeout)
@@ -443,6 +450,7 @@ async def main(args):
         "seconds_to_last_byte": end - start,
         "bytes": sum(c.bytes for c in clients),
         "menu_not_ready": sum(1 for c in clients if c.menu_retries),
+        "restarts": sum(c.restarts for c in clients if c.done_at),
         "phases": {}, "errors": {},
     }
     dhcp_done = [c.times["dhcp"] for c in clients if "dhcp" in c.times]
@@ -462,9 +470,9 @@ async def main(args):
     for mac, err in list(summary["errors"].items())[:10]:
         print("SWARM error %s %s" % (mac, err))
     print("SWARM clients=%d finished=%d distinct_leases=%d seconds_to_last_byte=%.2f bytes=%d "
-          "menu_not_ready=%d%s" %
+          "menu_not_ready=%d restarts=%d%s" %
           (len(clients), len(ok), len(set(leases)), end - start, summary["bytes"],
-           summary["menu_not_ready"],
+           summary["menu_not_ready"], summary["restarts"],
            " dhcp_answers_per_s=%.1f" % summary["dhcp_answers_per_s"]
            if "dhcp_answers_per_s" in summary else ""))
     if args.json:
@@ -492,6 +500,7 @@ if __name__ == "__main__":
     ap.add_argument("--range-share", type=float, default=0.25)
     ap.add_argument("--dhcp-only", action="store_true")
     ap.add_argument("--menu-tries", type=int, default=10)
+    ap.add_argument("--retries", type=int, default=0, help="times a failed client starts over")
     ap.add_argument("--flood", type=int, default=0,
                     help="only DISCOVER+RELEASE from this many new MACs (no client follows)")
     ap.add_argument("--json")
