@@ -150,7 +150,7 @@ void HandleDhcpOffer(const QVDHCP_ClientEvent &stEvent, bool bTaken = false)
         LOG_Print(0, "ORV_DLG", "DHCP Discovery: find Index(%d) for ip=%s mac=%s log count=%u",
                   iRow, strAddress.c_str(), szMac, unsigned(g_vecRows.size()));
     } else if (!bTaken && g_uiOfferLimit != 0 && g_uiOfferOnly >= g_uiOfferLimit) {
-        // One line per flood: it is logged again only after the table drained below the limit.
+        // One line per flood: logged again only after the table drained below half the limit.
         if (!g_bLimitLogged) {
             LOG_Print(1, "PXEDLG",
                       "%u clients were offered an address and never took it: "
