@@ -24,7 +24,10 @@ trap 'kiv_cleanup; [ -n "${KIV_KEEP:-}" ] || rm -rf "$work"' EXIT
 die() { echo "swarm_bench: $*"; tail -n 20 "$work/out" 2>/dev/null; exit 1; }
 pool=$((2 * n + 10))
 [ "$pool" -le 1020 ] || die "at most 505 clients fit the pool 10.88.4.0/22"
-swarm_args=(--count "$n" --rate "${KIV_SWARM_RATE:-100}" --timeout 600)
+# A client whose transfer failed starts over, as firmware does after its retries (counted).
+swarm_args=(--count "$n" --rate "${KIV_SWARM_RATE:-100}" --timeout 600 --retries "${KIV_SWARM_RETRIES:-2}")
+# The DHCP rate: every DISCOVER sent as fast as the swarm can (answers per second of the server).
+dhcp_args=(--count "$n" --rate 5000 --timeout 120 --dhcp-only)
 
 swarm_network || die "no network"
 swarm_datadir "$work/data" "$pool" || die "no data directory"
@@ -37,7 +40,7 @@ idle_fds=$(swarm_fds "$swarm_pid")
     r=$(swarm_rss "$swarm_pid" 2>/dev/null) && [ "${r:-0}" -gt "$peak" ] && { peak=$r; echo "$peak" > "$work/peak"; }
     sleep 0.2; done ) &
 KIV_PID_LIST+=($!)
-swarm_run "${swarm_args[@]}" --mac-prefix 02:5b --dhcp-only --json "$work/k-dhcp.json" > "$work/k-dhcp.txt"
+swarm_run "${dhcp_args[@]}" --mac-prefix 02:5b --json "$work/k-dhcp.json" > "$work/k-dhcp.txt"
 swarm_run "${swarm_args[@]}" --mac-prefix 02:5a --json "$work/k.json" > "$work/k.txt"
 kiv_wait_for 20 bash -c "[ \$(ls /proc/$swarm_pid/fd | wc -l) -le $idle_fds ]"
 after_fds=$(swarm_fds "$swarm_pid")
@@ -56,11 +59,13 @@ kill "$swarm_pid"
 kiv_wait_for 20 bash -c "! kill -0 $swarm_pid 2>/dev/null" || die "kivpxe did not stop"
 
 # ---- the stand-in
-kiv_bg "$swarm_ns_s" dnsmasq --no-daemon --conf-file=/dev/null --port=0 --interface=vs --bind-interfaces \
+# --no-ping: kivpxe does not probe an address before offering it (and the clients' namespace
+# answers for the whole pool, so every probe would find the address taken).
+kiv_bg "$swarm_ns_s" dnsmasq --no-daemon --conf-file=/dev/null --port=0 --interface=vs --bind-interfaces --no-ping \
   --user=root --dhcp-range=10.88.4.1,10.88.7.254,255.255.0.0,1h --dhcp-lease-max=4000 \
   --dhcp-leasefile="$work/dnsmasq.leases" --dhcp-match=set:efi,option:client-arch,7 \
   --dhcp-boot=tag:efi,pxelinux.efi.linux --dhcp-boot=tag:!efi,pxelinux.1408.0 \
-  --enable-tftp --tftp-root="$work/tftp" --tftp-max=2000 --log-facility="$work/dnsmasq.log"
+  --enable-tftp --tftp-root="$work/tftp" --tftp-max=2000 --log-facility="$work/dnsmasq.log" --quiet-dhcp
 cat > "$work/nginx/nginx.conf" <<EOF
 worker_processes 2;
 daemon off;
@@ -89,7 +94,7 @@ http {
 EOF
 kiv_bg "$swarm_ns_s" nginx -p "$work/nginx" -c "$work/nginx/nginx.conf"
 kiv_wait_for 10 ip netns exec "$swarm_ns_s" bash -c "exec 3<>/dev/tcp/$SWARM_SERVER/8810" || die "nginx did not start"
-swarm_run "${swarm_args[@]}" --mac-prefix 02:5b --dhcp-only --json "$work/s-dhcp.json" > "$work/s-dhcp.txt"
+swarm_run "${dhcp_args[@]}" --mac-prefix 02:5b --json "$work/s-dhcp.json" > "$work/s-dhcp.txt"
 swarm_run "${swarm_args[@]}" --mac-prefix 02:5a --json "$work/s.json" > "$work/s.txt"
 
 python3 - "$work" "$n" "$(cat "$work/peak" 2>/dev/null || echo 0)" "$idle_fds" "$after_fds" "$rows" "$finished" "$order" <<'PY'
@@ -108,6 +113,7 @@ print("%-34s %12d %12d" % ("clients finished", k["finished"], s["finished"]))
 print("%-34s %12d %12d" % ("distinct leases", k["distinct_leases"], s["distinct_leases"]))
 print("%-34s %12.2f %12.2f" % ("time to last byte (s)", k["seconds_to_last_byte"], s["seconds_to_last_byte"]))
 print("%-34s %12d %12d" % ("menu asked before it was written", k["menu_not_ready"], s["menu_not_ready"]))
+print("%-34s %12d %12d" % ("clients that started over", k["restarts"], s["restarts"]))
 print("%-34s %12.1f %12.1f" % ("DHCP answers/s (new MACs)", kd.get("dhcp_answers_per_s", 0),
                               sd.get("dhcp_answers_per_s", 0)))
 print("kivpxe: rows %s, rows reading Install Finished %s, peak RSS %.1f MB, descriptors idle %s after %s" %
