@@ -26,6 +26,7 @@
 #include "qvtftp.h"
 #include "settings.h"
 #include "version.h"
+#include "qv_file.h"
 
 namespace {
 
@@ -144,6 +145,8 @@ bool StartServer()
     Settings() = ServerSettings{};
     RegisterBootSettings();
     CleanStartupMenus();
+    // A save cut short by a crash left its temporary file; the saved file itself is whole.
+    QV_RemoveStaleSaves("conf");
     LOG_SetFile(LOG_DefaultFileName(DataDirectory()));
     LOG_Print(0, "PXEDLG", "%s start, data directory %s", BannerText().c_str(),
               DataDirectory().c_str());

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "qv_file.h"
 #include "data_dir.h"
 #include "log.h"
 #include "msg_table.h"
@@ -442,21 +443,7 @@ bool SaveSettingsFile(const std::string &strPath, const ServerSettings &stSettin
     Json::StreamWriterBuilder stBuilder;
     stBuilder["indentation"] = "   ";
     std::string strText = Json::writeString(stBuilder, BuildRoot(stSettings)) + "\n";
-    std::string strTemp = strPath + ".tmp." + std::to_string(getpid());
-    {
-        std::ofstream stOut(strTemp, std::ios::binary | std::ios::trunc);
-        stOut << strText;
-        stOut.flush();
-        if (!stOut) {
-            fs::remove(strTemp, stErr);
-            return false;
-        }
-    }
-    if (rename(strTemp.c_str(), strPath.c_str()) != 0) {
-        fs::remove(strTemp, stErr);
-        return false;
-    }
-    return true;
+    return QV_SaveFile(strPath, strText);
 }
 
 ServerSettings &Settings()

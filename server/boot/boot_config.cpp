@@ -283,6 +283,11 @@ void ApplyBootSettings()
     ParseTargetDisk(c.strInsDiskName);
 }
 
+// Where the plug-ins write per-client files.
+const char *const g_apcServiceMenuDirs[] = {"pxelinux/pxelinux.cfg", "kickstart",
+                                            "grub2/grub2.cfg",       "ipxe/ipxe.cfg",
+                                            "virtualiso/conf/bios",  "virtualiso/conf/uefi"};
+
 void CleanGeneratedFiles(const std::string &strDirectory)
 {
     std::error_code stErr;
@@ -301,6 +306,31 @@ void CleanGeneratedFiles(const std::string &strDirectory)
     }
 }
 
+void RemoveClientFiles(const std::string &strMac)
+{
+    if (strMac.size() != 17) {
+        return;  // "N/A" rows have no files of their own
+    }
+    const std::string strPrefix = "01-" + strMac;
+    std::error_code stErr;
+    for (const char *pcDir : g_apcServiceMenuDirs) {
+        std::vector<fs::path> vecDoomed;
+        for (fs::directory_iterator it(pcDir, stErr), end; !stErr && it != end;
+             it.increment(stErr)) {
+            std::string strName = it->path().filename().string();
+            if (strName.rfind(strPrefix, 0) == 0 &&
+                (strName.size() == strPrefix.size() || strName[strPrefix.size()] == '.') &&
+                fs::is_regular_file(it->symlink_status(stErr))) {
+                vecDoomed.push_back(it->path());
+            }
+        }
+        stErr.clear();
+        for (const fs::path &stPath : vecDoomed) {
+            fs::remove(stPath, stErr);
+        }
+    }
+}
+
 void CleanStartupMenus()
 {
     for (const char *pcDir : {"pxelinux/pxelinux.cfg", "kickstart", "grub2/grub2.cfg"}) {
@@ -310,8 +340,7 @@ void CleanStartupMenus()
 
 void CleanServiceMenus()
 {
-    for (const char *pcDir : {"pxelinux/pxelinux.cfg", "kickstart", "grub2/grub2.cfg",
-                              "ipxe/ipxe.cfg", "virtualiso/conf/bios", "virtualiso/conf/uefi"}) {
+    for (const char *pcDir : g_apcServiceMenuDirs) {
         CleanGeneratedFiles(pcDir);
     }
 }

@@ -83,6 +83,9 @@ void ApplyBootSettings();
 // Deletes the generated per-client files of one directory (no recursion): regular files whose
 // name begins with "01-" or consists of hexadecimal digits only. Failures are ignored.
 void CleanGeneratedFiles(const std::string &strDirectory);
+// Deletes the generated files of one client ("01-<mac>" and "01-<mac>.<ext>", the MAC as
+// "52-54-00-.." in lower case) from the directories cleaned at service stop.
+void RemoveClientFiles(const std::string &strMac);
 // The three directories cleaned at start-up, and the six cleaned at service stop, in order.
 void CleanStartupMenus();
 void CleanServiceMenus();

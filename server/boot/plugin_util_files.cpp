@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "boot_text.h"
+#include "qv_file.h"
 #include "iso_image.h"
 #include "log.h"
 #include "plugin_util.h"
@@ -106,22 +107,11 @@ std::optional<std::string> MatchInSource(const char *pcSource, const IsoImage *p
     return optResult;
 }
 
-// Writes a file through "<path>.tmp.<pid>" and a rename, so a reader never sees half of it.
+// Writes a file through a temporary file and a rename, so a reader never sees half of it.
 bool WriteWhole(const std::string &strPath, const std::string &strData)
 {
-    std::string strTmp = strPath + ".tmp." + std::to_string(getpid());
-    {
-        std::ofstream stOut(strTmp, std::ios::binary | std::ios::trunc);
-        if (!stOut || !stOut.write(strData.data(), static_cast<std::streamsize>(strData.size())) ||
-            !stOut.flush()) {
-            LOG_Print(1, "PXEDLG", "File %s create failed", strPath.c_str());
-            std::remove(strTmp.c_str());
-            return false;
-        }
-    }
-    if (std::rename(strTmp.c_str(), strPath.c_str()) != 0) {
+    if (!QV_SaveFile(strPath, strData)) {
         LOG_Print(1, "PXEDLG", "File %s create failed", strPath.c_str());
-        std::remove(strTmp.c_str());
         return false;
     }
     return true;
@@ -189,16 +179,8 @@ void UTIL_StripCarriageReturns(const char *pcPath)
     std::string strData((std::istreambuf_iterator<char>(stIn)), std::istreambuf_iterator<char>());
     stIn.close();
     strData.erase(std::remove(strData.begin(), strData.end(), '\r'), strData.end());
-    std::string strTmp = std::string(pcPath) + "_TMP";
-    std::ofstream stOut(strTmp, std::ios::binary | std::ios::trunc);
-    if (stOut.write(strData.data(), static_cast<std::streamsize>(strData.size())) &&
-        stOut.flush()) {
-        stOut.close();
-        // The rename replaces the file in one step: no moment without it.
-        std::rename(strTmp.c_str(), pcPath);
-    } else {
-        std::remove(strTmp.c_str());
-    }
+    // The rename replaces the file in one step: no moment without it.
+    QV_SaveFile(pcPath, strData);
 }
 
 void UTIL_ExpandTemplate(const char *pcTemplate, const char *pcOutput, const TemplatePair *pstPairs,

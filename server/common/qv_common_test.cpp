@@ -1,7 +1,13 @@
+#include "qv_file.h"
 #include "qv_log_sink.h"
 #include "qv_text.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
 
 #include <string>
 #include <vector>
@@ -73,3 +79,32 @@ TEST(QvText, IpValidTakesOnlyFourDottedBytes)
 }
 
 }  // namespace
+
+// A save replaces the file whole and leaves no temporary file; a save that cannot be made leaves
+// the old file untouched; stale temporary files of the save helper are removed, nothing else.
+TEST(QvFile, SaveReplacesWholeAndStaleTemporaryFilesGo)
+{
+    namespace fs = std::filesystem;
+    fs::path stDir = fs::temp_directory_path() / ("qv_file_test_" + std::to_string(getpid()));
+    fs::create_directories(stDir);
+    std::string strFile = (stDir / "orv.json").string();
+    ASSERT_TRUE(QV_SaveFile(strFile, "old"));
+    ASSERT_TRUE(QV_SaveFile(strFile, "new content"));
+    std::ifstream stIn(strFile);
+    std::string strRead((std::istreambuf_iterator<char>(stIn)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(strRead, "new content");
+    EXPECT_FALSE(QV_SaveFile((stDir / "missing" / "x.json").string(), "x"));
+
+    for (const char *pcName :
+         {"orv.json.tmp.123", "dhcp_db.json.tmp.9", "a.tmp", "b.tmp.12a", "c.tmp.", ".tmp.5"}) {
+        std::ofstream((stDir / pcName).string()) << "x";
+    }
+    EXPECT_EQ(QV_RemoveStaleSaves(stDir.string()), 2u);
+    std::set<std::string> setLeft;
+    for (const auto &stEntry : fs::directory_iterator(stDir)) {
+        setLeft.insert(stEntry.path().filename().string());
+    }
+    EXPECT_EQ(setLeft,
+              (std::set<std::string>{"orv.json", "a.tmp", "b.tmp.12a", "c.tmp.", ".tmp.5"}));
+    fs::remove_all(stDir);
+}

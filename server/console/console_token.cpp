@@ -8,6 +8,8 @@
 
 #include <glib.h>
 
+#include "qv_file.h"
+
 std::string CONSOLE_MakeToken()
 {
     unsigned char aucBytes[32];
@@ -25,20 +27,7 @@ std::string CONSOLE_MakeToken()
 
 bool CONSOLE_WriteToken(const std::string &strPath, const std::string &strToken)
 {
-    std::string strTemp = strPath + ".tmp";
-    unlink(strTemp.c_str());
-    int iFd = open(strTemp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (iFd < 0) {
-        return false;
-    }
-    std::string strLine = strToken + "\n";
-    bool bOk = write(iFd, strLine.data(), strLine.size()) == ssize_t(strLine.size());
-    bOk = close(iFd) == 0 && bOk;
-    if (!bOk || rename(strTemp.c_str(), strPath.c_str()) != 0) {
-        unlink(strTemp.c_str());
-        return false;
-    }
-    return true;
+    return QV_SaveFile(strPath, strToken + "\n", 0600);
 }
 
 std::string CONSOLE_ReadToken(const std::string &strPath)

@@ -3,10 +3,10 @@
 #include <glib.h>
 
 #include <atomic>
-#include <cstdio>
 #include <fstream>
 #include <mutex>
 
+#include "qv_file.h"
 #include "client_table.h"
 #include "log.h"
 #include "qvdhcp_config.h"
@@ -23,25 +23,6 @@ std::string MacText(const uint8_t aucMac[6])
     g_snprintf(szMac, sizeof(szMac), QVDHCP_MAC_FMT, QVDHCP_MAC_ARGS(aucMac));
     return szMac;
 }
-
-bool MacCellEquals(const std::string &strCell, const uint8_t aucMac[6])
-{
-    unsigned auiByte[6];
-    if (sscanf(strCell.c_str(), "%x-%x-%x-%x-%x-%x", &auiByte[0], &auiByte[1], &auiByte[2],
-               &auiByte[3], &auiByte[4], &auiByte[5]) != 6) {
-        return false;
-    }
-    for (int i = 0; i < 6; ++i) {
-        if (auiByte[i] != aucMac[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
-namespace {
 
 // Counted on the DHCP thread, read by the metrics.
 std::atomic<uint64_t> g_ullRefusedFinished{0};
@@ -71,14 +52,10 @@ bool IsClientFinished(const uint8_t aucMac[6])
 {
     std::string strFinished;
     // The first row with this MAC decides.
-    CLIENTS_FindLocked([&](const ClientRow &stRow) {
-        if (!MacCellEquals(stRow.strMac, aucMac)) {
-            return false;
-        }
+    CLIENTS_WithMacLocked(MacText(aucMac), [&](const ClientRow &stRow) {
         if (StatusIsFinished(stRow.strStatus)) {
             strFinished = stRow.strMac;
         }
-        return true;
     });
     if (strFinished.empty()) {
         return false;
@@ -181,5 +158,5 @@ bool ExportMacList(const std::string &strPath, const std::vector<std::string> &v
     for (const std::string &strPattern : vecPatterns) {
         strText += strPattern + "\n";
     }
-    return g_file_set_contents(strPath.c_str(), strText.data(), gssize(strText.size()), nullptr);
+    return QV_SaveFile(strPath, strText);
 }

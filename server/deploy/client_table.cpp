@@ -2,10 +2,12 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <deque>
 #include <mutex>
+#include <unordered_map>
 #include <variant>
 
 #include "client_history.h"
@@ -30,6 +32,14 @@ std::deque<Notification> g_dqQueue;
 
 std::recursive_mutex g_mtxRows;
 std::vector<ClientRow> g_vecRows;
+// Under the row lock: the first row (from 1) of each MAC (lower case) and of each address, and
+// how many rows were only offered an address. Appends update them; anything that moves rows
+// rebuilds them.
+std::unordered_map<std::string, int> g_mapMacRow;
+std::unordered_map<uint32_t, int> g_mapAddressRow;
+size_t g_uiOfferOnly = 0;
+size_t g_uiOfferLimit = 0;
+bool g_bLimitLogged = false;
 
 ClientTableHooks g_stHooks;
 std::function<uint64_t()> g_fnClock;
@@ -64,6 +74,41 @@ std::string Format(const char *pcFormat, ...)
     return strText;
 }
 
+std::string MacKey(const std::string &strMac)
+{
+    gchar *pcLower = g_ascii_strdown(strMac.c_str(), -1);
+    std::string strKey = pcLower;
+    g_free(pcLower);
+    return strKey;
+}
+
+// Call with the row lock held.
+void IndexRow(int iRow)
+{
+    const ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
+    g_mapMacRow.emplace(MacKey(stRow.strMac), iRow);
+    g_mapAddressRow.emplace(stRow.uiAddress, iRow);
+}
+
+void RebuildIndex()
+{
+    g_mapMacRow.clear();
+    g_mapAddressRow.clear();
+    g_uiOfferOnly = 0;
+    for (size_t i = 0; i < g_vecRows.size(); ++i) {
+        IndexRow(int(i + 1));
+        g_uiOfferOnly += g_vecRows[i].bAcked ? 0 : 1;
+    }
+}
+
+int AppendRow(ClientRow stRow)
+{
+    g_uiOfferOnly += stRow.bAcked ? 0 : 1;
+    g_vecRows.push_back(std::move(stRow));
+    IndexRow(int(g_vecRows.size()));
+    return int(g_vecRows.size());
+}
+
 // Call with the row lock held; iRow from 1.
 void RowChanged(int iRow)
 {
@@ -73,16 +118,29 @@ void RowChanged(int iRow)
     }
 }
 
+// Call with the row lock held: a client seen past its offer (lease, download, finish) keeps its
+// row when the offer ages.
+void MarkTaken(ClientRow &stRow)
+{
+    if (!stRow.bAcked) {
+        stRow.bAcked = true;
+        --g_uiOfferOnly;
+    }
+}
+
 void SetStatus(int iRow, const std::string &strStatus, double dProgress = -1)
 {
     std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
     ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
+    MarkTaken(stRow);
     stRow.strStatus = strStatus;
     stRow.dProgress = dProgress;
     RowChanged(iRow);
 }
 
-void HandleDhcpOffer(const QVDHCP_ClientEvent &stEvent)
+// bTaken: the client took the address already (an acknowledgement without a row), so the limit
+// on offered-only rows does not apply.
+void HandleDhcpOffer(const QVDHCP_ClientEvent &stEvent, bool bTaken = false)
 {
     std::string strAddress = AddressText(stEvent.uiAddress);
     char szMac[18];
@@ -94,22 +152,34 @@ void HandleDhcpOffer(const QVDHCP_ClientEvent &stEvent)
     if (iRow != 0) {
         LOG_Print(0, "ORV_DLG", "DHCP Discovery: find Index(%d) for ip=%s mac=%s log count=%u",
                   iRow, strAddress.c_str(), szMac, unsigned(g_vecRows.size()));
-    }
-    bool bMismatch =
-        g_stHooks.fnConfigureClient && g_stHooks.fnConfigureClient(&stEvent, stEvent.uiAddress);
-    if (iRow == 0) {
-        g_vecRows.emplace_back();
-        iRow = int(g_vecRows.size());
+    } else if (!bTaken && g_uiOfferLimit != 0 && g_uiOfferOnly >= g_uiOfferLimit) {
+        // One line per flood: logged again only after the table drained below half the limit.
+        if (!g_bLimitLogged) {
+            LOG_Print(1, "PXEDLG",
+                      "%u clients were offered an address and never took it: "
+                      "no row for further offers until they age.",
+                      unsigned(g_uiOfferOnly));
+            g_bLimitLogged = true;
+        }
+        return;
+    } else {
+        ClientRow stNew;
+        stNew.strMac = szMac;
+        stNew.uiAddress = stEvent.uiAddress;
+        iRow = AppendRow(std::move(stNew));
     }
     ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
+    bool bMoved = stRow.uiAddress != stEvent.uiAddress;
     stRow.uiAddress = stEvent.uiAddress;
     // A new boot of the same client: what its boot menu reported stays until it reports again.
     stRow.stRecord = ClientRecord{
         stEvent.uiIsEFI != 0, stEvent.usArch, "", "", "", std::move(stRow.stRecord.strPimNetwork)};
     stRow.ullStartMs = CLIENTS_NowMs();
     stRow.strAddress = strAddress;
-    stRow.strMac = szMac;
     stRow.dProgress = -1;
+    if (bMoved) {
+        RebuildIndex();
+    }
     const char *pcArch = ArchitectureName(stEvent.usArch);
     if (stEvent.uiIsEFI) {
         LOG_Print(0, "PXEDLG", "Client %s %s start install OS in UEFI mode.", szMac, pcArch);
@@ -120,29 +190,44 @@ void HandleDhcpOffer(const QVDHCP_ClientEvent &stEvent)
     } else {
         stRow.strStatus = Format("%s(NonPXE)", MSG_Text(122));
     }
-    if (bMismatch) {
-        stRow.strStatus += MSG_Text(145);
-    }
     RowChanged(iRow);
     LOG_Print(2, "PXEDLG", "Log Count Add Count=%u.", unsigned(g_vecRows.size()));
 }
 
-// A proxy offers before it knows the client's address; the row takes it once the client names it.
-void HandleDhcpAddress(const QVDHCP_ClientEvent &stEvent)
+// The client took its offer: its configuration files are written now, not at every offer, so
+// DISCOVERs alone leave no files behind. A proxy offers before it knows the client's address; the
+// row takes it once the client names it.
+void HandleDhcpAck(const QVDHCP_ClientEvent &stEvent)
 {
     char szMac[18];
     g_snprintf(szMac, sizeof(szMac), QVDHCP_MAC_FMT, QVDHCP_MAC_ARGS(stEvent.aucMac));
     std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
     int iRow = FindRowByMac(szMac);
-    if (iRow == 0 || stEvent.uiAddress == 0 ||
-        g_vecRows[size_t(iRow - 1)].uiAddress == stEvent.uiAddress) {
-        return;
+    if (iRow == 0) {
+        // Its offer found the table full (or aged): a client that takes its lease gets its row.
+        HandleDhcpOffer(stEvent, true);
+        iRow = FindRowByMac(szMac);
     }
+    if (stEvent.uiAddress != 0 && g_vecRows[size_t(iRow - 1)].uiAddress != stEvent.uiAddress) {
+        ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
+        stRow.uiAddress = stEvent.uiAddress;
+        stRow.strAddress = AddressText(stEvent.uiAddress);
+        RebuildIndex();
+        LOG_Print(0, "ORV_DLG", "Client %s takes address %s", szMac, stRow.strAddress.c_str());
+        RowChanged(iRow);
+    }
+    bool bMismatch =
+        g_stHooks.fnConfigureClient && g_stHooks.fnConfigureClient(&stEvent, stEvent.uiAddress);
     ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
-    stRow.uiAddress = stEvent.uiAddress;
-    stRow.strAddress = AddressText(stEvent.uiAddress);
-    LOG_Print(0, "ORV_DLG", "Client %s takes address %s", szMac, stRow.strAddress.c_str());
-    RowChanged(iRow);
+    MarkTaken(stRow);
+    const std::string strNote = MSG_Text(145);
+    bool bNoted = stRow.strStatus.size() >= strNote.size() &&
+                  stRow.strStatus.compare(stRow.strStatus.size() - strNote.size(), strNote.size(),
+                                          strNote) == 0;
+    if (bMismatch && !bNoted) {
+        stRow.strStatus += strNote;
+        RowChanged(iRow);
+    }
 }
 
 void HandleDhcp(uint16_t usCode, const QVDHCP_ClientEvent &stEvent)
@@ -152,13 +237,11 @@ void HandleDhcp(uint16_t usCode, const QVDHCP_ClientEvent &stEvent)
     }
     if (usCode == QVDHCP_EVENT_OFFER) {
         HandleDhcpOffer(stEvent);
-        return;
-    }
-    if (usCode == QVDHCP_EVENT_ACK) {
-        HandleDhcpAddress(stEvent);
-    }
-    if (usCode == QVDHCP_EVENT_ACK && stEvent.uiIsKivIPXE && g_stHooks.fnAdvanceBackground) {
-        g_stHooks.fnAdvanceBackground();
+    } else if (usCode == QVDHCP_EVENT_ACK) {
+        HandleDhcpAck(stEvent);
+        if (stEvent.uiIsKivIPXE && g_stHooks.fnAdvanceBackground) {
+            g_stHooks.fnAdvanceBackground();
+        }
     }
 }
 
@@ -175,8 +258,8 @@ void AddTftpClient(const QVTFTP_TransferEvent &stEvent)
     stRow.strMac = "N/A";
     stRow.strStatus = MSG_Text(122);
     stRow.ullStartMs = CLIENTS_NowMs();
-    g_vecRows.push_back(stRow);
-    RowChanged(int(g_vecRows.size()));
+    stRow.bAcked = true;  // it came by TFTP: there is no offer to age
+    RowChanged(AppendRow(std::move(stRow)));
 }
 
 void HandleTftp(uint16_t usCode, const QVTFTP_TransferEvent &stEvent)
@@ -339,6 +422,7 @@ void OnRestNotify(const KIV_REST_KsNotify *pstNotify)
 
 void DrainNotifications()
 {
+    CLIENTS_AgeOffers();
     while (true) {
         Notification stEntry;
         {
@@ -390,6 +474,7 @@ void MarkFinished(int iRow, const std::string &strText)
         return;
     }
     ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
+    MarkTaken(stRow);
     uint64_t ullNow = CLIENTS_NowMs();
     int iSeconds = int((ullNow - stRow.ullStartMs) / 1000);
     stRow.strStatus =
@@ -403,6 +488,42 @@ void ClearClients()
 {
     std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
     g_vecRows.clear();
+    RebuildIndex();
+    g_bLimitLogged = false;
+}
+
+void CLIENTS_SetOfferLimit(size_t uiLimit)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    g_uiOfferLimit = uiLimit;
+}
+
+size_t CLIENTS_AgeOffers()
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    if (g_uiOfferOnly == 0) {
+        return 0;
+    }
+    uint64_t ullNow = CLIENTS_NowMs();
+    size_t uiBefore = g_vecRows.size();
+    auto itEnd = std::remove_if(g_vecRows.begin(), g_vecRows.end(), [&](const ClientRow &stRow) {
+        bool bAged = !stRow.bAcked && ullNow - stRow.ullStartMs > CLIENTS_OFFER_AGE_MS;
+        if (bAged && g_stHooks.fnRowRemoved) {
+            g_stHooks.fnRowRemoved(stRow);
+        }
+        return bAged;
+    });
+    g_vecRows.erase(itEnd, g_vecRows.end());
+    size_t uiAged = uiBefore - g_vecRows.size();
+    if (uiAged != 0) {
+        RebuildIndex();
+        LOG_Print(0, "PXEDLG", "%u rows of clients that never took their offer removed.",
+                  unsigned(uiAged));
+        if (g_uiOfferOnly < g_uiOfferLimit / 2) {
+            g_bLimitLogged = false;
+        }
+    }
+    return uiAged;
 }
 
 bool DeleteClientRow(int iRow)
@@ -412,7 +533,11 @@ bool DeleteClientRow(int iRow)
     if (iRow < 1 || size_t(iRow) > g_vecRows.size()) {
         return false;
     }
+    if (g_stHooks.fnRowRemoved) {
+        g_stHooks.fnRowRemoved(g_vecRows[size_t(iRow - 1)]);
+    }
     g_vecRows.erase(g_vecRows.begin() + (iRow - 1));
+    RebuildIndex();
     LOG_Print(2, "DLG", "Delete log row %d.", iRow);
     LOG_Print(2, "DLG", "Clear Log Count=%u.", unsigned(g_vecRows.size() + 1));
     return true;
@@ -438,15 +563,28 @@ bool DeleteClientRowAsked(int iRow)
 
 int FindRowByAddress(uint32_t uiAddress)
 {
-    return CLIENTS_FindLocked(
-        [uiAddress](const ClientRow &stRow) { return stRow.uiAddress == uiAddress; });
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    auto it = g_mapAddressRow.find(uiAddress);
+    return it == g_mapAddressRow.end() ? 0 : it->second;
 }
 
 int FindRowByMac(const std::string &strMac)
 {
-    return CLIENTS_FindLocked([&strMac](const ClientRow &stRow) {
-        return g_ascii_strcasecmp(stRow.strMac.c_str(), strMac.c_str()) == 0;
-    });
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    auto it = g_mapMacRow.find(MacKey(strMac));
+    return it == g_mapMacRow.end() ? 0 : it->second;
+}
+
+bool CLIENTS_WithMacLocked(const std::string &strMac,
+                           const std::function<void(const ClientRow &)> &fn)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    int iRow = FindRowByMac(strMac);
+    if (iRow == 0) {
+        return false;
+    }
+    fn(g_vecRows[size_t(iRow - 1)]);
+    return true;
 }
 
 int ClientRowCount()

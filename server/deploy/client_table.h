@@ -40,6 +40,7 @@ struct ClientRow {
     std::string strStatus;
     uint64_t ullStartMs = 0;  // monotonic milliseconds of the offer, TFTP add or finish
     double dProgress = -1;    // percent of the current download, -1 when none
+    bool bAcked = false;      // false while the client has only been offered an address
     ClientRecord stRecord;
 };
 
@@ -48,8 +49,9 @@ struct ClientTableHooks {
     std::function<bool()> fnDhcpRunning;
     std::function<bool()> fnTftpRunning;
     std::function<bool()> fnHttpRunning;
-    // Writes the configuration of a client (plug-in MakeCfgFile) for an offer, or for a client
-    // known only by its address (pstEvent null). True when the OS does not fit its architecture.
+    // Writes the configuration of a client (plug-in MakeCfgFile) when its lease is acknowledged,
+    // or for a client known only by its address (pstEvent null). True when the OS does not fit
+    // its architecture.
     std::function<bool(const QVDHCP_ClientEvent *pstEvent, uint32_t uiAddress)> fnConfigureClient;
     // True for the BIOS or UEFI boot file the DHCP service offers.
     std::function<bool(const std::string &strFile)> fnIsBootFile;
@@ -57,7 +59,18 @@ struct ClientTableHooks {
     std::function<void()> fnAdvanceBackground;
     // A row was added or changed (row number from 1).
     std::function<void(int iRow, const ClientRow &stRow)> fnRowChanged;
+    // A row is about to go (deleted, or aged out without an acknowledgement): its files go too.
+    std::function<void(const ClientRow &stRow)> fnRowRemoved;
 };
+
+// Rows of clients that were only offered an address go when the offer ages (10 s without an
+// acknowledgement), and at most uiLimit of them exist at once (0: no limit); a spoofed flood of
+// DISCOVERs thus leaves a bounded table. The controller sets four times the pool.
+constexpr uint64_t CLIENTS_OFFER_AGE_MS = 10000;
+void CLIENTS_SetOfferLimit(size_t uiLimit);
+// Removes the rows whose offer aged at the clock's now; the count removed (main thread; also
+// run by DrainNotifications).
+size_t CLIENTS_AgeOffers();
 
 void CLIENTS_SetHooks(ClientTableHooks stHooks);
 
@@ -91,6 +104,10 @@ int ClientRowCount();
 std::vector<ClientRow> ClientRows();
 // Runs fn on each row under the row lock until it returns true; the row number or 0.
 int CLIENTS_FindLocked(const std::function<bool(const ClientRow &)> &fn);
+// Runs fn under the row lock on the first row of a MAC ("52-54-00-..", any case), found through
+// the table's index; false when there is none.
+bool CLIENTS_WithMacLocked(const std::string &strMac,
+                           const std::function<void(const ClientRow &)> &fn);
 // True when the status says the client finished (message 114 or 115 in the current language).
 bool StatusIsFinished(const std::string &strStatus);
 

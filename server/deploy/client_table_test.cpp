@@ -19,6 +19,7 @@ struct ClientTableTest : ::testing::Test {
     int iConfigured = 0;
     bool bMismatch = false;
     std::vector<std::string> vecChanges;
+    std::vector<std::string> vecRemoved;
     void SetUp() override
     {
         MSG_SetChinese(false);
@@ -35,7 +36,11 @@ struct ClientTableTest : ::testing::Test {
         stHooks.fnRowChanged = [this](int iRow, const ClientRow &stRow) {
             vecChanges.push_back(std::to_string(iRow) + " " + stRow.strStatus);
         };
+        stHooks.fnRowRemoved = [this](const ClientRow &stRow) {
+            vecRemoved.push_back(stRow.strMac);
+        };
         CLIENTS_SetHooks(stHooks);
+        CLIENTS_SetOfferLimit(0);
         ClearClients();
         DiscardNotifications();
         SetMacFilter(true, {});
@@ -46,7 +51,8 @@ struct ClientTableTest : ::testing::Test {
         CLIENTS_SetClock({});
         ClearClients();
     }
-    static void Offer(uint8_t ucLast, uint32_t uiAddress, uint32_t uiEfi = 0, uint16_t usArch = 0)
+    static void Offer(uint8_t ucLast, uint32_t uiAddress, uint32_t uiEfi = 0, uint16_t usArch = 0,
+                      uint16_t usCode = QVDHCP_EVENT_OFFER)
     {
         QVDHCP_ClientEvent stEvent;
         stEvent.uiIsPXE = 1;
@@ -55,8 +61,12 @@ struct ClientTableTest : ::testing::Test {
         const uint8_t aucMac[6] = {0x52, 0x54, 0x00, 0xAB, 0x00, ucLast};
         memcpy(stEvent.aucMac, aucMac, 6);
         stEvent.uiAddress = uiAddress;
-        OnDhcpEvent(QVDHCP_EVENT_OFFER, &stEvent);
+        OnDhcpEvent(usCode, &stEvent);
         DrainNotifications();
+    }
+    static void Ack(uint8_t ucLast, uint32_t uiAddress, uint32_t uiEfi = 0, uint16_t usArch = 0)
+    {
+        Offer(ucLast, uiAddress, uiEfi, usArch, QVDHCP_EVENT_ACK);
     }
     static void Tftp(uint32_t uiCode, uint32_t uiAddress, const char *pcFile, uint64_t ullSize,
                      uint64_t ullSent, uint32_t uiResult = 0)
@@ -104,6 +114,12 @@ TEST_F(ClientTableTest, OfferCreatesAndASecondOfferKeepsTheRow)
     ASSERT_EQ(ClientRowCount(), 1);
     EXPECT_EQ(ClientRows()[0].strAddress, "10.77.0.105");
     EXPECT_EQ(ClientRows()[0].ullStartMs, g_ullNow);
+    EXPECT_EQ(FindRowByAddress(kIp1 + 5), 1);
+    EXPECT_EQ(FindRowByAddress(kIp1), 0);
+    // The files are written when the client takes its lease, not at the offers.
+    EXPECT_EQ(iConfigured, 0);
+    Ack(1, kIp1 + 5, 0, 11);
+    Ack(1, kIp1 + 5, 0, 11);
     EXPECT_EQ(Status(1), std::string("Requesting IP address(BIOS ARM64)") + MSG_Text(145));
     EXPECT_EQ(iConfigured, 2);
 }
@@ -127,6 +143,39 @@ TEST_F(ClientTableTest, ProxyRowTakesTheAddressTheClientNames)
     // Its boot-file download then lands on that row, not on a new one.
     Tftp(QVTFTP_EVENT_START, kIp1, "pxelinux.1408.0", 100, 0);
     EXPECT_EQ(ClientRows().size(), 1u);
+}
+
+// A flood of DISCOVERs from spoofed MACs: rows of offers nobody took are bounded by the limit and
+// go with their offer; rows of clients that took their lease stay; a removed row's files go.
+TEST_F(ClientTableTest, OfferedOnlyRowsAreBoundedAndAgeAckedRowsStay)
+{
+    CLIENTS_SetOfferLimit(3);
+    for (uint8_t i = 1; i <= 5; ++i) {
+        Offer(i, kIp1 + i);
+    }
+    ASSERT_EQ(ClientRowCount(), 3);
+    Ack(2, kIp1 + 2);
+    Ack(5, kIp1 + 5);  // its offer found the table full; taking the lease gives it a row
+    ASSERT_EQ(ClientRowCount(), 4);
+    EXPECT_EQ(iConfigured, 2);
+    g_ullNow += CLIENTS_OFFER_AGE_MS;
+    EXPECT_EQ(CLIENTS_AgeOffers(), 0u);  // not older than the offer's age yet
+    g_ullNow += 1;
+    DrainNotifications();
+    ASSERT_EQ(ClientRowCount(), 2);
+    EXPECT_EQ(vecRemoved, (std::vector<std::string>{"52-54-00-ab-00-01", "52-54-00-ab-00-03"}));
+    EXPECT_EQ(FindRowByMac("52-54-00-AB-00-05"), 2);
+    EXPECT_EQ(FindRowByAddress(kIp1 + 5), 2);
+    EXPECT_EQ(FindRowByMac("52-54-00-ab-00-01"), 0);
+    for (uint8_t i = 6; i <= 9; ++i) {
+        Offer(i, kIp1 + i);
+    }
+    EXPECT_EQ(ClientRowCount(), 5);
+    ASSERT_TRUE(DeleteClientRow(1));
+    EXPECT_EQ(vecRemoved.back(), "52-54-00-ab-00-02");
+    EXPECT_EQ(FindRowByMac("52-54-00-ab-00-05"), 1);
+    EXPECT_EQ(FindRowByMac("52-54-00-ab-00-08"), 4);
+    EXPECT_EQ(FindRowByAddress(kIp1 + 8), 4);
 }
 
 TEST_F(ClientTableTest, TftpProgressFailuresAndRowsAddedByBootFile)
@@ -174,7 +223,7 @@ TEST_F(ClientTableTest, TftpProgressFailuresAndRowsAddedByBootFile)
     ASSERT_EQ(ClientRowCount(), 2);
     EXPECT_EQ(ClientRows()[1].strMac, "N/A");
     EXPECT_EQ(Status(2), "Requesting IP address");
-    EXPECT_EQ(iConfigured, 2);
+    EXPECT_EQ(iConfigured, 1);
 }
 
 TEST_F(ClientTableTest, HttpStatusesFinishAndReports)

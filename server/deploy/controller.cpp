@@ -46,6 +46,21 @@ uint32_t StartAddress()
     return PoolStartAddress(Settings());
 }
 
+// The leases as last saved: while the service runs they are saved when they changed (each 2 s at
+// most), so a crash or power loss keeps every lease but those of the last moments.
+std::vector<std::pair<std::string, uint32_t>> g_vecSavedLeases;
+
+void SaveChangedLeases()
+{
+    if (!g_stCtl.bRunning) {
+        return;
+    }
+    auto vecLeases = LEASEDB_Snapshot();
+    if (vecLeases != g_vecSavedLeases && LEASEDB_Save(StartAddress(), Settings().uiIPNum) == 0) {
+        g_vecSavedLeases = std::move(vecLeases);
+    }
+}
+
 ServiceStartRequest StartRequest()
 {
     ServiceStartRequest stReq;
@@ -308,6 +323,7 @@ void InstallTableHooks()
     };
     stHooks.fnAdvanceBackground = [] { AdvanceBackground(); };
     stHooks.fnRowChanged = ClientRowPrinter();
+    stHooks.fnRowRemoved = [](const ClientRow &stRow) { RemoveClientFiles(stRow.strMac); };
     CLIENTS_SetHooks(stHooks);
 }
 
@@ -380,6 +396,7 @@ void StartDeployment()
     }
     uint32_t uiRouter = stSet.uiDhcpXxx1 ? ((uiLocal & 0xFFFFFF00u) | 1u) : stSet.uiDhcpGateway;
     stSet.uiDhcpGateway = uiRouter;
+    CLIENTS_SetOfferLimit(size_t(4) * stSet.uiIPNum);
     SetHostServerInfo({uiLocal, stSet.uiDhcpMask, uiRouter, stSet.usHttpPort});
     ServiceStartRequest stReq = StartRequest();
     if (pstPlugin->pfnServiceStart(&stReq) != 0) {
@@ -479,6 +496,7 @@ void OnTimerTick()
     if (++g_uiTicks >= LOG_FLUSH_TICKS) {
         g_uiTicks = 0;
         LOG_Flush();
+        SaveChangedLeases();
     }
 }
 

@@ -559,6 +559,21 @@ TEST_F(EngineTest, ReleaseThenDiscoverGetsTheLastAddress)
     EXPECT_EQ(g_vecEvents[0].second.uiAddress, 0u);
 }
 
+// RELEASE from ever new (spoofed) MACs: the released table keeps at most the pool's size, the
+// latest ones.
+TEST_F(EngineTest, ReleasedTableKeepsAtMostThePoolSize)
+{
+    EXPECT_EQ(QVDHCP_SESSION_ReleasedLimit(), size_t(kCount));
+    for (uint8_t i = 1; i <= 3 * kCount; ++i) {
+        Bind(i);
+        Feed(Msg(7, i));
+    }
+    EXPECT_EQ(QVDHCP_SESSION_Count(QVDHCP_Table::Released), size_t(kCount));
+    QVDHCP_ClientEntry stEntry;
+    const uint8_t aucLast[6] = {0x52, 0x54, 0, 0, 0, 3 * kCount};
+    EXPECT_TRUE(QVDHCP_SESSION_Find(QVDHCP_Table::Released, aucLast, &stEntry));
+}
+
 TEST_F(EngineTest, ReleasedAddressTakenMeanwhileGivesAnotherOne)
 {
     const uint32_t uiIp = Bind(1);

@@ -1,5 +1,6 @@
 #include "qvdhcp_leasedb.h"
 
+#include "qv_file.h"
 #include "qv_text.h"
 
 #include <glib.h>
@@ -205,11 +206,8 @@ int LEASEDB_Save(uint32_t uiStart, uint32_t uiCount)
         stList.append(stItem);
     }
     std::string strText = Json::StyledWriter().write(stRoot);
-    GError *pstError = nullptr;
-    // g_file_set_contents writes a temporary file beside the target and renames it.
-    if (!g_file_set_contents(kDbPath, strText.data(), gssize(strText.size()), &pstError)) {
-        LoadLog("Failed to save dhcp db %s: %s", kDbPath, pstError->message);
-        g_error_free(pstError);
+    if (!QV_SaveFile(kDbPath, strText)) {
+        LoadLog("Failed to save dhcp db %s: %s", kDbPath, g_strerror(errno));
         return QV_ERR_FAILED;
     }
     return 0;

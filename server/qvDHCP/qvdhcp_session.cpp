@@ -106,7 +106,35 @@ void QVDHCP_SESSION_Insert(QVDHCP_Table eTable, const uint8_t aucMac[6],
 {
     ClientTable &stTable = TableOf(eTable);
     Locked lock(stTable);
-    stTable.mapClients[ToMac(aucMac)] = stEntry;
+    Mac aucKey = ToMac(aucMac);
+    // The released table only remembers addresses to hand back: it never holds more entries
+    // than the pool has addresses, whatever number of MACs sent RELEASE. The oldest goes.
+    if (eTable == QVDHCP_Table::Released && stTable.mapClients.count(aucKey) == 0 &&
+        stTable.mapClients.size() >= QVDHCP_SESSION_ReleasedLimit()) {
+        auto itOldest = stTable.mapClients.begin();
+        for (auto it = stTable.mapClients.begin(); it != stTable.mapClients.end(); ++it) {
+            if (it->second.llTime < itOldest->second.llTime) {
+                itOldest = it;
+            }
+        }
+        if (itOldest != stTable.mapClients.end()) {
+            stTable.mapClients.erase(itOldest);
+        }
+    }
+    stTable.mapClients[aucKey] = stEntry;
+}
+
+size_t QVDHCP_SESSION_ReleasedLimit()
+{
+    uint32_t uiStart = g_stDHCPCfg.uiStartIP, uiEnd = g_stDHCPCfg.uiEndIP;
+    return uiEnd >= uiStart ? size_t(uiEnd - uiStart) + 1 : 1;
+}
+
+size_t QVDHCP_SESSION_Count(QVDHCP_Table eTable)
+{
+    ClientTable &stTable = TableOf(eTable);
+    Locked lock(stTable);
+    return stTable.mapClients.size();
 }
 
 bool QVDHCP_SESSION_Remove(QVDHCP_Table eTable, const uint8_t aucMac[6], QVDHCP_ClientEntry *pstOut)
@@ -131,13 +159,6 @@ bool QVDHCP_SESSION_Update(QVDHCP_Table eTable, const uint8_t aucMac[6],
         *pstOut = it->second;
     }
     return true;
-}
-
-size_t QVDHCP_SESSION_Count(QVDHCP_Table eTable)
-{
-    ClientTable &stTable = TableOf(eTable);
-    Locked lock(stTable);
-    return stTable.mapClients.size();
 }
 
 unsigned QVDHCP_SESSION_Prune(QVDHCP_Table eTable, int64_t llBefore)

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstddef>
 #include <functional>
 
 struct QVDHCP_ClientEntry {
@@ -29,9 +30,12 @@ void QVDHCP_SESSION_Destroy();
 int64_t QVDHCP_SESSION_Now();
 
 bool QVDHCP_SESSION_Find(QVDHCP_Table eTable, const uint8_t aucMac[6], QVDHCP_ClientEntry *pstOut);
-// Replaces the entry of a MAC that is already there.
+// Replaces the entry of a MAC that is already there. The released table keeps at most
+// QVDHCP_SESSION_ReleasedLimit() entries (the pool's size): a new MAC beyond it evicts the oldest.
 void QVDHCP_SESSION_Insert(QVDHCP_Table eTable, const uint8_t aucMac[6],
                            const QVDHCP_ClientEntry &stEntry);
+size_t QVDHCP_SESSION_ReleasedLimit();
+size_t QVDHCP_SESSION_Count(QVDHCP_Table eTable);
 // Removing from the active table returns the address to the pool. False when absent.
 bool QVDHCP_SESSION_Remove(QVDHCP_Table eTable, const uint8_t aucMac[6],
                            QVDHCP_ClientEntry *pstOut);
@@ -40,7 +44,6 @@ bool QVDHCP_SESSION_Update(QVDHCP_Table eTable, const uint8_t aucMac[6],
                            const std::function<void(QVDHCP_ClientEntry &)> &fnChange,
                            QVDHCP_ClientEntry *pstOut);
 
-size_t QVDHCP_SESSION_Count(QVDHCP_Table eTable);
 // Removes the entries last touched before llBefore; returns how many.
 unsigned QVDHCP_SESSION_Prune(QVDHCP_Table eTable, int64_t llBefore);
 
