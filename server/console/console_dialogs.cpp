@@ -228,7 +228,7 @@ Json::Value DLG_NfsGet()
 bool DLG_NfsApply(const Json::Value &stArgs)
 {
     std::string strUrl = Text(stArgs, "url");
-    if (!g_regex_match_simple("(\\d+\\.){3}\\d+:\\S+", strUrl.c_str(), GRegexCompileFlags(0),
+    if (!g_regex_match_simple("(\\d+\\.){3}\\d+:\\S+", strUrl.c_str(), G_REGEX_RAW,
                               GRegexMatchFlags(0))) {
         PROMPT_Show(MSG_Text(72), MSG_Text(70));
         return false;

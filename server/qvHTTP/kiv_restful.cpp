@@ -36,10 +36,13 @@ std::atomic<bool> g_bStopping{false};
 void CompileRegexes()
 {
     if (g_pstUrlRegex == nullptr) {
+        // Requests are bytes off the network, not UTF-8: match them as raw bytes.
         g_pstUrlRegex = g_regex_new("(GET|HEAD|DELETE|POST) /rest/v([1-9])/([^?\\s]+)",
-                                    G_REGEX_OPTIMIZE, GRegexMatchFlags(0), nullptr);
+                                    GRegexCompileFlags(G_REGEX_RAW | G_REGEX_OPTIMIZE),
+                                    GRegexMatchFlags(0), nullptr);
         g_pstPairRegex =
-            g_regex_new("([^=&]+)=([^=&]+)", G_REGEX_OPTIMIZE, GRegexMatchFlags(0), nullptr);
+            g_regex_new("([^=&]+)=([^=&]+)", GRegexCompileFlags(G_REGEX_RAW | G_REGEX_OPTIMIZE),
+                        GRegexMatchFlags(0), nullptr);
     }
 }
 

@@ -112,19 +112,21 @@ void QVHTTP_RaiseEvent(const QVHTTP_RequestEvent &stEvent)
 void QVHTTP_UTIL_Init()
 {
     if (g_pstReqLineRegex == nullptr) {
+        // Heads are bytes off the network, not UTF-8: every regex here matches raw bytes.
         // Anchored: the request line is the first line of a head and nothing else.
-        g_pstReqLineRegex = g_regex_new(
-            "^(GET|HEAD) ([^? \\r\\n]*)(\\?[^ \\r\\n]*)? HTTP/1\\.([01])(\\r|\\n|$)",
-            GRegexCompileFlags(G_REGEX_OPTIMIZE | G_REGEX_ANCHORED), GRegexMatchFlags(0), nullptr);
+        g_pstReqLineRegex =
+            g_regex_new("^(GET|HEAD) ([^? \\r\\n]*)(\\?[^ \\r\\n]*)? HTTP/1\\.([01])(\\r|\\n|$)",
+                        GRegexCompileFlags(G_REGEX_RAW | G_REGEX_OPTIMIZE | G_REGEX_ANCHORED),
+                        GRegexMatchFlags(0), nullptr);
         // Header names match whole lines and regardless of case.
-        g_pstRangeRegex =
-            g_regex_new("^Range: *bytes=(\\d+)-(\\d*)",
-                        GRegexCompileFlags(G_REGEX_OPTIMIZE | G_REGEX_MULTILINE | G_REGEX_CASELESS),
-                        GRegexMatchFlags(0), nullptr);
-        g_pstKeepRegex =
-            g_regex_new("^Connection: *(close|keep-alive)\\b",
-                        GRegexCompileFlags(G_REGEX_OPTIMIZE | G_REGEX_MULTILINE | G_REGEX_CASELESS),
-                        GRegexMatchFlags(0), nullptr);
+        g_pstRangeRegex = g_regex_new("^Range: *bytes=(\\d+)-(\\d*)",
+                                      GRegexCompileFlags(G_REGEX_RAW | G_REGEX_OPTIMIZE |
+                                                         G_REGEX_MULTILINE | G_REGEX_CASELESS),
+                                      GRegexMatchFlags(0), nullptr);
+        g_pstKeepRegex = g_regex_new("^Connection: *(close|keep-alive)\\b",
+                                     GRegexCompileFlags(G_REGEX_RAW | G_REGEX_OPTIMIZE |
+                                                        G_REGEX_MULTILINE | G_REGEX_CASELESS),
+                                     GRegexMatchFlags(0), nullptr);
     }
 }
 
