@@ -31,6 +31,7 @@ def main():
     parser.add_argument("--mask", type=address, help="DHCP netmask (turns off 'copy host')")
     parser.add_argument("--gateway", type=address, help="DHCP router")
     parser.add_argument("--http-port", type=int)
+    parser.add_argument("--root-password", help="root password of the installed systems")
     auto = parser.add_mutually_exclusive_group()
     auto.add_argument("--autostart", dest="autostart", action="store_true", default=None)
     auto.add_argument("--no-autostart", dest="autostart", action="store_false")
@@ -65,6 +66,11 @@ def main():
         settings["dhcp_gateway"] = args.gateway
     if args.http_port is not None:
         settings["http_port"] = args.http_port
+    if args.root_password is not None:
+        if not args.root_password or any(ord(c) < 0x20 or c in '"\\<>&' for c in args.root_password):
+            sys.exit("configure: --root-password must be non-empty, without control characters "
+                     "or any of \" \\ < > &")
+        settings["root_password"] = args.root_password
     if args.autostart is not None:
         settings["AutoStart"] = 1 if args.autostart else 0
 

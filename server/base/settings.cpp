@@ -144,6 +144,7 @@ const StringKey g_astStringKeys[] = {
     {"winkey", &ServerSettings::strWinkey, ""},
     {"ins_disk_name", &ServerSettings::strInsDiskName, "/dev/sda"},
     {"nfs_share_url", &ServerSettings::strNfsShareUrl, ""},
+    {"root_password", &ServerSettings::strRootPassword, ""},
 };
 
 void ApplyRoot(const Json::Value &stRoot, ServerSettings &stSet)

@@ -303,6 +303,7 @@ const std::set<std::string> g_setAllKeys = {"IPAddr",
                                             "mac_flt_deny",
                                             "mac_flt_list",
                                             "nfs_share_url",
+                                            "root_password",
                                             "dhcp_only_pxe",
                                             "zel_vm_filter",
                                             "ext_boot_opt_list"};
@@ -336,7 +337,7 @@ TEST_F(SettingsTest, RoundTripKeepsEveryValueAndType)
         "bcd_tftp_block_size":3,"dhcp_file":"pxelinux.0","ins_disk_name":"200GB","tftp_timeout":3,
         "tftp_maxretrans":9,"tftp_singlemode":1,"sanboot_use_type":2,"http_port":8080,
         "http_disk_mode":1,"pim_choose_timeout":11,"pim_press_timeout":12,"logo_timeout":7,
-        "mac_flt_deny":0,"mac_flt_list":["00-11-22-33-44-55","01-*"],"nfs_share_url":"10.0.0.1:/srv",
+        "mac_flt_deny":0,"mac_flt_list":["00-11-22-33-44-55","01-*"],"nfs_share_url":"10.0.0.1:/srv","root_password":"pw",
         "dhcp_only_pxe":1,"zel_vm_filter":-2,"ext_boot_opt_list":[{"os_name":"CentOS 7",
         "enable_ext_boot_opt":true,"legacy_ext_boot_opt":"a=1","uefi_ext_boot_opt":"b=2"}]})";
     Json::Value stWritten = ParseJson(strJson);

@@ -17,6 +17,7 @@
 #include "msg_table.h"
 #include "plugin_host.h"
 #include "prompt.h"
+#include "root_password.h"
 #include "settings.h"
 
 namespace {
@@ -158,6 +159,7 @@ Json::Value DLG_ServerConfigGet()
     stDlg["httpPort"] = stSet.usHttpPort;
     stDlg["menuTimeout"] = stSet.uiPimChooseTimeout;
     stDlg["keyTimeout"] = stSet.uiPimPressTimeout;
+    stDlg["rootPassword"] = stSet.strRootPassword;
     return stDlg;
 }
 
@@ -189,12 +191,21 @@ bool DLG_ServerConfigApply(const Json::Value &stArgs)
         PROMPT_Show(MSG_Text(113), pcTitle);
         return false;
     }
+    std::string strRootPassword = Text(stArgs, "rootPassword");
+    if (!RootPasswordValid(strRootPassword)) {
+        PROMPT_Show(MSG_Choose("root 密码不能为空，也不能含控制字符或 \" \\ < > &。",
+                               "The root password must not be empty nor hold control characters "
+                               "or any of \" \\ < > &."),
+                    pcTitle);
+        return false;
+    }
     ServerSettings &stSet = Settings();
     stSet.uiDhcpMask = uiMask;
     stSet.uiDhcpGateway = uiGateway;
     stSet.uiDhcpFollowHost = Flag(stArgs, "copyHost") ? 1 : 0;
     stSet.uiDhcpXxx1 = bXxx1 ? 1 : 0;
     stSet.strInsDiskName = strDisk;
+    stSet.strRootPassword = strRootPassword;
     ParseTargetDisk(strDisk);
     stSet.uiTftpTimeout = UInt(stArgs, "tftpTimeout");
     stSet.uiTftpMaxRetrans = UInt(stArgs, "retransmit");

@@ -11,6 +11,7 @@
 #include "log.h"
 #include "msg_table.h"
 #include "prompt.h"
+#include "qv_text.h"
 
 namespace {
 
@@ -70,11 +71,41 @@ void RowChanged(int iRow)
     }
 }
 
+std::string NewToken()
+{
+    return QV_RandomText("0123456789abcdefghijklmnopqrstuvwxyz", 24);
+}
+
+// An end-of-install report counts only with the row's token right after strMarker (letters and
+// digits up to the next other byte); any other is logged and changes nothing.
+bool ReportHasToken(int iRow, const std::string &strText, const char *pcMarker)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    size_t uiAt = strText.find(pcMarker);
+    std::string strGiven;
+    if (uiAt != std::string::npos) {
+        uiAt += strlen(pcMarker);
+        size_t uiEnd = uiAt;
+        while (uiEnd < strText.size() && g_ascii_isalnum(strText[uiEnd])) {
+            ++uiEnd;
+        }
+        strGiven = strText.substr(uiAt, uiEnd - uiAt);
+    }
+    std::string strToken = ClientToken(iRow);
+    if (!strToken.empty() && strGiven == strToken) {
+        return true;
+    }
+    LOG_Print(0, "PXEDLG", "Install end report for row %d (%s) without its token, ignored", iRow,
+              AddressText(g_vecRows[size_t(iRow - 1)].uiAddress).c_str());
+    return false;
+}
+
 void SetStatus(int iRow, const std::string &strStatus, double dProgress = -1)
 {
     std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
     ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
-    stRow.strStatus = strStatus;
+    // Statuses quote file names and URIs that clients chose.
+    stRow.strStatus = QV_Printable(strStatus);
     stRow.dProgress = dProgress;
     RowChanged(iRow);
 }
@@ -92,19 +123,24 @@ void HandleDhcpOffer(const QVDHCP_ClientEvent &stEvent)
         LOG_Print(0, "ORV_DLG", "DHCP Discovery: find Index(%d) for ip=%s mac=%s log count=%u",
                   iRow, strAddress.c_str(), szMac, unsigned(g_vecRows.size()));
     }
-    bool bMismatch =
-        g_stHooks.fnConfigureClient && g_stHooks.fnConfigureClient(&stEvent, stEvent.uiAddress);
     if (iRow == 0) {
         g_vecRows.emplace_back();
         iRow = int(g_vecRows.size());
+        g_vecRows.back().strToken = NewToken();
     }
+    {
+        ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
+        stRow.uiAddress = stEvent.uiAddress;
+        stRow.stRecord = ClientRecord{stEvent.uiIsEFI != 0, stEvent.usArch, "", "", ""};
+        stRow.ullStartMs = CLIENTS_NowMs();
+        stRow.strAddress = strAddress;
+        stRow.strMac = szMac;
+        stRow.dProgress = -1;
+    }
+    // The row (and its token) exists before the client's files are written: they carry it.
+    bool bMismatch =
+        g_stHooks.fnConfigureClient && g_stHooks.fnConfigureClient(&stEvent, stEvent.uiAddress);
     ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
-    stRow.uiAddress = stEvent.uiAddress;
-    stRow.stRecord = ClientRecord{stEvent.uiIsEFI != 0, stEvent.usArch, "", "", ""};
-    stRow.ullStartMs = CLIENTS_NowMs();
-    stRow.strAddress = strAddress;
-    stRow.strMac = szMac;
-    stRow.dProgress = -1;
     const char *pcArch = ArchitectureName(stEvent.usArch);
     if (stEvent.uiIsEFI) {
         LOG_Print(0, "PXEDLG", "Client %s %s start install OS in UEFI mode.", szMac, pcArch);
@@ -137,17 +173,20 @@ void HandleDhcp(uint16_t usCode, const QVDHCP_ClientEvent &stEvent)
 // A boot-file request from an address that never passed our DHCP: configure and add the client.
 void AddTftpClient(const QVTFTP_TransferEvent &stEvent)
 {
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    {
+        ClientRow stRow;
+        stRow.uiAddress = stEvent.uiClientIp;
+        stRow.strAddress = AddressText(stEvent.uiClientIp);
+        stRow.strMac = "N/A";
+        stRow.strStatus = MSG_Text(122);
+        stRow.ullStartMs = CLIENTS_NowMs();
+        stRow.strToken = NewToken();
+        g_vecRows.push_back(stRow);
+    }
     if (g_stHooks.fnConfigureClient) {
         g_stHooks.fnConfigureClient(nullptr, stEvent.uiClientIp);
     }
-    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
-    ClientRow stRow;
-    stRow.uiAddress = stEvent.uiClientIp;
-    stRow.strAddress = AddressText(stEvent.uiClientIp);
-    stRow.strMac = "N/A";
-    stRow.strStatus = MSG_Text(122);
-    stRow.ullStartMs = CLIENTS_NowMs();
-    g_vecRows.push_back(stRow);
     RowChanged(int(g_vecRows.size()));
 }
 
@@ -185,7 +224,9 @@ void HandleTftp(uint16_t usCode, const QVTFTP_TransferEvent &stEvent)
         }
         if (usCode == QVTFTP_EVENT_REQ_FAILED &&
             strstr(stEvent.szFileName, "FERRIT/InstallFinish")) {
-            MarkFinished(iRow, MSG_Text(114));
+            if (ReportHasToken(iRow, stEvent.szFileName, "FERRIT/InstallFinish/")) {
+                MarkFinished(iRow, MSG_Text(114));
+            }
         } else {
             SetStatus(iRow,
                       Format("%s(TFTP %s0x%08lx):%s", MSG_Text(118), MSG_Text(2),
@@ -207,7 +248,9 @@ void HandleHttp(const QVHTTP_RequestEvent &stEvent)
     }
     const char *pcUri = stEvent.szURI;
     if (strstr(pcUri, "PXEClientInstallEnd")) {
-        MarkFinished(iRow, MSG_Text(114));
+        if (ReportHasToken(iRow, stEvent.szRequest, "token=")) {
+            MarkFinished(iRow, MSG_Text(114));
+        }
     } else if (strstr(pcUri, "FERRIT/Reboot")) {
         SetStatus(iRow, MSG_Text(117));
     } else if (strstr(pcUri, "FERRIT/Install")) {
@@ -390,6 +433,13 @@ int FindRowByMac(const std::string &strMac)
     });
 }
 
+std::string ClientToken(int iRow)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    return iRow >= 1 && size_t(iRow) <= g_vecRows.size() ? g_vecRows[size_t(iRow - 1)].strToken
+                                                         : std::string();
+}
+
 int ClientRowCount()
 {
     std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
@@ -429,7 +479,7 @@ void ReadClientReport(const std::string &strRequest, ClientRecord &stRecord)
     for (const auto &[pcKey, pstrField] : astKeys) {
         size_t uiKey = strRequest.find(pcKey);
         if (uiKey != std::string::npos) {
-            *pstrField = ReportValue(strRequest, uiKey, strlen(pcKey));
+            *pstrField = QV_Printable(ReportValue(strRequest, uiKey, strlen(pcKey)));
         }
     }
 }

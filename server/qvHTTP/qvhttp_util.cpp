@@ -18,6 +18,7 @@ QV_LogSinks g_stQvHttpLogSinks;
 namespace {
 
 std::atomic<QVHTTP_EventFunc> g_pfnEvent{nullptr};
+std::atomic<QVHTTP_AccessFunc> g_pfnAccess{nullptr};
 GRegex *g_pstReqLineRegex = nullptr;
 GRegex *g_pstRangeRegex = nullptr;
 GRegex *g_pstKeepRegex = nullptr;
@@ -99,6 +100,23 @@ void QVHTTP_Log(unsigned uiLevel, const char *pcFormat, ...)
 void QVHTTP_SetEventFunc(QVHTTP_EventFunc pfnEvent)
 {
     g_pfnEvent = pfnEvent;
+}
+
+bool QVHTTP_UTIL_IsTransientAcceptError(int iError)
+{
+    return iError == EINTR || iError == ECONNABORTED || iError == EMFILE || iError == ENFILE ||
+           iError == ENOBUFS || iError == ENOMEM || iError == EPROTO;
+}
+
+void QVHTTP_SetAccessFunc(QVHTTP_AccessFunc pfnAccess)
+{
+    g_pfnAccess = pfnAccess;
+}
+
+bool QVHTTP_AccessAllowed(uint32_t uiClientIp, const char *pcHostPath, bool bIsDir)
+{
+    QVHTTP_AccessFunc pfnAccess = g_pfnAccess;
+    return pfnAccess == nullptr || pfnAccess(uiClientIp, pcHostPath, bIsDir);
 }
 
 void QVHTTP_RaiseEvent(const QVHTTP_RequestEvent &stEvent)

@@ -429,7 +429,7 @@ TEST(OspreyShipped, ProfileTemplatesAndAnswerFile)
     r.server_ip = 0x0a000001;
     r.client_ip = 0x0a000010;
     r.mask = 0xffffff00;
-    r.boot_file[CLIENT_BOOT_FILE_ROOT_PASSWORD] = CLIENT_ROOT_PASSWORD;
+    r.boot_file[CLIENT_BOOT_FILE_ROOT_PASSWORD] = "s3cret-Test";
     r.http_disk_url = "http://10.0.0.1:8810/ISO1/_RAWISO_.iso";
     r.auto_install = 1;
     r.winkey_enable = 1;

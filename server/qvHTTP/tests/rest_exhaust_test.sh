@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# REST with 1024 descriptors after 1,100 idle connections: the listener outlives the shortage
+# and a normal request is answered while the idle ones are still open, and after they close.
+. "$(dirname "$0")/http_lib.sh"
+need python3
+mkdir -p "$WORK/root"
+# Soft limit only: the client below raises its own back up to the hard limit.
+ulimit -Sn 1024
+start_server rest --rest --root ISO1="$WORK/root"
+REST=$(awk '/^REST/ {print $2}' "$WORK/rest.port")
+[ -n "$REST" ] || { echo "no REST port"; exit 1; }
+python3 - "$REST" <<'PY' >"$WORK/client.out" 2>&1
+import resource, socket, sys, time
+port = int(sys.argv[1])
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
+idle = []
+for _ in range(1100):
+    try:
+        idle.append(socket.create_connection(("127.0.0.1", port), timeout=5))
+    except OSError:
+        pass
+print("idle", len(idle))
+def ask():
+    s = socket.create_connection(("127.0.0.1", port), timeout=30)
+    s.sendall(b"GET /rest/v1/pim_get_sysinfo HTTP/1.1\r\n\r\n")
+    data = b""
+    try:
+        while True:
+            chunk = s.recv(4096)
+            if not chunk:
+                break
+            data += chunk
+    except socket.timeout:
+        pass
+    s.close()
+    return b"orv_version" in data
+start = time.time()
+print("while-idle", ask(), round(time.time() - start, 1))
+for s in idle:
+    s.close()
+time.sleep(0.5)
+print("after", ask())
+PY
+cat "$WORK/client.out"
+check "1,100 idle connections opened" "idle 1100" "$(grep '^idle' "$WORK/client.out")"
+check "answered while 1,100 idle connections are open" "True" \
+  "$(awk '/^while-idle/ {print $2}' "$WORK/client.out")"
+check "answered after they closed" "after True" "$(grep '^after' "$WORK/client.out")"
+kill -0 "${SERVER_PIDS[-1]}" && ok "server alive" || bad "server died"
+[ "$FAILS" -eq 0 ]
