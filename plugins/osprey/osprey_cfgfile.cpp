@@ -46,7 +46,6 @@ std::vector<TemplatePair> OspreyPlaceholderTable(const ClientCfgRequest &r, cons
         {"$PXE_IMG_PATH$", r.http_image ? strHttpImage : strRoot},
     };
     AppendClientPairs(r, usHttpPort, &vec);
-    vec.push_back({"$CLIENT_TOKEN$", r.client_token});
     vec.push_back({"$DRIVER_PATH$", DriverPath(OSPREY_FLAVOR, os)});
     vec.push_back({"$DISK_SELECT_TYPE$", r.disk_select == 1 ? "by-size" : "by-name"});
     vec.push_back(
@@ -57,6 +56,7 @@ std::vector<TemplatePair> OspreyPlaceholderTable(const ClientCfgRequest &r, cons
     vec.push_back({apcKey[0], r.winkey_enable ? " " : apcKey[0]});
     vec.push_back({apcKey[1], r.winkey_enable ? " " : apcKey[1]});
     vec.push_back({apcKey[2], r.winkey_enable ? r.winkey : apcKey[2]});
+    vec.push_back({"$CLIENT_TOKEN$", r.client_token});
     return vec;
 }
 
