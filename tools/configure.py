@@ -135,6 +135,7 @@ def main():
     relay.add_argument("--relay", dest="relay", action="store_true", default=None,
                        help="serve requests relayed from the pool's subnet (giaddr)")
     relay.add_argument("--no-relay", dest="relay", action="store_false")
+    parser.add_argument("--root-password", help="root password of the installed systems")
     auto = parser.add_mutually_exclusive_group()
     auto.add_argument("--autostart", dest="autostart", action="store_true", default=None)
     auto.add_argument("--no-autostart", dest="autostart", action="store_false")
@@ -189,6 +190,11 @@ def main():
         settings["dhcp_relay"] = 1 if args.relay else 0
     if args.windows_mode is not None:
         settings["http_disk_mode"] = WINDOWS_MODES[args.windows_mode]
+    if args.root_password is not None:
+        if not args.root_password or any(ord(c) < 0x20 or c in '"\\<>&' for c in args.root_password):
+            sys.exit("configure: --root-password must be non-empty, without control characters "
+                     "or any of \" \\ < > &")
+        settings["root_password"] = args.root_password
     if args.autostart is not None:
         settings["AutoStart"] = 1 if args.autostart else 0
 

@@ -49,9 +49,6 @@ enum ClientBootFileIndex : int {
     CLIENT_BOOT_FILE_NFS_ROOT = 3,
 };
 
-// The root password every request carries.
-constexpr const char *CLIENT_ROOT_PASSWORD = "730518";
-
 // Passed to EXPORT_PLUGIN_API_MakeCfgFile once per client offer.
 struct ClientCfgRequest {
     int32_t uefi = 0;
@@ -77,6 +74,11 @@ struct ClientCfgRequest {
     int32_t auto_install = 0;
     int32_t winkey_enable = 0;
     std::string winkey;
+    // SHA-512 crypt form of boot_file[CLIENT_BOOT_FILE_ROOT_PASSWORD], for installers that
+    // take a hash.
+    std::string root_password_crypt;
+    // The client's own secret; its end-of-install report carries it back.
+    std::string client_token;
 };
 
 // Filled by EXPORT_PLUGIN_API_GetVirtISOInfo. The strings stay valid while the plug-in keeps

@@ -173,8 +173,7 @@ void RemoveModule(std::string *pstrList, const std::string &strModule)
     gchar *pcEscaped = g_regex_escape_string(strModule.c_str(), -1);
     std::string strPattern = std::string(" *--- *[^- ]*") + pcEscaped + "(?=\\s|$)";
     g_free(pcEscaped);
-    GRegex *pRegex =
-        g_regex_new(strPattern.c_str(), GRegexCompileFlags(0), GRegexMatchFlags(0), nullptr);
+    GRegex *pRegex = g_regex_new(strPattern.c_str(), G_REGEX_RAW, GRegexMatchFlags(0), nullptr);
     if (!pRegex) {
         PluginLog(1, "Create regex pattern failed");
         return;

@@ -72,6 +72,8 @@ std::vector<TemplatePair> BuildPlaceholderTable(const PlaceholderInput &in, bool
                       : strRoot},
     };
     AppendClientPairs(r, in.usHttpPort, &vec);
+    vec.push_back({"$ROOT_PWD_CRYPT$", r.root_password_crypt});
+    vec.push_back({"$CLIENT_TOKEN$", r.client_token});
     vec.push_back({"$DRIVER_PATH$", in.strDriverPath});
     vec.push_back({"$ORV_DRIVER_FMT$", stDriver.strFmt});
     vec.push_back({"$ORV_DRIVER_NAME$", stDriver.strName});

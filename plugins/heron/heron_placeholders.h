@@ -1,4 +1,4 @@
-// The 50 {placeholder, value} pairs every template of a client is expanded with. Order matters:
+// The 52 {placeholder, value} pairs every template of a client is expanded with. Order matters:
 // the expander replaces pairs in array order, so a value holding a later placeholder gets it
 // replaced as well.
 #pragma once
@@ -11,7 +11,7 @@
 #include "kiv_plugin_api.h"
 #include "plugin_profile.h"
 
-constexpr int PLACEHOLDER_COUNT = 50;
+constexpr int PLACEHOLDER_COUNT = 52;
 
 struct PlaceholderInput {
     const ClientCfgRequest *pstReq;

@@ -56,6 +56,7 @@ std::vector<TemplatePair> OspreyPlaceholderTable(const ClientCfgRequest &r, cons
     vec.push_back({apcKey[0], r.winkey_enable ? " " : apcKey[0]});
     vec.push_back({apcKey[1], r.winkey_enable ? " " : apcKey[1]});
     vec.push_back({apcKey[2], r.winkey_enable ? r.winkey : apcKey[2]});
+    vec.push_back({"$CLIENT_TOKEN$", r.client_token});
     return vec;
 }
 

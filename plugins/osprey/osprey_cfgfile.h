@@ -11,9 +11,9 @@
 // The profile file and driver folder of this plug-in.
 extern const ProfileFlavor OSPREY_FLAVOR;
 
-constexpr int OSPREY_PLACEHOLDER_COUNT = 49;
+constexpr int OSPREY_PLACEHOLDER_COUNT = 50;
 
-// The 49 pairs in their fixed order; strImageIndex is the chosen install image ("" before a start).
+// The 50 pairs in their fixed order; strImageIndex is the chosen install image ("" before a start).
 std::vector<TemplatePair> OspreyPlaceholderTable(const ClientCfgRequest &r, const OsRecord &os,
                                                  uint16_t usHttpPort,
                                                  const std::string &strImageIndex);

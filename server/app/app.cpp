@@ -24,6 +24,7 @@
 #include "qvdhcp_leasedb.h"
 #include "qvhttp.h"
 #include "qvtftp.h"
+#include "root_password.h"
 #include "settings.h"
 #include "version.h"
 #include "qv_file.h"
@@ -156,6 +157,15 @@ bool StartServer()
     LEASEDB_SetLogSink({LogLeaseDatabase, 0});
     if (!LoadSettings()) {
         LOG_Print(1, "PXEDLG", "No settings loaded, built-in values stand");
+    }
+    // Installed systems never share a password known from outside: one is made on first start
+    // and shown to the operator once here (the console and "ctl settings" show it later).
+    if (EnsureRootPassword(Settings())) {
+        SaveSettings();
+        LOG_Print(0, "PXEDLG", "New root password of installed systems: %s",
+                  Settings().strRootPassword.c_str());
+        printf("ROOT_PASSWORD %s\n", Settings().strRootPassword.c_str());
+        fflush(stdout);
     }
     // Leases are recovered only together with the pool they were handed out from.
     LEASEDB_Load(PoolStartAddress(Settings()), Settings().uiIPNum);

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <vector>
 
+#include "qv_text.h"
+
 namespace {
 
 // Enabled and level are read without the lock: a change applies to lines that start after it.
@@ -61,12 +63,14 @@ void RecordV(const char *pcName, const char *pcFormat, va_list args)
 {
     char szMessage[uiSize];
     vsnprintf(szMessage, sizeof(szMessage), pcFormat, args);
+    // Messages quote what clients sent: one log line stays one line, whatever they sent.
     LocalStamp stNow = Now();
     std::lock_guard<std::recursive_mutex> stLock(g_mtxLog);
-    gchar *pcLine = g_strdup_printf(
-        "%%%-3u %04d/%02d/%02d %02d:%02d:%02d.%03d [%s] %s \n", g_uiLineCounter++,
-        stNow.stTm.tm_year + 1900, stNow.stTm.tm_mon + 1, stNow.stTm.tm_mday, stNow.stTm.tm_hour,
-        stNow.stTm.tm_min, stNow.stTm.tm_sec, stNow.iMillis, pcName, szMessage);
+    gchar *pcLine =
+        g_strdup_printf("%%%-3u %04d/%02d/%02d %02d:%02d:%02d.%03d [%s] %s \n", g_uiLineCounter++,
+                        stNow.stTm.tm_year + 1900, stNow.stTm.tm_mon + 1, stNow.stTm.tm_mday,
+                        stNow.stTm.tm_hour, stNow.stTm.tm_min, stNow.stTm.tm_sec, stNow.iMillis,
+                        pcName, QV_Printable(szMessage).c_str());
     g_vecPending.emplace_back(pcLine);
     g_free(pcLine);
     if (g_vecPending.size() >= g_uiCacheCount) {

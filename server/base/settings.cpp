@@ -149,6 +149,7 @@ struct StringKey {
 const StringKey g_astStringKeys[] = {
     {"winkey", &ServerSettings::strWinkey, ""},
     {"nfs_share_url", &ServerSettings::strNfsShareUrl, ""},
+    {"root_password", &ServerSettings::strRootPassword, ""},
 };
 
 SettingsKeyRefs g_stOwnedKeys;

@@ -47,6 +47,7 @@ struct ServerSettings {
     uint32_t uiMacFltDeny = 1;  // 1 blacklist, 0 whitelist
     std::vector<std::string> vecMacFltList;
     std::string strNfsShareUrl;
+    std::string strRootPassword;  // root password of installed systems
     int32_t iDhcpOnlyPxe = 0;
     int32_t iZelVmFilter = 0;
     std::vector<ExtBootOption> vecExtBootOpt;

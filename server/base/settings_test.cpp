@@ -341,7 +341,7 @@ const std::set<std::string> g_setAllKeys = {
     "tftp_singlemode",  "http_port",     "http_disk_mode", "mac_flt_deny",
     "mac_flt_list",     "nfs_share_url", "dhcp_only_pxe",  "zel_vm_filter",
     "ext_boot_opt_list", "dhcp_dns",      "dhcp_domain",    "dhcp_proxy",
-    "dhcp_relay"};
+    "dhcp_relay",       "root_password"};
 
 TEST_F(SettingsTest, SaveOmitsEmptyStartAddressAndSource)
 {
@@ -370,7 +370,7 @@ TEST_F(SettingsTest, RoundTripKeepsEveryValueAndType)
         "Chinese":1,"winkey_enable":1,"winkey":"K","auto_install":0,"dhcp_mask":4294901760,
         "dhcp_gateway":167838209,"dhcp_followhost":0,"dhcp_xxx1":0,"tftp_timeout":3,
         "tftp_maxretrans":9,"tftp_singlemode":1,"http_port":8080,"http_disk_mode":1,
-        "mac_flt_deny":0,"mac_flt_list":["00-11-22-33-44-55","01-*"],"nfs_share_url":"10.0.0.1:/srv",
+        "mac_flt_deny":0,"mac_flt_list":["00-11-22-33-44-55","01-*"],"nfs_share_url":"10.0.0.1:/srv","root_password":"pw",
         "dhcp_only_pxe":1,"zel_vm_filter":-2,"ext_boot_opt_list":[{"os_name":"CentOS 7",
         "enable_ext_boot_opt":true,"legacy_ext_boot_opt":"a=1","uefi_ext_boot_opt":"b=2"}],
         "dhcp_dns":["10.0.0.53","10.0.0.54"],"dhcp_domain":"lab.example","dhcp_proxy":1,"dhcp_relay":1})";

@@ -30,7 +30,7 @@ using RegexPtr = std::unique_ptr<GRegex, RegexFree>;
 RegexPtr CompileRegex(const char *pcRegex)
 {
     GError *pstError = nullptr;
-    RegexPtr pstRegex(g_regex_new(pcRegex != nullptr ? pcRegex : "", G_REGEX_DEFAULT,
+    RegexPtr pstRegex(g_regex_new(pcRegex != nullptr ? pcRegex : "", G_REGEX_RAW,
                                   G_REGEX_MATCH_DEFAULT, &pstError));
     if (pstError != nullptr) {
         LOG_Print(2, "PXEDLG", "Invalid regex %s: %s", pcRegex, pstError->message);

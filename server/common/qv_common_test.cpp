@@ -108,3 +108,36 @@ TEST(QvFile, SaveReplacesWholeAndStaleTemporaryFilesGo)
               (std::set<std::string>{"orv.json", "a.tmp", "b.tmp.12a", "c.tmp.", ".tmp.5"}));
     fs::remove_all(stDir);
 }
+
+TEST(QvText, PrintableEscapesControlBytesAndInvalidUtf8)
+{
+    struct Case {
+        std::string strIn, strOut;
+    } astCases[] = {
+        {"plain/path.cfg", "plain/path.cfg"},
+        {"x\nCLIENT 1 Install Finished", "x\\x0aCLIENT 1 Install Finished"},
+        {"a\rb\tc\x1b[2Jd\x7f", "a\\x0db\\x09c\\x1b[2Jd\\x7f"},
+        {std::string("nul\0x", 5), "nul\\x00x"},
+        {"\\Boot\\BCD", "\\Boot\\BCD"},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"\xff\xfe", "\\xff\\xfe"},
+        {"\xc3\x28", "\\xc3("},
+        {"\xc0\xaf", "\\xc0\\xaf"},           // overlong "/"
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},  // surrogate
+        {"\xc2\x85", "\\xc2\\x85"},           // C1 control (NEL)
+        {"\xe2\x82", "\\xe2\\x82"},           // cut sequence
+    };
+    for (const Case &stCase : astCases) {
+        EXPECT_EQ(QV_Printable(stCase.strIn), stCase.strOut) << stCase.strOut;
+    }
+}
+
+TEST(QvText, RandomTextUsesTheAlphabetAndDiffers)
+{
+    std::string strFirst = QV_RandomText("ab", 64);
+    ASSERT_EQ(strFirst.size(), 64u);
+    EXPECT_EQ(strFirst.find_first_not_of("ab"), std::string::npos);
+    EXPECT_NE(strFirst, QV_RandomText("ab", 64));
+    EXPECT_EQ(QV_RandomText("ab", 257), "");
+    EXPECT_EQ(QV_RandomText("", 4), "");
+}

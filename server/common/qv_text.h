@@ -18,3 +18,11 @@ bool QV_IpValid(const char *pcText);
 
 // "%02x-%02x-%02x-%02x-%02x-%02x", lower case: the client table, leases, filters, file names.
 std::string QV_MacText(const uint8_t aucMac[6]);
+
+// uiLength characters drawn from strAlphabet with the kernel's random generator; empty when the
+// generator fails or uiLength exceeds 256.
+std::string QV_RandomText(const std::string &strAlphabet, size_t uiLength);
+
+// Text from the network made safe for a status, a log line or a standard-output line: control
+// bytes and bytes that are not part of valid UTF-8 become "\xNN"; valid UTF-8 stays.
+std::string QV_Printable(const std::string &strText);

@@ -70,6 +70,8 @@ Json::Value SettingsJson()
     stJson["tftp_singlemode"] = stSet.uiTftpSingleMode;
     stJson["ins_disk_name"] = BootConfig().strInsDiskName;
     stJson["nfs_share_url"] = stSet.strNfsShareUrl;
+    // The operator needs it to log in to the systems installed.
+    stJson["root_password"] = stSet.strRootPassword;
     stJson["dhcp_only_pxe"] = stSet.iDhcpOnlyPxe;
     stJson["zel_vm_filter"] = stSet.iZelVmFilter;
     stJson["mac_flt_deny"] = stSet.uiMacFltDeny;

@@ -55,8 +55,8 @@ long Request(const std::string &strUrl, const std::string &strToken, const char 
 // The id of the open prompt in a status reply, or empty.
 std::string PromptId(const std::string &strStatus)
 {
-    GRegex *pstRegex = g_regex_new("\"prompt\":\\{[^}]*\"id\":(\\d+)", GRegexCompileFlags(0),
-                                   GRegexMatchFlags(0), nullptr);
+    GRegex *pstRegex =
+        g_regex_new("\"prompt\":\\{[^}]*\"id\":(\\d+)", G_REGEX_RAW, GRegexMatchFlags(0), nullptr);
     GMatchInfo *pstMatch = nullptr;
     std::string strId;
     if (g_regex_match(pstRegex, strStatus.c_str(), GRegexMatchFlags(0), &pstMatch)) {

@@ -17,6 +17,7 @@
 #include "msg_table.h"
 #include "plugin_host.h"
 #include "prompt.h"
+#include "root_password.h"
 #include "settings.h"
 
 namespace {
@@ -161,6 +162,7 @@ Json::Value DLG_ServerConfigGet()
     stDlg["domain"] = stSet.strDhcpDomain;
     stDlg["proxy"] = stSet.uiDhcpProxy != 0;
     stDlg["relay"] = stSet.uiDhcpRelay != 0;
+    stDlg["rootPassword"] = stSet.strRootPassword;
     return stDlg;
 }
 
@@ -196,6 +198,7 @@ bool DLG_ServerConfigApply(const Json::Value &stArgs)
     stForm.bProxy = Flag(stArgs, "proxy");
     stForm.bRelay = Flag(stArgs, "relay");
     stForm.bHttpDisk = Flag(stArgs, "httpDisk");
+    stForm.strRootPassword = Text(stArgs, "rootPassword");
     return CMD_ApplyServerConfig(stForm);
 }
 

@@ -19,6 +19,7 @@
 #include "console_assets.h"
 #include "console_bridge.h"
 #include "console_files.h"
+#include "console_host.h"
 #include "console_token.h"
 #include "log.h"
 #include "msg_table.h"
@@ -54,6 +55,8 @@ struct ConsoleServer {
     GThread *pstThread = nullptr;
     GMainContext *pstOwnContext = nullptr;
     std::string strToken;
+    std::string strBind;  // the address listened on
+    uint16_t usPort = 0;
     // Console thread only.
     uint64_t ullNextId = 1;
     std::map<uint64_t, Pending> mapPending;
@@ -412,6 +415,12 @@ void OnRequest(evhttp_request *pstReq, void *)
         SendError(pstReq, 405, "method not allowed");
         return;
     }
+    // DNS rebinding: a name other than the console's own is another site's page.
+    if (!CONSOLE_HostAllowed(HeaderValue(pstReq, "Host"), CONSOLE_HostNames(g_stServer.strBind),
+                             g_stServer.usPort)) {
+        SendError(pstReq, 421, "the Host header does not name this console");
+        return;
+    }
     bool bPost = eCmd == EVHTTP_REQ_POST;
     bool bFromQuery = false;
     if (!Authorised(pstReq, bPost, &bFromQuery)) {
@@ -602,6 +611,8 @@ bool HTTPC_Start(const std::string &strAddress, uint16_t usPort, const std::stri
                  const std::string &strMetrics, std::string *pstrError)
 {
     g_stServer.strToken = strToken;
+    g_stServer.strBind = strAddress;
+    g_stServer.usPort = usPort;
     g_stServer.bQuit = false;
     g_stServer.pstBase = event_base_new();
     g_stServer.iWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

@@ -122,8 +122,7 @@ bool NormalizeMacPattern(const std::string &strText, std::string *pstrPattern)
     gchar *pcTrimmed = g_strstrip(g_strdup(strText.c_str()));
     std::string strTrimmed = pcTrimmed;
     g_free(pcTrimmed);
-    if (!g_regex_match_simple(kPattern, strTrimmed.c_str(), GRegexCompileFlags(0),
-                              GRegexMatchFlags(0))) {
+    if (!g_regex_match_simple(kPattern, strTrimmed.c_str(), G_REGEX_RAW, GRegexMatchFlags(0))) {
         return false;
     }
     for (char &c : strTrimmed) {

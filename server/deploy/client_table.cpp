@@ -15,6 +15,7 @@
 #include "msg_table.h"
 #include "prompt.h"
 #include "transfer_stats.h"
+#include "qv_text.h"
 
 namespace {
 
@@ -128,12 +129,42 @@ void MarkTaken(ClientRow &stRow)
     }
 }
 
+std::string NewToken()
+{
+    return QV_RandomText("0123456789abcdefghijklmnopqrstuvwxyz", 24);
+}
+
+// An end-of-install report counts only with the row's token right after strMarker (letters and
+// digits up to the next other byte); any other is logged and changes nothing.
+bool ReportHasToken(int iRow, const std::string &strText, const char *pcMarker)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    size_t uiAt = strText.find(pcMarker);
+    std::string strGiven;
+    if (uiAt != std::string::npos) {
+        uiAt += strlen(pcMarker);
+        size_t uiEnd = uiAt;
+        while (uiEnd < strText.size() && g_ascii_isalnum(strText[uiEnd])) {
+            ++uiEnd;
+        }
+        strGiven = strText.substr(uiAt, uiEnd - uiAt);
+    }
+    std::string strToken = ClientToken(iRow);
+    if (!strToken.empty() && strGiven == strToken) {
+        return true;
+    }
+    LOG_Print(0, "PXEDLG", "Install end report for row %d (%s) without its token, ignored", iRow,
+              AddressText(g_vecRows[size_t(iRow - 1)].uiAddress).c_str());
+    return false;
+}
+
 void SetStatus(int iRow, const std::string &strStatus, double dProgress = -1)
 {
     std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
     ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
     MarkTaken(stRow);
-    stRow.strStatus = strStatus;
+    // Statuses quote file names and URIs that clients chose.
+    stRow.strStatus = QV_Printable(strStatus);
     stRow.dProgress = dProgress;
     RowChanged(iRow);
 }
@@ -166,6 +197,7 @@ void HandleDhcpOffer(const QVDHCP_ClientEvent &stEvent, bool bTaken = false)
         ClientRow stNew;
         stNew.strMac = szMac;
         stNew.uiAddress = stEvent.uiAddress;
+        stNew.strToken = NewToken();
         iRow = AppendRow(std::move(stNew));
     }
     ClientRow &stRow = g_vecRows[size_t(iRow - 1)];
@@ -195,7 +227,7 @@ void HandleDhcpOffer(const QVDHCP_ClientEvent &stEvent, bool bTaken = false)
 }
 
 // The client took its offer: its configuration files are written now, not at every offer, so
-// DISCOVERs alone leave no files behind. A proxy offers before it knows the client's address; the
+// DISCOVERs alone leave no files behind; its row and token exist by then, and the files carry it. A proxy offers before it knows the client's address; the
 // row takes it once the client names it.
 void HandleDhcpAck(const QVDHCP_ClientEvent &stEvent)
 {
@@ -248,9 +280,6 @@ void HandleDhcp(uint16_t usCode, const QVDHCP_ClientEvent &stEvent)
 // A boot-file request from an address that never passed our DHCP: configure and add the client.
 void AddTftpClient(const QVTFTP_TransferEvent &stEvent)
 {
-    if (g_stHooks.fnConfigureClient) {
-        g_stHooks.fnConfigureClient(nullptr, stEvent.uiClientIp);
-    }
     std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
     ClientRow stRow;
     stRow.uiAddress = stEvent.uiClientIp;
@@ -258,8 +287,14 @@ void AddTftpClient(const QVTFTP_TransferEvent &stEvent)
     stRow.strMac = "N/A";
     stRow.strStatus = MSG_Text(122);
     stRow.ullStartMs = CLIENTS_NowMs();
+    stRow.strToken = NewToken();
     stRow.bAcked = true;  // it came by TFTP: there is no offer to age
-    RowChanged(AppendRow(std::move(stRow)));
+    int iRow = AppendRow(std::move(stRow));
+    // The row (and its token) exists before the client's files are written: they carry it.
+    if (g_stHooks.fnConfigureClient) {
+        g_stHooks.fnConfigureClient(nullptr, stEvent.uiClientIp);
+    }
+    RowChanged(iRow);
 }
 
 void HandleTftp(uint16_t usCode, const QVTFTP_TransferEvent &stEvent)
@@ -299,7 +334,9 @@ void HandleTftp(uint16_t usCode, const QVTFTP_TransferEvent &stEvent)
         }
         if (usCode == QVTFTP_EVENT_REQ_FAILED &&
             strstr(stEvent.szFileName, "FERRIT/InstallFinish")) {
-            MarkFinished(iRow, MSG_Text(114));
+            if (ReportHasToken(iRow, stEvent.szFileName, "FERRIT/InstallFinish/")) {
+                MarkFinished(iRow, MSG_Text(114));
+            }
         } else {
             SetStatus(iRow,
                       Format("%s(TFTP %s0x%08lx):%s", MSG_Text(118), MSG_Text(2),
@@ -321,7 +358,9 @@ void HandleHttp(const QVHTTP_RequestEvent &stEvent)
     }
     const char *pcUri = stEvent.szURI;
     if (strstr(pcUri, "PXEClientInstallEnd")) {
-        MarkFinished(iRow, MSG_Text(114));
+        if (ReportHasToken(iRow, stEvent.szRequest, "token=")) {
+            MarkFinished(iRow, MSG_Text(114));
+        }
     } else if (strstr(pcUri, "FERRIT/Reboot")) {
         SetStatus(iRow, MSG_Text(117));
     } else if (strstr(pcUri, "FERRIT/Install")) {
@@ -587,6 +626,13 @@ bool CLIENTS_WithMacLocked(const std::string &strMac,
     return true;
 }
 
+std::string ClientToken(int iRow)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    return iRow >= 1 && size_t(iRow) <= g_vecRows.size() ? g_vecRows[size_t(iRow - 1)].strToken
+                                                         : std::string();
+}
+
 int ClientRowCount()
 {
     std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
@@ -626,7 +672,7 @@ void ReadClientReport(const std::string &strRequest, ClientRecord &stRecord)
     for (const auto &[pcKey, pstrField] : astKeys) {
         size_t uiKey = strRequest.find(pcKey);
         if (uiKey != std::string::npos) {
-            *pstrField = ReportValue(strRequest, uiKey, strlen(pcKey));
+            *pstrField = QV_Printable(ReportValue(strRequest, uiKey, strlen(pcKey)));
         }
     }
 }

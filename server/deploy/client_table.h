@@ -42,6 +42,7 @@ struct ClientRow {
     double dProgress = -1;    // percent of the current download, -1 when none
     bool bAcked = false;      // false while the client has only been offered an address
     ClientRecord stRecord;
+    std::string strToken;  // made at the row's first offer; its end-of-install report carries it
 };
 
 // What the table asks of the controller. Every hook runs on the main thread.
@@ -98,6 +99,8 @@ bool DeleteClientRowAsked(int iRow);
 // Row numbers from 1; 0 when none.
 int FindRowByAddress(uint32_t uiAddress);
 int FindRowByMac(const std::string &strMac);
+// The row's token ("" for a row that does not exist).
+std::string ClientToken(int iRow);
 
 int ClientRowCount();
 // Copies of the rows, taken under the row lock.

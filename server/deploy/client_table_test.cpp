@@ -9,6 +9,7 @@
 #include "admission.h"
 #include "log.h"
 #include "msg_table.h"
+#include "qv_text.h"
 #include "test_support.h"
 
 namespace {
@@ -211,9 +212,20 @@ TEST_F(ClientTableTest, TftpProgressFailuresAndRowsAddedByBootFile)
         Tftp(stCase.uiCode, kIp1, stCase.pcFile, stCase.ullSize, stCase.ullSent, stCase.uiResult);
         EXPECT_EQ(Status(1), stCase.pcStatus);
     }
-    // A failed request for the finish marker (code 1) ends the installation.
+    // A failed request for the finish marker (code 1) ends the installation, with the row's
+    // token as the path element after it; without it, or with another, nothing changes.
     g_ullNow += (12 * 60 + 5) * 1000;
-    Tftp(QVTFTP_EVENT_REQ_FAILED, kIp1, "kickstart/FERRIT/InstallFinish", 0, 0, 0x2004);
+    std::string strToken = ClientToken(1);
+    ASSERT_GE(strToken.size(), 16u);
+    for (const std::string &strFile : std::vector<std::string>{
+             "kickstart/FERRIT/InstallFinish", "kickstart/FERRIT/InstallFinish/",
+             "kickstart/FERRIT/InstallFinish/" + strToken.substr(1),
+             "kickstart/FERRIT/InstallFinish/x" + strToken}) {
+        Tftp(QVTFTP_EVENT_REQ_FAILED, kIp1, strFile.c_str(), 0, 0, 0x2004);
+        EXPECT_EQ(Status(1).find("Install Finished"), std::string::npos) << strFile;
+    }
+    Tftp(QVTFTP_EVENT_REQ_FAILED, kIp1, ("kickstart/FERRIT/InstallFinish/" + strToken).c_str(), 0,
+         0, 0x2004);
     EXPECT_EQ(Status(1), "Install Finished(time: 12m5s)");
 
     // Unknown addresses: only the boot file adds a row, with MAC "N/A".
@@ -255,7 +267,14 @@ TEST_F(ClientTableTest, HttpStatusesFinishAndReports)
         EXPECT_EQ(Status(1), stCase.pcStatus);
     }
     g_ullNow += 62000;
-    Http(QVHTTP_EVT_END, kIp1, "/kickstart/PXEClientInstallEnd");
+    Http(QVHTTP_EVT_END, kIp1, "/kickstart/PXEClientInstallEnd", 0, 0, 404,
+         "GET /kickstart/PXEClientInstallEnd?mac=00-00-00-00-00-01");
+    Http(QVHTTP_EVT_END, kIp1, "/kickstart/PXEClientInstallEnd", 0, 0, 404,
+         "GET /kickstart/PXEClientInstallEnd?mac=00-00-00-00-00-01&token=guess");
+    EXPECT_EQ(Status(1), "Rebooting to finish install");
+    std::string strRequest =
+        "GET /kickstart/PXEClientInstallEnd?mac=00-00-00-00-00-01&token=" + ClientToken(1);
+    Http(QVHTTP_EVT_END, kIp1, "/kickstart/PXEClientInstallEnd", 0, 0, 404, strRequest.c_str());
     EXPECT_EQ(Status(1), "Install Finished(time: 1m2s)");
     // Finished rows ignore downloads, but not agent reports.
     Http(QVHTTP_EVT_START, kIp1, "/ISO1/vmlinuz", 10, 10);
@@ -433,4 +452,40 @@ TEST(Admission, Architecture)
     EXPECT_FALSE(CheckClientArchitecture(stX86, 7));
     EXPECT_TRUE(CheckClientArchitecture(stArm, 0));
     EXPECT_FALSE(CheckClientArchitecture(stArm, 11));
+}
+
+TEST_F(ClientTableTest, EachRowHasItsOwnTokenFromItsFirstOfferOn)
+{
+    std::string strSeenByHook;
+    ClientTableHooks stHooks;
+    stHooks.fnHttpRunning = stHooks.fnTftpRunning = stHooks.fnDhcpRunning = [] { return true; };
+    stHooks.fnConfigureClient = [&](const QVDHCP_ClientEvent *pstEvent, uint32_t) {
+        // The client's files are written with the token: the row exists already.
+        strSeenByHook = ClientToken(FindRowByMac(QV_MacText(pstEvent->aucMac)));
+        return false;
+    };
+    CLIENTS_SetHooks(stHooks);
+    Offer(1, kIp1);
+    Ack(1, kIp1);  // the files are written when the client takes its lease
+    std::string strFirst = ClientToken(1);
+    EXPECT_EQ(strSeenByHook, strFirst);
+    EXPECT_EQ(strFirst.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyz"),
+              std::string::npos);
+    Offer(1, kIp1);
+    EXPECT_EQ(ClientToken(1), strFirst);
+    Offer(2, kIp1 + 1);
+    EXPECT_NE(ClientToken(2), strFirst);
+    EXPECT_EQ(ClientToken(3), "");
+}
+
+TEST_F(ClientTableTest, NetworkTextReachesStatusesOnlyPrintable)
+{
+    Offer(1, kIp1);
+    Tftp(QVTFTP_EVENT_REQ_FAILED, kIp1, "x\nCLIENT 52-54-00-ab-00-01 10.0.0.1 - Install\xff", 0, 0,
+         0x2004);
+    EXPECT_EQ(Status(1), "Download file(TFTP Fail0x00002004):x\\x0aCLIENT 52-54-00-ab-00-01 "
+                         "10.0.0.1 - Install\\xff");
+    Http(QVHTTP_EVT_END, kIp1, "/kickstart/virturl_report_client_info", 0, 0, 200,
+         "GET /kickstart/virturl_report_client_info?vendor=A\r\nB&pdt_serial=S&pdt_name=P&x");
+    EXPECT_EQ(ClientRows()[0].stRecord.strVendor, "A\\x0d\\x0aB");
 }

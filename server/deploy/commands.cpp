@@ -14,6 +14,7 @@
 #include "plugin_host.h"
 #include "prompt.h"
 #include "qvdhcp_config.h"
+#include "root_password.h"
 #include "settings.h"
 #include "version.h"
 
@@ -115,12 +116,20 @@ bool CMD_ApplyServerConfig(const ServerConfigForm &stForm)
         PROMPT_Show(MSG_Choose("请输入有效的域名。", "Please enter a valid domain name."), pcTitle);
         return false;
     }
+    if (!RootPasswordValid(stForm.strRootPassword)) {
+        PROMPT_Show(MSG_Choose("root 密码不能为空，也不能含控制字符或 \" \\ < > &。",
+                               "The root password must not be empty nor hold control characters "
+                               "or any of \" \\ < > &."),
+                    pcTitle);
+        return false;
+    }
     ServerSettings &stSet = Settings();
     stSet.vecDhcpDns = vecDns;
     stSet.strDhcpDomain = stForm.strDomain;
     stSet.uiDhcpProxy = stForm.bProxy ? 1 : 0;
     stSet.uiDhcpRelay = stForm.bRelay ? 1 : 0;
     stSet.uiHttpDiskMode = stForm.bHttpDisk ? 1 : 0;
+    stSet.strRootPassword = stForm.strRootPassword;
     stSet.uiDhcpMask = stForm.uiMask;
     stSet.uiDhcpGateway = stForm.uiGateway;
     stSet.uiDhcpFollowHost = stForm.bCopyHost ? 1 : 0;
@@ -144,7 +153,7 @@ bool CMD_ApplyServerConfig(const ServerConfigForm &stForm)
 
 bool CMD_SetNfsShareUrl(const std::string &strUrl)
 {
-    if (!g_regex_match_simple("(\\d+\\.){3}\\d+:\\S+", strUrl.c_str(), GRegexCompileFlags(0),
+    if (!g_regex_match_simple("(\\d+\\.){3}\\d+:\\S+", strUrl.c_str(), G_REGEX_RAW,
                               GRegexMatchFlags(0))) {
         PROMPT_Show(MSG_Text(72), MSG_Text(70));
         return false;

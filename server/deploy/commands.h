@@ -51,10 +51,12 @@ struct ServerConfigForm {
     bool bProxy = false;
     bool bRelay = false;
     bool bHttpDisk = false;  // Windows source as an HTTP disk instead of the SMB share
+    std::string strRootPassword;  // of the installed systems
 };
 // OK of that dialog: a zero mask (message 111), no gateway without "xxx1" (112) and a target disk
 // that is neither "/dev/..." nor "<n>GB" (113), a bad name-server list or domain are refused with
-// nothing changed; otherwise the server and boot settings take the form's values.
+// nothing changed, and so is a root password that is empty or holds control characters or any of
+// " \ < > &; otherwise the server and boot settings take the form's values.
 bool CMD_ApplyServerConfig(const ServerConfigForm &stForm);
 
 // The NFS dialog: "<a.b.c.d>:<path>", else message 72.

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "admission.h"
+#include "answer_access.h"
 #include "active_boot.h"
 #include "boot_config.h"
 #include "client_table.h"
@@ -23,7 +24,9 @@
 #include "qvdhcp_leasedb.h"
 #include "qv_text.h"
 #include "qvhttp.h"
+#include "qv_text.h"
 #include "qvtftp.h"
+#include "root_password.h"
 #include "service_roots.h"
 #include "settings.h"
 #include "start_check.h"
@@ -262,6 +265,17 @@ void ReleaseImage()
     g_stCtl.pstImage.reset();
 }
 
+// One hash per password: crypt(3) costs milliseconds, and offers come in floods.
+std::string RootPasswordCrypt(const std::string &strPlain)
+{
+    static std::string s_strPlain, s_strCrypt;
+    if (s_strCrypt.empty() || s_strPlain != strPlain) {
+        s_strPlain = strPlain;
+        s_strCrypt = CryptRootPassword(strPlain);
+    }
+    return s_strCrypt;
+}
+
 // The per-client request to the plug-in; pstEvent null for a client known only by its address.
 bool ConfigureClient(const QVDHCP_ClientEvent *pstEvent, uint32_t uiAddress)
 {
@@ -292,7 +306,11 @@ bool ConfigureClient(const QVDHCP_ClientEvent *pstEvent, uint32_t uiAddress)
     stReq.http_image = BootFileFetchesOverHttp(bUefi) ? 1 : 0;
     stReq.boot_file[CLIENT_BOOT_FILE_BIOS] = BiosBootFile();
     stReq.boot_file[CLIENT_BOOT_FILE_UEFI] = UefiBootFile();
-    stReq.boot_file[CLIENT_BOOT_FILE_ROOT_PASSWORD] = CLIENT_ROOT_PASSWORD;
+    stReq.boot_file[CLIENT_BOOT_FILE_ROOT_PASSWORD] = stSet.strRootPassword;
+    stReq.root_password_crypt = RootPasswordCrypt(stSet.strRootPassword);
+    int iRow = pstEvent != nullptr ? FindRowByMac(QV_MacText(pstEvent->aucMac))
+                                   : FindRowByAddress(uiAddress);
+    stReq.client_token = ClientToken(iRow);
     stReq.boot_file[CLIENT_BOOT_FILE_NFS_ROOT] = stSet.strNfsShareUrl;
     stReq.disk_select = int32_t(stBoot.uiDiskSelect);
     stReq.disk_size_gb = int32_t(stBoot.uiDiskSizeGb);
@@ -348,6 +366,7 @@ void ControllerInit()
     QVDHCP_CFG_SetEventFunc(OnDhcpEvent);
     QVTFTP_SetEventFunc(OnTftpEvent);
     QVHTTP_SetEventFunc(OnHttpEvent);
+    QVHTTP_SetAccessFunc(AnswerFileAccess);
     KIV_REST_SetNotifyFunc(OnRestNotify);
     InstallTableHooks();
     SetMacFilter(Settings().uiMacFltDeny != 0, Settings().vecMacFltList);

@@ -6,6 +6,8 @@
 #include <map>
 #include <memory>
 
+#include "qv_text.h"
+
 namespace {
 
 // The status with its digits removed: two lines of one transfer differ only in progress.
@@ -26,8 +28,9 @@ std::string ClientRowLine(const ClientRow &stRow)
 {
     std::string strProgress =
         stRow.dProgress < 0 ? "-" : std::to_string(int(stRow.dProgress)) + "%";
-    return "CLIENT " + stRow.strMac + " " + stRow.strAddress + " " + strProgress + " " +
-           stRow.strStatus;
+    // Scripts trust these lines: what a client sent never makes a second one.
+    return QV_Printable("CLIENT " + stRow.strMac + " " + stRow.strAddress + " " + strProgress +
+                        " " + stRow.strStatus);
 }
 
 std::function<void(int, const ClientRow &)> ClientRowPrinter()

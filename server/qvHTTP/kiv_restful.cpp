@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 
 #include "qvhttp_util.h"
@@ -36,10 +37,13 @@ std::atomic<bool> g_bStopping{false};
 void CompileRegexes()
 {
     if (g_pstUrlRegex == nullptr) {
+        // Requests are bytes off the network, not UTF-8: match them as raw bytes.
         g_pstUrlRegex = g_regex_new("(GET|HEAD|DELETE|POST) /rest/v([1-9])/([^?\\s]+)",
-                                    G_REGEX_OPTIMIZE, GRegexMatchFlags(0), nullptr);
+                                    GRegexCompileFlags(G_REGEX_RAW | G_REGEX_OPTIMIZE),
+                                    GRegexMatchFlags(0), nullptr);
         g_pstPairRegex =
-            g_regex_new("([^=&]+)=([^=&]+)", G_REGEX_OPTIMIZE, GRegexMatchFlags(0), nullptr);
+            g_regex_new("([^=&]+)=([^=&]+)", GRegexCompileFlags(G_REGEX_RAW | G_REGEX_OPTIMIZE),
+                        GRegexMatchFlags(0), nullptr);
     }
 }
 
@@ -151,10 +155,10 @@ void SetTimeouts(int iSocket)
 // Reads until the request line has ended, the peer stops sending or the buffer is full. False
 // when nothing usable came: an error, a close before any byte, a request line longer than the
 // buffer, or a request not complete within the time-out. The time-out covers the whole request,
-// so a client dribbling a byte at a time cannot hold one of the few workers for longer.
-bool ReceiveRequest(int iSocket, char *pcBuf)
+// so a client dribbling a byte at a time cannot hold one of the few workers for longer; it starts
+// at accept, so time spent waiting for a worker counts too.
+bool ReceiveRequest(int iSocket, char *pcBuf, gint64 llDeadline)
 {
-    const gint64 llDeadline = g_get_monotonic_time() + gint64(REST_IO_TIMEOUT_SEC) * G_USEC_PER_SEC;
     size_t uiLen = 0;
     while (uiLen < KIV_REST_MAX_REQUEST) {
         pollfd stPoll{iSocket, POLLIN, 0};
@@ -197,13 +201,20 @@ bool ReceiveRequest(int iSocket, char *pcBuf)
     return true;
 }
 
-void Worker(gpointer pvSocket, gpointer)
+// One accepted connection on its way to a worker.
+struct RestJob {
+    int iSocket;
+    gint64 llDeadline;  // monotonic microseconds
+};
+
+void Worker(gpointer pvJob, gpointer)
 {
-    int iSocket = GPOINTER_TO_INT(pvSocket) - 1;
+    std::unique_ptr<RestJob> pstJob(static_cast<RestJob *>(pvJob));
+    int iSocket = pstJob->iSocket;
     SetTimeouts(iSocket);
     char szBuf[KIV_REST_MAX_REQUEST + 1];
     KIV_REST_Request stRequest;
-    if (ReceiveRequest(iSocket, szBuf)) {
+    if (ReceiveRequest(iSocket, szBuf, pstJob->llDeadline)) {
         if (!KIV_REST_ParseRequest(szBuf, &stRequest)) {
             QVHTTP_Log(QVHTTP_DIG, "Invalid restful URL %s", stRequest.strText.c_str());
         } else {
@@ -219,19 +230,30 @@ void Worker(gpointer pvSocket, gpointer)
 gpointer Listener(gpointer)
 {
     while (true) {
-        int iClient = accept(g_iListenSocket, nullptr, nullptr);
+        int iClient = accept4(g_iListenSocket, nullptr, nullptr, SOCK_CLOEXEC);
         if (iClient < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) {
-                continue;
+            int iError = errno;
+            if (g_bStopping.load()) {
+                break;
             }
-            if (!g_bStopping.load()) {
-                QVHTTP_Log(QVHTTP_DIG, "Accept invalid socket %d", iClient);
+            if (!QVHTTP_UTIL_IsTransientAcceptError(iError)) {
+                QVHTTP_Log(QVHTTP_DIG, "Accept invalid socket %d (%s)", iClient, strerror(iError));
+                break;
             }
-            break;
+            if (iError != EINTR && iError != ECONNABORTED) {
+                g_usleep(10000);  // let connections end before trying again
+            }
+            continue;
         }
-        // The pool queues what its workers cannot take at once. The socket travels plus one so
-        // that socket 0 is not a null pointer.
-        g_thread_pool_push(g_pstPool, GINT_TO_POINTER(iClient + 1), nullptr);
+        // The pool queues what its workers cannot take at once, up to a bound: idle connections
+        // beyond it would only hold descriptors until their deadline.
+        if (g_thread_pool_unprocessed(g_pstPool) >= KIV_REST_MAX_WAITING) {
+            close(iClient);
+            continue;
+        }
+        auto pstJob = std::make_unique<RestJob>(RestJob{
+            iClient, g_get_monotonic_time() + gint64(REST_IO_TIMEOUT_SEC) * G_USEC_PER_SEC});
+        g_thread_pool_push(g_pstPool, pstJob.release(), nullptr);
     }
     return nullptr;
 }

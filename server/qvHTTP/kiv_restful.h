@@ -11,6 +11,8 @@
 
 constexpr uint16_t KIV_REST_DEFAULT_PORT = 18000;
 constexpr unsigned KIV_REST_WORKERS = 8;
+// Accepted connections waiting for a worker; more are closed at once.
+constexpr unsigned KIV_REST_MAX_WAITING = 64;
 // The longest request read; a request line that does not end within it is refused.
 constexpr size_t KIV_REST_MAX_REQUEST = 2047;
 

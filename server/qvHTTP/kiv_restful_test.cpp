@@ -56,6 +56,14 @@ TEST(RestRequest, UrlFormVersionCommandAndParameters)
         {"GET /rest/v10/pim_get_sysinfo HTTP/1.1\r\n", false, 0, "", {}},
         {"PUT /rest/v1/pim_get_sysinfo HTTP/1.1\r\n", false, 0, "", {}},
         {"GET /rest/v1/ HTTP/1.1\r\n", false, 0, "", {}},
+        // Network bytes that are not UTF-8 are matched as bytes.
+        {"GET /rest/v1/x\xff^\xfe HTTP/1.1\r\n", true, 1, "x\xff^\xfe", {}},
+        {"GET /rest/v1/y?a=\xff^\xfe&\xc3\x28=1 HTTP/1.1\r\n",
+         true,
+         1,
+         "y",
+         {{"a", "\xff^\xfe"}, {"\xc3\x28", "1"}}},
+        {"\xff^\xfe", false, 0, "", {}},
         // The URL form must lie before "HTTP/1".
         {"GET / HTTP/1.1\r\nX: GET /rest/v1/pim_get_sysinfo\r\n", false, 0, "", {}},
     };

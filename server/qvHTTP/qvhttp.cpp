@@ -125,6 +125,10 @@ void QVHTTP_ProcRequest(QVHTTP_ConnPara &stConn, const QVHTTP_Request &stReq)
 
     QVHTTP_OpenResult stResult;
     uint32_t uiRet = QVHTTP_CFG_OpenReqURI(stReq, stResult);
+    if (uiRet == 0 &&
+        !QVHTTP_AccessAllowed(stConn.uiClientIp, stResult.szPath, stResult.uiIsDir != 0)) {
+        uiRet = QVHTTP_ERR_NOT_FOUND;
+    }
     if (uiRet != 0) {
         uint32_t uiStatus = uiRet == QVHTTP_ERR_NOT_FOUND ? 404 : 405;
         QVHTTP_Log(QVHTTP_DIG, "%u %s <<", uiStatus, pcURI);
@@ -345,12 +349,6 @@ void QVHTTP_ThreadProc(gpointer pvJob, gpointer)
     close(stConn.iSock);
 }
 
-bool IsTransientAcceptError(int iError)
-{
-    return iError == EINTR || iError == ECONNABORTED || iError == EMFILE || iError == ENFILE ||
-           iError == ENOBUFS || iError == ENOMEM || iError == EPROTO;
-}
-
 gpointer QVHTTP_ServiceThreadProc(gpointer pvListen)
 {
     int iListen = GPOINTER_TO_INT(pvListen);
@@ -367,7 +365,7 @@ gpointer QVHTTP_ServiceThreadProc(gpointer pvListen)
             accept4(iListen, reinterpret_cast<sockaddr *>(&stPeer), &uiPeerLen, SOCK_CLOEXEC);
         if (iSock < 0) {
             std::lock_guard<std::mutex> lock(g_mtxConns);
-            if (g_bStopping || !IsTransientAcceptError(errno)) {
+            if (g_bStopping || !QVHTTP_UTIL_IsTransientAcceptError(errno)) {
                 break;
             }
             if (errno == EMFILE || errno == ENFILE) {

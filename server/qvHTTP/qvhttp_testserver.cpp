@@ -22,6 +22,7 @@
 #include <glib-unix.h>
 #include <glib.h>
 
+#include "kiv_restful.h"
 #include "qv_text.h"
 #include "qvhttp.h"
 
@@ -102,8 +103,13 @@ int main(int argc, char **argv)
     std::vector<QVHTTP_Root> vRoots;
     std::string strVirtIso;
     QVHTTP_VirtIsoFiles stVirtFiles;
+    bool bRest = false;
     for (int i = 1; i < argc; ++i) {
         std::string strArg = argv[i];
+        if (strArg == "--rest") {
+            bRest = true;
+            continue;
+        }
         if (strArg == "--log") {
             QV_LogSinks stSinks;
             for (int l = 0; l < 3; ++l) {
@@ -189,6 +195,11 @@ int main(int argc, char **argv)
         return 3;
     }
     printf("PORT %u\n", g_stQvHttpCfg.usPort);
+    if (bRest) {
+        uint16_t usRestPort = FreePort(uiAddr);
+        KIV_REST_Start(usRestPort);
+        printf("REST %u\n", unsigned(usRestPort));
+    }
     fflush(stdout);
 
     GMainLoop *pstLoop = g_main_loop_new(nullptr, FALSE);
@@ -201,6 +212,9 @@ int main(int argc, char **argv)
     g_main_loop_run(pstLoop);
     g_main_loop_unref(pstLoop);
 
+    if (bRest) {
+        KIV_REST_Stop();
+    }
     QVHTTP_Stop(pstThread);
     QVHTTP_VIRTISO_Clear();
     QVHTTP_CFG_ClearRoots();

@@ -18,6 +18,7 @@ QV_LogSinks g_stQvHttpLogSinks;
 namespace {
 
 std::atomic<QVHTTP_EventFunc> g_pfnEvent{nullptr};
+std::atomic<QVHTTP_AccessFunc> g_pfnAccess{nullptr};
 GRegex *g_pstReqLineRegex = nullptr;
 GRegex *g_pstRangeRegex = nullptr;
 GRegex *g_pstKeepRegex = nullptr;
@@ -101,6 +102,23 @@ void QVHTTP_SetEventFunc(QVHTTP_EventFunc pfnEvent)
     g_pfnEvent = pfnEvent;
 }
 
+bool QVHTTP_UTIL_IsTransientAcceptError(int iError)
+{
+    return iError == EINTR || iError == ECONNABORTED || iError == EMFILE || iError == ENFILE ||
+           iError == ENOBUFS || iError == ENOMEM || iError == EPROTO;
+}
+
+void QVHTTP_SetAccessFunc(QVHTTP_AccessFunc pfnAccess)
+{
+    g_pfnAccess = pfnAccess;
+}
+
+bool QVHTTP_AccessAllowed(uint32_t uiClientIp, const char *pcHostPath, bool bIsDir)
+{
+    QVHTTP_AccessFunc pfnAccess = g_pfnAccess;
+    return pfnAccess == nullptr || pfnAccess(uiClientIp, pcHostPath, bIsDir);
+}
+
 void QVHTTP_RaiseEvent(const QVHTTP_RequestEvent &stEvent)
 {
     QVHTTP_EventFunc pfnEvent = g_pfnEvent;
@@ -112,20 +130,22 @@ void QVHTTP_RaiseEvent(const QVHTTP_RequestEvent &stEvent)
 void QVHTTP_UTIL_Init()
 {
     if (g_pstReqLineRegex == nullptr) {
+        // Heads are bytes off the network, not UTF-8: every regex here matches raw bytes.
         // Anchored: the request line is the first line of a head and nothing else. The query
         // may hold spaces (agents report SMBIOS strings unescaped): the last " HTTP/1.x" ends it.
-        g_pstReqLineRegex = g_regex_new(
-            "^(GET|HEAD) ([^? \\r\\n]*)(\\?[^\\r\\n]*)? HTTP/1\\.([01])(\\r|\\n|$)",
-            GRegexCompileFlags(G_REGEX_OPTIMIZE | G_REGEX_ANCHORED), GRegexMatchFlags(0), nullptr);
+        g_pstReqLineRegex =
+            g_regex_new("^(GET|HEAD) ([^? \\r\\n]*)(\\?[^\\r\\n]*)? HTTP/1\\.([01])(\\r|\\n|$)",
+                        GRegexCompileFlags(G_REGEX_RAW | G_REGEX_OPTIMIZE | G_REGEX_ANCHORED),
+                        GRegexMatchFlags(0), nullptr);
         // Header names match whole lines and regardless of case.
-        g_pstRangeRegex =
-            g_regex_new("^Range: *bytes=(\\d+)-(\\d*)",
-                        GRegexCompileFlags(G_REGEX_OPTIMIZE | G_REGEX_MULTILINE | G_REGEX_CASELESS),
-                        GRegexMatchFlags(0), nullptr);
-        g_pstKeepRegex =
-            g_regex_new("^Connection: *(close|keep-alive)\\b",
-                        GRegexCompileFlags(G_REGEX_OPTIMIZE | G_REGEX_MULTILINE | G_REGEX_CASELESS),
-                        GRegexMatchFlags(0), nullptr);
+        g_pstRangeRegex = g_regex_new("^Range: *bytes=(\\d+)-(\\d*)",
+                                      GRegexCompileFlags(G_REGEX_RAW | G_REGEX_OPTIMIZE |
+                                                         G_REGEX_MULTILINE | G_REGEX_CASELESS),
+                                      GRegexMatchFlags(0), nullptr);
+        g_pstKeepRegex = g_regex_new("^Connection: *(close|keep-alive)\\b",
+                                     GRegexCompileFlags(G_REGEX_RAW | G_REGEX_OPTIMIZE |
+                                                        G_REGEX_MULTILINE | G_REGEX_CASELESS),
+                                     GRegexMatchFlags(0), nullptr);
     }
 }
 

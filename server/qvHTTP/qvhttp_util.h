@@ -61,6 +61,18 @@ struct QVHTTP_RequestEvent {
 using QVHTTP_EventFunc = void (*)(const QVHTTP_RequestEvent *pstEvent);
 
 void QVHTTP_SetEventFunc(QVHTTP_EventFunc pfnEvent);
+
+// accept() errors after which a listener goes on (after a pause for the resource ones): a
+// descriptor or buffer shortage ends when connections end.
+bool QVHTTP_UTIL_IsTransientAcceptError(int iError);
+
+// Asked before a file is sent or a folder listed, with the host path the request resolved to:
+// false refuses it (404). Set by the deployment layer, which knows whose files are whose; runs
+// on connection threads.
+using QVHTTP_AccessFunc = bool (*)(uint32_t uiClientIp, const char *pcHostPath, bool bIsDir);
+void QVHTTP_SetAccessFunc(QVHTTP_AccessFunc pfnAccess);
+// True when no function is set or the set one allows the request.
+bool QVHTTP_AccessAllowed(uint32_t uiClientIp, const char *pcHostPath, bool bIsDir);
 // Raises an event through the installed callback, if any.
 void QVHTTP_RaiseEvent(const QVHTTP_RequestEvent &stEvent);
 

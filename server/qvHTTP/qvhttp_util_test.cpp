@@ -121,6 +121,30 @@ TEST(QvHttpUtil, HeadParsesIntoOneRequestRecord)
     }
 }
 
+// Heads are network bytes: bytes 0x80-0xff (not UTF-8) anywhere are read as plain bytes.
+TEST(QvHttpUtil, RawByteHeadsParseAsBytes)
+{
+    struct Case {
+        const char *pcHead;
+        bool bOk;
+        const char *pcPath;
+        int64_t llStart;
+    } astCases[] = {
+        {"GET /a HTTP/1.1\r\nRange: bytes=5-\xff", true, "/a", 5},
+        {"GET /a HTTP/1.1\r\nRange: bytes=5-\xff\xfe\r\n\r\n", true, "/a", 5},
+        {"GET /\xc3\x28\xff HTTP/1.1\r\nConnection: \xe2\x82\r\n\r\n", true, "/\xc3\x28\xff",
+         QVHTTP_RANGE_ABSENT},
+        {"GET /%ff HTTP/1.0\r\nRange: bytes=\xff-1\r\n", true, "/\xff", QVHTTP_RANGE_ABSENT},
+        {"\xff^\xfe GET /a HTTP/1.1\r\n", false, "", QVHTTP_RANGE_ABSENT},
+    };
+    for (const Case &stCase : astCases) {
+        QVHTTP_Request stReq;
+        EXPECT_EQ(QVHTTP_UTIL_ParseHead(stCase.pcHead, &stReq) == 0, stCase.bOk) << stCase.pcHead;
+        EXPECT_EQ(stReq.strPath, stCase.pcPath) << stCase.pcHead;
+        EXPECT_EQ(stReq.llRangeStart, stCase.llStart) << stCase.pcHead;
+    }
+}
+
 TEST(QvHttpUtil, RangeHeaderGivesFirstAndLastByte)
 {
     struct Case {

@@ -174,7 +174,9 @@ ClientCfgRequest Client(int iUefi, int iArch, const std::string &strBios,
     std::copy(mac, mac + 6, r.mac);
     r.boot_file[0] = strBios;
     r.boot_file[1] = strUefi;
-    r.boot_file[2] = CLIENT_ROOT_PASSWORD;
+    r.boot_file[2] = "s3cret-Test";
+    r.root_password_crypt = "$6$kivsalt$c3ZoYXNo.c3ZoYXNo/c3ZoYXNo";
+    r.client_token = "tok0123456789abcdefghijk";
     r.disk_name = "/dev/sda";
     r.ext_boot_opt = " ";
     r.auto_install = 1;
@@ -289,8 +291,13 @@ TEST_F(HeronShipped, EveryMenuAndAnswerFileIsCompleteAndNamesExistingFiles)
                             work.Path(std::string("kickstart/01-52-54-00-12-34-56") + pcExt)))
                         ExpectNoPlaceholderLeft(
                             work.Path(std::string("kickstart/01-52-54-00-12-34-56") + pcExt));
-                EXPECT_TRUE(ReadText(work.Path("kickstart/01-52-54-00-12-34-56.auto"))
-                                .find("PXEClientInstallEnd") != std::string::npos);
+                // The end report carries the client's token; the password appears only hashed.
+                std::string strAnswer = ReadText(work.Path("kickstart/01-52-54-00-12-34-56.auto"));
+                EXPECT_NE(strAnswer.find("PXEClientInstallEnd?mac=52-54-00-12-34-56&token="
+                                         "tok0123456789abcdefghijk"),
+                          std::string::npos);
+                EXPECT_NE(strAnswer.find(r.root_password_crypt), std::string::npos);
+                EXPECT_EQ(strAnswer.find("s3cret-Test"), std::string::npos);
                 std::string strLoader = l.pcMenuDir;
                 if (strLoader.rfind("pxelinux", 0) == 0) {
                     CheckPxelinux(work, strMenu, strSource, iUefi);

@@ -23,7 +23,9 @@ ClientCfgRequest Request()
     std::copy(mac, mac + 6, r.mac);
     r.boot_file[0] = "pxelinux.1408.0";
     r.boot_file[1] = "grub2.x64efi.all.0";
-    r.boot_file[2] = CLIENT_ROOT_PASSWORD;
+    r.boot_file[2] = "s3cret-Test";
+    r.root_password_crypt = "$6$salt$hash";
+    r.client_token = "tok42";
     r.disk_name = "/dev/nvme0n1";
     r.ext_boot_opt = " console=ttyS0,$HTTP_PORT$ ks=$KS_URL$";
     r.auto_install = 1;
@@ -39,7 +41,7 @@ std::string Value(const std::vector<TemplatePair> &vec, const std::string &strKe
     return "<missing>";
 }
 
-TEST(HeronPlaceholders, TableHoldsFiftyPairsInOrderWithEveryForm)
+TEST(HeronPlaceholders, TableHoldsFiftyTwoPairsInOrderWithEveryForm)
 {
     OsRecord os;
     os.strOSName = "Debian 12";
@@ -56,7 +58,7 @@ TEST(HeronPlaceholders, TableHoldsFiftyPairsInOrderWithEveryForm)
     EXPECT_EQ(vec[3].strKey, "$EXT_BOOT_OPT$");
     EXPECT_EQ(vec[29].strKey, "$CLIENT_IP_B0$");
     EXPECT_EQ(vec[33].strKey, "$CLIENT_MAC_B0$");
-    EXPECT_EQ(vec[49].strKey, "$DISK_SIZE_GB$");
+    EXPECT_EQ(vec[51].strKey, "$DISK_SIZE_GB$");
     EXPECT_FALSE(bSanboot);
     const std::pair<const char *, const char *> cases[] = {
         {"$KS_URL$", "http://192.168.10.1:8080/kickstart/01-00-1a-2b-3c-4d-5e.auto"},
@@ -68,7 +70,9 @@ TEST(HeronPlaceholders, TableHoldsFiftyPairsInOrderWithEveryForm)
         {"$BIOS_MODE$", "LEGACY"},
         {"$ARCH_TYPE$", "X86_64"},
         {"$SANBOOT_MODE$", "NO"},
-        {"$ROOT_PWD$", "730518"},
+        {"$ROOT_PWD$", "s3cret-Test"},
+        {"$ROOT_PWD_CRYPT$", "$6$salt$hash"},
+        {"$CLIENT_TOKEN$", "tok42"},
         {"$DISK_SHORT_NAME$", "nvme0n1"},
         {"$PXE_IMG_PATH$", "ISO1"},
         {"$SERVER_MASK$", "255.255.240.0"},

@@ -508,6 +508,7 @@ TEST(OspreyCfgFile, ClientFilesProductKeyAndDiskUrl)
     std::copy(mac, mac + 6, r.mac);
     r.http_disk_url = "http://10.0.0.1:8810/ISO1/_RAWISO_.iso";
     r.auto_install = 1;
+    r.client_token = "tok77";
     for (bool bKey : {false, true}) {
         r.winkey_enable = bKey;
         r.winkey = "AAAAA-BBBBB-CCCCC-DDDDD-EEEEE";
@@ -532,6 +533,8 @@ TEST(OspreyCfgFile, ClientFilesProductKeyAndDiskUrl)
     EXPECT_EQ(vec[43].strKey, "$DRIVER_PATH$");
     EXPECT_EQ(vec[43].strValue, "driver/Windows/Windows_10");
     EXPECT_EQ(vec[45].strValue, "300");
+    EXPECT_EQ(vec[49].strKey, "$CLIENT_TOKEN$");
+    EXPECT_EQ(vec[49].strValue, "tok77");
 }
 
 }  // namespace
@@ -559,7 +562,7 @@ TEST(OspreyShipped, ProfileTemplatesAndAnswerFile)
     r.server_ip = 0x0a000001;
     r.client_ip = 0x0a000010;
     r.mask = 0xffffff00;
-    r.boot_file[CLIENT_BOOT_FILE_ROOT_PASSWORD] = CLIENT_ROOT_PASSWORD;
+    r.boot_file[CLIENT_BOOT_FILE_ROOT_PASSWORD] = "s3cret-Test";
     r.http_disk_url = "http://10.0.0.1:8810/ISO1/_RAWISO_.iso";
     r.auto_install = 1;
     r.winkey_enable = 1;

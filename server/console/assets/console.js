@@ -446,11 +446,13 @@ async function serverConfigDialog() {
       el('div', { class: 'row' }, check('sc-httpdisk', d.httpDisk, 'Windows source as HTTP disk (needs the httpdisk driver builds)'))),
     el('fieldset', {}, el('legend', { text: T(99) }),
       row(T(100), input('sc-menutimeout', d.menuTimeout, { size: 6 })), row(T(101), input('sc-keytimeout', d.keyTimeout, { size: 6 }))),
+    el('fieldset', {}, el('legend', { text: 'Installed systems' }), row('Root password', input('sc-rootpw', d.rootPassword))),
   ], okCancel(async () => {
     const r = await cmd('serverConfig.apply', { mask: val('sc-mask'), gateway: val('sc-gateway'), copyHost: checked('sc-copyhost'),
       xxx1: checked('sc-xxx1'), dns: val('sc-dns').trim(), domain: val('sc-domain').trim(), proxy: checked('sc-proxy'), relay: checked('sc-relay'), loader, bootIndex: Number(bootSelect.value || 0), disk: val('sc-disk').trim(),
       tftpTimeout: num('sc-timeout'), retransmit: num('sc-retrans'), singlePort: checked('sc-single'), bcdBlock: Number(blocks.value),
-      httpPort: num('sc-port'), httpDisk: checked('sc-httpdisk'), menuTimeout: num('sc-menutimeout'), keyTimeout: num('sc-keytimeout') });
+      httpPort: num('sc-port'), httpDisk: checked('sc-httpdisk'), menuTimeout: num('sc-menutimeout'), keyTimeout: num('sc-keytimeout'),
+      rootPassword: val('sc-rootpw') });
     if (r.ok) closeDialog();
   }));
   fillBoot(d.bootIndex);

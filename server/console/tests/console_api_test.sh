@@ -26,6 +26,16 @@ done
 [ "$(code -b "kiv_token=$token" "http://127.0.0.1:$console_port/assets/console.js")" = 200 ] || fail "cookie read refused"
 [ "$(code "http://127.0.0.1:$console_port/?token=$token")" = 200 ] || fail "first page load refused"
 pass "401 without, with a wrong or a cut token, and for a change carried by cookie or query; nothing changed"
+# DNS rebinding: a valid cookie under another site's name is refused; the console's own names pass.
+for host in evil.example "evil.example:$console_port" "127.0.0.1:1" "10.89.0.1:$console_port" ""; do
+  [ "$(code -H "Host: $host" -b "kiv_token=$token" "http://127.0.0.1:$console_port/api/status")" = 421 ] \
+    || fail "Host [$host] accepted"
+done
+for host in "127.0.0.1:$console_port" "LOCALHOST:$console_port" "[::1]:$console_port"; do
+  [ "$(code -H "Host: $host" -b "kiv_token=$token" "http://127.0.0.1:$console_port/api/status")" = 200 ] \
+    || fail "Host [$host] refused"
+done
+pass "421 for a Host header that is not one of the console's names"
 
 ctl() { in_s "$bin" ctl --data-dir "$data" --console "127.0.0.1:$console_port" "$@"; }
 ctl status | grep -q '"running":false' || fail "ctl status: $(ctl status)"

@@ -21,6 +21,7 @@ protected:
     {
         MSG_SetChinese(false);
         Settings() = ServerSettings{};
+        Settings().strRootPassword = "Start-pw1";
         PROMPT_SetHandler([this](const PromptRequest &stRequest) {
             m_vecShown.push_back(stRequest.strText);
             return m_eAnswer;
@@ -152,6 +153,23 @@ TEST_F(ConsoleDialogs, ServerConfigurationNumbersOutsideTheirRangeAreRefused)
     EXPECT_TRUE(DLG_ServerConfigApply(stArgs));
     EXPECT_EQ(Settings().uiHttpDiskMode, 1u);
     EXPECT_TRUE(ServerArgs()["httpDisk"].asBool());
+}
+
+TEST_F(ConsoleDialogs, RootPasswordIsShownAndChangedOnlyToOneTheTemplatesCanCarry)
+{
+    EXPECT_EQ(ServerArgs()["rootPassword"].asString(), "Start-pw1");
+    for (const char *pcBad : {"", "a<b", "a&b", "quo\"te", "back\\slash", "new\nline"}) {
+        m_vecShown.clear();
+        Json::Value stArgs = ServerArgs();
+        stArgs["rootPassword"] = pcBad;
+        EXPECT_FALSE(DLG_ServerConfigApply(stArgs)) << pcBad;
+        EXPECT_EQ(m_vecShown.size(), 1u);
+        EXPECT_EQ(Settings().strRootPassword, "Start-pw1");
+    }
+    Json::Value stArgs = ServerArgs();
+    stArgs["rootPassword"] = "N3w pass-word!";
+    EXPECT_TRUE(DLG_ServerConfigApply(stArgs));
+    EXPECT_EQ(Settings().strRootPassword, "N3w pass-word!");
 }
 
 TEST_F(ConsoleDialogs, NfsProductKeyAndBootOptionChecks)

@@ -93,9 +93,17 @@ pass "TFTP download shown in the row"
 row "CLIENT $dashed 10.88.0.100 - Download file finished: (HTTP) /ISO1/readme.txt" || fail "no HTTP row"
 pass "HTTP download shown in the row"
 
-ip netns exec "$ns_c" curl -s -m 10 -o /dev/null http://10.88.0.1:8810/kickstart/PXEClientInstallEnd
+# The end report counts only with the token of the client's own answer file.
+answer=$(ip netns exec "$ns_c" curl -s -m 10 "http://10.88.0.1:8810/kickstart/01-$dashed")
+token=$(echo "$answer" | sed -n 's/^token=//p')
+[ ${#token} -ge 16 ] || fail "no token in the answer file: $answer"
+ip netns exec "$ns_c" curl -s -m 10 -o /dev/null "http://10.88.0.1:8810/kickstart/PXEClientInstallEnd?mac=$dashed"
+sleep 1
+grep -q "Install Finished" "$work/out" && fail "finished without the token"
+ip netns exec "$ns_c" curl -s -m 10 -o /dev/null \
+  "http://10.88.0.1:8810/kickstart/PXEClientInstallEnd?mac=$dashed&token=$token"
 row "CLIENT $dashed 10.88.0.100 - Install Finished(time: 0m" || fail "not finished"
-pass "PXEClientInstallEnd finished the row"
+pass "PXEClientInstallEnd finished the row with the token, not without"
 
 ip -n "$ns_c" addr flush dev vc
 offer=$(dhcp)
@@ -161,6 +169,7 @@ grep -q "\[PXEDLG\] Service stopped" "$data"/log/*.log || fail "no stop logged"
 grep -q "is Denied by system" "$data"/log/*.log || fail "the refusal was not logged"
 grep -q "\[PXEDLG\] PIM notify MAC:$dashed IP 10.88.0.100 mask 255.255.255.0 gateway 10.88.0.1 (UEFI) \$" \
   "$data"/log/*.log || fail "the boot menu's report was not logged"
+grep -q "without its token, ignored" "$data"/log/*.log || fail "the tokenless end report was not logged"
 pass "SIGTERM stopped the deployment, removed the generated files and saved the lease database"
 
 # ---- TFTP port already taken: DHCP is stopped again and the operator is told.

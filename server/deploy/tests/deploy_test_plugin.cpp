@@ -39,7 +39,10 @@ KIV_PLUGIN_EXPORT int EXPORT_PLUGIN_API_MakeCfgFile(const ClientCfgRequest *pstR
         pstReq->mac, pstReq->client_ip, &strName);
     WriteFile(strDir + "/" + strName, "DEFAULT test\nLABEL test\n  KERNEL " +
                                           pstReq->boot_file[CLIENT_BOOT_FILE_BIOS] + "\n");
-    WriteFile("kickstart/" + strName, "answer for " + strName + "\n");
+    // What a real answer file carries: the hashed password and the token its end report sends.
+    WriteFile("kickstart/" + strName, "answer for " + strName + "\nrootpw " +
+                                          pstReq->root_password_crypt +
+                                          "\ntoken=" + pstReq->client_token + "\n");
     return 0;
 }
 KIV_PLUGIN_EXPORT int EXPORT_PLUGIN_API_IsISOMatch(const char *pcSource, const IsoImage *)

@@ -18,5 +18,5 @@ if [ -n "$disk" ]; then
   sync
   echo "kiv-installer: wrote $disk"
 fi
-report "PXEClientInstallEnd?mac=$CLIENT_MAC_DASH_LOWER$"
+report "PXEClientInstallEnd?mac=$CLIENT_MAC_DASH_LOWER$&token=$CLIENT_TOKEN$"
 echo "kiv-installer: installation finished"
