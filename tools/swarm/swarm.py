@@ -20,6 +20,7 @@ import argparse
 import asyncio
 import json
 import random
+import re
 import socket
 import struct
 import sys
@@ -245,8 +246,9 @@ async def tftp_get(local, server, name, blksize, window, timeout=2.0, tries=6):
         tr.close()
 
 
-async def http_get(local, host, port, path, rng=None):
-    """(status, body length, total size) of a GET from local address `local`."""
+async def http_get(local, host, port, path, rng=None, keep=None):
+    """(status, body length, total size) of a GET from local address `local`; with `keep` (a
+    bytearray) the body is kept there too."""
     r, w = await asyncio.wait_for(
         asyncio.open_connection(host, port, local_addr=(local, 0)), 20)
     try:
@@ -270,6 +272,8 @@ async def http_get(local, host, port, path, rng=None):
             if not chunk:
                 break
             got += len(chunk)
+            if keep is not None:
+                keep += chunk
         if want is not None and got != want:
             raise RuntimeError("HTTP %s: %d of %d bytes" % (path, got, want))
         total = got
@@ -381,9 +385,15 @@ async def run_client(c, args, dhcp):
             c.bytes += got
         phase(what)
     host, port, path = split_url(answer, server, args.http_port)
-    st, got, _ = await http_get(c.lease, host, port, path)
+    body = bytearray()
+    st, got, _ = await http_get(c.lease, host, port, path, keep=body)
     if st != 200:
         raise RuntimeError("answer file %s: %d" % (path, st))
+    # The end-of-install report must carry the row's token, which only the client's own answer
+    # file holds.
+    token = re.search(rb"[?&]token=([0-9a-z]+)", bytes(body))
+    if token is None:
+        raise RuntimeError("answer file %s names no token" % path)
     c.bytes += got
     phase("answer")
     st, _, _ = await http_get(
@@ -396,7 +406,8 @@ async def run_client(c, args, dhcp):
                    "&pdt_name=swarm&param_end" % c.index)
     phase("report")
     st, _, _ = await http_get(c.lease, server, args.http_port,
-                              "/kickstart/PXEClientInstallEnd?mac=" + c.dashed)
+                              "/kickstart/PXEClientInstallEnd?mac=%s&token=%s" %
+                              (c.dashed, token.group(1).decode()))
     phase("end")
 
 
