@@ -24,7 +24,6 @@ std::vector<PluginListItem> g_vecPluginList;
 PluginEntryPoints g_stActive;
 bool g_bActive = false;
 std::vector<std::pair<std::string, std::string>> g_vecOsTypes;
-HostServerInfo g_stServerInfo;
 
 // Resolves one export into its slot; false names the first missing one.
 template <typename Fn>
@@ -266,12 +265,3 @@ std::string ExtBootOptionFor(const std::vector<ExtBootOption> &vecOptions,
     return " ";
 }
 
-void SetHostServerInfo(const HostServerInfo &stInfo)
-{
-    g_stServerInfo = stInfo;
-}
-
-const HostServerInfo &GetHostServerInfo()
-{
-    return g_stServerInfo;
-}

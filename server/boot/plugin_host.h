@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kiv_plugin_api.h"
+#include "plugin_util.h"
 #include "settings.h"
 
 // The eleven entry points, in the order they are resolved.
@@ -82,18 +83,3 @@ std::string OsTypeOfName(const std::string &strOsName);
 std::string ExtBootOptionFor(const std::vector<ExtBootOption> &vecOptions,
                              const std::string &strOsName, bool bUefi);
 
-// What utility slot 11 reports about the running deployment. The controller fills it when the
-// services start (server address, DHCP mask and gateway, HTTP port); the TFTP block size comes
-// from the boot configuration.
-struct HostServerInfo {
-    uint32_t uiServerIp = 0;
-    uint32_t uiDhcpMask = 0;
-    uint32_t uiDhcpGateway = 0;
-    uint16_t usHttpPort = 0;
-};
-void SetHostServerInfo(const HostServerInfo &stInfo);
-const HostServerInfo &GetHostServerInfo();
-
-// The utility table handed to every plug-in: slots 0-24 filled with the host's functions
-// (plugin_util.h), the rest null. Built once, on first use.
-const PluginUtilTable &HostUtilTable();

@@ -8,6 +8,22 @@
 
 #include "kiv_plugin_api.h"
 
+// What utility slot 11 reports about the running deployment. The controller fills it when the
+// services start (server address, DHCP mask and gateway, HTTP port); the TFTP block size comes
+// from the boot configuration.
+struct HostServerInfo {
+    uint32_t uiServerIp = 0;
+    uint32_t uiDhcpMask = 0;
+    uint32_t uiDhcpGateway = 0;
+    uint16_t usHttpPort = 0;
+};
+void SetHostServerInfo(const HostServerInfo &stInfo);
+const HostServerInfo &GetHostServerInfo();
+
+// The utility table handed to every plug-in: slots 0-24 filled with the host's functions
+// (below), the rest null. Built once, on first use.
+const PluginUtilTable &HostUtilTable();
+
 // Slot 0: true at the first line of a text file that the GLib regex matches.
 int UTIL_FileLineMatches(const char *pcPath, const char *pcRegex);
 // Slot 1: slot 0 on a file of the source: the directory joined with the path, or the file

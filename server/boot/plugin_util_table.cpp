@@ -6,11 +6,14 @@
 #include "boot_config.h"
 #include "iso_image.h"
 #include "log.h"
-#include "plugin_host.h"
 #include "plugin_util.h"
 #include "prompt.h"
 #include "qvtftp_config.h"
 #include "wim_access.h"
+
+namespace {
+HostServerInfo g_stServerInfo;
+}  // namespace
 
 uint32_t UTIL_AddTftpRoot(const char *pcName, const char *pcDirectory)
 {
@@ -136,6 +139,16 @@ PluginUtilTable BuildTable()
 }
 
 }  // namespace
+
+void SetHostServerInfo(const HostServerInfo &stInfo)
+{
+    g_stServerInfo = stInfo;
+}
+
+const HostServerInfo &GetHostServerInfo()
+{
+    return g_stServerInfo;
+}
 
 const PluginUtilTable &HostUtilTable()
 {
