@@ -104,12 +104,12 @@ for key in IPAddr IPNum history_path_list ImgISO AutoStart Chinese winkey_enable
            ins_disk_name tftp_timeout tftp_maxretrans tftp_singlemode sanboot_use_type http_port \
            http_disk_mode pim_choose_timeout pim_press_timeout logo_timeout mac_flt_deny mac_flt_list \
            nfs_share_url dhcp_only_pxe zel_vm_filter ext_boot_opt_list dhcp_dns dhcp_domain dhcp_proxy \
-           dhcp_relay; do
+           dhcp_relay root_password; do
   grep -q "^   \"$key\" :" "$conf" || fail "saved settings lack $key"
 done
 grep -q '"ImgPath"' "$conf" && fail "ImgPath saved without a source"
 for pair in '"IPAddr" : 3232235876' '"IPNum" : 30' '"logo_timeout" : 3' '"http_port" : 8810' \
-            '"dhcp_followhost" : 0' '"http_disk_mode" : 1'; do
+            '"dhcp_followhost" : 0' '"http_disk_mode" : 0'; do
   grep -qF "$pair" "$conf" || fail "saved settings lack $pair"
 done
 # The lease database is saved beside the settings, for the pool the settings name.
