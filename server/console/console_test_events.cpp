@@ -59,7 +59,9 @@ Json::Value CONSOLE_TestClientEvents(const Json::Value &stArgs)
             const uint8_t aucMac[6] = {0x02, 0x4b, 0x49, 0x56, uint8_t(i >> 8), uint8_t(i)};
             memcpy(stEvent.aucMac, aucMac, sizeof(aucMac));
             stEvent.uiAddress = uiAddress;
+            // A client that takes its lease, as a booting machine does: offered-only rows age.
             OnDhcpEvent(QVDHCP_EVENT_OFFER, &stEvent);
+            OnDhcpEvent(QVDHCP_EVENT_ACK, &stEvent);
         } else if (strStep == "start" || strStep == "download" || strStep == "fail") {
             bool bFail = strStep == "fail";
             QVTFTP_TransferEvent stEvent = Transfer(uiAddress, dPercent, bFail ? 1 : 0);

@@ -8,7 +8,7 @@
 
 bool CONSOLE_TestEventsEnabled();
 // Arguments: "count" clients (1..4096) with addresses from "first" (dotted, default 10.90.0.1),
-// and "step": "offer" (a DHCP offer each), "start" (a TFTP transfer begins), "download" (the
-// transfer at "percent" of 10 MB), "fail" (a
-// failed TFTP transfer) or "finish" (the install-finished report).
+// and "step": "offer" (a DHCP offer and its acknowledgement each), "start" (a TFTP transfer
+// begins), "download" (the transfer at "percent" of 10 MB), "fail" (a failed TFTP transfer) or
+// "finish" (the install-finished report).
 Json::Value CONSOLE_TestClientEvents(const Json::Value &stArgs);

@@ -41,7 +41,8 @@ KERNELS = {"ubuntu": ("casper/vmlinuz", "casper/initrd"),
 REPO = {"ubuntu": ["_RAWISO_.iso"], "rhel": [".treeinfo", "images/install.img"],
         "suse": ["media.1/products", "boot/x86_64/root"], "esxi": []}
 
-answers = [p for p in glob.glob(f"{rundir}/snap/kickstart/01-*") if not p.endswith(".ex")]
+# The lab installs in Auto mode: the manual answer file written beside it is not the one followed.
+answers = [p for p in glob.glob(f"{rundir}/snap/kickstart/01-*") if not p.endswith((".ex", ".manual"))]
 if len(answers) != 1:
     sys.exit(f"FAIL: expected one per-client answer file, found {answers}")
 answer = answers[0]

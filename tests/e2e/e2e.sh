@@ -13,7 +13,8 @@
 #                 line the way the family's installer does and must reach "Install Finished";
 #                 kivpxe must have served the kernel, initrd, answer file and repository the
 #                 profile promises (check-fetched.py)
-#   rhel-arm64    as rhel, on an arm64 client (AAVMF) with a source shaped like Enterprise Linux
+#   rhel-arm64, ubuntu-arm64
+#                 as rhel or ubuntu, on an arm64 client (AAVMF) with a source shaped like Enterprise Linux
 #                 for aarch64
 #   esxi          the shipped ESXi menu on a source shaped like ESXi media must lead the client
 #                 to VMware's loader on the image; nothing here can follow that loader, so the
@@ -32,7 +33,8 @@ case $kind in
   debian-arm64) args=(--source "$base/debian-12-netinst-arm64-lab.iso" --timeout 420
                       --expect-log 'Start send file /ISO1/install\.a64/vmlinuz') ;;
   ubuntu|rhel|suse) args=(--source "$base/shaped-$kind.iso" --timeout 480 --snapshot "$dir/snap") ;;
-  rhel-arm64) args=(--source "$base/shaped-rhel-arm64.iso" --timeout 1000 --snapshot "$dir/snap") ;;
+  rhel-arm64|ubuntu-arm64)
+    args=(--source "$base/shaped-$kind.iso" --timeout 1000 --snapshot "$dir/snap") ;;
   esxi) args=(--source "$base/shaped-esxi.iso" --timeout 300
               --expect-log 'Start send file /?ISO1/mboot\.c32' --snapshot "$dir/snap") ;;
   *) echo "FAIL: unknown case $kind"; exit 1 ;;
@@ -42,7 +44,7 @@ KIV_LAB_SERIAL=$dir/serial.log KIV_LAB_ROWS=$rows "$KIV_SOURCE_DIR/tools/lab/lab
 status=$?
 [ "$status" -eq 0 ] || exit "$status"
 case $kind in
-  ubuntu|rhel|suse|esxi|rhel-arm64)
+  ubuntu|rhel|suse|esxi|rhel-arm64|ubuntu-arm64)
     exec python3 "$(dirname "$0")/check-fetched.py" "${kind%-arm64}" "$loader" "$dir" "${args[1]}" ;;
   installer) ;;
   *) exit 0 ;;

@@ -12,4 +12,6 @@ mkdir -p "$out"
 for family in ubuntu rhel suse esxi; do
   "$lab/make-shaped-source.sh" "$family" "$out/shaped-$family.iso"
 done
-"$lab/make-shaped-source.sh" rhel "$out/shaped-rhel-arm64.iso" arm64
+for family in rhel ubuntu; do
+  "$lab/make-shaped-source.sh" "$family" "$out/shaped-$family-arm64.iso" arm64
+done

@@ -4,7 +4,8 @@
 # and identity files, Debian's installer kernel and the lab's stand-in installer (see
 # test-source/init, told the family) at the kernel and initrd paths the family's menus name,
 # and small stand-ins for the files the installer fetches from the repository.
-#   ubuntu  Ubuntu Server 22.04: .disk/info, casper/vmlinuz, casper/initrd
+#   ubuntu  Ubuntu Server 22.04: .disk/info, casper/vmlinuz, casper/initrd; also for ARCH arm64
+#           (an arm64 release in .disk/info, Debian's arm64 installer kernel)
 #   rhel    Rocky Linux 9: .treeinfo, images/pxeboot/{vmlinuz,initrd.img}, images/install.img;
 #           also for ARCH arm64 (aarch64 in .treeinfo, Debian's arm64 installer kernel)
 #   suse    openSUSE Leap 15: media.1/products, boot/x86_64/loader/{linux,initrd},
@@ -17,7 +18,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 family=${1:?usage: make-shaped-source.sh ubuntu|rhel|suse|esxi ISO}
 out=${2:?usage: make-shaped-source.sh ubuntu|rhel|suse|esxi ISO [amd64|arm64]}
 arch=${3:-amd64}
-case $family/$arch in */amd64|rhel/arm64) ;;
+case $family/$arch in */amd64|rhel/arm64|ubuntu/arm64) ;;
   *) echo "make-shaped-source: no $arch source for $family" >&2; exit 2 ;; esac
 source "$here/stand-in-lib.sh"
 
@@ -35,8 +36,8 @@ case $family in
   ubuntu)
     kernel casper vmlinuz initrd
     mkdir -p "$src/.disk"
-    echo 'Ubuntu-Server 22.04.4 LTS "Jammy Jellyfish" - Release amd64 (20240220)' > "$src/.disk/info"
-    volume="Ubuntu-Server 22.04.4 LTS amd64" ;;
+    echo "Ubuntu-Server 22.04.4 LTS \"Jammy Jellyfish\" - Release $arch (20240220)" > "$src/.disk/info"
+    volume="Ubuntu-Server 22.04.4 LTS $arch" ;;
   rhel)
     kernel images/pxeboot vmlinuz initrd.img
     small images/install.img
