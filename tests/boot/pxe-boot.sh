@@ -80,6 +80,9 @@ case $loader in
     printf '%s\n' '#!ipxe' 'echo kivpxe boot test ${mac}' "imgfetch tftp://$server/$marker" > "$menu" ;;
   ipxe-grub)
     # The server links the chain images into the iPXE tree; GRUB then reads its menu from there.
+    # The tree's grub2.cfg leads to ipxe.cfg for arm64 clients, whose one menu is GRUB's; this x86
+    # client has an iPXE script there and a GRUB menu of its own.
+    rm -f "$tmp/root/grub2.cfg"
     cp "$data/grub2/grub_chain_xen.efi" "$tmp/root/" || fail "no grub_chain_xen.efi in the data directory"
     printf '%s\n' '#!ipxe' "chain tftp://$server/grub_chain_xen.efi" > "$menu"
     grub_menu ;;
