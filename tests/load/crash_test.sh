@@ -5,16 +5,9 @@
 # the instance lock is free again (the restart starts), the swarm's clients retry through the
 # kills and finish, and a last swarm of new clients finishes too.
 set -uo pipefail
-. "$KIV_SOURCE_DIR/tests/support/netns.sh"
-kiv_require_root
-for tool in python3 xorriso busybox; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
-done
-. "$KIV_SOURCE_DIR/tools/swarm/swarm-lib.sh"
+. "$KIV_SOURCE_DIR/tests/load/load-lib.sh"
+load_test_begin crash
 kills=${KIV_CRASH_KILLS:-5} n=20
-work=$(mktemp -d /tmp/kiv-crash-$$-XXXXXX)
-chmod 755 "$work"
-trap 'kiv_cleanup; [ -n "${KIV_KEEP:-}" ] || rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; tail -n 20 "$work/out"; exit 1; }
 leases() {
   python3 - "$work/data/conf/dhcp_db.json" <<'PY'

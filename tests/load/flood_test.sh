@@ -5,16 +5,9 @@
 # rows, files, RSS and a fresh client's DISCOVER -> ACK time after the flood
 # (KIV_FLOOD_MACS changes the count; KIV_KIVPXE runs another kivpxe binary).
 set -uo pipefail
-. "$KIV_SOURCE_DIR/tests/support/netns.sh"
-kiv_require_root
-for tool in python3 xorriso busybox; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
-done
-. "$KIV_SOURCE_DIR/tools/swarm/swarm-lib.sh"
+. "$KIV_SOURCE_DIR/tests/load/load-lib.sh"
+load_test_begin flood
 macs=${KIV_FLOOD_MACS:-20000} pool=20
-work=$(mktemp -d /tmp/kiv-flood-$$-XXXXXX)
-chmod 755 "$work"
-trap 'kiv_cleanup; [ -n "${KIV_KEEP:-}" ] || rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; echo "--- kivpxe"; grep -v '^CLIENT' "$work/out" | tail -n 20; exit 1; }
 
 swarm_network || fail "no network"

@@ -5,15 +5,8 @@
 # per-client file must come after the temporary file's fsync and close, and be followed by an
 # fsync of the directory.
 set -uo pipefail
-. "$KIV_SOURCE_DIR/tests/support/netns.sh"
-kiv_require_root
-for tool in strace python3 xorriso busybox; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
-done
-. "$KIV_SOURCE_DIR/tools/swarm/swarm-lib.sh"
-work=$(mktemp -d /tmp/kiv-saves-$$-XXXXXX)
-chmod 755 "$work"
-trap 'kiv_cleanup; [ -n "${KIV_KEEP:-}" ] || rm -rf "$work"' EXIT
+. "$KIV_SOURCE_DIR/tests/load/load-lib.sh"
+load_test_begin saves strace
 fail() { echo "FAIL: $*"; tail -n 20 "$work/out"; exit 1; }
 
 swarm_network || fail "no network"

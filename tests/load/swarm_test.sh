@@ -4,16 +4,9 @@
 # initrd over HTTP, reports and finishes; kivpxe shows exactly one row per client, each through
 # its statuses in order; its descriptors return to their idle count and its RSS stays small.
 set -uo pipefail
-. "$KIV_SOURCE_DIR/tests/support/netns.sh"
-kiv_require_root
-for tool in python3 xorriso busybox; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
-done
-. "$KIV_SOURCE_DIR/tools/swarm/swarm-lib.sh"
+. "$KIV_SOURCE_DIR/tests/load/load-lib.sh"
+load_test_begin swarm
 n=${KIV_SWARM_N:-50}
-work=$(mktemp -d /tmp/kiv-swarm-$$-XXXXXX)
-chmod 755 "$work"
-trap 'kiv_cleanup; [ -n "${KIV_KEEP:-}" ] || rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; echo "--- kivpxe"; grep -v '^CLIENT' "$work/out" | tail -n 30; exit 1; }
 
 swarm_network || fail "no network"
