@@ -79,7 +79,8 @@ pass "REST while running: six members"
 offer=$(dhcp)
 echo "$offer" | grep -q "boot_file=pxelinux.1408.0 siaddr=10.88.0.1" || fail "offer: $offer"
 row "CLIENT $dashed 10.88.0.100 - Requesting IP address(BIOS X86_64)" || fail "no offer row"
-[ -f "$data/pxelinux/pxelinux.cfg/01-$dashed" ] && [ -f "$data/kickstart/01-$dashed" ] \
+# The files are written when the main loop takes in the acknowledgement (its next 100 ms tick).
+kiv_wait_for 5 test -f "$data/pxelinux/pxelinux.cfg/01-$dashed" -a -f "$data/kickstart/01-$dashed" \
   || fail "the plug-in wrote no client files"
 pass "udhcpc offered pxelinux.1408.0; row and client files made"
 

@@ -82,6 +82,9 @@ pass "a random root password was made, saved and shown once"
 dhcp "$ns_v" vv | grep -q "event=bound ip=10.89.0.100" || fail "victim got no address"
 dhcp "$ns_a" va | grep -q "event=bound ip=10.89.0.101" || fail "attacker got no address"
 wait_row "CLIENT $adash 10.89.0.101" || fail "no attacker row"
+# Each client's files are written when the main loop takes in its acknowledgement.
+kiv_wait_for 5 test -f "$data/kickstart/01-$vdash" -a -f "$data/kickstart/01-$adash" \
+  || fail "the clients' answer files were not written"
 
 # ---- Answer files: no listing, each only to its own client.
 for path in /kickstart/ /kickstart /pxelinux/pxelinux.cfg/; do
