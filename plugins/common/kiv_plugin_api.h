@@ -41,6 +41,13 @@ struct ServiceStartRequest {
     int32_t http_disk_mode = 0;
 };
 
+// The boot configuration stores a Windows plug-in places for BIOS and for UEFI clients, as the
+// Windows boot manager asks for them (TFTP paths below the loader's Windows root). While a Windows
+// source is served the DHCP service names the store of the client's firmware in option 252; a boot
+// manager that does not get the option asks for the BIOS one.
+inline constexpr const char *KIV_WINDOWS_BCD_BIOS = "\\Boot\\BCD";
+inline constexpr const char *KIV_WINDOWS_BCD_UEFI = "\\Boot\\UEFI\\BCD";
+
 // Index of the strings in ClientCfgRequest::boot_file.
 enum ClientBootFileIndex : int {
     CLIENT_BOOT_FILE_BIOS = 0,

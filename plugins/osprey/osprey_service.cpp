@@ -4,6 +4,7 @@
 #include <glib/gstdio.h>
 #include <wimlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <vector>
 
@@ -51,8 +52,22 @@ constexpr BootManagerFile BOOT_MANAGER_FILES[] = {
     {"/Windows/Boot/PXE/bootmgr.exe", "boot/bootmgr.exe"},
     {"/Windows/Boot/EFI/bootmgfw.efi", "boot/bootmgfw.efi"},
 };
-constexpr const char *BOOT_BCD_DIR = "Boot";
-constexpr const char *BOOT_BCD = "Boot/BCD";
+// The stores the boot manager of each firmware reads ({copy in boot/, store path it asks for}).
+// TFTP turns the backslashes into "/", but this file system tells "Boot/BCD" from "boot/bcd".
+struct FirmwareStore {
+    const char *pcCopy;
+    const char *pcPath;
+};
+constexpr FirmwareStore FIRMWARE_STORES[] = {{"bcd", KIV_WINDOWS_BCD_BIOS},
+                                             {"bcd_uefi", KIV_WINDOWS_BCD_UEFI}};
+
+// "\Boot\UEFI\BCD" as a path below the Windows folder: "Boot/UEFI/BCD".
+std::string StorePlace(const char *pcPath)
+{
+    std::string str(pcPath);
+    std::replace(str.begin(), str.end(), '\\', '/');
+    return str.substr(str.find_first_not_of('/'));
+}
 // With PXELINUX the DHCP service hands UEFI Windows clients "pxelinux.efi.windows" directly.
 constexpr const char *PXELINUX_UEFI_WINDOWS = "pxelinux/pxelinux.efi.windows";
 
@@ -167,10 +182,13 @@ bool PrepareBootFiles(ServiceStartRequest *pstReq)
                   strBoot + "/boot" + stLoader.strSuffix + ".sdi"))
         PluginLog(1, "Cannot copy boot/boot.sdi of the source; clients will not boot.");
     CopyOptimizedBcd(strBoot);
-    // The boot manager asks for "\Boot\BCD"; TFTP turns the backslashes into "/", but this file
-    // system tells "Boot/BCD" from "boot/bcd".
-    g_mkdir_with_parents(JoinPath(strFolder, BOOT_BCD_DIR).c_str(), 0755);
-    CopyFile(JoinPath(strBoot, "bcd"), JoinPath(strFolder, BOOT_BCD));
+    for (const FirmwareStore &st : FIRMWARE_STORES) {
+        std::string strPlace = JoinPath(strFolder, StorePlace(st.pcPath));
+        g_mkdir_with_parents(fs::path(strPlace).parent_path().c_str(), 0755);
+        if (!CopyFile(JoinPath(strBoot, st.pcCopy), strPlace))
+            PluginLog(1, "No %s for the TFTP block size; clients that read %s cannot boot.",
+                      st.pcCopy, st.pcPath);
+    }
     Progress(2);
 
     std::string strWim = strBoot + "/KIVBoot" + stLoader.strSuffix + ".wim";
@@ -320,11 +338,16 @@ void OspreyServiceStop()
         vecFiles.push_back(JoinPath(strBoot, pc));
     for (const BootManagerFile &st : BOOT_MANAGER_FILES)
         vecFiles.push_back(JoinPath(strFolder, st.pcPlace));
-    vecFiles.push_back(JoinPath(strFolder, BOOT_BCD));
     if (stLoader.strDir.starts_with("pxelinux"))
         vecFiles.push_back(JoinPath(PluginWorkDir(), PXELINUX_UEFI_WINDOWS));
     for (const std::string &str : vecFiles) g_remove(str.c_str());
-    g_rmdir(JoinPath(strFolder, BOOT_BCD_DIR).c_str());
+    // Each store, then its folders as far as they are empty ("Boot/UEFI", then "Boot").
+    for (const FirmwareStore &st : FIRMWARE_STORES) {
+        fs::path stPlace = StorePlace(st.pcPath);
+        g_remove(JoinPath(strFolder, stPlace.string()).c_str());
+        for (fs::path stDir = stPlace.parent_path(); !stDir.empty(); stDir = stDir.parent_path())
+            g_rmdir(JoinPath(strFolder, stDir.string()).c_str());
+    }
     auto pfnDelete = HostUtil<PFN_DeleteShare>(UTIL_DELETE_SHARE);
     if (g_bShared && pfnDelete) pfnDelete(OSPREY_SHARE_NAME);
     g_bShared = false;

@@ -3,15 +3,31 @@
 #include "boot_config.h"
 #include "plugin_host.h"
 
-std::string UefiBootFile()
+namespace {
+
+std::string ActiveOsType(PluginOsInfo *pstInfo)
 {
     std::string strType;
-    PluginOsInfo stInfo;
     if (const PluginEntryPoints *pstActive = ActivePlugin()) {
         pstActive->pfnGetOSType(&strType);
-        pstActive->pfnGetOSInfo(&stInfo);
+        if (pstInfo) pstActive->pfnGetOSInfo(pstInfo);
     }
+    return strType;
+}
+
+}  // namespace
+
+std::string UefiBootFile()
+{
+    PluginOsInfo stInfo;
+    std::string strType = ActiveOsType(&stInfo);
     return UefiBootFileFor(strType, stInfo.strOsName);
+}
+
+std::pair<std::string, std::string> WindowsBcdPaths()
+{
+    if (!IsWindowsOsType(ActiveOsType(nullptr))) return {};
+    return {KIV_WINDOWS_BCD_BIOS, KIV_WINDOWS_BCD_UEFI};
 }
 
 bool BootFileFetchesOverHttp(bool bUefi)

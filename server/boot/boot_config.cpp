@@ -145,9 +145,14 @@ std::string BiosBootFile()
     return "pxelinux.1408.0";
 }
 
+bool IsWindowsOsType(const std::string &strOsType)
+{
+    return Contains(UpperText(strOsType), "WINDOWS");
+}
+
 std::string UefiBootFileFor(const std::string &strOsType, const std::string &strOsName)
 {
-    bool bWindows = Contains(UpperText(strOsType), "WINDOWS");
+    bool bWindows = IsWindowsOsType(strOsType);
     std::string strName = UpperText(strOsName);
     bool bArm = Contains(strName, "ARM") || Contains(strName, "AARCH64");
     switch (g_stBootConfig.iLoaderType) {

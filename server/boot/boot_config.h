@@ -47,6 +47,8 @@ void SelectBootFileByName(const std::string &strText);
 
 // The file the DHCP service offers to BIOS clients.
 std::string BiosBootFile();
+// True for a Windows OS type (upper-cased inside).
+bool IsWindowsOsType(const std::string &strOsType);
 // The same choice for a given OS type and OS name (upper-cased inside).
 std::string UefiBootFileFor(const std::string &strOsType, const std::string &strOsName);
 // False when the BIOS boot file is an lpxelinux, which cannot chain the Windows boot manager.

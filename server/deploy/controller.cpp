@@ -102,6 +102,8 @@ bool StartDhcp(uint32_t uiRouter)
     QVDHCP_CFG_SetNextServer(g_stCtl.uiLocalAddr);
     QVDHCP_CFG_SetBiosBootFile(BiosBootFile().c_str());
     QVDHCP_CFG_SetEfiBootFile(UefiBootFile().c_str());
+    auto [strBiosBcd, strEfiBcd] = WindowsBcdPaths();
+    QVDHCP_CFG_SetBcdPaths(strBiosBcd.c_str(), strEfiBcd.c_str());
     QVDHCP_CFG_SetLeaseTime(360000);
     QVDHCP_CFG_SetRouter(uiRouter);
     std::vector<uint32_t> vecDns;

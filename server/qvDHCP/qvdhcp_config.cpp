@@ -31,6 +31,8 @@ void QVDHCP_CFG_Reset()
     g_stDHCPCfg.uiRelay = 0;
     g_stDHCPCfg.szBiosBootFile[0] = '\0';
     g_stDHCPCfg.szEfiBootFile[0] = '\0';
+    g_stDHCPCfg.szBiosBcdPath[0] = '\0';
+    g_stDHCPCfg.szEfiBcdPath[0] = '\0';
     g_stDHCPCfg.uiDnsCount = 0;
     g_stDHCPCfg.szDomain[0] = '\0';
     g_stDHCPCfg.pfnAdmit = nullptr;
@@ -115,6 +117,14 @@ void QVDHCP_CFG_SetEfiBootFile(const char *pcName)
 {
     g_strlcpy(g_stDHCPCfg.szEfiBootFile, pcName != nullptr ? pcName : "",
               sizeof(g_stDHCPCfg.szEfiBootFile));
+}
+
+void QVDHCP_CFG_SetBcdPaths(const char *pcBios, const char *pcEfi)
+{
+    g_strlcpy(g_stDHCPCfg.szBiosBcdPath, pcBios != nullptr ? pcBios : "",
+              sizeof(g_stDHCPCfg.szBiosBcdPath));
+    g_strlcpy(g_stDHCPCfg.szEfiBcdPath, pcEfi != nullptr ? pcEfi : "",
+              sizeof(g_stDHCPCfg.szEfiBcdPath));
 }
 
 void QVDHCP_Log(unsigned uiLevel, const char *pcFormat, ...)

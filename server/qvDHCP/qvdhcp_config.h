@@ -42,6 +42,7 @@ using QVDHCP_EventFunc = void (*)(uint32_t uiEventCode, const QVDHCP_ClientEvent
 using QVDHCP_AdmitFunc = int (*)(uint32_t uiIsPXE, uint32_t uiIsEFI, const uint8_t aucMac[6]);
 
 constexpr unsigned QVDHCP_BOOTFILE_SIZE = 512;
+constexpr unsigned QVDHCP_BCD_PATH_SIZE = 128;
 constexpr unsigned QVDHCP_DNS_MAX = 3;
 // A domain name is at most 253 characters; with it every OFFER still fits in one reply.
 constexpr unsigned QVDHCP_DOMAIN_SIZE = 254;
@@ -69,6 +70,10 @@ struct QVDHCP_Settings {
     uint32_t uiRelay = 0;
     char szBiosBootFile[QVDHCP_BOOTFILE_SIZE] = {};
     char szEfiBootFile[QVDHCP_BOOTFILE_SIZE] = {};
+    // The boot configuration store the Windows boot manager of a BIOS or UEFI client reads
+    // (option 252, which it prefers to its built-in "\Boot\BCD"); no option when empty.
+    char szBiosBcdPath[QVDHCP_BCD_PATH_SIZE] = {};
+    char szEfiBcdPath[QVDHCP_BCD_PATH_SIZE] = {};
     // Name servers (option 6) and domain (option 15) for OFFERs and ACKs; none when empty.
     uint32_t auiDns[QVDHCP_DNS_MAX] = {};
     uint32_t uiDnsCount = 0;
@@ -95,6 +100,8 @@ void QVDHCP_CFG_SetProxy(uint32_t uiOn);
 void QVDHCP_CFG_SetRelay(uint32_t uiOn);
 void QVDHCP_CFG_SetBiosBootFile(const char *pcName);
 void QVDHCP_CFG_SetEfiBootFile(const char *pcName);
+// The store paths of option 252 for BIOS and UEFI clients; nullptr or "" sends no option.
+void QVDHCP_CFG_SetBcdPaths(const char *pcBios, const char *pcEfi);
 // Up to QVDHCP_DNS_MAX addresses are kept, the rest dropped; 0 addresses: no option 6.
 void QVDHCP_CFG_SetDns(const uint32_t *puiDns, uint32_t uiCount);
 // Cut to QVDHCP_DOMAIN_SIZE - 1 characters; empty: no option 15.

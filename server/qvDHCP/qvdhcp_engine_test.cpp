@@ -956,6 +956,50 @@ TEST_F(EngineTest, NameServersAndDomainInOffersAndAcks)
     EXPECT_EQ(g_vecSent[0].vecData.size(), QVDHCP_REPLY_MAX);
 }
 
+// The Windows boot manager reads the store named by option 252: each firmware gets its own, in
+// the OFFER and the ACK; a NAK and a server without stores name none.
+TEST_F(EngineTest, WindowsStoreOptionFollowsTheFirmware)
+{
+    const char *pcBios = "\\Boot\\BCD", *pcEfi = "\\Boot\\UEFI\\BCD";
+    struct Case {
+        const char *pcName;
+        bool bStores;
+        uint8_t ucArch;
+        const char *pcExpected;  // nullptr: no option 252
+    } astCases[] = {
+        {"BIOS", true, 0, pcBios},
+        {"x86-64 UEFI", true, 7, pcEfi},
+        {"EFI BC", true, 9, pcEfi},
+        {"IA32 UEFI", true, 6, pcEfi},
+        {"no stores, BIOS", false, 0, nullptr},
+        {"no stores, UEFI", false, 7, nullptr},
+    };
+    auto Option252 = [](const Bytes &vec) -> std::string {
+        for (const auto &[ucCode, vecValue] : ReplyOptions(vec))
+            if (ucCode == 252) return std::string(vecValue.begin(), vecValue.end());
+        return "<none>";
+    };
+    uint8_t ucMac = 1;
+    for (const Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcName);
+        QVDHCP_CFG_SetBcdPaths(stCase.bStores ? pcBios : nullptr, stCase.bStores ? pcEfi : "");
+        g_vecSent.clear();
+        const std::pair<uint8_t, Bytes> stArch = {93, {0, stCase.ucArch}};
+        Feed(Msg(1, ucMac, {stArch}));
+        ASSERT_EQ(g_vecSent.size(), 1u);
+        uint32_t uiIp = ReadU32(g_vecSent[0].vecData, 16);
+        Feed(Msg(3, ucMac, {stArch, {54, U32(kServer)}, {50, U32(uiIp)}}));
+        // A REQUEST for an address that is not its own gets a NAK.
+        Feed(Msg(3, ucMac, {stArch, {54, U32(kServer)}, {50, U32(uiIp + 1)}}));
+        ASSERT_EQ(g_vecSent.size(), 3u);
+        std::string strExpected = stCase.pcExpected ? stCase.pcExpected : "<none>";
+        EXPECT_EQ(Option252(g_vecSent[0].vecData), strExpected) << "OFFER";
+        EXPECT_EQ(Option252(g_vecSent[1].vecData), strExpected) << "ACK";
+        EXPECT_EQ(ReplyOptions(g_vecSent[2].vecData), kNakOptions);
+        ++ucMac;
+    }
+}
+
 class ProxyTest : public EngineTest {
 protected:
     void SetUp() override

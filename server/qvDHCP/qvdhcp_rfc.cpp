@@ -281,6 +281,13 @@ void QVDHCP_RFC_InitReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, QVDHCP_
                                                               : g_stDHCPCfg.szBiosBootFile;
     }
     QVDHCP_RFC_AddByteOpt(pstReply, 53, ucType);
+    // The Windows boot manager takes the store of this option from the cached reply, so a UEFI
+    // client reads the store whose loader suits its firmware.
+    const char *pcBcd =
+        QVDHCP_RFC_IsEFI(pstPara->usArch) ? g_stDHCPCfg.szEfiBcdPath : g_stDHCPCfg.szBiosBcdPath;
+    if (ucType != QVDHCP_MSG_NAK && pcBcd[0] != '\0') {
+        QVDHCP_RFC_AddOpt(pstReply, 252, pcBcd, std::strlen(pcBcd));
+    }
 }
 
 void QVDHCP_RFC_AddOpt(QVDHCP_Reply *pstReply, uint8_t ucCode, const void *pValue, size_t uiLen)

@@ -280,6 +280,7 @@ TEST(OspreyService, ImageChoiceBootFilesWimAndStop)
         EXPECT_EQ(ReadText(strBoot + "boot.sdi"), "SDI");
         EXPECT_EQ(ReadText(strBoot + "bcd"), "bcd_tftp_1408");
         EXPECT_EQ(ReadText(work.Path("pxelinux/OSPREY/Boot/BCD")), "bcd_tftp_1408");
+        EXPECT_EQ(ReadText(work.Path("pxelinux/OSPREY/Boot/UEFI/BCD")), "bcd_uefi_tftp_1408");
         EXPECT_EQ(ReadText(strBoot + "bcd_uefi"), "bcd_uefi_tftp_1408");
         EXPECT_EQ(ReadText(strBoot + "pxeboot.n12"), "PXEBOOT");
         EXPECT_EQ(ReadText(work.Path("pxelinux/OSPREY/bootmgr.exe")), "BOOTMGR");
@@ -369,6 +370,44 @@ TEST(OspreyService, FailedStartLeavesNoShareBehind)
               (std::vector<std::string>{"add KIVPXE_ISO1 kiv", "delete KIVPXE_ISO1"}));
     for (const char *pc : {"boot/boot.sdi", "boot/KIVBoot.wim", "boot/bcd", "Boot"})
         EXPECT_FALSE(fs::exists(work.Path("pxelinux/OSPREY/") + pc)) << pc;
+}
+
+// The stores the data tree ships, placed where the boot manager of each firmware asks for them
+// (the DHCP service names the UEFI one in option 252): each names the loader of its firmware.
+TEST(OspreyService, EachFirmwareReadsTheStoreOfItsLoader)
+{
+    test_host::WorkDir work;
+    InstallHost();
+    MakeDataDir(work);
+    std::string strOptimize = work.Path("pxelinux/OSPREY/boot/optimize");
+    fs::remove_all(strOptimize);
+    ASSERT_EQ(test_host::Run({"/usr/bin/python3",
+                              std::string(KIV_SOURCE_DIR) + "/tools/datadir/make-bcd.py",
+                              strOptimize, "pxelinux"}),
+              0)
+        << "python3-hivex (tools/packages/osprey.list)";
+    ASSERT_EQ(LoadProfile(OSPREY_FLAVOR), 1);
+    std::string strSrc = MakeSource(work, {"Windows 10 Pro"}, true);
+    ASSERT_EQ(IsIsoMatch(strSrc.c_str(), nullptr), 1);
+    ServiceStartRequest req = StartRequest(strSrc);
+    ASSERT_EQ(OspreyServiceStart(&req), 0) << req.error_text;
+    struct Case {
+        const char *pcStore, *pcLoader;
+    } astCases[] = {{"Boot/BCD", "\\windows\\system32\\boot\\winload.exe"},
+                    {"Boot/UEFI/BCD", "\\windows\\system32\\boot\\winload.efi"}};
+    for (const Case &c : astCases) {
+        std::string strLoader;
+        ASSERT_EQ(
+            test_host::Run({"hivexget", work.Path("pxelinux/OSPREY/") + c.pcStore,
+                            "\\Objects\\{7619dcc8-fafe-11d9-b411-000476eba25f}\\Elements\\12000002",
+                            "Element"},
+                           &strLoader),
+            0)
+            << c.pcStore;
+        EXPECT_EQ(strLoader, std::string(c.pcLoader) + "\n") << c.pcStore;
+    }
+    OspreyServiceStop();
+    EXPECT_FALSE(fs::exists(work.Path("pxelinux/OSPREY/Boot")));
 }
 
 TEST(OspreyService, OptimizedBcdFollowsTheBlockSize)
