@@ -1072,6 +1072,8 @@ TEST_F(ProxyTest, RefusedAndStrayPacketsGetNothing)
     EXPECT_TRUE(LEASEDB_Snapshot().empty());
 }
 
+constexpr const char *kIpxeEfi = "ipxe.efi.0";
+
 // UEFI HTTP boot, as OVMF's HTTP boot driver asks: vendor class "HTTPClient", architecture 16.
 std::pair<uint8_t, Bytes> HttpClass(uint16_t usArch)
 {
@@ -1088,12 +1090,11 @@ TEST_F(EngineTest, HttpBootClientsGetTheLoaderAsAnHttpUrl)
         uint16_t usArch;
         const char *pcEfiFile;
     } astCases[] = {
-        {"x64", 0, 16, kEfi},
-        {"arm64", 0, 19, "grub2.arm64efi.all.0"},
-        {"x64 beside the site's server", 1, 16, "ipxe.efi.0"},
-        {"arm64 beside the site's server", 1, 19, "grub_chain_arm64.efi"},
+        {"x64", 0, 16, kIpxeEfi},
+        {"x64 beside the site's server", 1, 16, kIpxeEfi},
     };
     QVDHCP_CFG_SetHttpPort(8810);
+    QVDHCP_CFG_SetIpxeLoader(1);
     QVDHCP_CFG_SetAdmitFunc(Admit);
     uint8_t ucMac = 1;
     for (const Case &stCase : astCases) {
@@ -1141,23 +1142,37 @@ TEST_F(EngineTest, HttpBootClientsWeCannotServeGetNothing)
     } astCases[] = {
         {"x86 UEFI over HTTP",
          {{93, {0, 15}}, HttpClass(15)},
-         kEfi,
+         kIpxeEfi,
          "(arch 15) ignored: no loader"},
         {"arm32 UEFI over HTTP",
          {{93, {0, 18}}, HttpClass(18)},
-         kEfi,
+         kIpxeEfi,
          "(arch 18) ignored: no loader"},
-        {"BIOS over HTTP", {{93, {0, 20}}, HttpClass(20)}, kEfi, "(arch 20) ignored: no loader"},
-        {"a PXE architecture", {{93, {0, 7}}, HttpClass(7)}, kEfi, "(arch 7) ignored: no loader"},
-        {"no architecture", {HttpClass(16)}, kEfi, "(arch 0) ignored: no loader"},
+        {"BIOS over HTTP",
+         {{93, {0, 20}}, HttpClass(20)},
+         kIpxeEfi,
+         "(arch 20) ignored: no loader"},
+        {"a PXE architecture",
+         {{93, {0, 7}}, HttpClass(7)},
+         kIpxeEfi,
+         "(arch 7) ignored: no loader"},
+        {"no architecture", {HttpClass(16)}, kIpxeEfi, "(arch 0) ignored: no loader"},
         {"an architecture past the table",
          {{93, {0xFF, 0xFF}}, HttpClass(16)},
-         kEfi,
+         kIpxeEfi,
          "(arch 65535) ignored: no loader"},
         {"a loader URL longer than the file field",
          {{93, {0, 16}}, HttpClass(16)},
          strLongName.c_str(),
          "(arch 16) ignored: the loader's URL does not fit"},
+        {"arm64 UEFI over HTTP: no arm64 iPXE",
+         {{93, {0, 19}}, HttpClass(19)},
+         kIpxeEfi,
+         "(arch 19) ignored: no loader"},
+        {"x64 with the GRUB tree",
+         {{93, {0, 16}}, HttpClass(16)},
+         kEfi,
+         "(arch 16) ignored: only the iPXE tree boots over HTTP"},
     };
     QVDHCP_CFG_SetHttpPort(8810);
     QVDHCP_CFG_SetAdmitFunc(Admit);
@@ -1169,6 +1184,7 @@ TEST_F(EngineTest, HttpBootClientsWeCannotServeGetNothing)
             TestLogLines().clear();
             g_vecAdmitEfi.clear();
             QVDHCP_CFG_SetEfiBootFile(stCase.pcEfiFile);
+            QVDHCP_CFG_SetIpxeLoader(stCase.pcEfiFile == kEfi ? 0 : 1);
             Feed(Msg(1, ucMac, stCase.vecOpts));
             EXPECT_TRUE(g_vecSent.empty());
             EXPECT_TRUE(g_vecEvents.empty());

@@ -43,9 +43,9 @@ const char *const kArchNames[] = {
 
 constexpr uint8_t kCookie[4] = {99, 130, 83, 99};
 
-// The architectures of UEFI HTTP boot over IPv4 we have loaders for: x64 and arm64.
+// The one architecture of UEFI HTTP boot over IPv4 we have a loader for: x64, with iPXE (there is
+// no arm64 iPXE, and GRUB booted over HTTP does not learn its server from the firmware).
 constexpr uint16_t kHttpArchX64 = 16;
-constexpr uint16_t kHttpArchArm64 = 19;
 
 // The http:// URL of the UEFI loader an HTTP boot client gets: the same file a PXE client gets
 // over TFTP, from the HTTP root of the loader tree. False when it does not fit the file field.
@@ -208,8 +208,10 @@ bool QVDHCP_RFC_HttpBootServable(const QVDHCP_RfcPara *pstPara)
     }
     std::string strUrl;
     const char *pcWhy = nullptr;
-    if (pstPara->usArch != kHttpArchX64 && pstPara->usArch != kHttpArchArm64) {
+    if (pstPara->usArch != kHttpArchX64) {
         pcWhy = "no loader for its architecture";
+    } else if (!g_stDHCPCfg.uiIpxeLoader) {
+        pcWhy = "only the iPXE tree boots over HTTP";
     } else if (!HttpBootUrl(&strUrl)) {
         pcWhy = "the loader's URL does not fit the file field";
     }

@@ -99,7 +99,9 @@ uint32_t QVDHCP_RFC_IsEFI(uint16_t usArch);
 // A UEFI client: an EFI architecture, or UEFI firmware booting over HTTP.
 uint32_t QVDHCP_RFC_IsEfiClient(const QVDHCP_RfcPara *pstPara);
 // False (logged) for an HTTP boot client we cannot serve: an architecture we have no loader for
-// (only x64 and arm64 UEFI over IPv4 have one), or a loader URL that does not fit the file field.
+// (only x64 UEFI over IPv4 has one), a loader tree other than iPXE's (GRUB booted over HTTP
+// cannot find its server), or a loader URL that does not fit the file field. Unanswered, the
+// firmware goes on to its next boot option (PXE).
 bool QVDHCP_RFC_HttpBootServable(const QVDHCP_RfcPara *pstPara);
 
 // Fills the summary of one datagram. Every length is checked first: a datagram shorter than the
