@@ -5,9 +5,13 @@
 # tree with its per-client menu, the preseed) and the image's contents. Both runs use the same
 # client (MAC, firmware, loader tree) in the lab's private network namespace.
 #
-#   bench/boot_bench.sh ["<loader> <firmware>" ...]     default: "ipxe bios" "grub2 efi64"
+#   bench/boot_bench.sh ["<loader> <firmware> [ra]" ...]
+#                       default: "ipxe bios" "ipxe bios ra" "grub2 efi64"
+# "ra": kivpxe with ipv6_ra on, the stand-in with Debian's radvd advertising no router (lifetime 0,
+# no prefix); iPXE then does not wait for IPv6 before it fetches its script.
 #
-# Prints each time and the ratio stand-in / kivpxe (1.0 or more: kivpxe is no slower). Needs root.
+# Prints each time and the ratio stand-in / kivpxe (1.0 or more: kivpxe is no slower), and for
+# each "ra" case the ratio of kivpxe's time without to with ipv6_ra. Needs root.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${KIV_BUILD_DIR:-$top/build}
@@ -19,7 +23,7 @@ source "$top/tests/support/qemu.sh"
 source "$top/tools/lab/lab-lib.sh"
 kiv_require_root
 cases=("$@")
-[ ${#cases[@]} -gt 0 ] || cases=("ipxe bios" "grub2 efi64")
+[ ${#cases[@]} -gt 0 ] || cases=("ipxe bios" "ipxe bios ra" "grub2 efi64")
 
 work=$(mktemp -d /tmp/kiv-bootbench.XXXXXX)
 chmod 0755 "$work"
@@ -29,11 +33,11 @@ iso=$work/debian.iso
 xorriso -osirrox on -indev "$iso" -extract / "$work/iso" 2> /dev/null || { echo "cannot extract $iso"; exit 1; }
 chmod -R a+rX "$work/iso"
 
-# stand_in LOADER FIRMWARE MAC SNAPSHOT: one boot served by dnsmasq and http.server; prints
-# the seconds until the preseed was fetched.
+# stand_in LOADER FIRMWARE MAC SNAPSHOT [ra]: one boot served by dnsmasq and http.server (and
+# radvd); prints the seconds until the preseed was fetched.
 stand_in() (
   trap kiv_cleanup EXIT
-  local loader=$1 firmware=$2 mac=$3 snap=$4 dir=$4/client
+  local loader=$1 firmware=$2 mac=$3 snap=$4 ra=${5:-} dir=$4/client
   mkdir -p "$dir" "$snap/http"
   cp -r "$work/iso" "$snap/tftp/ISO1"
   ln -sfn "$work/iso" "$snap/http/ISO1"
@@ -55,6 +59,11 @@ stand_in() (
   kiv_bg "$lab_ns" python3 -m http.server 8810 --bind "$LAB_SERVER" --directory "$snap/http" \
     > "$dir/http.log" 2>&1
   kiv_wait_for 10 grep -q 'TFTP root is' "$dir/dnsmasq.log" || { echo "dnsmasq did not start" >&2; exit 1; }
+  if [ -n "$ra" ]; then
+    printf 'interface br0 {\n AdvSendAdvert on;\n AdvDefaultLifetime 0;\n};\n' > "$dir/radvd.conf"
+    kiv_bg "$lab_ns" radvd --nodaemon --config "$dir/radvd.conf" --pidfile "$dir/radvd.pid" \
+      --logmethod stderr > "$dir/radvd.log" 2>&1
+  fi
   lab_client "$firmware" "$mac" "$dir" || exit 1
   local deadline=$(( lab_client_start + 400 ))
   until grep -q 'GET /kickstart/01-' "$dir/http.log"; do
@@ -67,15 +76,25 @@ stand_in() (
 
 printf '%-14s %10s %10s %8s\n' "case" "kivpxe" "stand-in" "ratio"
 n=0
+declare -A kiv_time=()
 for c in "${cases[@]}"; do
-  read -r loader firmware <<< "$c"
+  read -r loader firmware ra <<< "$c"
   n=$(( n + 1 ))
   mac=$(printf '52:54:00:1b:%02x:%02x' $(( $$ & 255 )) "$n")
   snap=$work/snap-$n
   out=$("$top/tools/lab/lab.sh" --loader "$loader" --firmware "$firmware" --source "$iso" --mac "$mac" \
-        --data-dir "$work/datadir" --expect "/kickstart/01-" --snapshot "$snap" --quiet --timeout 400)
+        --data-dir "$work/datadir" --expect "/kickstart/01-" --snapshot "$snap" --quiet --timeout 400 \
+        ${ra:+--ipv6-ra})
   kiv=$(sed -n 's/.* after \([0-9]*\) s$/\1/p' <<< "$out")
   [ -n "$kiv" ] || { echo "kivpxe run failed: $out"; exit 1; }
-  peer=$(stand_in "$loader" "$firmware" "$mac" "$snap") || exit 1
-  printf '%-14s %9ss %9ss %8.2f\n' "$loader $firmware" "$kiv" "$peer" "$(echo "$peer / $kiv" | bc -l)"
+  kiv_time[$c]=$kiv
+  peer=$(stand_in "$loader" "$firmware" "$mac" "$snap" "$ra") || exit 1
+  printf '%-14s %9ss %9ss %8.2f\n' "$c" "$kiv" "$peer" "$(echo "$peer / $kiv" | bc -l)"
+done
+for c in "${cases[@]}"; do
+  read -r loader firmware ra <<< "$c"
+  base=${kiv_time[$loader $firmware]:-}
+  [ -z "$ra" ] || [ -z "$base" ] ||
+    printf 'ipv6_ra, %s: kivpxe %ss without, %ss with, ratio %.2f\n' "$loader $firmware" "$base" \
+      "${kiv_time[$c]}" "$(echo "$base / ${kiv_time[$c]}" | bc -l)"
 done

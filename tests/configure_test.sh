@@ -43,14 +43,13 @@ for bad in "lab example" "lab..example" "$(printf 'a%.0s' {1..64}).b"; do
 done
 expect "refusals leave the file alone" dhcp_dns '["192.0.2.1", "192.0.2.2", "192.0.2.3"]'
 
-configure --proxy
-expect "proxy on" dhcp_proxy 1
-configure --no-proxy
-expect "proxy off" dhcp_proxy 0
-configure --relay
-expect "relay on" dhcp_relay 1
-configure --no-relay
-expect "relay off" dhcp_relay 0
+for pair in "proxy dhcp_proxy" "relay dhcp_relay" "ipv6-ra ipv6_ra"; do
+  read -r flag key <<< "$pair"
+  configure "--$flag"
+  expect "$flag on" "$key" 1
+  configure "--no-$flag"
+  expect "$flag off" "$key" 0
+done
 
 configure --dns none --domain none
 expect "none clears the name servers" dhcp_dns '[]'

@@ -5,7 +5,7 @@
                        [--loader pxelinux|grub2|ipxe] [--mask MASK] [--gateway ADDR]
                        [--http-port PORT] [--autostart | --no-autostart]
                        [--dns A[,B,C]|auto|none] [--domain D|none] [--proxy | --no-proxy]
-                       [--relay | --no-relay]
+                       [--relay | --no-relay] [--ipv6-ra | --no-ipv6-ra]
                        [--windows-mode share|httpdisk]
                        [--windows-user USER --windows-password-file FILE]
 
@@ -135,6 +135,11 @@ def main():
     relay.add_argument("--relay", dest="relay", action="store_true", default=None,
                        help="serve requests relayed from the pool's subnet (giaddr)")
     relay.add_argument("--no-relay", dest="relay", action="store_false")
+    ipv6_ra = parser.add_mutually_exclusive_group()
+    ipv6_ra.add_argument("--ipv6-ra", dest="ipv6_ra", action="store_true", default=None,
+                         help="answer IPv6 router solicitations with lifetime 0 (only on a "
+                         "network without IPv6 routers)")
+    ipv6_ra.add_argument("--no-ipv6-ra", dest="ipv6_ra", action="store_false")
     parser.add_argument("--root-password", help="root password of the installed systems")
     auto = parser.add_mutually_exclusive_group()
     auto.add_argument("--autostart", dest="autostart", action="store_true", default=None)
@@ -188,6 +193,8 @@ def main():
         settings["dhcp_proxy"] = 1 if args.proxy else 0
     if args.relay is not None:
         settings["dhcp_relay"] = 1 if args.relay else 0
+    if args.ipv6_ra is not None:
+        settings["ipv6_ra"] = 1 if args.ipv6_ra else 0
     if args.windows_mode is not None:
         settings["http_disk_mode"] = WINDOWS_MODES[args.windows_mode]
     if args.root_password is not None:

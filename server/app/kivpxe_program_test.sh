@@ -104,7 +104,7 @@ for key in IPAddr IPNum history_path_list ImgISO AutoStart Chinese winkey_enable
            ins_disk_name tftp_timeout tftp_maxretrans tftp_singlemode sanboot_use_type http_port \
            http_disk_mode pim_choose_timeout pim_press_timeout logo_timeout mac_flt_deny mac_flt_list \
            nfs_share_url dhcp_only_pxe zel_vm_filter ext_boot_opt_list dhcp_dns dhcp_domain dhcp_proxy \
-           dhcp_relay root_password; do
+           dhcp_relay ipv6_ra root_password; do
   grep -q "^   \"$key\" :" "$conf" || fail "saved settings lack $key"
 done
 grep -q '"ImgPath"' "$conf" && fail "ImgPath saved without a source"

@@ -129,6 +129,7 @@ const UIntKey g_astUIntKeys[] = {
     {"mac_flt_deny", &ServerSettings::uiMacFltDeny, 1, 0},
     {"dhcp_proxy", &ServerSettings::uiDhcpProxy, 0, 0},
     {"dhcp_relay", &ServerSettings::uiDhcpRelay, 0, 0},
+    {"ipv6_ra", &ServerSettings::uiIpv6Ra, 0, 0},
 };
 
 struct IntKey {

@@ -44,7 +44,7 @@ struct ServerSettings {
     uint32_t uiTftpSingleMode = 0;
     uint16_t usHttpPort = 8810;
     uint32_t uiHttpDiskMode = 0;  // Windows source: 0 SMB share, 1 HTTP disk
-    uint32_t uiMacFltDeny = 1;  // 1 blacklist, 0 whitelist
+    uint32_t uiMacFltDeny = 1;    // 1 blacklist, 0 whitelist
     std::vector<std::string> vecMacFltList;
     std::string strNfsShareUrl;
     std::string strRootPassword;  // root password of installed systems
@@ -55,6 +55,7 @@ struct ServerSettings {
     std::string strDhcpDomain;            // domain for clients, empty when none
     uint32_t uiDhcpProxy = 0;             // 1: proxyDHCP beside the site's DHCP server
     uint32_t uiDhcpRelay = 0;             // 1: serve requests relayed from the pool's subnet
+    uint32_t uiIpv6Ra = 0;  // 1: answer router solicitations with lifetime 0 (no IPv6 router)
 };
 
 // Keys whose values a layer above owns (the boot settings, in the boot loader configuration): the

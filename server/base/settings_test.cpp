@@ -341,7 +341,7 @@ const std::set<std::string> g_setAllKeys = {
     "tftp_singlemode",  "http_port",     "http_disk_mode", "mac_flt_deny",
     "mac_flt_list",     "nfs_share_url", "dhcp_only_pxe",  "zel_vm_filter",
     "ext_boot_opt_list", "dhcp_dns",      "dhcp_domain",    "dhcp_proxy",
-    "dhcp_relay",       "root_password"};
+    "dhcp_relay",       "root_password", "ipv6_ra"};
 
 TEST_F(SettingsTest, SaveOmitsEmptyStartAddressAndSource)
 {
@@ -373,7 +373,7 @@ TEST_F(SettingsTest, RoundTripKeepsEveryValueAndType)
         "mac_flt_deny":0,"mac_flt_list":["00-11-22-33-44-55","01-*"],"nfs_share_url":"10.0.0.1:/srv","root_password":"pw",
         "dhcp_only_pxe":1,"zel_vm_filter":-2,"ext_boot_opt_list":[{"os_name":"CentOS 7",
         "enable_ext_boot_opt":true,"legacy_ext_boot_opt":"a=1","uefi_ext_boot_opt":"b=2"}],
-        "dhcp_dns":["10.0.0.53","10.0.0.54"],"dhcp_domain":"lab.example","dhcp_proxy":1,"dhcp_relay":1})";
+        "dhcp_dns":["10.0.0.53","10.0.0.54"],"dhcp_domain":"lab.example","dhcp_proxy":1,"dhcp_relay":1,"ipv6_ra":1})";
     Json::Value stWritten = ParseJson(strJson);
     std::vector<std::string> vecNames = stWritten.getMemberNames();
     ASSERT_EQ(std::set<std::string>(vecNames.begin(), vecNames.end()), g_setAllKeys);

@@ -162,6 +162,7 @@ Json::Value DLG_ServerConfigGet()
     stDlg["domain"] = stSet.strDhcpDomain;
     stDlg["proxy"] = stSet.uiDhcpProxy != 0;
     stDlg["relay"] = stSet.uiDhcpRelay != 0;
+    stDlg["ipv6Ra"] = stSet.uiIpv6Ra != 0;
     stDlg["rootPassword"] = stSet.strRootPassword;
     return stDlg;
 }
@@ -197,6 +198,7 @@ bool DLG_ServerConfigApply(const Json::Value &stArgs)
     stForm.strDomain = Text(stArgs, "domain");
     stForm.bProxy = Flag(stArgs, "proxy");
     stForm.bRelay = Flag(stArgs, "relay");
+    stForm.bIpv6Ra = Flag(stArgs, "ipv6Ra");
     stForm.bHttpDisk = Flag(stArgs, "httpDisk");
     stForm.strRootPassword = Text(stArgs, "rootPassword");
     return CMD_ApplyServerConfig(stForm);

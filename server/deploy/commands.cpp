@@ -128,6 +128,7 @@ bool CMD_ApplyServerConfig(const ServerConfigForm &stForm)
     stSet.strDhcpDomain = stForm.strDomain;
     stSet.uiDhcpProxy = stForm.bProxy ? 1 : 0;
     stSet.uiDhcpRelay = stForm.bRelay ? 1 : 0;
+    stSet.uiIpv6Ra = stForm.bIpv6Ra ? 1 : 0;
     stSet.uiHttpDiskMode = stForm.bHttpDisk ? 1 : 0;
     stSet.strRootPassword = stForm.strRootPassword;
     stSet.uiDhcpMask = stForm.uiMask;

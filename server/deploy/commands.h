@@ -50,7 +50,8 @@ struct ServerConfigForm {
     std::string strDomain;
     bool bProxy = false;
     bool bRelay = false;
-    bool bHttpDisk = false;  // Windows source as an HTTP disk instead of the SMB share
+    bool bIpv6Ra = false;
+    bool bHttpDisk = false;       // Windows source as an HTTP disk instead of the SMB share
     std::string strRootPassword;  // of the installed systems
 };
 // OK of that dialog: a zero mask (message 111), no gateway without "xxx1" (112) and a target disk

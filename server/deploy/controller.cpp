@@ -22,6 +22,7 @@
 #include "prompt.h"
 #include "qvdhcp.h"
 #include "qvdhcp_leasedb.h"
+#include "qvdhcp_ra.h"
 #include "qv_text.h"
 #include "qvhttp.h"
 #include "qv_text.h"
@@ -104,6 +105,7 @@ bool StartDhcp(uint32_t uiRouter)
     QVDHCP_CFG_SetEfiBootFile(UefiBootFile().c_str());
     auto [strBiosBcd, strEfiBcd] = WindowsBcdPaths();
     QVDHCP_CFG_SetBcdPaths(strBiosBcd.c_str(), strEfiBcd.c_str());
+    QVDHCP_CFG_SetHttpPort(stSet.usHttpPort);
     QVDHCP_CFG_SetLeaseTime(360000);
     QVDHCP_CFG_SetRouter(uiRouter);
     std::vector<uint32_t> vecDns;
@@ -448,6 +450,10 @@ void StartDeployment()
         ReleaseImage();
         return;
     }
+    // Without it clients only wait longer for IPv6: a failure is logged, the deployment runs.
+    if (stSet.uiIpv6Ra != 0) {
+        QVDHCP_RA_Start(uiLocal);
+    }
     RefreshInstallLabel();
     UpdateSourceHistory(stSet.vecHistoryPath, stSet.strImgPath);
     SetUpVirtualIso();
@@ -483,6 +489,7 @@ void StopDeployment()
     }
     ServiceStartRequest stReq = StartRequest();
     ActivePlugin()->pfnServiceStop(&stReq);
+    QVDHCP_RA_Stop();
     QVDHCP_Stop(g_stCtl.pstDhcp);
     QVTFTP_Stop(g_stCtl.pstTftp);
     QVHTTP_Stop(g_stCtl.pstHttp);

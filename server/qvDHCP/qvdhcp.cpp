@@ -33,25 +33,6 @@ GCond s_stReadyCond;
 bool s_bThreadReady = false;
 char s_szIfName[IF_NAMESIZE] = {};
 
-// The name of the interface that holds uiIp, or false.
-bool FindInterface(uint32_t uiIp, char szName[IF_NAMESIZE])
-{
-    ifaddrs *pstList = nullptr;
-    if (getifaddrs(&pstList) != 0) {
-        return false;
-    }
-    bool bFound = false;
-    for (ifaddrs *pstIt = pstList; pstIt != nullptr && !bFound; pstIt = pstIt->ifa_next) {
-        if (pstIt->ifa_addr != nullptr && pstIt->ifa_addr->sa_family == AF_INET &&
-            ntohl(reinterpret_cast<sockaddr_in *>(pstIt->ifa_addr)->sin_addr.s_addr) == uiIp) {
-            g_strlcpy(szName, pstIt->ifa_name, IF_NAMESIZE);
-            bFound = true;
-        }
-    }
-    freeifaddrs(pstList);
-    return bFound;
-}
-
 // A socket bound to port 67 of every address but tied to the server's interface: a socket bound
 // to the unicast address would not hear the clients' broadcasts. No SO_REUSEADDR, so another
 // program already serving port 67 there makes the bind fail. Returns the socket, or -1 with
@@ -84,6 +65,9 @@ int OpenServiceSocket(bool bForService, uint16_t usPort = QVDHCP_SERVER_PORT)
 bool Admitted(const QVDHCP_RfcPara &stPara)
 {
     const uint8_t *pucMac = stPara.Mac();
+    if (!QVDHCP_RFC_HttpBootServable(&stPara)) {
+        return false;
+    }
     if (g_stDHCPCfg.uiOnlyPXE == 1) {
         if (!stPara.uiIsPXE) {
             QVDHCP_Log(QVDHCP_LOG, "Client MAC " QVDHCP_MAC_FMT " is Denied becourse NOPXE.",
@@ -110,7 +94,7 @@ bool Admitted(const QVDHCP_RfcPara &stPara)
     }
     QVDHCP_AdmitFunc pfnAdmit = g_stDHCPCfg.pfnAdmit;
     if (pfnAdmit != nullptr &&
-        pfnAdmit(stPara.uiIsPXE, QVDHCP_RFC_IsEFI(stPara.usArch), pucMac) != 1) {
+        pfnAdmit(stPara.uiIsPXE, QVDHCP_RFC_IsEfiClient(&stPara), pucMac) != 1) {
         QVDHCP_Log(QVDHCP_LOG, "Client MAC " QVDHCP_MAC_FMT " is Denied by system.",
                    QVDHCP_MAC_ARGS(pucMac));
         return false;
@@ -190,6 +174,24 @@ gpointer ServiceThread(gpointer)
 
 }  // namespace
 
+bool QVDHCP_FindInterface(uint32_t uiIp, char szName[IF_NAMESIZE])
+{
+    ifaddrs *pstList = nullptr;
+    if (getifaddrs(&pstList) != 0) {
+        return false;
+    }
+    bool bFound = false;
+    for (ifaddrs *pstIt = pstList; pstIt != nullptr && !bFound; pstIt = pstIt->ifa_next) {
+        if (pstIt->ifa_addr != nullptr && pstIt->ifa_addr->sa_family == AF_INET &&
+            ntohl(reinterpret_cast<sockaddr_in *>(pstIt->ifa_addr)->sin_addr.s_addr) == uiIp) {
+            g_strlcpy(szName, pstIt->ifa_name, IF_NAMESIZE);
+            bFound = true;
+        }
+    }
+    freeifaddrs(pstList);
+    return bFound;
+}
+
 QVDHCP_Verdict QVDHCP_HandleDatagram(const uint8_t *pucData, size_t uiLen, int iSocket,
                                      uint16_t usLocalPort, uint16_t usPeerPort)
 {
@@ -240,7 +242,7 @@ int QVDHCP_Start(GThread **ppThread)
 {
     g_assert(0 != ppThread);
     *ppThread = nullptr;
-    if (s_pucRecvBuf == nullptr || !FindInterface(g_stDHCPCfg.uiServerIP, s_szIfName)) {
+    if (s_pucRecvBuf == nullptr || !QVDHCP_FindInterface(g_stDHCPCfg.uiServerIP, s_szIfName)) {
         QVDHCP_Log(QVDHCP_DIG, "No interface holds the server address " QVDHCP_IP_FMT,
                    QVDHCP_IP_ARGS(g_stDHCPCfg.uiServerIP));
         return QV_ERR_FAILED;

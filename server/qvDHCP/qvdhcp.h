@@ -5,6 +5,7 @@
 #include "qvdhcp_config.h"
 
 #include <glib.h>
+#include <net/if.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +24,9 @@ int QVDHCP_Start(GThread **ppThread);
 // Ends the thread with the kill signal and forgets the client tables and the pool map.
 // 0, or QV_ERR_FAILED for a missing thread.
 int QVDHCP_Stop(GThread *pstThread);
+
+// The name of the interface that holds the IPv4 address uiIp, or false.
+bool QVDHCP_FindInterface(uint32_t uiIp, char szName[IF_NAMESIZE]);
 
 enum class QVDHCP_Verdict { Continue, Stop };
 

@@ -29,6 +29,7 @@ void QVDHCP_CFG_Reset()
     g_stDHCPCfg.uiIpxeLoader = 0;
     g_stDHCPCfg.uiProxy = 0;
     g_stDHCPCfg.uiRelay = 0;
+    g_stDHCPCfg.usHttpPort = 0;
     g_stDHCPCfg.szBiosBootFile[0] = '\0';
     g_stDHCPCfg.szEfiBootFile[0] = '\0';
     g_stDHCPCfg.szBiosBcdPath[0] = '\0';
@@ -105,6 +106,11 @@ void QVDHCP_CFG_SetIPRange(uint32_t uiStart, uint32_t uiEnd)
 {
     g_stDHCPCfg.uiStartIP = uiStart;
     g_stDHCPCfg.uiEndIP = uiEnd;
+}
+
+void QVDHCP_CFG_SetHttpPort(uint16_t usPort)
+{
+    g_stDHCPCfg.usHttpPort = usPort;
 }
 
 void QVDHCP_CFG_SetBiosBootFile(const char *pcName)

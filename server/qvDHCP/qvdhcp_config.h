@@ -68,6 +68,9 @@ struct QVDHCP_Settings {
     // 1: requests relayed to us (giaddr set) are served from the pool when its subnet holds
     // giaddr; replies go to the relay.
     uint32_t uiRelay = 0;
+    // The HTTP service's port: UEFI HTTP boot clients get their loader as an http:// URL there
+    // (under "kiv_loader/", the HTTP root of the loader tree).
+    uint16_t usHttpPort = 0;
     char szBiosBootFile[QVDHCP_BOOTFILE_SIZE] = {};
     char szEfiBootFile[QVDHCP_BOOTFILE_SIZE] = {};
     // The boot configuration store the Windows boot manager of a BIOS or UEFI client reads
@@ -98,6 +101,7 @@ void QVDHCP_CFG_SetVMFilter(uint32_t uiOn);
 void QVDHCP_CFG_SetIpxeLoader(uint32_t uiOn);
 void QVDHCP_CFG_SetProxy(uint32_t uiOn);
 void QVDHCP_CFG_SetRelay(uint32_t uiOn);
+void QVDHCP_CFG_SetHttpPort(uint16_t usPort);
 void QVDHCP_CFG_SetBiosBootFile(const char *pcName);
 void QVDHCP_CFG_SetEfiBootFile(const char *pcName);
 // The store paths of option 252 for BIOS and UEFI clients; nullptr or "" sends no option.

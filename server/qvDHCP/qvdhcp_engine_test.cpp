@@ -1116,6 +1116,139 @@ TEST_F(ProxyTest, RefusedAndStrayPacketsGetNothing)
     EXPECT_TRUE(LEASEDB_Snapshot().empty());
 }
 
+constexpr const char *kIpxeEfi = "ipxe.efi.0";
+
+// UEFI HTTP boot, as OVMF's HTTP boot driver asks: vendor class "HTTPClient", architecture 16.
+std::pair<uint8_t, Bytes> HttpClass(uint16_t usArch)
+{
+    char szClass[40];
+    g_snprintf(szClass, sizeof(szClass), "HTTPClient:Arch:%05u:UNDI:003001", unsigned(usArch));
+    return {60, Text(szClass)};
+}
+
+TEST_F(EngineTest, HttpBootClientsGetTheLoaderAsAnHttpUrl)
+{
+    struct Case {
+        const char *pcName;
+        uint32_t uiProxy;
+        uint16_t usArch;
+        const char *pcEfiFile;
+    } astCases[] = {
+        {"x64", 0, 16, kIpxeEfi},
+        {"x64 beside the site's server", 1, 16, kIpxeEfi},
+    };
+    QVDHCP_CFG_SetHttpPort(8810);
+    QVDHCP_CFG_SetIpxeLoader(1);
+    QVDHCP_CFG_SetAdmitFunc(Admit);
+    uint8_t ucMac = 1;
+    for (const Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcName);
+        g_vecSent.clear();
+        g_vecEvents.clear();
+        g_vecAdmitEfi.clear();
+        QVDHCP_CFG_SetProxy(stCase.uiProxy);
+        QVDHCP_CFG_SetEfiBootFile(stCase.pcEfiFile);
+        Bytes vecReq = Feed(Msg(1, ucMac,
+                                {{93, {uint8_t(stCase.usArch >> 8), uint8_t(stCase.usArch)}},
+                                 HttpClass(stCase.usArch)}));
+        ASSERT_EQ(g_vecSent.size(), 1u);
+        const Bytes &vecOffer = g_vecSent[0].vecData;
+        uint32_t uiYiaddr = stCase.uiProxy ? 0 : kStart + ucMac - 1;
+        ExpectHeader(vecOffer, vecReq, uiYiaddr);
+        EXPECT_EQ(FileField(vecOffer),
+                  std::string("http://192.168.50.1:8810/kiv_loader/") + stCase.pcEfiFile);
+        Options vecExpect;
+        if (stCase.uiProxy) {
+            vecExpect = {{53, {2}}, {54, U32(kServer)}, {60, Text("HTTPClient")}};
+        } else {
+            vecExpect = AckOptions(2);
+            vecExpect.push_back({60, Text("HTTPClient")});
+        }
+        EXPECT_EQ(ReplyOptions(vecOffer), vecExpect);
+        // A UEFI client for the admission check and its row, whatever its architecture's name.
+        EXPECT_EQ(g_vecAdmitEfi, std::vector<uint32_t>{1});
+        ASSERT_EQ(g_vecEvents.size(), 1u);
+        EXPECT_EQ(g_vecEvents[0].second.uiIsEFI, 1u);
+        EXPECT_EQ(g_vecEvents[0].second.usArch, stCase.usArch);
+        ++ucMac;
+    }
+    QVDHCP_CFG_SetAdmitFunc(nullptr);
+}
+
+TEST_F(EngineTest, HttpBootClientsWeCannotServeGetNothing)
+{
+    const std::string strLongName(100, 'l');
+    struct Case {
+        const char *pcName;
+        Options vecOpts;
+        const char *pcEfiFile;
+        const char *pcWhy;
+    } astCases[] = {
+        {"x86 UEFI over HTTP",
+         {{93, {0, 15}}, HttpClass(15)},
+         kIpxeEfi,
+         "(arch 15) ignored: no loader"},
+        {"arm32 UEFI over HTTP",
+         {{93, {0, 18}}, HttpClass(18)},
+         kIpxeEfi,
+         "(arch 18) ignored: no loader"},
+        {"BIOS over HTTP",
+         {{93, {0, 20}}, HttpClass(20)},
+         kIpxeEfi,
+         "(arch 20) ignored: no loader"},
+        {"a PXE architecture",
+         {{93, {0, 7}}, HttpClass(7)},
+         kIpxeEfi,
+         "(arch 7) ignored: no loader"},
+        {"no architecture", {HttpClass(16)}, kIpxeEfi, "(arch 0) ignored: no loader"},
+        {"an architecture past the table",
+         {{93, {0xFF, 0xFF}}, HttpClass(16)},
+         kIpxeEfi,
+         "(arch 65535) ignored: no loader"},
+        {"a loader URL longer than the file field",
+         {{93, {0, 16}}, HttpClass(16)},
+         strLongName.c_str(),
+         "(arch 16) ignored: the loader's URL does not fit"},
+        {"arm64 UEFI over HTTP: no arm64 iPXE",
+         {{93, {0, 19}}, HttpClass(19)},
+         kIpxeEfi,
+         "(arch 19) ignored: no loader"},
+        {"x64 with the GRUB tree",
+         {{93, {0, 16}}, HttpClass(16)},
+         kEfi,
+         "(arch 16) ignored: only the iPXE tree boots over HTTP"},
+    };
+    QVDHCP_CFG_SetHttpPort(8810);
+    QVDHCP_CFG_SetAdmitFunc(Admit);
+    uint8_t ucMac = 1;
+    for (uint32_t uiProxy : {0u, 1u}) {
+        QVDHCP_CFG_SetProxy(uiProxy);
+        for (const Case &stCase : astCases) {
+            SCOPED_TRACE(std::string(stCase.pcName) + (uiProxy ? " (proxy)" : ""));
+            TestLogLines().clear();
+            g_vecAdmitEfi.clear();
+            QVDHCP_CFG_SetEfiBootFile(stCase.pcEfiFile);
+            QVDHCP_CFG_SetIpxeLoader(stCase.pcEfiFile == kEfi ? 0 : 1);
+            Feed(Msg(1, ucMac, stCase.vecOpts));
+            EXPECT_TRUE(g_vecSent.empty());
+            EXPECT_TRUE(g_vecEvents.empty());
+            EXPECT_TRUE(g_vecAdmitEfi.empty()) << "refused before the admission check";
+            const uint8_t aucMac[6] = {0x52, 0x54, 0, 0, 0, ucMac};
+            EXPECT_FALSE(Active(ucMac));
+            EXPECT_FALSE(QVDHCP_SESSION_Find(QVDHCP_Table::Proxy, aucMac, nullptr));
+            EXPECT_TRUE(TestLogHas(stCase.pcWhy)) << stCase.pcWhy;
+            EXPECT_EQ(std::count_if(TestLogLines().begin(), TestLogLines().end(),
+                                    [](const std::string &strLine) { return strLine[0] != '3'; }),
+                      1);
+            ++ucMac;
+        }
+    }
+    EXPECT_TRUE(LEASEDB_Snapshot().empty());
+    EXPECT_TRUE(std::all_of(g_pucDHCPIpMap, g_pucDHCPIpMap + kCount,
+                            [](uint8_t uc) { return uc == QVDHCP_IP_FREE; }));
+    QVDHCP_CFG_SetAdmitFunc(nullptr);
+}
+
 class RelayTest : public EngineTest {
 protected:
     static constexpr uint32_t kFarStart = 0x0A140064;  // 10.20.0.100, behind the relay

@@ -43,6 +43,34 @@ const char *const kArchNames[] = {
 
 constexpr uint8_t kCookie[4] = {99, 130, 83, 99};
 
+// The one architecture of UEFI HTTP boot over IPv4 we have a loader for: x64, with iPXE (there is
+// no arm64 iPXE, and GRUB booted over HTTP does not learn its server from the firmware).
+constexpr uint16_t kHttpArchX64 = 16;
+
+// The http:// URL of the UEFI loader an HTTP boot client gets: the same file a PXE client gets
+// over TFTP, from the HTTP root of the loader tree. False when it does not fit the file field.
+bool HttpBootUrl(std::string *pstrUrl)
+{
+    char szUrl[QVDHCP_FILE_SIZE];
+    int iLen = g_snprintf(szUrl, sizeof(szUrl), "http://" QVDHCP_IP_FMT ":%u/kiv_loader/%s",
+                          QVDHCP_IP_ARGS(g_stDHCPCfg.uiServerIP), unsigned(g_stDHCPCfg.usHttpPort),
+                          g_stDHCPCfg.szEfiBootFile);
+    *pstrUrl = szUrl;
+    return iLen > 0 && size_t(iLen) < sizeof(szUrl);
+}
+
+// Option 60 of a reply: it names the boot protocol the client asked for.
+void AddClassId(const QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
+{
+    static const char acPxeClient[] = "PXEClient";
+    static const char acHttpClient[] = "HTTPClient";
+    if (pstPara->uiVendorHttp) {
+        QVDHCP_RFC_AddOpt(pstReply, 60, acHttpClient, sizeof(acHttpClient) - 1);
+    } else {
+        QVDHCP_RFC_AddOpt(pstReply, 60, acPxeClient, sizeof(acPxeClient) - 1);
+    }
+}
+
 void SocketSend(int iSocket, const uint8_t *pucData, size_t uiLen, uint32_t uiDstIp,
                 uint16_t usPort)
 {
@@ -90,7 +118,7 @@ void RaiseEvent(uint32_t uiCode, const QVDHCP_RfcPara *pstPara, uint32_t uiAddre
     }
     QVDHCP_ClientEvent stEvent;
     stEvent.uiIsPXE = pstPara->uiIsPXE;
-    stEvent.uiIsEFI = QVDHCP_RFC_IsEFI(pstPara->usArch);
+    stEvent.uiIsEFI = QVDHCP_RFC_IsEfiClient(pstPara);
     stEvent.usArch = pstPara->usArch;
     stEvent.uiIsKivIPXE = pstPara->uiIsKivIPXE;
     std::memcpy(stEvent.aucMac, pstPara->Mac(), sizeof(stEvent.aucMac));
@@ -104,7 +132,7 @@ void RaiseEvent(uint32_t uiCode, const QVDHCP_RfcPara *pstPara, uint32_t uiAddre
 // router, and the name servers and domain when set; to iPXE also the class identifier "PXEClient",
 // which tells it this offer comes from a PXE server (it otherwise waits for ProxyDHCP offers before
 // it boots). Firmware PXE stacks do not get it: UEFI's reads such an offer as one that needs boot
-// server discovery.
+// server discovery. UEFI HTTP boot takes only an offer with "HTTPClient" as its boot offer.
 void BuildReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, uint32_t uiYiaddr,
                 const uint32_t *puiLease, uint32_t uiMask, uint32_t uiRouter, uint32_t uiDstIp,
                 QVDHCP_Reply *pstReply)
@@ -128,10 +156,9 @@ void BuildReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, uint32_t uiYiaddr
     if (g_stDHCPCfg.szDomain[0] != '\0') {
         QVDHCP_RFC_AddOpt(pstReply, 15, g_stDHCPCfg.szDomain, std::strlen(g_stDHCPCfg.szDomain));
     }
-    if (pstPara->uiIsPXE &&
-        (pstPara->uiIsIPXE || pstPara->uiIsKivIPXE || pstPara->uiHasEtherboot)) {
-        static const char acPxeClient[] = "PXEClient";
-        QVDHCP_RFC_AddOpt(pstReply, 60, acPxeClient, sizeof(acPxeClient) - 1);
+    if (pstPara->uiVendorHttp || (pstPara->uiIsPXE && (pstPara->uiIsIPXE || pstPara->uiIsKivIPXE ||
+                                                       pstPara->uiHasEtherboot))) {
+        AddClassId(pstPara, pstReply);
     }
 }
 
@@ -167,6 +194,34 @@ uint32_t QVDHCP_RFC_IsEFI(uint16_t usArch)
 {
     const char *pcName = QVDHCP_RFC_ArchName(usArch);
     return pcName != nullptr && std::strstr(pcName, "EFI") != nullptr ? 1 : 0;
+}
+
+uint32_t QVDHCP_RFC_IsEfiClient(const QVDHCP_RfcPara *pstPara)
+{
+    return pstPara->uiVendorHttp ? 1 : QVDHCP_RFC_IsEFI(pstPara->usArch);
+}
+
+bool QVDHCP_RFC_HttpBootServable(const QVDHCP_RfcPara *pstPara)
+{
+    if (!pstPara->uiVendorHttp) {
+        return true;
+    }
+    std::string strUrl;
+    const char *pcWhy = nullptr;
+    if (pstPara->usArch != kHttpArchX64) {
+        pcWhy = "no loader for its architecture";
+    } else if (!g_stDHCPCfg.uiIpxeLoader) {
+        pcWhy = "only the iPXE tree boots over HTTP";
+    } else if (!HttpBootUrl(&strUrl)) {
+        pcWhy = "the loader's URL does not fit the file field";
+    }
+    if (pcWhy != nullptr) {
+        QVDHCP_Log(QVDHCP_DIG,
+                   "HTTP boot request from " QVDHCP_MAC_SHORT_FMT " (arch %u) ignored: %s",
+                   QVDHCP_MAC_ARGS(pstPara->Mac()), unsigned(pstPara->usArch), pcWhy);
+        return false;
+    }
+    return true;
 }
 
 int QVDHCP_RFC_PreParse(const uint8_t *pstHdr, size_t uiLen, QVDHCP_RfcPara *pstPara)
@@ -247,6 +302,7 @@ int QVDHCP_RFC_PreParse(const uint8_t *pstHdr, size_t uiLen, QVDHCP_RfcPara *pst
             break;
         case 60:
             pstPara->uiVendorPxe = uiOptLen >= 9 && std::memcmp(pucValue, "PXEClient", 9) == 0;
+            pstPara->uiVendorHttp = uiOptLen >= 10 && std::memcmp(pucValue, "HTTPClient", 10) == 0;
             break;
         case 175:
             pstPara->uiHasEtherboot = 1;
@@ -276,6 +332,8 @@ void QVDHCP_RFC_InitReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, QVDHCP_
         g_snprintf(szFile, sizeof(szFile), "tftp://" QVDHCP_IP_FMT "/ipxe.cfg/01-" QVDHCP_MAC_FMT,
                    QVDHCP_IP_ARGS(g_stDHCPCfg.uiServerIP), QVDHCP_MAC_ARGS(pstPara->Mac()));
         pstReply->strFile = szFile;
+    } else if (pstPara->uiVendorHttp) {
+        HttpBootUrl(&pstReply->strFile);
     } else {
         pstReply->strFile = QVDHCP_RFC_IsEFI(pstPara->usArch) ? g_stDHCPCfg.szEfiBootFile
                                                               : g_stDHCPCfg.szBiosBootFile;
@@ -681,19 +739,20 @@ int QVDHCP_RFC_ProcRelease(QVDHCP_RfcPara *pstPara)
 
 namespace {
 
-// The boot offer or ACK of a proxy: no address, the class identifier and the PXE vendor options
-// that tell the client to take the boot file as given (discovery control bit 3) rather than look
-// for boot servers.
+// The boot offer or ACK of a proxy: no address, the class identifier and, to PXE, the vendor
+// options that tell the client to take the boot file as given (discovery control bit 3) rather
+// than look for boot servers. HTTP boot has no boot servers to discover.
 void ProxyReply(const QVDHCP_RfcPara *pstPara, uint8_t ucType, uint32_t uiDstIp,
                 QVDHCP_Reply *pstReply)
 {
     QVDHCP_RFC_InitReply(pstPara, ucType, pstReply);
     pstReply->uiDstIp = uiDstIp;
     QVDHCP_RFC_AddIntOpt(pstReply, 54, g_stDHCPCfg.uiServerIP);
-    static const char acPxeClient[] = "PXEClient";
-    QVDHCP_RFC_AddOpt(pstReply, 60, acPxeClient, sizeof(acPxeClient) - 1);
-    static const uint8_t aucVendor[] = {6, 1, 8, 255};
-    QVDHCP_RFC_AddOpt(pstReply, 43, aucVendor, sizeof(aucVendor));
+    AddClassId(pstPara, pstReply);
+    if (!pstPara->uiVendorHttp) {
+        static const uint8_t aucVendor[] = {6, 1, 8, 255};
+        QVDHCP_RFC_AddOpt(pstReply, 43, aucVendor, sizeof(aucVendor));
+    }
 }
 
 // Remembers a client given a boot offer; false (logged) when the table is full even after old
@@ -724,7 +783,7 @@ int QVDHCP_RFC_ProcProxy(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
     int64_t llNow = QVDHCP_SESSION_Now();
     bool bOnProxyPort = pstPara->usLocalPort == QVDHCP_PROXY_PORT;
     if (pstPara->ucMsgType == QVDHCP_MSG_DISCOVER && !bOnProxyPort) {
-        if (!pstPara->uiVendorPxe) {
+        if (!pstPara->uiVendorPxe && !pstPara->uiVendorHttp) {
             QVDHCP_Log(QVDHCP_DIG,
                        "Proxy: DISCOVER from " QVDHCP_MAC_SHORT_FMT " without PXEClient, ignored",
                        QVDHCP_MAC_ARGS(pucMac));

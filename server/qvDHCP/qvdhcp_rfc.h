@@ -60,7 +60,8 @@ struct QVDHCP_RfcPara {
     uint32_t uiIsIPXE = 0;
     uint32_t uiHasEtherboot = 0;
     uint32_t uiIsKivIPXE = 0;
-    uint32_t uiVendorPxe = 0;  // option 60 starts "PXEClient"
+    uint32_t uiVendorPxe = 0;   // option 60 starts "PXEClient"
+    uint32_t uiVendorHttp = 0;  // option 60 starts "HTTPClient": UEFI HTTP boot
     uint16_t usArch = 0;
     uint8_t aucGuid[16] = {};
 
@@ -95,6 +96,13 @@ void QVDHCP_RFC_SetSendFunc(QVDHCP_SendFunc pfnSend);
 // The architecture name of an option 93 value, nullptr from 25 on.
 const char *QVDHCP_RFC_ArchName(uint16_t usArch);
 uint32_t QVDHCP_RFC_IsEFI(uint16_t usArch);
+// A UEFI client: an EFI architecture, or UEFI firmware booting over HTTP.
+uint32_t QVDHCP_RFC_IsEfiClient(const QVDHCP_RfcPara *pstPara);
+// False (logged) for an HTTP boot client we cannot serve: an architecture we have no loader for
+// (only x64 UEFI over IPv4 has one), a loader tree other than iPXE's (GRUB booted over HTTP
+// cannot find its server), or a loader URL that does not fit the file field. Unanswered, the
+// firmware goes on to its next boot option (PXE).
+bool QVDHCP_RFC_HttpBootServable(const QVDHCP_RfcPara *pstPara);
 
 // Fills the summary of one datagram. Every length is checked first: a datagram shorter than the
 // header, an hlen above 16, an option running past the end, an option too short for its value or

@@ -2,6 +2,7 @@
 // every line and every client event to stdout. The lease database is loaded from and saved to
 // the working directory. Used by the network-namespace tests.
 #include "qvdhcp.h"
+#include "qvdhcp_ra.h"
 #include "qvdhcp_leasedb.h"
 
 #include "qv_text.h"
@@ -77,7 +78,7 @@ int main(int argc, char **argv)
     g_autofree gchar *pcBios = nullptr, *pcEfi = nullptr, *pcDomain = nullptr;
     g_auto(GStrv) ppcDns = nullptr;
     gint iCount = 10, iPxeOnly = 1, iVmFilter = 0, iIpxeLoader = 0, iLease = 360000, iCycles = 0,
-         iProxy = 0, iRelay = 0;
+         iProxy = 0, iRelay = 0, iIpv6Ra = 0;
     GOptionEntry astEntries[] = {
         {"server", 0, 0, G_OPTION_ARG_STRING, &pcServer, "server address", "IP"},
         {"start", 0, 0, G_OPTION_ARG_STRING, &pcStart, "first pool address", "IP"},
@@ -93,6 +94,8 @@ int main(int argc, char **argv)
         {"lease", 0, 0, G_OPTION_ARG_INT, &iLease, "lease seconds", "N"},
         {"relay", 0, 0, G_OPTION_ARG_INT, &iRelay, "serve relayed requests", "0|1"},
         {"proxy", 0, 0, G_OPTION_ARG_INT, &iProxy, "proxyDHCP: boot offers only, port 4011", "0|1"},
+        {"ipv6-ra", 0, 0, G_OPTION_ARG_INT, &iIpv6Ra, "answer router solicitations with lifetime 0",
+         "0|1"},
         {"dns", 0, 0, G_OPTION_ARG_STRING_ARRAY, &ppcDns, "name server (repeatable)", "IP"},
         {"domain", 0, 0, G_OPTION_ARG_STRING, &pcDomain, "domain", "NAME"},
         {"cycles", 0, 0, G_OPTION_ARG_INT, &iCycles, "start and stop at once N times, then exit",
@@ -114,12 +117,12 @@ int main(int argc, char **argv)
     }
     g_option_context_free(pstContext);
     if (!bOk) {
-        fprintf(
-            stderr,
-            "usage: --server IP --start IP [--count N] [--mask IP] [--router IP] "
-            "[--bios NAME] [--efi NAME] [--pxe-only 0|1] [--vm-filter 0|1] "
-            "[--ipxe-loader 0|1] [--dns IP]... [--domain NAME] [--proxy 0|1] [--relay 0|1]%s%s\n",
-            pstError != nullptr ? ": " : "", pstError != nullptr ? pstError->message : "");
+        fprintf(stderr,
+                "usage: --server IP --start IP [--count N] [--mask IP] [--router IP] "
+                "[--bios NAME] [--efi NAME] [--pxe-only 0|1] [--vm-filter 0|1] "
+                "[--ipxe-loader 0|1] [--dns IP]... [--domain NAME] [--proxy 0|1] [--relay 0|1] "
+                "[--ipv6-ra 0|1]%s%s\n",
+                pstError != nullptr ? ": " : "", pstError != nullptr ? pstError->message : "");
         g_clear_error(&pstError);
         return 2;
     }
@@ -171,11 +174,16 @@ int main(int argc, char **argv)
         QVDHCP_Deinit();
         return 1;
     }
+    if (iIpv6Ra != 0 && QVDHCP_RA_Start(uiServer) != 0) {
+        printf("IPV6RA failed\n");
+    }
+    fflush(stdout);
     GMainLoop *pstLoop = g_main_loop_new(nullptr, FALSE);
     g_unix_signal_add(SIGTERM, Quit, pstLoop);
     g_unix_signal_add(SIGINT, Quit, pstLoop);
     g_main_loop_run(pstLoop);
     g_main_loop_unref(pstLoop);
+    QVDHCP_RA_Stop();
     iResult = QVDHCP_Stop(pstThread);
     LEASEDB_Save(uiStart, uint32_t(iCount));
     printf("STOP result 0x%x\nservice threads %u\n", unsigned(iResult), ServiceThreadCount());

@@ -264,12 +264,20 @@ uint32_t QVHTTP_UTIL_GetFileRangeValue(const char *pcRequest, uint64_t ullSize, 
 
 void QVHTTP_UTIL_GetContentType(const char *pcPath, size_t uiSize, char *pcType)
 {
-    const char *pcFound = "application/misc";
+    const char *pcFound = nullptr;
     for (const ContentTypeEntry &stEntry : g_astContentTypes) {
         if (strstr(pcPath, stEntry.pcExt) != nullptr) {
             pcFound = stEntry.pcType;
             break;
         }
+    }
+    if (pcFound == nullptr) {
+        // UEFI HTTP boot runs only what is served as "application/efi" or named "*.efi"; our
+        // loaders are named "ipxe.efi.0", "grub2.x64efi.all.0", ...
+        const char *pcSlash = strrchr(pcPath, '/');
+        g_autofree gchar *pcName = g_ascii_strdown(pcSlash != nullptr ? pcSlash + 1 : pcPath, -1);
+        bool bEfi = g_str_has_suffix(pcName, "efi") || strstr(pcName, "efi.") != nullptr;
+        pcFound = bEfi ? "application/efi" : "application/misc";
     }
     g_strlcpy(pcType, pcFound, uiSize);
 }

@@ -117,7 +117,8 @@ uint32_t QVHTTP_UTIL_IsKeepAlive(const char *pcHead);
 uint32_t QVHTTP_UTIL_GetFileRangeValue(const char *pcRequest, uint64_t ullSize, int64_t *pllStart,
                                        int64_t *pllEnd);
 
-// Media type for a path: the first table extension found anywhere in it, else
+// Media type for a path: the first table extension found anywhere in it, else "application/efi"
+// for a UEFI executable by its name (ending "efi", or with "efi." in it), else
 // "application/misc".
 void QVHTTP_UTIL_GetContentType(const char *pcPath, size_t uiSize, char *pcType);
 

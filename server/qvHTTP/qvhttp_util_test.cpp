@@ -187,6 +187,12 @@ TEST(QvHttpUtil, ContentTypeByFirstTableExtensionFound)
         {"/f.swf", "application/x-shockwave-flash"},
         {"/x.css.png", "text/css"},  // the table order decides, not the position in the path
         {"/A.TXT", "application/misc"},
+        {"/data/ipxe/ipxe.efi.0", "application/efi"},
+        {"/data/grub2/grub2.x64efi.all.0", "application/efi"},
+        {"/ISO1/EFI/BOOT/BOOTX64.EFI", "application/efi"},
+        {"/ISO1/images/efiboot.img", "application/misc"},
+        {"/efi.d/vmlinuz", "application/misc"},  // the name counts, not its folder
+        {"/EFI/BOOT/grub.cfg.txt", "text/plain"},
     };
     for (const Case &stCase : astCases) {
         char szType[64];

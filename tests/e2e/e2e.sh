@@ -2,7 +2,8 @@
 # One end-to-end deployment in the lab (tools/lab/lab.sh), through kivpxe's own services only.
 # KIV_E2E_CASE="<source> <loader> <firmware>":
 #   installer     the lab's stand-in installer must reach "Install Finished", its row going
-#                 through the DHCP offer, TFTP and HTTP statuses in that order
+#                 through the DHCP offer, TFTP and HTTP statuses in that order (through UEFI
+#                 HTTP boot, efi64-http: the offer, the loader over HTTP, then TFTP)
 #   debian        Debian's real installer must fetch its preseed from "kickstart" and run its
 #                 early command, which reports the client back to the server
 #   debian-arm64  an arm64 client must boot the arm64 GRUB to its per-client menu and fetch the
@@ -50,8 +51,11 @@ case $kind in
   *) exit 0 ;;
 esac
 
-# The row's statuses in order: the DHCP offer, a TFTP download, an HTTP download, the end.
-python3 - "$rows" <<'PY'
+# The row's statuses in order: the DHCP offer, a TFTP download, an HTTP download, the end; a
+# client booting over HTTP fetches its loader from the loader tree's HTTP root before any TFTP.
+steps=("Requesting IP address" "(TFTP" "(HTTP" "Install Finished")
+[ "$firmware" != efi64-http ] || steps=("Requesting IP address" "/kiv_loader/" "(TFTP" "Install Finished")
+python3 - "$rows" "${steps[@]}" <<'PY'
 import sys
 lines = open(sys.argv[1], errors="replace").read().splitlines()
 def first(text):
@@ -59,8 +63,8 @@ def first(text):
         if text in line:
             return i
     sys.exit(f"FAIL: no row status with {text!r}:\n" + "\n".join(lines[:20]))
-steps = [first("Requesting IP address"), first("(TFTP"), first("(HTTP"), first("Install Finished")]
+steps = [first(text) for text in sys.argv[2:]]
 if steps != sorted(steps):
-    sys.exit(f"FAIL: statuses out of order (offer, TFTP, HTTP, finished at lines {steps})")
-print("PASS: offer, TFTP, HTTP and Install Finished in order; " + lines[-1])
+    sys.exit(f"FAIL: statuses {sys.argv[2:]} out of order (at lines {steps})")
+print(f"PASS: {', '.join(sys.argv[2:])} in order; " + lines[-1])
 PY

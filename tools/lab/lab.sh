@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # The virtual lab: kivpxe deploys a virtual machine inside a private network namespace.
 #
-#   tools/lab/lab.sh [--loader pxelinux|grub2|ipxe] [--firmware bios|efi64|arm64]
+#   tools/lab/lab.sh [--loader pxelinux|grub2|ipxe] [--firmware bios|efi64|efi64-http|arm64]
 #                    [--source ISO] [--data-dir DIR] [--timeout SECONDS] [--expect TEXT]
 #                    [--expect-log REGEX] [--mac MAC] [--snapshot DIR] [--serve]
-#                    [--show-client] [--console PORT] [--quiet]
+#                    [--show-client] [--console PORT] [--ipv6-ra] [--quiet]
 #
 # A namespace with a bridge and a tap is made; kivpxe runs headless in it with AutoStart on a
 # data directory from tools/make-datadir.sh, and QEMU boots a client from the network on the tap
-# (SeaBIOS with its iPXE ROM, OVMF with virtio-net, or AAVMF on arm64). The client's row is
+# (SeaBIOS with its iPXE ROM, OVMF with virtio-net -- efi64-http: through UEFI HTTP boot -- or
+# AAVMF on arm64). The client's row is
 # printed as it changes; the lab ends when the client's row has read TEXT (default
 # "Install Finished") or, with --expect-log, when a line of the server's log matches REGEX (for
 # installers that cannot finish in the lab); it fails when the time runs out. With --serve the
@@ -17,7 +18,7 @@
 # makes it reachable on this machine at 127.0.0.1:PORT (forwarded into the namespace by socat;
 # the URL with its token is printed). --snapshot copies the loader tree and "kickstart" as
 # kivpxe made them for the client into DIR/tftp and DIR/kickstart (the boot benchmark serves
-# them with other servers). The default source is the lab's stand-in installer (make-test-source.sh), which the
+# them with other servers). --ipv6-ra turns on kivpxe's router advertisements (ipv6_ra). The default source is the lab's stand-in installer (make-test-source.sh), which the
 # lab's profile entry lets PLUG_HERON match.
 #
 # DHCP only ever runs inside the lab's namespace; everything the lab starts is ended and the
@@ -29,7 +30,7 @@ build=${KIV_BUILD_DIR:-$top/build}
 export KIV_SOURCE_DIR=${KIV_SOURCE_DIR:-$top}
 
 loader=ipxe firmware=bios source= datadir=$build/lab/datadir timeout=600
-expect="Install Finished" expect_log= serve= show_client= quiet= mac= snapshot= console=
+expect="Install Finished" expect_log= serve= show_client= quiet= mac= snapshot= console= ipv6_ra=--no-ipv6-ra
 while [ $# -gt 0 ]; do
   case $1 in
     --loader) loader=$2; shift ;;
@@ -44,6 +45,7 @@ while [ $# -gt 0 ]; do
     --mac) mac=$2; shift ;;
     --snapshot) snapshot=$2; shift ;;
     --console) console=$2; shift ;;
+    --ipv6-ra) ipv6_ra=--ipv6-ra ;;
     --quiet) quiet=1 ;;
     -h|--help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;;
     *) echo "lab: unknown argument $1" >&2; exit 2 ;;
@@ -70,7 +72,7 @@ fail() {
 }
 
 case $loader in pxelinux|grub2|ipxe) ;; *) fail "unknown loader $loader" ;; esac
-case $firmware in bios|efi64|arm64) ;; *) fail "unknown firmware $firmware" ;; esac
+case $firmware in bios|efi64|efi64-http|arm64) ;; *) fail "unknown firmware $firmware" ;; esac
 server=$LAB_SERVER
 
 kivpxe=$build/server/app/kivpxe
@@ -88,7 +90,7 @@ fi
 
 # Settings for the lab's network: the pool starts at .100, the source is the lab image.
 python3 "$top/tools/configure.py" "$datadir" --first 10.215.0.100 --count 20 --source "$source" \
-  --loader "$loader" --mask 255.255.255.0 --gateway "$server" --http-port 8810 --autostart \
+  --loader "$loader" --mask 255.255.255.0 --gateway "$server" --http-port 8810 --autostart "$ipv6_ra" \
   > /dev/null || fail "cannot write the lab settings"
 
 lab_network || fail "cannot create the lab network"

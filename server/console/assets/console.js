@@ -436,7 +436,8 @@ async function serverConfigDialog() {
       row(T(102), input('sc-mask', d.mask)), row(T(103), input('sc-gateway', d.gateway)),
       el('div', { class: 'row' }, check('sc-copyhost', d.copyHost, T(104), syncCopy), check('sc-xxx1', d.xxx1, 'XXXX.1', syncCopy)),
       row('DNS', input('sc-dns', d.dns, { placeholder: 'A[,B,C]' })), row('Domain', input('sc-domain', d.domain)),
-      el('div', { class: 'row' }, check('sc-proxy', d.proxy, 'proxyDHCP'), check('sc-relay', d.relay, 'Relay'))),
+      el('div', { class: 'row' }, check('sc-proxy', d.proxy, 'proxyDHCP'), check('sc-relay', d.relay, 'Relay'),
+        check('sc-ipv6ra', d.ipv6Ra, 'IPv6: no router'))),
     el('fieldset', {}, el('legend', { text: T(98) }), el('div', { class: 'row' }, ...radios),
       row(T(105), bootSelect), row(T(106), input('sc-disk', d.disk))),
     el('fieldset', {}, el('legend', { text: T(96) }),
@@ -449,7 +450,7 @@ async function serverConfigDialog() {
     el('fieldset', {}, el('legend', { text: 'Installed systems' }), row('Root password', input('sc-rootpw', d.rootPassword))),
   ], okCancel(async () => {
     const r = await cmd('serverConfig.apply', { mask: val('sc-mask'), gateway: val('sc-gateway'), copyHost: checked('sc-copyhost'),
-      xxx1: checked('sc-xxx1'), dns: val('sc-dns').trim(), domain: val('sc-domain').trim(), proxy: checked('sc-proxy'), relay: checked('sc-relay'), loader, bootIndex: Number(bootSelect.value || 0), disk: val('sc-disk').trim(),
+      xxx1: checked('sc-xxx1'), dns: val('sc-dns').trim(), domain: val('sc-domain').trim(), proxy: checked('sc-proxy'), relay: checked('sc-relay'), ipv6Ra: checked('sc-ipv6ra'), loader, bootIndex: Number(bootSelect.value || 0), disk: val('sc-disk').trim(),
       tftpTimeout: num('sc-timeout'), retransmit: num('sc-retrans'), singlePort: checked('sc-single'), bcdBlock: Number(blocks.value),
       httpPort: num('sc-port'), httpDisk: checked('sc-httpdisk'), menuTimeout: num('sc-menutimeout'), keyTimeout: num('sc-keytimeout'),
       rootPassword: val('sc-rootpw') });

@@ -108,12 +108,15 @@ TEST_F(ConsoleDialogs, ServerConfigurationNameServersAndDomain)
         stArgs["domain"] = stCase.pcDomain;
         stArgs["proxy"] = stCase.pcPrompt == nullptr && std::string(stCase.pcDns).empty();
         stArgs["relay"] = !stArgs["proxy"].asBool();
+        stArgs["ipv6Ra"] = stArgs["proxy"];
         EXPECT_EQ(DLG_ServerConfigApply(stArgs), stCase.pcPrompt == nullptr);
         if (stCase.pcPrompt == nullptr) {
             EXPECT_TRUE(m_vecShown.empty());
             EXPECT_EQ(Settings().strDhcpDomain, stCase.pcDomain);
             EXPECT_EQ(Settings().uiDhcpProxy, stArgs["proxy"].asBool() ? 1u : 0u);
             EXPECT_EQ(Settings().uiDhcpRelay, stArgs["relay"].asBool() ? 1u : 0u);
+            EXPECT_EQ(Settings().uiIpv6Ra, stArgs["ipv6Ra"].asBool() ? 1u : 0u);
+            EXPECT_EQ(DLG_ServerConfigGet()["ipv6Ra"], stArgs["ipv6Ra"]);
             // What the dialog shows next is what was typed, blanks removed.
             std::string strTyped = stCase.pcDns;
             strTyped.erase(std::remove(strTyped.begin(), strTyped.end(), ' '), strTyped.end());
