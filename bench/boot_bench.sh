@@ -5,7 +5,11 @@
 # tree with its per-client menu, the preseed) and the image's contents. Both runs use the same
 # client (MAC, firmware, loader tree) in the lab's private network namespace.
 #
-#   bench/boot_bench.sh ["<loader> <firmware>" ...]     default: "ipxe bios" "grub2 efi64"
+#   bench/boot_bench.sh ["<loader> <firmware> [proxy]" ...]
+#                        default: "ipxe bios" "grub2 efi64" "ipxe bios proxy"
+#
+# "proxy": kivpxe runs in proxyDHCP mode beside the lab's site DHCP server (lab.sh --net proxy);
+# the stand-in is the same single dnsmasq as in the other cases.
 #
 # Prints each time and the ratio stand-in / kivpxe (1.0 or more: kivpxe is no slower). Needs root.
 set -uo pipefail
@@ -19,7 +23,7 @@ source "$top/tests/support/qemu.sh"
 source "$top/tools/lab/lab-lib.sh"
 kiv_require_root
 cases=("$@")
-[ ${#cases[@]} -gt 0 ] || cases=("ipxe bios" "grub2 efi64")
+[ ${#cases[@]} -gt 0 ] || cases=("ipxe bios" "grub2 efi64" "ipxe bios proxy")
 
 work=$(mktemp -d /tmp/kiv-bootbench.XXXXXX)
 chmod 0755 "$work"
@@ -65,17 +69,18 @@ stand_in() (
   echo $(( $(date +%s) - lab_client_start ))
 )
 
-printf '%-14s %10s %10s %8s\n' "case" "kivpxe" "stand-in" "ratio"
+printf '%-20s %10s %10s %8s\n' "case" "kivpxe" "stand-in" "ratio"
 n=0
 for c in "${cases[@]}"; do
-  read -r loader firmware <<< "$c"
+  read -r loader firmware net <<< "$c"
   n=$(( n + 1 ))
   mac=$(printf '52:54:00:1b:%02x:%02x' $(( $$ & 255 )) "$n")
   snap=$work/snap-$n
   out=$("$top/tools/lab/lab.sh" --loader "$loader" --firmware "$firmware" --source "$iso" --mac "$mac" \
-        --data-dir "$work/datadir" --expect "/kickstart/01-" --snapshot "$snap" --quiet --timeout 400)
+        --net "${net:-plain}" --data-dir "$work/datadir" --expect "/kickstart/01-" --snapshot "$snap" \
+        --quiet --timeout 400)
   kiv=$(sed -n 's/.* after \([0-9]*\) s$/\1/p' <<< "$out")
   [ -n "$kiv" ] || { echo "kivpxe run failed: $out"; exit 1; }
   peer=$(stand_in "$loader" "$firmware" "$mac" "$snap") || exit 1
-  printf '%-14s %9ss %9ss %8.2f\n' "$loader $firmware" "$kiv" "$peer" "$(echo "$peer / $kiv" | bc -l)"
+  printf '%-20s %9ss %9ss %8.2f\n' "$c" "$kiv" "$peer" "$(echo "$peer / $kiv" | bc -l)"
 done
