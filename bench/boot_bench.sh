@@ -5,10 +5,12 @@
 # tree with its per-client menu, the preseed) and the image's contents. Both runs use the same
 # client (MAC, firmware, loader tree) in the lab's private network namespace.
 #
-#   bench/boot_bench.sh ["<loader> <firmware> [ra]" ...]
-#                       default: "ipxe bios" "ipxe bios ra" "grub2 efi64"
+#   bench/boot_bench.sh ["<loader> <firmware> [ra|proxy]" ...]
+#                       default: "ipxe bios" "ipxe bios ra" "grub2 efi64" "ipxe bios proxy"
 # "ra": kivpxe with ipv6_ra on, the stand-in with Debian's radvd advertising no router (lifetime 0,
 # no prefix); iPXE then does not wait for IPv6 before it fetches its script.
+# "proxy": kivpxe runs in proxyDHCP mode beside the lab's site DHCP server (lab.sh --net proxy);
+# the stand-in is the same single dnsmasq as in the other cases.
 #
 # Prints each time and the ratio stand-in / kivpxe (1.0 or more: kivpxe is no slower), and for
 # each "ra" case the ratio of kivpxe's time without to with ipv6_ra. Needs root.
@@ -23,7 +25,7 @@ source "$top/tests/support/qemu.sh"
 source "$top/tools/lab/lab-lib.sh"
 kiv_require_root
 cases=("$@")
-[ ${#cases[@]} -gt 0 ] || cases=("ipxe bios" "ipxe bios ra" "grub2 efi64")
+[ ${#cases[@]} -gt 0 ] || cases=("ipxe bios" "ipxe bios ra" "grub2 efi64" "ipxe bios proxy")
 
 work=$(mktemp -d /tmp/kiv-bootbench.XXXXXX)
 chmod 0755 "$work"
@@ -74,27 +76,29 @@ stand_in() (
   echo $(( $(date +%s) - lab_client_start ))
 )
 
-printf '%-14s %10s %10s %8s\n' "case" "kivpxe" "stand-in" "ratio"
+printf '%-20s %10s %10s %8s\n' "case" "kivpxe" "stand-in" "ratio"
 n=0
 declare -A kiv_time=()
 for c in "${cases[@]}"; do
-  read -r loader firmware ra <<< "$c"
+  read -r loader firmware mode <<< "$c"
+  ra= net=plain
+  case $mode in ra) ra=ra ;; proxy) net=proxy ;; esac
   n=$(( n + 1 ))
   mac=$(printf '52:54:00:1b:%02x:%02x' $(( $$ & 255 )) "$n")
   snap=$work/snap-$n
   out=$("$top/tools/lab/lab.sh" --loader "$loader" --firmware "$firmware" --source "$iso" --mac "$mac" \
-        --data-dir "$work/datadir" --expect "/kickstart/01-" --snapshot "$snap" --quiet --timeout 400 \
-        ${ra:+--ipv6-ra})
+        --net "$net" --data-dir "$work/datadir" --expect "/kickstart/01-" --snapshot "$snap" \
+        --quiet --timeout 400 ${ra:+--ipv6-ra})
   kiv=$(sed -n 's/.* after \([0-9]*\) s$/\1/p' <<< "$out")
   [ -n "$kiv" ] || { echo "kivpxe run failed: $out"; exit 1; }
   kiv_time[$c]=$kiv
   peer=$(stand_in "$loader" "$firmware" "$mac" "$snap" "$ra") || exit 1
-  printf '%-14s %9ss %9ss %8.2f\n' "$c" "$kiv" "$peer" "$(echo "$peer / $kiv" | bc -l)"
+  printf '%-20s %9ss %9ss %8.2f\n' "$c" "$kiv" "$peer" "$(echo "$peer / $kiv" | bc -l)"
 done
 for c in "${cases[@]}"; do
-  read -r loader firmware ra <<< "$c"
+  read -r loader firmware mode <<< "$c"
   base=${kiv_time[$loader $firmware]:-}
-  [ -z "$ra" ] || [ -z "$base" ] ||
+  [ "$mode" = ra ] && [ -n "$base" ] &&
     printf 'ipv6_ra, %s: kivpxe %ss without, %ss with, ratio %.2f\n' "$loader $firmware" "$base" \
       "${kiv_time[$c]}" "$(echo "$base / ${kiv_time[$c]}" | bc -l)"
 done

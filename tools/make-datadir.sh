@@ -103,7 +103,10 @@ fi
 # --- GRUB 2 --------------------------------------------------------------------------------
 # Every image embeds tools/datadir/grub-early.cfg: it runs before any menu, in GRUB's rescue
 # parser (plain command lines only), turns the MAC into "aa-bb-cc-dd-ee-ff" and hands over to
-# normal mode on "grub2.cfg/01-<mac>" from the TFTP server the image came from.
+# normal mode on "grub2.cfg/01-<mac>" from the TFTP server the image came from: the server of the
+# firmware's DHCP acknowledgement, unless kivpxe has written its own address into the padded
+# "kiv_server" line at its start (UEFI images; in proxyDHCP mode that acknowledgement is the
+# site's server's). The BIOS image compresses its configuration, so it keeps the firmware's.
 need /usr/bin/grub-mkimage grub-common
 need /usr/lib/grub/i386-pc/pxeboot.img grub-pc-bin
 need /usr/lib/grub/x86_64-efi/kernel.img grub-efi-amd64-bin

@@ -227,8 +227,8 @@ void HandleDhcpOffer(const QVDHCP_ClientEvent &stEvent, bool bTaken = false)
 }
 
 // The client took its offer: its configuration files are written now, not at every offer, so
-// DISCOVERs alone leave no files behind; its row and token exist by then, and the files carry it. A proxy offers before it knows the client's address; the
-// row takes it once the client names it.
+// DISCOVERs alone leave no files behind; its row and token exist by then, and the files carry it. A
+// proxy offers before it knows the client's address; the row takes it once the client names it.
 void HandleDhcpAck(const QVDHCP_ClientEvent &stEvent)
 {
     char szMac[18];
@@ -297,6 +297,29 @@ void AddTftpClient(const QVTFTP_TransferEvent &stEvent)
     RowChanged(iRow);
 }
 
+// A proxyDHCP client whose address we never heard (its REQUEST did not reach us) asks for a file
+// from an address no row holds: the row of its MAC, still without an address, takes it, and its
+// files are written as at an acknowledgement. Rows with an address are never moved.
+int AdoptAddress(uint32_t uiAddress)
+{
+    QVDHCP_ClientEvent stEvent;
+    if (!g_stHooks.fnNeighbourMac || !g_stHooks.fnNeighbourMac(uiAddress, stEvent.aucMac)) {
+        return 0;
+    }
+    std::lock_guard<std::recursive_mutex> lock(g_mtxRows);
+    int iRow = FindRowByMac(QV_MacText(stEvent.aucMac));
+    if (iRow == 0 || g_vecRows[size_t(iRow - 1)].uiAddress != 0) {
+        return 0;
+    }
+    const ClientRecord &stRecord = g_vecRows[size_t(iRow - 1)].stRecord;
+    stEvent.uiIsPXE = 1;
+    stEvent.uiIsEFI = stRecord.bEfi ? 1 : 0;
+    stEvent.usArch = uint16_t(stRecord.uiArch);
+    stEvent.uiAddress = uiAddress;
+    HandleDhcpAck(stEvent);
+    return FindRowByAddress(uiAddress);
+}
+
 void HandleTftp(uint16_t usCode, const QVTFTP_TransferEvent &stEvent)
 {
     if (!Running(g_stHooks.fnTftpRunning)) {
@@ -304,6 +327,9 @@ void HandleTftp(uint16_t usCode, const QVTFTP_TransferEvent &stEvent)
     }
     if (usCode == QVTFTP_EVENT_START || usCode == QVTFTP_EVENT_PROGRESS) {
         int iRow = FindRowByAddress(stEvent.uiClientIp);
+        if (iRow == 0) {
+            iRow = AdoptAddress(stEvent.uiClientIp);
+        }
         if (iRow == 0) {
             LOG_Print(1, "PXEDLG", "TFTP Notify IP:" QVDHCP_IP_FMT " %u not found.",
                       QVDHCP_IP_ARGS(stEvent.uiClientIp), unsigned(ClientRowCount()));
@@ -351,6 +377,9 @@ void HandleHttp(const QVHTTP_RequestEvent &stEvent)
         return;
     }
     int iRow = FindRowByAddress(stEvent.uiClientIp);
+    if (iRow == 0) {
+        iRow = AdoptAddress(stEvent.uiClientIp);
+    }
     if (iRow == 0) {
         LOG_Print(1, "PXEDLG", "HTTP Notify IP:" QVDHCP_IP_FMT " %u not found.",
                   QVDHCP_IP_ARGS(stEvent.uiClientIp), unsigned(ClientRowCount()));

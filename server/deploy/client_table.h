@@ -62,6 +62,9 @@ struct ClientTableHooks {
     std::function<void(int iRow, const ClientRow &stRow)> fnRowChanged;
     // A row is about to go (deleted, or aged out without an acknowledgement): its files go too.
     std::function<void(const ClientRow &stRow)> fnRowRemoved;
+    // The MAC behind an address (the kernel's neighbour table): a proxyDHCP client that never
+    // named its address to us is known by the source of its first file request.
+    std::function<bool(uint32_t uiAddress, uint8_t aucMac[6])> fnNeighbourMac;
 };
 
 // Rows of clients that were only offered an address go when the offer ages (10 s without an

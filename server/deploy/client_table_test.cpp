@@ -146,6 +146,69 @@ TEST_F(ClientTableTest, ProxyRowTakesTheAddressTheClientNames)
     EXPECT_EQ(ClientRows().size(), 1u);
 }
 
+// A proxy client whose REQUEST we never heard: the source of its first TFTP or HTTP request,
+// through the neighbour table, gives its row the address, once, and writes its files. A row that
+// already has an address, or a MAC without a row, is never given one that way.
+TEST_F(ClientTableTest, ProxyRowTakesTheSourceOfItsFirstFileRequest)
+{
+    struct Case {
+        const char *pcName;
+        bool bHttp;
+        uint32_t uiRowAddress;  // of the row with the MAC behind the request's source
+        uint8_t ucNeighbour;    // last byte of that MAC; 0: not in the neighbour table
+        int iRowsAfter;
+        const char *pcAddressAfter;
+    } astCases[] = {
+        {"TFTP from the proxy row's client", false, 0, 1, 1, "10.77.0.100"},
+        {"HTTP from the proxy row's client", true, 0, 1, 1, "10.77.0.100"},
+        {"source not in the neighbour table", false, 0, 0, 2, "0.0.0.0"},
+        {"MAC of another client", false, 0, 9, 2, "0.0.0.0"},
+        {"row that has an address", false, kIp1 + 7, 1, 2, "10.77.0.107"},
+    };
+    for (const Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcName);
+        ClearClients();
+        CLIENTS_SetHooks([&] {
+            ClientTableHooks stHooks;
+            stHooks.fnDhcpRunning = stHooks.fnTftpRunning =
+                stHooks.fnHttpRunning = [] { return true; };
+            stHooks.fnConfigureClient = [this](const QVDHCP_ClientEvent *, uint32_t) {
+                ++iConfigured;
+                return false;
+            };
+            stHooks.fnIsBootFile = [](const std::string &strFile) {
+                return strFile == "pxelinux.1408.0";
+            };
+            stHooks.fnNeighbourMac = [&stCase](uint32_t uiAddress, uint8_t aucMac[6]) {
+                const uint8_t aucKnown[6] = {0x52, 0x54, 0x00, 0xAB, 0x00, stCase.ucNeighbour};
+                memcpy(aucMac, aucKnown, 6);
+                return uiAddress == kIp1 && stCase.ucNeighbour != 0;
+            };
+            return stHooks;
+        }());
+        Offer(1, stCase.uiRowAddress, 1, 7);
+        iConfigured = 0;
+        if (stCase.bHttp) {
+            Http(1, kIp1, "/ISO1/install/vmlinuz");
+            Http(1, kIp1, "/ISO1/install/initrd.gz");
+        } else {
+            Tftp(QVTFTP_EVENT_START, kIp1, "pxelinux.1408.0", 100, 0);
+            Tftp(QVTFTP_EVENT_START, kIp1, "pxelinux.1408.0", 100, 0);
+        }
+        // An HTTP request from an unknown address adds no row; a TFTP boot-file request does.
+        EXPECT_EQ(ClientRowCount(), stCase.bHttp && stCase.iRowsAfter == 2 ? 1 : stCase.iRowsAfter);
+        EXPECT_EQ(ClientRows()[0].strAddress, stCase.pcAddressAfter);
+        EXPECT_EQ(ClientRows()[0].strMac, "52-54-00-ab-00-01");
+        bool bAdopted = stCase.iRowsAfter == 1;
+        EXPECT_EQ(iConfigured, bAdopted ? 1 : (stCase.bHttp ? 0 : 1));
+        if (bAdopted) {
+            EXPECT_EQ(FindRowByAddress(kIp1), 1);
+            EXPECT_NE(Status(1).find(stCase.bHttp ? "(HTTP" : "(TFTP"), std::string::npos)
+                << Status(1);
+        }
+    }
+}
+
 // A flood of DISCOVERs from spoofed MACs: rows of offers nobody took are bounded by the limit and
 // go with their offer; rows of clients that took their lease stay; a removed row's files go.
 TEST_F(ClientTableTest, OfferedOnlyRowsAreBoundedAndAgeAckedRowsStay)

@@ -13,16 +13,19 @@
 #include "client_table.h"
 #include "data_dir.h"
 #include "deploy_runs.h"
+#include "grub_server.h"
 #include "iso_image.h"
 #include "kiv_restful.h"
 #include "log.h"
 #include "msg_table.h"
+#include "platform.h"
 #include "plugin_host.h"
 #include "row_print.h"
 #include "prompt.h"
 #include "qvdhcp.h"
 #include "qvdhcp_leasedb.h"
 #include "qvdhcp_ra.h"
+#include "qvdhcp_rfc.h"
 #include "qv_text.h"
 #include "qvhttp.h"
 #include "qv_text.h"
@@ -346,6 +349,7 @@ void InstallTableHooks()
     stHooks.fnAdvanceBackground = [] { AdvanceBackground(); };
     stHooks.fnRowChanged = ClientRowPrinter();
     stHooks.fnRowRemoved = [](const ClientRow &stRow) { RemoveClientFiles(stRow.strMac); };
+    stHooks.fnNeighbourMac = PLAT_NeighbourMac;
     CLIENTS_SetHooks(stHooks);
 }
 
@@ -419,7 +423,10 @@ void StartDeployment()
     }
     uint32_t uiRouter = stSet.uiDhcpXxx1 ? ((uiLocal & 0xFFFFFF00u) | 1u) : stSet.uiDhcpGateway;
     stSet.uiDhcpGateway = uiRouter;
-    CLIENTS_SetOfferLimit(size_t(4) * stSet.uiIPNum);
+    // Rows of offers nobody took stay bounded; a proxy has no pool to size them by, but as many
+    // clients as its own table holds.
+    CLIENTS_SetOfferLimit(stSet.uiDhcpProxy != 0 ? QVDHCP_PROXY_TABLE_MAX
+                                                 : size_t(4) * stSet.uiIPNum);
     SetHostServerInfo({uiLocal, stSet.uiDhcpMask, uiRouter, stSet.usHttpPort});
     ServiceStartRequest stReq = StartRequest();
     if (pstPlugin->pfnServiceStart(&stReq) != 0) {
@@ -430,6 +437,9 @@ void StartDeployment()
         LOG_Flush();
         return;
     }
+    // GRUB would otherwise ask the server of the firmware's DHCP acknowledgement for its menu,
+    // which behind a proxy or a relay need not be this one.
+    GRUB_WriteServerAddress(QV_IpText(uiLocal));
     // A failed service stops the ones started before it, and the plug-in undoes its start (its
     // share must not outlive a start that did not happen).
     bool bStarted = StartDhcp(uiRouter);

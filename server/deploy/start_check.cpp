@@ -107,7 +107,9 @@ int CheckStartParameters(ServerSettings &stSettings, uint32_t *puiLocalAddr, uin
 {
     g_assert(0 != puiLocalAddr);
     g_assert(0 != puiLocalMask);
-    if (stSettings.strIPAddr.empty() || stSettings.strImgPath.empty() || stSettings.uiIPNum == 0) {
+    // A proxy hands out no addresses, so it needs no pool.
+    if (stSettings.strIPAddr.empty() || stSettings.strImgPath.empty() ||
+        (stSettings.uiIPNum == 0 && stSettings.uiDhcpProxy == 0)) {
         return Refuse(15);
     }
     if (!QV_IpValid(stSettings.strIPAddr.c_str())) {

@@ -151,6 +151,8 @@ TEST_F(StartCheckTest, RefusalsAndChoices)
          -1, nullptr, "192.168.1.10/255.255.255.0", 1},
         {"proxy: a local address inside the range", "192.168.1.1", 20, "linux.iso", vecHome, -1,
          nullptr, "192.168.1.10/255.255.255.0", 1},
+        {"proxy: no pool", "192.168.1.10", 0, "linux.iso", vecHome, -1, nullptr,
+         "192.168.1.10/255.255.255.0", 1},
         {"proxy: still no subnet", "10.9.9.9", 20, "linux.iso", vecHome, 127, nullptr, nullptr, 1},
         {"relay: pool behind a router, loopback skipped",
          "10.20.0.100",

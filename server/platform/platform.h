@@ -41,3 +41,8 @@ std::vector<PLAT_LocalAddress> PLAT_LocalAddresses();
 // Changes into pcDir when given (nullptr: stay), then returns the working directory as the data
 // directory. Empty text when the change fails or the directory cannot be read.
 std::string PLAT_EnterDataDirectory(const char *pcDir);
+
+// The MAC the kernel's neighbour (ARP) table holds for an IPv4 address (host order), complete
+// entries only. PLAT_FindNeighbour reads a table in the text of /proc/net/arp.
+bool PLAT_NeighbourMac(uint32_t uiAddress, uint8_t aucMac[6]);
+bool PLAT_FindNeighbour(const std::string &strTable, uint32_t uiAddress, uint8_t aucMac[6]);

@@ -129,3 +129,35 @@ TEST(Platform, DataDirectoryFollowsChdir)
 }
 
 }  // namespace
+
+TEST(Platform, NeighbourTableLookup)
+{
+    const std::string strTable =
+        "IP address       HW type     Flags       HW address            Mask     Device\n"
+        "10.215.0.201     0x1         0x2         52:54:00:1a:00:01     *        br0\n"
+        "10.215.0.202     0x1         0x0         00:00:00:00:00:00     *        br0\n"
+        "10.215.0.20      0x1         0x2         52:54:00:1a:00:20     *        br0\n"
+        "10.215.0.203     0x1         0x2         52:54:00:zz:00:03     *        br0\n";
+    struct Case {
+        const char *pcName;
+        uint32_t uiAddress;
+        bool bFound;
+        uint8_t ucLast;
+    } astCases[] = {
+        {"complete entry", 0x0AD700C9, true, 0x01},
+        {"a prefix of another address is not it", 0x0AD70014, true, 0x20},
+        {"incomplete entry", 0x0AD700CA, false, 0},
+        {"malformed MAC", 0x0AD700CB, false, 0},
+        {"absent", 0x0AD700CC, false, 0},
+    };
+    for (const Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcName);
+        uint8_t aucMac[6] = {};
+        EXPECT_EQ(PLAT_FindNeighbour(strTable, stCase.uiAddress, aucMac), stCase.bFound);
+        if (stCase.bFound) {
+            EXPECT_EQ(aucMac[0], 0x52);
+            EXPECT_EQ(aucMac[5], stCase.ucLast);
+        }
+    }
+    EXPECT_FALSE(PLAT_FindNeighbour("", 0x0AD700C9, nullptr));
+}

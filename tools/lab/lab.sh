@@ -5,6 +5,7 @@
 #                    [--source ISO] [--data-dir DIR] [--timeout SECONDS] [--expect TEXT]
 #                    [--expect-log REGEX] [--mac MAC] [--snapshot DIR] [--serve]
 #                    [--show-client] [--console PORT] [--ipv6-ra] [--quiet]
+#                    [--net plain|proxy|relay] [--refuse]
 #
 # A namespace with a bridge and a tap is made; kivpxe runs headless in it with AutoStart on a
 # data directory from tools/make-datadir.sh, and QEMU boots a client from the network on the tap
@@ -18,7 +19,13 @@
 # makes it reachable on this machine at 127.0.0.1:PORT (forwarded into the namespace by socat;
 # the URL with its token is printed). --snapshot copies the loader tree and "kickstart" as
 # kivpxe made them for the client into DIR/tftp and DIR/kickstart (the boot benchmark serves
-# them with other servers). --ipv6-ra turns on kivpxe's router advertisements (ipv6_ra). The default source is the lab's stand-in installer (make-test-source.sh), which the
+# them with other servers). --ipv6-ra turns on kivpxe's router advertisements (ipv6_ra).
+# --net proxy adds the site's own DHCP server (dnsmasq, addresses only)
+# on the bridge and runs kivpxe in proxyDHCP mode beside it: the client's row must end with the
+# address the site's server gave it. --net relay puts the client in a far subnet behind a router
+# running dnsmasq's DHCP relay, and kivpxe serves it from a pool in that subnet. --refuse has the
+# MAC filter refuse the client: the lab passes when kivpxe has logged the refusal and, until the
+# client gives up (at most 60 s), has served it nothing. The default source is the lab's stand-in installer (make-test-source.sh), which the
 # lab's profile entry lets PLUG_HERON match.
 #
 # DHCP only ever runs inside the lab's namespace; everything the lab starts is ended and the
@@ -31,6 +38,7 @@ export KIV_SOURCE_DIR=${KIV_SOURCE_DIR:-$top}
 
 loader=ipxe firmware=bios source= datadir=$build/lab/datadir timeout=600
 expect="Install Finished" expect_log= serve= show_client= quiet= mac= snapshot= console= ipv6_ra=--no-ipv6-ra
+net=plain refuse=
 while [ $# -gt 0 ]; do
   case $1 in
     --loader) loader=$2; shift ;;
@@ -47,6 +55,8 @@ while [ $# -gt 0 ]; do
     --console) console=$2; shift ;;
     --ipv6-ra) ipv6_ra=--ipv6-ra ;;
     --quiet) quiet=1 ;;
+    --net) net=$2; shift ;;
+    --refuse) refuse=1 ;;
     -h|--help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;;
     *) echo "lab: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -67,12 +77,19 @@ fail() {
   [ -f "$work/kivpxe.out" ] && { echo "--- kivpxe"; tail -n 40 "$work/kivpxe.out"; }
   local log; log=$(ls -t "$datadir"/log/*.log 2>/dev/null | head -n 1)
   [ -n "$log" ] && { echo "--- $log"; tail -n 60 "$log"; }
+  local peer
+  for peer in site relay; do
+    [ -f "$work/$peer.log" ] && { echo "--- $peer dnsmasq"; tail -n 30 "$work/$peer.log"; }
+  done
   [ -f "$work/serial.log" ] && { echo "--- client console"; tail -c 3000 "$work/serial.log" | tr -d '\033'; echo; }
   exit 1
 }
 
 case $loader in pxelinux|grub2|ipxe) ;; *) fail "unknown loader $loader" ;; esac
 case $firmware in bios|efi64|efi64-http|arm64) ;; *) fail "unknown firmware $firmware" ;; esac
+case $net in plain|proxy|relay) ;; *) fail "unknown network $net" ;; esac
+[ "$net" = plain ] || command -v dnsmasq > /dev/null || {
+  echo "SKIP: dnsmasq is not installed (package dnsmasq-base)"; exit 77; }
 server=$LAB_SERVER
 
 kivpxe=$build/server/app/kivpxe
@@ -88,12 +105,34 @@ if [ -z "$source" ]; then
 fi
 "$here/lab-profile.sh" "$datadir" || fail "cannot install the lab's profile entry"
 
-# Settings for the lab's network: the pool starts at .100, the source is the lab image.
-python3 "$top/tools/configure.py" "$datadir" --first 10.215.0.100 --count 20 --source "$source" \
-  --loader "$loader" --mask 255.255.255.0 --gateway "$server" --http-port 8810 --autostart "$ipv6_ra" \
+# Settings for the lab's network: the pool starts at .100 (in the far subnet behind the relay),
+# the source is the lab image.
+mac=${mac:-$(lab_mac)}
+case $net in
+  plain) netargs=(--first 10.215.0.100 --gateway "$server" --no-proxy --no-relay) ;;
+  proxy) netargs=(--first 10.215.0.100 --gateway "$server" --proxy --no-relay) ;;
+  relay) netargs=(--first "$LAB_FAR.100" --gateway "$LAB_FAR.1" --no-proxy --relay) ;;
+esac
+python3 "$top/tools/configure.py" "$datadir" --count 20 --source "$source" "${netargs[@]}" \
+  --loader "$loader" --mask 255.255.255.0 --http-port 8810 --autostart "$ipv6_ra" \
   > /dev/null || fail "cannot write the lab settings"
+# The MAC filter: a blacklist, empty or naming this client.
+python3 - "$datadir/conf/orv.json" "${mac//:/-}" "$refuse" <<'PY' || fail "cannot set the MAC filter"
+import json, os, sys
+path, mac, refuse = sys.argv[1:4]
+settings = json.load(open(path))
+settings["mac_flt_deny"] = 1
+settings["mac_flt_list"] = [mac] if refuse else []
+with open(path + ".tmp", "w") as f:
+    json.dump(settings, f, indent=1)
+os.replace(path + ".tmp", path)
+PY
 
-lab_network || fail "cannot create the lab network"
+lab_network "$net" || fail "cannot create the lab network"
+case $net in
+  proxy) lab_site_dhcp "$work" || fail "cannot start the site's DHCP server" ;;
+  relay) lab_relay "$work" || fail "cannot start the DHCP relay" ;;
+esac
 
 # show_rows: passes kivpxe's lines on as they come, but of one download's progress lines only
 # every 25% (a line per whole percent is too many to read).
@@ -139,7 +178,6 @@ kiv_wait_for 60 grep -q '^SERVICE started' "$work/kivpxe.out" || {
   kill -0 "$kivpxe_pid" 2>/dev/null || fail "kivpxe exited"
   fail "the deployment did not start within 60 s"; }
 
-mac=${mac:-$(lab_mac)}
 say "booting a $firmware client ($mac) from the network with the $loader loader tree"
 lab_client "$firmware" "$mac" "$work" || fail "cannot start the client"
 qemu_pid=$lab_client_pid start=$lab_client_start
@@ -162,6 +200,7 @@ reached() {
     grep -E "^CLIENT .*$dashed" "$work/kivpxe.out" | grep -qF "$expect"
   fi
 }
+[ -z "$refuse" ] || expect_log="Client MAC $dashed is Denied by system"
 what=${expect_log:-$expect}
 until reached; do
   kill -0 "$kivpxe_pid" 2>/dev/null || fail "kivpxe exited"
@@ -173,7 +212,28 @@ until reached; do
   [ "$(date +%s)" -lt "$deadline" ] || fail "no \"$what\" for $mac within $timeout s"
   sleep 1
 done
+if [ -n "$refuse" ]; then
+  # Refused: the client keeps asking for a while; kivpxe must not give it a row or a file.
+  sleep 15
+  ! grep -qE "^CLIENT $dashed " "$work/kivpxe.out" || fail "a refused client got a row"
+  ! find "$datadir/log" -name '*.log' -newer "$work/started" -exec cat {} + |
+    grep -aq "Start send file" || fail "a refused client was sent a file"
+  if [ "$net" = proxy ]; then
+    grep -qi " $mac " "$work/site.leases" || fail "the refused client never got the site's address"
+  fi
+  say "refused: no row and no file for $mac"
+fi
 echo "lab: PASS: $mac reached \"$what\" after $(( $(date +%s) - start )) s"
+# The row must end with the address the site's server gave (proxy) or one of the far pool (relay).
+last_row=$(grep -E "^CLIENT $dashed " "$work/kivpxe.out" | tail -n 1 | cut -d' ' -f3)
+case $net/$refuse in
+  proxy/) leased=$(awk -v m="$mac" 'tolower($2) == m { print $3 }' "$work/site.leases")
+          [ -n "$leased" ] && [ "$last_row" = "$leased" ] ||
+            fail "the row shows ${last_row:-no address}; the site's server gave ${leased:-none}"
+          echo "lab: the row shows $last_row, the address the site's DHCP server gave" ;;
+  relay/) [[ $last_row == "$LAB_FAR".* ]] || fail "the row shows ${last_row:-no address}, not one of $LAB_FAR.0/24"
+          echo "lab: the row shows $last_row, from the far subnet's pool" ;;
+esac
 if [ -n "$snapshot" ]; then
   rm -rf "$snapshot/tftp" "$snapshot/kickstart"
   mkdir -p "$snapshot"
