@@ -41,3 +41,9 @@ std::vector<PLAT_LocalAddress> PLAT_LocalAddresses();
 // Changes into pcDir when given (nullptr: stay), then returns the working directory as the data
 // directory. Empty text when the change fails or the directory cannot be read.
 std::string PLAT_EnterDataDirectory(const char *pcDir);
+
+// The heap of a server with a thread per transfer: few malloc arenas (glibc makes up to eight
+// per core, each keeping what its threads freed), set before the first service thread starts.
+void PLAT_LimitHeapArenas();
+// Hands the heap's free pages back to the system (after a storm of clients).
+void PLAT_ReleaseFreeHeap();
