@@ -21,7 +21,6 @@ print(d["finished"], d["leases"], d["distinct_leases"])' "$work/swarm.json")
   fail "$leased leases ($distinct distinct) for a pool of $pool"
 [ "$finished" = "$pool" ] || { tail -n 5 "$work/swarm.txt"; fail "$finished clients finished, $pool had an address"; }
 echo "ok: $pool clients leased and finished, $((n - pool)) got no offer"
-kill -0 "$swarm_pid" || fail "kivpxe exited"
 rows=$(grep -o '^CLIENT [^ ]*' "$work/out" | sort -u | wc -l)
 [ "$rows" = "$pool" ] || fail "$rows rows for $pool clients with an address"
 files=$(swarm_client_files "$work/data")
