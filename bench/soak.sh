@@ -64,9 +64,9 @@ def slope(col):
     mx, my = sum(xs) / len(xs), sum(ys) / len(ys)
     return sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sum((x - mx) ** 2 for x in xs)
 # The first rounds warm the heap and the thread pools up; the slope is taken after them.
-warm = rows[2:] if len(rows) > 6 else rows
-rows = warm
-print("SOAK rounds=%d incomplete=%s RSS %.1f kB/round, descriptors %.3f/round, threads %.3f/round"
-      % (len(rows), sys.argv[2], slope(3), slope(4), slope(5)))
+total = len(rows)
+rows = rows[2:] if len(rows) > 6 else rows
+print("SOAK rounds=%d (slopes over the last %d) incomplete=%s RSS %.1f kB/round, descriptors "
+      "%.3f/round, threads %.3f/round" % (total, len(rows), sys.argv[2], slope(3), slope(4), slope(5)))
 PY
 [ "$incomplete" = 0 ]
