@@ -5,7 +5,8 @@
 #
 # Per server: a DHCP-only swarm of N new MACs (DISCOVER -> ACK, answers per second), then the full
 # swarm of N clients (boot file, menu, kernel, initrd, answer file, reports), its per-phase
-# latencies, time to the last client's last byte, kivpxe's peak RSS and its descriptors after.
+# latencies, time to the last client's last byte, kivpxe's peak RSS and threads, its descriptors
+# after, and how fast its REST interface and its console answered during the storm.
 # Prints the ratios: stand-in time / kivpxe time (goal >= 1.0) and kivpxe DHCP rate / dnsmasq's
 # (goal >= 1.0). Needs root (network namespaces); bench/packages.list names the peers.
 set -uo pipefail
@@ -32,16 +33,22 @@ dhcp_args=(--count "$n" --rate 5000 --timeout 120 --dhcp-only)
 swarm_network || die "no network"
 swarm_datadir "$work/data" "$pool" || die "no data directory"
 
-# ---- kivpxe
-swarm_kivpxe "$work/data" "$work/out" || die "kivpxe did not start"
+# ---- kivpxe, with its console (answer times are probed during the storm)
+SWARM_CONSOLE=127.0.0.1:8800 swarm_kivpxe "$work/data" "$work/out" || die "kivpxe did not start"
 sleep 1
 idle_fds=$(swarm_fds "$swarm_pid")
-( peak=0; while kill -0 "$swarm_pid" 2>/dev/null; do
+( peak=0 threads=0; while kill -0 "$swarm_pid" 2>/dev/null; do
     r=$(swarm_rss "$swarm_pid" 2>/dev/null) && [ "${r:-0}" -gt "$peak" ] && { peak=$r; echo "$peak" > "$work/peak"; }
+    t=$(ls "/proc/$swarm_pid/task" 2>/dev/null | wc -l) && [ "$t" -gt "$threads" ] && { threads=$t; echo "$t" > "$work/peak_threads"; }
     sleep 0.2; done ) &
 KIV_PID_LIST+=($!)
 swarm_run "${dhcp_args[@]}" --mac-prefix 02:5b --json "$work/k-dhcp.json" > "$work/k-dhcp.txt"
+touch "$work/probing"
+( SWARM_CONSOLE=127.0.0.1:8800 swarm_probe "$work/data" "$work/probing" "$work/probe" ) &
+KIV_PID_LIST+=($!)
 swarm_run "${swarm_args[@]}" --mac-prefix 02:5a --json "$work/k.json" > "$work/k.txt"
+rm -f "$work/probing"
+peak_threads=$(cat "$work/peak_threads" 2>/dev/null || echo 0)
 kiv_wait_for 20 bash -c "[ \$(ls /proc/$swarm_pid/fd | wc -l) -le $idle_fds ]"
 after_fds=$(swarm_fds "$swarm_pid")
 rows=$(grep -o '^CLIENT [^ ]*' "$work/out" | sort -u | wc -l)
@@ -97,9 +104,9 @@ kiv_wait_for 10 ip netns exec "$swarm_ns_s" bash -c "exec 3<>/dev/tcp/$SWARM_SER
 swarm_run "${dhcp_args[@]}" --mac-prefix 02:5b --json "$work/s-dhcp.json" > "$work/s-dhcp.txt"
 swarm_run "${swarm_args[@]}" --mac-prefix 02:5a --json "$work/s.json" > "$work/s.txt"
 
-python3 - "$work" "$n" "$(cat "$work/peak" 2>/dev/null || echo 0)" "$idle_fds" "$after_fds" "$rows" "$finished" "$order" <<'PY'
+python3 - "$work" "$n" "$(cat "$work/peak" 2>/dev/null || echo 0)" "$idle_fds" "$after_fds" "$rows" "$finished" "$order" "$peak_threads" <<'PY'
 import json, sys
-w, n, peak, idle, after, rows, finished, order = sys.argv[1:9]
+w, n, peak, idle, after, rows, finished, order, threads = sys.argv[1:10]
 k, s = json.load(open(w + "/k.json")), json.load(open(w + "/s.json"))
 kd, sd = json.load(open(w + "/k-dhcp.json")), json.load(open(w + "/s-dhcp.json"))
 print("Swarm of %s PXE clients (half BIOS, half UEFI; 1/4 windowsize 4; 1/4 Range)" % n)
@@ -118,7 +125,19 @@ print("%-34s %12.1f %12.1f" % ("DHCP answers/s (new MACs)", kd.get("dhcp_answers
                               sd.get("dhcp_answers_per_s", 0)))
 print("kivpxe: rows %s, rows reading Install Finished %s, peak RSS %.1f MB, descriptors idle %s after %s" %
       (rows, finished, int(peak) / 1024.0, idle, after))
-print("kivpxe rows in order: %s" % order)
+print("kivpxe rows in order: %s; peak threads %s" % (order, threads))
+probes = {}
+for line in open(w + "/probe"):
+    what, status, secs = line.split()
+    # A request without an answer counts as the longest wait.
+    probes.setdefault(what, []).append(float(secs.replace(",", ".")) * 1000 if status == "200"
+                                       else float("inf"))
+for what, ms in sorted(probes.items()):
+    ms.sort()
+    late = sum(1 for m in ms if m > 200)
+    print("kivpxe %-7s answers during the storm: %d, p50 %.1f ms, p99 %.1f ms, max %.1f ms, "
+          "over 200 ms or none: %d" % (what, len(ms), ms[len(ms) // 2], ms[int(0.99 * (len(ms) - 1))],
+                                       ms[-1], late))
 for name, d in (("kivpxe", k), ("stand-in", s)):
     for mac, e in list(d["errors"].items())[:5]:
         print("%s error: %s %s" % (name, mac, e))

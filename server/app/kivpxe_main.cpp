@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app.h"
+#include "platform.h"
 #include "console_ctl.h"
 #include "qv_text.h"
 
@@ -32,6 +33,7 @@ int main(int argc, char **argv)
     if (argc > 1 && g_strcmp0(argv[1], "ctl") == 0) {
         return CONSOLE_Ctl(argc - 1, argv + 1);
     }
+    PLAT_LimitHeapArenas();
     gchar *pcDataDir = nullptr;
     gchar *pcConsole = nullptr;
     gchar *pcMetrics = nullptr;

@@ -14,6 +14,7 @@
 #include "data_dir.h"
 #include "deploy_runs.h"
 #include "grub_server.h"
+#include "dhcp_commit.h"
 #include "iso_image.h"
 #include "kiv_restful.h"
 #include "log.h"
@@ -42,6 +43,8 @@ ControllerState g_stCtl;
 // Ticks of 100 ms between two log flushes, so that a headless run is followed closely.
 constexpr unsigned LOG_FLUSH_TICKS = 20;
 unsigned g_uiTicks = 0;
+constexpr unsigned HEAP_RELEASE_TICKS = 50;
+unsigned g_uiHeapTicks = 0;
 
 std::string DataPath(const char *pcRelative)
 {
@@ -53,8 +56,8 @@ uint32_t StartAddress()
     return PoolStartAddress(Settings());
 }
 
-// The leases as last saved: while the service runs they are saved when they changed (each 2 s at
-// most), so a crash or power loss keeps every lease but those of the last moments.
+// The leases as last saved: while the service runs they are saved when they changed, before the
+// ACK that hands one out (and each 2 s), so a crash or power loss never loses a lease in use.
 std::vector<std::pair<std::string, uint32_t>> g_vecSavedLeases;
 
 void SaveChangedLeases()
@@ -126,13 +129,26 @@ bool StartDhcp(uint32_t uiRouter)
     QVDHCP_CFG_SetProxy(stSet.uiDhcpProxy != 0 ? 1 : 0);
     QVDHCP_CFG_SetRelay(stSet.uiDhcpRelay != 0 ? 1 : 0);
     QVDHCP_CFG_SetAdmitFunc(AdmitClient);
+    // A client's lease is on disk and its files are written before its ACK leaves.
+    DHCP_COMMIT_Open([] {
+        DrainNotifications();
+        SaveChangedLeases();
+    });
     int iResult = QVDHCP_Start(&g_stCtl.pstDhcp);
     if (iResult != 0) {
+        DHCP_COMMIT_Close();
         g_stCtl.pstDhcp = nullptr;
         ShowStartFailure("DHCP", iResult == QV_ERR_PORT_IN_USE);
         return false;
     }
     return true;
+}
+
+// The service thread may be waiting for the main loop, which is about to join it.
+void StopDhcp()
+{
+    DHCP_COMMIT_Close();
+    QVDHCP_Stop(g_stCtl.pstDhcp);
 }
 
 // The plug-in's redirections of "ISO1", for both file services.
@@ -372,6 +388,7 @@ const ControllerState &Controller()
 void ControllerInit()
 {
     QVDHCP_CFG_SetEventFunc(OnDhcpEvent);
+    QVDHCP_CFG_SetCommitFunc(DHCP_COMMIT_Wait);
     QVTFTP_SetEventFunc(OnTftpEvent);
     QVHTTP_SetEventFunc(OnHttpEvent);
     QVHTTP_SetAccessFunc(AnswerFileAccess);
@@ -444,12 +461,12 @@ void StartDeployment()
     // share must not outlive a start that did not happen).
     bool bStarted = StartDhcp(uiRouter);
     if (bStarted && !StartTftp()) {
-        QVDHCP_Stop(g_stCtl.pstDhcp);
+        StopDhcp();
         g_stCtl.pstDhcp = nullptr;
         bStarted = false;
     }
     if (bStarted && !StartHttp()) {
-        QVDHCP_Stop(g_stCtl.pstDhcp);
+        StopDhcp();
         QVTFTP_Stop(g_stCtl.pstTftp);
         g_stCtl.pstDhcp = g_stCtl.pstTftp = nullptr;
         bStarted = false;
@@ -500,7 +517,7 @@ void StopDeployment()
     ServiceStartRequest stReq = StartRequest();
     ActivePlugin()->pfnServiceStop(&stReq);
     QVDHCP_RA_Stop();
-    QVDHCP_Stop(g_stCtl.pstDhcp);
+    StopDhcp();
     QVTFTP_Stop(g_stCtl.pstTftp);
     QVHTTP_Stop(g_stCtl.pstHttp);
     ROOTS_ClearAll();
@@ -535,6 +552,11 @@ void OnTimerTick()
         g_uiTicks = 0;
         LOG_Flush();
         SaveChangedLeases();
+    }
+    // What the transfers of a storm of clients freed goes back to the system.
+    if (++g_uiHeapTicks >= HEAP_RELEASE_TICKS) {
+        g_uiHeapTicks = 0;
+        PLAT_ReleaseFreeHeap();
     }
 }
 

@@ -46,3 +46,8 @@ std::string PLAT_EnterDataDirectory(const char *pcDir);
 // entries only. PLAT_FindNeighbour reads a table in the text of /proc/net/arp.
 bool PLAT_NeighbourMac(uint32_t uiAddress, uint8_t aucMac[6]);
 bool PLAT_FindNeighbour(const std::string &strTable, uint32_t uiAddress, uint8_t aucMac[6]);
+// The heap of a server with a thread per transfer: few malloc arenas (glibc makes up to eight
+// per core, each keeping what its threads freed), set before the first service thread starts.
+void PLAT_LimitHeapArenas();
+// Hands the heap's free pages back to the system (after a storm of clients).
+void PLAT_ReleaseFreeHeap();

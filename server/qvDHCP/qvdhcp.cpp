@@ -19,6 +19,8 @@ namespace {
 
 constexpr uint8_t kKillSignature[4] = {0x81, 0x65, 0xAE, 0xF2};
 constexpr size_t kKillSize = 20;
+// Datagrams taken from a socket before the ACKs among them go out.
+constexpr unsigned kBurst = 64;
 
 uint8_t *s_pucRecvBuf = nullptr;
 std::atomic<int> s_iSocket{-1};
@@ -150,17 +152,24 @@ gpointer ServiceThread(gpointer)
             if (stFd.fd < 0 || (stFd.revents & POLLIN) == 0) {
                 continue;
             }
-            sockaddr_in stFrom{};
-            socklen_t uiFromLen = sizeof(stFrom);
-            ssize_t iLen = recvfrom(stFd.fd, s_pucRecvBuf, QVDHCP_BUF_SIZE, MSG_DONTWAIT,
-                                    reinterpret_cast<sockaddr *>(&stFrom), &uiFromLen);
-            if (iLen > 0 &&
-                QVDHCP_HandleDatagram(s_pucRecvBuf, size_t(iLen), stFd.fd,
-                                      stFd.fd == iSocket ? QVDHCP_SERVER_PORT : QVDHCP_PROXY_PORT,
-                                      ntohs(stFrom.sin_port)) == QVDHCP_Verdict::Stop) {
-                bStop = true;
+            // What has queued up is taken as one burst, so its ACKs share one commit.
+            for (unsigned uiTaken = 0; uiTaken < kBurst && !bStop; ++uiTaken) {
+                sockaddr_in stFrom{};
+                socklen_t uiFromLen = sizeof(stFrom);
+                ssize_t iLen = recvfrom(stFd.fd, s_pucRecvBuf, QVDHCP_BUF_SIZE, MSG_DONTWAIT,
+                                        reinterpret_cast<sockaddr *>(&stFrom), &uiFromLen);
+                if (iLen < 0 && errno != EINTR) {
+                    break;
+                }
+                if (iLen > 0 && QVDHCP_HandleDatagram(
+                                    s_pucRecvBuf, size_t(iLen), stFd.fd,
+                                    stFd.fd == iSocket ? QVDHCP_SERVER_PORT : QVDHCP_PROXY_PORT,
+                                    ntohs(stFrom.sin_port)) == QVDHCP_Verdict::Stop) {
+                    bStop = true;
+                }
             }
         }
+        QVDHCP_RFC_SendHeldAcks();
         if (bStop) {
             break;
         }

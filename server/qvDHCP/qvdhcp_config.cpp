@@ -17,6 +17,7 @@ static QV_LogSinks s_stLogSinks;
 void QVDHCP_CFG_Reset()
 {
     QVDHCP_EventFunc pfnEvent = g_stDHCPCfg.pfnEvent;
+    QVDHCP_CommitFunc pfnCommit = g_stDHCPCfg.pfnCommit;
     g_stDHCPCfg.uiServerIP = 0;
     g_stDHCPCfg.uiMask = 0;
     g_stDHCPCfg.uiRouter = 0;
@@ -38,6 +39,7 @@ void QVDHCP_CFG_Reset()
     g_stDHCPCfg.szDomain[0] = '\0';
     g_stDHCPCfg.pfnAdmit = nullptr;
     g_stDHCPCfg.pfnEvent = pfnEvent;
+    g_stDHCPCfg.pfnCommit = pfnCommit;
 }
 
 void QVDHCP_CFG_SetServerIP(uint32_t uiIp)
@@ -96,6 +98,10 @@ void QVDHCP_CFG_SetAdmitFunc(QVDHCP_AdmitFunc pfnAdmit)
 void QVDHCP_CFG_SetEventFunc(QVDHCP_EventFunc pfnEvent)
 {
     g_stDHCPCfg.pfnEvent = pfnEvent;
+}
+void QVDHCP_CFG_SetCommitFunc(QVDHCP_CommitFunc pfnCommit)
+{
+    g_stDHCPCfg.pfnCommit = pfnCommit;
 }
 void QVDHCP_SetLogFunc(const QV_LogSinks &stSinks)
 {

@@ -40,6 +40,10 @@ constexpr uint32_t QVDHCP_EVENT_RELEASE = 3;
 using QVDHCP_EventFunc = void (*)(uint32_t uiEventCode, const QVDHCP_ClientEvent *pstEvent);
 // Runs on the service thread; 1 serves the client, anything else refuses it.
 using QVDHCP_AdmitFunc = int (*)(uint32_t uiIsPXE, uint32_t uiIsEFI, const uint8_t aucMac[6]);
+// Runs on the service thread before ACKs go out, once for the ACKs of a burst: returns once the
+// events raised so far are acted on (lease saved, client files written), so that a client never
+// holds an address that a crash could hand out again, nor asks for a file not yet there.
+using QVDHCP_CommitFunc = void (*)();
 
 constexpr unsigned QVDHCP_BOOTFILE_SIZE = 512;
 constexpr unsigned QVDHCP_BCD_PATH_SIZE = 128;
@@ -83,11 +87,12 @@ struct QVDHCP_Settings {
     char szDomain[QVDHCP_DOMAIN_SIZE] = {};
     QVDHCP_AdmitFunc pfnAdmit = nullptr;
     QVDHCP_EventFunc pfnEvent = nullptr;
+    QVDHCP_CommitFunc pfnCommit = nullptr;
 };
 
 extern QVDHCP_Settings g_stDHCPCfg;
 
-// Back to the defaults of a fresh start; the event callback and the log sinks stay.
+// Back to the defaults of a fresh start; the event and commit callbacks and the log sinks stay.
 void QVDHCP_CFG_Reset();
 
 void QVDHCP_CFG_SetServerIP(uint32_t uiIp);
@@ -112,6 +117,7 @@ void QVDHCP_CFG_SetDns(const uint32_t *puiDns, uint32_t uiCount);
 void QVDHCP_CFG_SetDomain(const char *pcDomain);
 void QVDHCP_CFG_SetAdmitFunc(QVDHCP_AdmitFunc pfnAdmit);
 void QVDHCP_CFG_SetEventFunc(QVDHCP_EventFunc pfnEvent);
+void QVDHCP_CFG_SetCommitFunc(QVDHCP_CommitFunc pfnCommit);
 void QVDHCP_SetLogFunc(const QV_LogSinks &stSinks);
 
 void QVDHCP_Log(unsigned uiLevel, const char *pcFormat, ...) __attribute__((format(printf, 2, 3)));

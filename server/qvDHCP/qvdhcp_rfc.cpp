@@ -9,7 +9,9 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <atomic>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -83,6 +85,17 @@ void SocketSend(int iSocket, const uint8_t *pucData, size_t uiLen, uint32_t uiDs
 }
 
 QVDHCP_SendFunc s_pfnSend = SocketSend;
+
+// ACKs of the current burst, sent once the commit callback has returned.
+struct HeldAck {
+    int iSocket;
+    uint32_t uiDstIp;
+    uint16_t usDstPort;
+    std::vector<uint8_t> vecData;
+};
+std::vector<HeldAck> s_vecHeldAcks;
+// Set while DISCOVERs find no free address, so that the pool's end is logged once.
+std::atomic<bool> s_bPoolFull{false};
 
 uint32_t ReadU32(const uint8_t *pucAt)
 {
@@ -415,8 +428,28 @@ int QVDHCP_RFC_SendReply(const QVDHCP_RfcPara *pstPara, const QVDHCP_Reply &stRe
                    unsigned(stReply.ucType), QVDHCP_MAC_ARGS(pstPara->Mac()), aucOut.size());
         return QV_ERR_FAILED;
     }
+    if (stReply.ucType == QVDHCP_MSG_ACK && g_stDHCPCfg.pfnCommit != nullptr) {
+        s_vecHeldAcks.push_back({pstPara->iSocket, stReply.uiDstIp, stReply.usDstPort,
+                                 std::vector<uint8_t>(aucOut.data(), aucOut.data() + uiLen)});
+        return 0;
+    }
     s_pfnSend(pstPara->iSocket, aucOut.data(), uiLen, stReply.uiDstIp, stReply.usDstPort);
     return 0;
+}
+
+void QVDHCP_RFC_SendHeldAcks()
+{
+    if (s_vecHeldAcks.empty()) {
+        return;
+    }
+    if (g_stDHCPCfg.pfnCommit != nullptr) {
+        g_stDHCPCfg.pfnCommit();
+    }
+    for (const HeldAck &stAck : s_vecHeldAcks) {
+        s_pfnSend(stAck.iSocket, stAck.vecData.data(), stAck.vecData.size(), stAck.uiDstIp,
+                  stAck.usDstPort);
+    }
+    s_vecHeldAcks.clear();
 }
 
 namespace {
@@ -546,9 +579,13 @@ int QVDHCP_RFC_ProcDiscover(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
             QVDHCP_Log(QVDHCP_DBG, "Use last ip " QVDHCP_IP_FMT "/" QVDHCP_IP_FMT,
                        QVDHCP_IP_ARGS(stAlloc.uiAddress), QVDHCP_IP_ARGS(stAlloc.uiMask));
         } else if (QVDHCP_CFG_AllocIP(pucMac, &stAlloc) != 0) {
-            QVDHCP_Log(QVDHCP_DIG, "No enough ip resource");
+            // A room larger than the pool retries for ever: one line while the pool stays full.
+            if (!s_bPoolFull.exchange(true)) {
+                QVDHCP_Log(QVDHCP_DIG, "No enough ip resource");
+            }
             return QV_ERR_FAILED;
         }
+        s_bPoolFull = false;
         if (bReleased) {
             QVDHCP_SESSION_Remove(QVDHCP_Table::Released, pucMac, nullptr);
         }

@@ -138,5 +138,8 @@ void QVDHCP_RFC_AddOpt(QVDHCP_Reply *pstReply, uint8_t ucCode, const void *pValu
 size_t QVDHCP_RFC_Encode(const QVDHCP_RfcPara *pstPara, const QVDHCP_Reply &stReply,
                          uint8_t *pucOut, size_t uiCap);
 // Encodes into a reply-sized buffer and sends; a reply that does not fit is logged, not sent.
-// Returns 0 when sent.
+// With a commit callback an ACK is held until QVDHCP_RFC_SendHeldAcks. Returns 0 when sent or
+// held.
 int QVDHCP_RFC_SendReply(const QVDHCP_RfcPara *pstPara, const QVDHCP_Reply &stReply);
+// The commit callback once, then every ACK held since the last call (service thread only).
+void QVDHCP_RFC_SendHeldAcks();

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# kill -9 at random moments while a swarm of clients boots (KIV_CRASH_KILLS times, default 5),
+# A kill -9 right after the last ACK of a burst of new clients: every address a client holds is
+# in the lease database, so no restart can hand it out again.
+# Then kill -9 at random moments while a swarm of clients boots (KIV_CRASH_KILLS times, default 5),
 # restarting kivpxe on the same data directory each time: the settings and the lease database
 # always parse, no lease saved before a kill is lost, no temporary file is left after a restart,
 # the instance lock is free again (the restart starts), the swarm's clients retry through the
@@ -22,8 +24,17 @@ PY
 }
 
 swarm_network || fail "no network"
-swarm_datadir "$work/data" $((2 * n)) || fail "no data directory"
-: > "$work/kept"
+swarm_datadir "$work/data" $((3 * n)) || fail "no data directory"
+swarm_kivpxe "$work/data" "$work/out" || fail "kivpxe did not start"
+swarm_run --count "$n" --rate 1000 --timeout 60 --dhcp-only --mac-prefix 02:5d \
+  --json "$work/acked.json" > /dev/null || fail "the burst of new clients did not get leases"
+kill -9 "$swarm_pid"
+wait "$swarm_pid" 2>/dev/null
+awk '{print $1, $2}' "$work/acked.json.clients" | sort > "$work/acked"
+leases | sort > "$work/kept"
+lost=$(comm -23 "$work/acked" "$work/kept")
+[ -z "$lost" ] || fail "$(echo "$lost" | wc -l) leases acknowledged before the kill are not on disk, e.g. $(echo "$lost" | head -n 1)"
+echo "ok: the $n leases acknowledged just before a kill -9 are all on disk"
 # One swarm runs through all the kills: its clients retry against each restarted server.
 swarm_kivpxe "$work/data" "$work/out" || fail "kivpxe did not start"
 swarm_run --count "$n" --rate 5 --timeout 300 --retries 30 > "$work/swarm.txt" 2>&1 &

@@ -7,7 +7,9 @@
 #   swarm_datadir DIR POOL        a lab data directory (lab installer, PXELINUX tree) whose pool
 #                                 starts at 10.88.4.1 with POOL addresses
 #   swarm_kivpxe DIR OUT          kivpxe headless on DIR, output to OUT; $swarm_pid once started
-#                                 (KIV_KIVPXE names another kivpxe binary, e.g. an older build)
+#                                 (KIV_KIVPXE names another kivpxe binary, e.g. an older build;
+#                                 SWARM_CONSOLE=ADDR:PORT serves the console there, not headless)
+#   swarm_probe DIR FLAG OUT      REST and console answer times while FLAG exists
 #   swarm_run ARGS...             tools/swarm/swarm.py in the clients' namespace
 #   swarm_rss PID / swarm_fds PID kivpxe's resident size (kB) and its open descriptors
 #   swarm_check_rows OUT N        N rows on OUT, each through its statuses in order to the end
@@ -46,7 +48,10 @@ swarm_datadir() {
 
 swarm_kivpxe() {
   local dir=$1 out=$2 bin=${KIV_KIVPXE:-${KIV_BINARY_DIR:-$swarm_top/build}/server/app/kivpxe}
-  kiv_bg "$swarm_ns_s" "$bin" --headless --data-dir "$dir" > "$out" 2>&1
+  local mode=--headless
+  [ -z "${SWARM_CONSOLE:-}" ] || mode="--console $SWARM_CONSOLE"
+  # shellcheck disable=SC2086
+  kiv_bg "$swarm_ns_s" "$bin" $mode --data-dir "$dir" > "$out" 2>&1
   swarm_pid=$KIV_LAST_PID
   kiv_wait_for 60 grep -q '^SERVICE started' "$out"
 }
@@ -61,6 +66,21 @@ swarm_logged_rows() {
 }
 swarm_client_files() {
   ls "$1/kickstart" "$1/pxelinux/pxelinux.cfg" | grep -c '^01-'
+}
+
+# Until FLAG is removed, every 0.2 s: the time (ms) of a REST query and, when DIR/conf/console.token
+# exists, of a console status request; lines "rest|console HTTP-STATUS SECONDS" on OUT.
+swarm_probe() {
+  local dir=$1 flag=$2 out=$3 token
+  while [ -e "$flag" ]; do
+    ip netns exec "$swarm_ns_s" curl -s -o /dev/null -m 5 -w 'rest %{http_code} %{time_total}\n' \
+      "http://$SWARM_SERVER:18000/rest/v2/pim_get_sysinfo" >> "$out"
+    if [ -n "${SWARM_CONSOLE:-}" ] && token=$(cat "$dir/conf/console.token" 2>/dev/null); then
+      ip netns exec "$swarm_ns_s" curl -s -o /dev/null -m 5 -H "Authorization: Bearer $token" \
+        -w 'console %{http_code} %{time_total}\n' "http://$SWARM_CONSOLE/api/status" >> "$out"
+    fi
+    sleep 0.2
+  done
 }
 
 swarm_rss() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
