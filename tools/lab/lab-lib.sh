@@ -3,6 +3,9 @@
 # made here is removed when the sourcing script exits.
 #
 #   lab_network              namespace $lab_ns: bridge br0 with $LAB_SERVER/24, tap device tap0
+#   lab_lossy PCT STATS      puts the client's tap0 behind tests/support/lossy_link.py, which
+#                            drops PCT % of the frames each way, delays them 50 ms and reorders
+#                            10 %; its counts go to STATS when it is ended ($lab_link_pid)
 #   lab_mac                  a locally administered MAC for this run
 #   lab_client FIRMWARE MAC DIR
 #                            boots a QEMU client (kiv_qemu_machine) from the network on tap0
@@ -19,6 +22,24 @@ lab_network() {
   ip -n "$lab_ns" addr add "$LAB_SERVER/24" dev br0
   ip -n "$lab_ns" link set br0 up
   ip -n "$lab_ns" link set tap0 up
+}
+
+lab_lossy() {
+  local out
+  out=$(mktemp)
+  kiv_bg "$lab_ns" python3 "$(dirname "${BASH_SOURCE[0]}")/../../tests/support/lossy_link.py" ls lc \
+    --loss "$1" --delay 50 --reorder 10 --stats "$2" > "$out"
+  lab_link_pid=$KIV_LAST_PID
+  kiv_wait_for 10 grep -q READY "$out" || { rm -f "$out"; return 1; }
+  rm -f "$out"
+  # tap0 and the link's client end share a bridge of their own; its server end joins br0.
+  ip -n "$lab_ns" link add br1 type bridge || return 1
+  ip -n "$lab_ns" link set tap0 nomaster
+  ip -n "$lab_ns" link set tap0 master br1
+  ip -n "$lab_ns" link set lc master br1
+  ip -n "$lab_ns" link set ls master br0
+  local dev
+  for dev in br1 lc ls; do ip -n "$lab_ns" link set "$dev" up; done
 }
 
 lab_mac() {

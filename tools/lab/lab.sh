@@ -4,7 +4,7 @@
 #   tools/lab/lab.sh [--loader pxelinux|grub2|ipxe] [--firmware bios|efi64|arm64]
 #                    [--source ISO] [--data-dir DIR] [--timeout SECONDS] [--expect TEXT]
 #                    [--expect-log REGEX] [--mac MAC] [--snapshot DIR] [--serve]
-#                    [--show-client] [--console PORT] [--quiet]
+#                    [--show-client] [--console PORT] [--loss PCT] [--quiet]
 #
 # A namespace with a bridge and a tap is made; kivpxe runs headless in it with AutoStart on a
 # data directory from tools/make-datadir.sh, and QEMU boots a client from the network on the tap
@@ -17,7 +17,9 @@
 # makes it reachable on this machine at 127.0.0.1:PORT (forwarded into the namespace by socat;
 # the URL with its token is printed). --snapshot copies the loader tree and "kickstart" as
 # kivpxe made them for the client into DIR/tftp and DIR/kickstart (the boot benchmark serves
-# them with other servers). The default source is the lab's stand-in installer (make-test-source.sh), which the
+# them with other servers). --loss puts the client behind a link that drops PCT % of the frames
+# each way, delays each 50 ms and reorders 10 % (tests/support/lossy_link.py; the line at the end
+# gives what it dropped). The default source is the lab's stand-in installer (make-test-source.sh), which the
 # lab's profile entry lets PLUG_HERON match.
 #
 # DHCP only ever runs inside the lab's namespace; everything the lab starts is ended and the
@@ -29,7 +31,7 @@ build=${KIV_BUILD_DIR:-$top/build}
 export KIV_SOURCE_DIR=${KIV_SOURCE_DIR:-$top}
 
 loader=ipxe firmware=bios source= datadir=$build/lab/datadir timeout=600
-expect="Install Finished" expect_log= serve= show_client= quiet= mac= snapshot= console=
+expect="Install Finished" expect_log= serve= show_client= quiet= mac= snapshot= console= loss=
 while [ $# -gt 0 ]; do
   case $1 in
     --loader) loader=$2; shift ;;
@@ -45,6 +47,7 @@ while [ $# -gt 0 ]; do
     --snapshot) snapshot=$2; shift ;;
     --console) console=$2; shift ;;
     --quiet) quiet=1 ;;
+    --loss) loss=$2; shift ;;
     -h|--help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;;
     *) echo "lab: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -92,6 +95,10 @@ python3 "$top/tools/configure.py" "$datadir" --first 10.215.0.100 --count 20 --s
   > /dev/null || fail "cannot write the lab settings"
 
 lab_network || fail "cannot create the lab network"
+if [ -n "$loss" ]; then
+  lab_lossy "$loss" "$work/link.json" || fail "cannot set up the lossy link"
+  say "the client's link drops $loss % of the frames each way, delays 50 ms, reorders 10 %"
+fi
 
 # show_rows: passes kivpxe's lines on as they come, but of one download's progress lines only
 # every 25% (a line per whole percent is too many to read).
@@ -172,6 +179,13 @@ until reached; do
   sleep 1
 done
 echo "lab: PASS: $mac reached \"$what\" after $(( $(date +%s) - start )) s"
+if [ -n "$loss" ]; then
+  kill "$lab_link_pid"; wait "$lab_link_pid" 2>/dev/null
+  python3 -c 'import json, sys; l = json.load(open(sys.argv[1]))["links"]
+print("lab: the link dropped %d of %d frames to the client and %d of %d to the server" % (
+    l["to_client"]["dropped"], l["to_client"]["frames"], l["to_server"]["dropped"], l["to_server"]["frames"]))' \
+    "$work/link.json"
+fi
 if [ -n "$snapshot" ]; then
   rm -rf "$snapshot/tftp" "$snapshot/kickstart"
   mkdir -p "$snapshot"
