@@ -18,7 +18,9 @@ for loss in "${losses[@]}"; do
     --loss "$loss" --delay 50 --reorder 10 --seed "$loss" || fail "no lossy link"
   s=net${loss}_s c=net${loss}_c
   swarm_ns_s=${!s}
-  swarm_datadir "$work/data$loss" "$n" || fail "no data directory"
+  # One data directory made, copied for the other server.
+  if [ ! -d "$work/data" ]; then swarm_datadir "$work/data" "$n" || fail "no data directory"; fi
+  cp -a "$work/data" "$work/data$loss"
   swarm_kivpxe "$work/data$loss" "$work/out$loss" || fail "kivpxe did not start behind $loss % loss"
   ip netns exec "${!c}" python3 "$KIV_SOURCE_DIR/tools/swarm/swarm.py" --iface lc \
     --server "$SWARM_SERVER" --count "$n" --rate 10 --dhcp-only --retries 2 --timeout 150 \
