@@ -21,6 +21,8 @@ head -c 150001 /dev/urandom > "$work/file.bin"
 want=$(sha256sum < "$work/file.bin" | cut -d' ' -f1)
 reorder=10
 
+# Lock-step at 20 % is left out: there atftp's own five one-second waits run out first (about
+# every second run), and the run takes minutes.
 # name  mode    window  loss %  sends (a block is sent at most this often before the transfer
 # gives up; at 20 % loss each way five sends of one block all fail too often to test)
 cases=(
@@ -28,7 +30,6 @@ cases=(
   "multi-win8   multi  8 5  5"
   "single-lock  single 1 5  5"
   "single-win8  single 8 5  5"
-  "multi-lock20 multi  1 20 12"
   "multi-win20  multi  8 20 12"
   "single-win20 single 8 20 12"
 )
