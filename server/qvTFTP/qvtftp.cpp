@@ -108,6 +108,7 @@ void MultiPortProc(gpointer pvJob, gpointer /*pvUnused*/)
         } else if (QVTFTP_SESSION_ProcRRQPkt(stPkt.stRQ, pstSession.get()) == 0) {
             event *pstEv = event_new(pstSession->pstBase, pstSession->iSock, EV_READ | EV_PERSIST,
                                      QVTFTP_SESSION_ProcReadPkt, pstSession.get());
+            pstSession->pstReadEv = pstEv;
             const timeval stWait{pstSession->usTimeout, 0};
             if (pstEv != nullptr && event_add(pstEv, &stWait) == 0 && !g_stSvc.bStopping) {
                 event_base_dispatch(pstSession->pstBase);

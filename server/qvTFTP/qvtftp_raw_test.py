@@ -267,6 +267,25 @@ class RawTftp(unittest.TestCase):
         event = self.server.wait_event(c.port, 4)
         self.assertEqual(["size=20000", "sent=20000", "result=0x0"], event[4:7])
 
+    def test_repeated_acks_do_not_hold_back_the_retransmission(self):
+        # Block 2 is lost on the way, and the client repeats its ACK of block 1 more often than
+        # the server's one-second time-out: the time-out still runs from the send of block 2.
+        c = self.client()
+        c.send_request(rrq("big.bin"))
+        self.assertEqual(1, c.recv_data()[0])
+        c.send(ack(1))
+        self.assertEqual(2, c.recv_data()[0])
+        sent = time.time()
+        got = None
+        while got is None and time.time() - sent < 3.0:
+            c.send(ack(1))
+            got = c.recv(timeout=0.3)
+        self.assertIsNotNone(got, "no retransmission while the client repeated its ACK")
+        self.assertEqual(2, struct.unpack("!H", got[1][:2])[0])
+        self.assertLess(time.time() - sent, 1.8)
+        c.send(ack(2))
+        self.assertEqual(3, c.recv_data()[0])
+
     def test_transfer_errors_end_the_transfer(self):
         # Mid-transfer, the client sends what no sender expects.
         for bad in (struct.pack("!HH", DATA, 1) + b"x", struct.pack("!HH", ERROR, 0) + b"stop\0",
@@ -418,12 +437,13 @@ class RawTftp(unittest.TestCase):
         self.assertEqual(part(5, 8), self.window_of(c, first_wait=2.5))
         self.assertGreater(time.time() - started, 0.8)
         # Block 7 was lost: the ACK of 6 brings the window from 7 at once. An ACK of a block
-        # already acknowledged, or one never sent, changes nothing.
+        # already acknowledged, or one never sent, changes nothing (well before the time-out,
+        # which runs from the send of the window).
         c.send(ack(6))
-        self.assertEqual(part(7, 10), self.window_of(c))
+        self.assertEqual(part(7, 10), [c.recv_data() for _ in range(4)])
         c.send(ack(4))
         c.send(ack(30))
-        self.assertEqual([], self.window_of(c))
+        self.assertEqual([], self.window_of(c, first_wait=0.4))
         c.send(ack(10))
         rest = self.fetch_window(c, 4, 512, first=11)
         self.assertEqual(whole[10 * 512:], rest)

@@ -77,6 +77,13 @@ bool ReadBlock(QVTFTP_Session *pstSession, uint64_t ullBlk, uint32_t *puiCount)
     return true;
 }
 
+// The wait for an ACK starts again with each send.
+void ArmWait(QVTFTP_Session *pstSession)
+{
+    pstSession->llDeadline =
+        g_get_monotonic_time() + static_cast<gint64>(pstSession->usTimeout) * G_USEC_PER_SEC;
+}
+
 // Sends blocks ullFirst..ullLast; a block that cannot be read ends the transfer with an error
 // packet.
 bool SendBlocks(QVTFTP_Session *pstSession, uint64_t ullFirst, uint64_t ullLast)
@@ -103,6 +110,7 @@ bool SendWindow(QVTFTP_Session *pstSession)
 {
     pstSession->usSends = 1;
     pstSession->bOackPending = false;
+    ArmWait(pstSession);
     const uint64_t ullLast = pstSession->ullAcked + pstSession->usWindow;
     return SendBlocks(pstSession, pstSession->ullAcked + 1,
                       std::min(ullLast, pstSession->ullLastBlk));
@@ -110,6 +118,7 @@ bool SendWindow(QVTFTP_Session *pstSession)
 
 bool Resend(QVTFTP_Session *pstSession)
 {
+    ArmWait(pstSession);
     if (!pstSession->bOackPending) {
         QVTFTP_UTIL_Log(QVTFTP_LOG, "Retransmit pkt blk %u to %s",
                         static_cast<uint16_t>(pstSession->ullAcked + 1), pstSession->szPeer);
@@ -360,6 +369,7 @@ uint32_t QVTFTP_SESSION_ProcRRQPkt(const QVTFTP_RFC_RQInfo &stRQ, QVTFTP_Session
     }
     pstSession->usSends = 1;
     pstSession->bOackPending = true;
+    ArmWait(pstSession);
     uint8_t aucPkt[QVTFTP_RFC_MAX_RQ_LEN + 4];
     uint32_t uiLen = 0;
     QVTFTP_RFC_FillOackPkt(stOack.stOack, aucPkt, sizeof(aucPkt), &uiLen);
@@ -462,6 +472,11 @@ bool QVTFTP_SESSION_OpenSocket(QVTFTP_Session *pstSession, uint16_t *pusPort)
     return true;
 }
 
+gint64 QVTFTP_SESSION_WaitLeft(const QVTFTP_Session *pstSession)
+{
+    return std::max<gint64>(0, pstSession->llDeadline - g_get_monotonic_time());
+}
+
 QVTFTP_Step QVTFTP_SESSION_OnPacket(QVTFTP_Session *pstSession, const uint8_t *pucData,
                                     ssize_t lLen)
 {
@@ -490,9 +505,11 @@ QVTFTP_Step QVTFTP_SESSION_OnPacket(QVTFTP_Session *pstSession, const uint8_t *p
 void QVTFTP_SESSION_ProcReadPkt(int iSock, short sWhat, void *pvSession)
 {
     auto *pstSession = static_cast<QVTFTP_Session *>(pvSession);
-    QVTFTP_Step eStep;
+    QVTFTP_Step eStep = QVTFTP_Step::CONTINUE;
     if ((sWhat & EV_TIMEOUT) != 0) {
-        eStep = QVTFTP_SESSION_Timeout(pstSession);
+        if (QVTFTP_SESSION_WaitLeft(pstSession) == 0) {
+            eStep = QVTFTP_SESSION_Timeout(pstSession);
+        }
     } else {
         // A separate buffer: blocks are built in the session buffer.
         uint8_t aucPkt[1024];
@@ -501,13 +518,19 @@ void QVTFTP_SESSION_ProcReadPkt(int iSock, short sWhat, void *pvSession)
     }
     if (eStep == QVTFTP_Step::DONE) {
         EndLoop(pstSession);
+        return;
     }
+    // The loop would start the whole time-out again after every packet: wait only what is left.
+    const gint64 llLeft = QVTFTP_SESSION_WaitLeft(pstSession);
+    const timeval stLeft{static_cast<time_t>(llLeft / G_USEC_PER_SEC),
+                         static_cast<suseconds_t>(llLeft % G_USEC_PER_SEC)};
+    event_add(pstSession->pstReadEv, &stLeft);
 }
 
 void QVTFTP_SESSION_SPortReadLoop(QVTFTP_Session *pstSession)
 {
     for (QVTFTP_Step eStep = QVTFTP_Step::CONTINUE; eStep == QVTFTP_Step::CONTINUE;) {
-        const guint64 ullWait = static_cast<guint64>(pstSession->usTimeout) * 1000000u;
+        const auto ullWait = static_cast<guint64>(QVTFTP_SESSION_WaitLeft(pstSession));
         std::unique_ptr<QVTFTP_PktSlot, decltype(&QVTFTP_SESSION_FreeSlot)> pstSlot(
             static_cast<QVTFTP_PktSlot *>(g_async_queue_timeout_pop(pstSession->pstQueue, ullWait)),
             &QVTFTP_SESSION_FreeSlot);

@@ -11,6 +11,7 @@
 #include "qv_log_sink.h"
 #include "qvtftp_rfc.h"
 
+struct event;
 struct event_base;
 
 // Event codes of QVTFTP_TransferEvent.
@@ -48,6 +49,7 @@ struct QVTFTP_Session {
     int iFileFd = -1;                 // the directory file, or the image holding the file
     uint64_t ullFileBase = 0;         // offset of the file's first byte in iFileFd
     event_base *pstBase = nullptr;    // multi-port: this transfer's own loop
+    event *pstReadEv = nullptr;       // multi-port: the wait for the client's packets
     uint64_t ullFileSize = 0;
     uint16_t usTimeout = 0;
     uint16_t usBlkSize = 0;
@@ -55,6 +57,10 @@ struct QVTFTP_Session {
     uint64_t ullRemaining = 0;    // bytes after the highest block sent
     uint16_t usSends = 0;         // sends of the current window (or OACK)
     uint16_t usWindow = 1;        // blocks sent before waiting for an ACK
+    // When the wait for the ACK of what was sent last runs out (monotonic microseconds). Only a
+    // send moves it: packets that change nothing, such as a client repeating its last ACK as
+    // often as the time-out, must not hold back the retransmission for ever.
+    gint64 llDeadline = 0;
     // Blocks counted from 1 without wrap; the wire carries the low 16 bits.
     uint64_t ullAcked = 0;      // the last block acknowledged
     uint64_t ullSentBlk = 0;    // the highest block sent
@@ -125,6 +131,9 @@ QVTFTP_Step QVTFTP_SESSION_Ack(QVTFTP_Session *pstSession, uint16_t usBlock);
 // The wait for an ACK ran out: resend the OACK or the window from the block after the last
 // acknowledged one, or end with event 4 and a time-out.
 QVTFTP_Step QVTFTP_SESSION_Timeout(QVTFTP_Session *pstSession);
+
+// Microseconds left before the wait for an ACK runs out (0 when it has).
+gint64 QVTFTP_SESSION_WaitLeft(const QVTFTP_Session *pstSession);
 
 // One packet from the client, in either mode (lLen < 0: the receive failed): an ACK goes to
 // QVTFTP_SESSION_Ack; an option refusal (ERROR 8 or 0) ends the transfer with event 4 and

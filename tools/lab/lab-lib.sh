@@ -11,6 +11,9 @@
 #   lab_site_dhcp DIR        the site's DHCP server: Debian's dnsmasq handing out addresses only
 #                            ($LAB_SITE_RANGE, no boot options), leases in DIR/site.leases
 #   lab_relay DIR            dnsmasq's DHCP relay in the router, to $LAB_SERVER; log DIR/relay.log
+#   lab_lossy PCT STATS      puts the client's tap0 behind tests/support/lossy_link.py, which
+#                            drops PCT % of the frames each way, delays them 50 ms and reorders
+#                            10 %; its counts go to STATS when it is ended ($lab_link_pid)
 #   lab_mac                  a locally administered MAC for this run
 #   lab_client FIRMWARE MAC DIR
 #                            boots a QEMU client (kiv_qemu_machine) from the network on tap0
@@ -66,6 +69,24 @@ lab_relay() {
   kiv_bg "$lab_router_ns" dnsmasq --conf-file=/dev/null --no-resolv --no-hosts --port=0 \
     --dhcp-relay="$LAB_FAR.1,$LAB_SERVER" --pid-file="$1/relay.pid" --log-dhcp -k \
     --log-facility=- > "$1/relay.log" 2>&1
+}
+
+lab_lossy() {
+  local out
+  out=$(mktemp)
+  kiv_bg "$lab_ns" python3 "$(dirname "${BASH_SOURCE[0]}")/../../tests/support/lossy_link.py" ls lc \
+    --loss "$1" --delay 50 --reorder 10 --stats "$2" > "$out"
+  lab_link_pid=$KIV_LAST_PID
+  kiv_wait_for 10 grep -q READY "$out" || { rm -f "$out"; return 1; }
+  rm -f "$out"
+  # tap0 and the link's client end share a bridge of their own; its server end joins br0.
+  ip -n "$lab_ns" link add brl type bridge || return 1
+  ip -n "$lab_ns" link set tap0 nomaster
+  ip -n "$lab_ns" link set tap0 master brl
+  ip -n "$lab_ns" link set lc master brl
+  ip -n "$lab_ns" link set ls master br0
+  local dev
+  for dev in brl lc ls; do ip -n "$lab_ns" link set "$dev" up; done
 }
 
 lab_mac() {

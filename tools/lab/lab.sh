@@ -5,7 +5,7 @@
 #                    [--source ISO] [--data-dir DIR] [--timeout SECONDS] [--expect TEXT]
 #                    [--expect-log REGEX] [--mac MAC] [--snapshot DIR] [--serve]
 #                    [--show-client] [--console PORT] [--ipv6-ra] [--quiet]
-#                    [--net plain|proxy|relay] [--refuse]
+#                    [--net plain|proxy|relay] [--refuse] [--loss PCT]
 #
 # A namespace with a bridge and a tap is made; kivpxe runs headless in it with AutoStart on a
 # data directory from tools/make-datadir.sh, and QEMU boots a client from the network on the tap
@@ -25,7 +25,10 @@
 # address the site's server gave it. --net relay puts the client in a far subnet behind a router
 # running dnsmasq's DHCP relay, and kivpxe serves it from a pool in that subnet. --refuse has the
 # MAC filter refuse the client: the lab passes when kivpxe has logged the refusal and, until the
-# client gives up (at most 60 s), has served it nothing. The default source is the lab's stand-in installer (make-test-source.sh), which the
+# client gives up (at most 60 s), has served it nothing.
+# --loss puts the client behind a link that drops PCT % of the frames
+# each way, delays each 50 ms and reorders 10 % (tests/support/lossy_link.py; the line at the end
+# gives what it dropped). The default source is the lab's stand-in installer (make-test-source.sh), which the
 # lab's profile entry lets PLUG_HERON match.
 #
 # DHCP only ever runs inside the lab's namespace; everything the lab starts is ended and the
@@ -38,7 +41,7 @@ export KIV_SOURCE_DIR=${KIV_SOURCE_DIR:-$top}
 
 loader=ipxe firmware=bios source= datadir=$build/lab/datadir timeout=600
 expect="Install Finished" expect_log= serve= show_client= quiet= mac= snapshot= console= ipv6_ra=--no-ipv6-ra
-net=plain refuse=
+net=plain refuse= loss=
 while [ $# -gt 0 ]; do
   case $1 in
     --loader) loader=$2; shift ;;
@@ -57,6 +60,7 @@ while [ $# -gt 0 ]; do
     --quiet) quiet=1 ;;
     --net) net=$2; shift ;;
     --refuse) refuse=1 ;;
+    --loss) loss=$2; shift ;;
     -h|--help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;;
     *) echo "lab: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -133,6 +137,10 @@ case $net in
   proxy) lab_site_dhcp "$work" || fail "cannot start the site's DHCP server" ;;
   relay) lab_relay "$work" || fail "cannot start the DHCP relay" ;;
 esac
+if [ -n "$loss" ]; then
+  lab_lossy "$loss" "$work/link.json" || fail "cannot set up the lossy link"
+  say "the client's link drops $loss % of the frames each way, delays 50 ms, reorders 10 %"
+fi
 
 # show_rows: passes kivpxe's lines on as they come, but of one download's progress lines only
 # every 25% (a line per whole percent is too many to read).
@@ -234,6 +242,13 @@ case $net/$refuse in
   relay/) [[ $last_row == "$LAB_FAR".* ]] || fail "the row shows ${last_row:-no address}, not one of $LAB_FAR.0/24"
           echo "lab: the row shows $last_row, from the far subnet's pool" ;;
 esac
+if [ -n "$loss" ]; then
+  kill "$lab_link_pid"; wait "$lab_link_pid" 2>/dev/null
+  python3 -c 'import json, sys; l = json.load(open(sys.argv[1]))["links"]
+print("lab: the link dropped %d of %d frames to the client and %d of %d to the server" % (
+    l["to_client"]["dropped"], l["to_client"]["frames"], l["to_server"]["dropped"], l["to_server"]["frames"]))' \
+    "$work/link.json"
+fi
 if [ -n "$snapshot" ]; then
   rm -rf "$snapshot/tftp" "$snapshot/kickstart"
   mkdir -p "$snapshot"
