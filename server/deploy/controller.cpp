@@ -29,6 +29,7 @@
 #include "root_password.h"
 #include "service_roots.h"
 #include "settings.h"
+#include "source_extract.h"
 #include "start_check.h"
 #include "version.h"
 
@@ -381,7 +382,8 @@ void StartDeployment()
     }
     ServerSettings &stSet = Settings();
     uint32_t uiLocal = 0, uiMask = 0;
-    if (CheckStartParameters(stSet, &uiLocal, &uiMask) == 0) {
+    // A UDF source is extracted first; the start goes on from here when that has finished.
+    if (CheckStartParameters(stSet, &uiLocal, &uiMask, [] { StartDeployment(); }) == 0) {
         return;
     }
     g_stCtl.uiLocalAddr = uiLocal;
@@ -541,6 +543,7 @@ void OnDestroy()
 {
     g_stCtl.bExiting = true;
     StopDeployment();
+    EXTRACT_Shutdown();
     LOG_Flush();
     // The services let go of their state first, then the settings and the lease database are
     // written out, then the exit line and the log.
