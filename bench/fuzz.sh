@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets of bench/fuzz/ with clang (ASan + UBSan) and runs each for SECONDS
 # (default 60) on its corpus bench/fuzz/corpus/<target>, printing executions and findings.
 # KIV_FUZZ_RUNS=N runs each target for N executions instead of a time.
-# Usage: bench/fuzz.sh [SECONDS] [TARGET...]     (targets: dhcp tftp; default all)
+# Usage: bench/fuzz.sh [SECONDS] [TARGET...]
+#   targets: dhcp tftp settings profile template agent_params pxe_option firmware; default all
 # A crash stops with its input saved as bench/fuzz/corpus/<target>/crash-*: fix it and keep the
 # input there, so that every later run (and the load_fuzz test) replays it. KIV_FUZZ_READONLY=1
 # (the test) leaves the corpus in the tree as it is and keeps crash inputs in a temporary folder.
@@ -11,7 +12,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(dhcp tftp)
+[ ${#targets[@]} -gt 0 ] || targets=(dhcp tftp settings profile template agent_params pxe_option firmware)
 command -v clang++ >/dev/null || { echo "fuzz: clang++ is needed (tools/packages)"; exit 77; }
 work=${TMPDIR:-/tmp}/kiv_fuzz_$$
 trap 'rm -rf "$work"' EXIT
@@ -27,6 +28,18 @@ sources() {
             "$top"/server/qvDHCP/qvdhcp_leasedb.cpp "$top"/server/qvDHCP/qvdhcp_rfc.cpp \
             "$top"/server/qvDHCP/qvdhcp_session.cpp ;;
     tftp) echo -I"$top/server/qvTFTP" "$top"/server/qvTFTP/qvtftp_rfc.cpp "$top"/server/qvTFTP/qvtftp_util.cpp ;;
+    settings) echo -I"$top/server/base" -I"$top/server/platform" "$top"/server/base/settings.cpp \
+                "$top"/server/base/log.cpp "$top"/server/base/data_dir.cpp "$top"/server/base/msg_table.cpp ;;
+    profile) echo -I"$top/plugins/common" "$top"/plugins/common/plugin_profile.cpp \
+               "$top"/plugins/common/plugin_hostcalls.cpp "$top"/plugins/common/plugin_text.cpp ;;
+    template) echo -I"$top/server/boot" -I"$top/plugins/common" "$top"/server/boot/template_expand.cpp ;;
+    agent_params|pxe_option|firmware)
+      echo -I"$top/agent" "$top"/agent/core/agent_log.cpp "$top"/agent/core/text_util.cpp
+      case $1 in
+        agent_params) echo "$top"/agent/core/agent_params.cpp ;;
+        pxe_option) echo "$top"/agent/core/pxe_option.cpp ;;
+        firmware) echo "$top"/agent/core/firmware_tables.cpp ;;
+      esac ;;
   esac
 }
 status=0

@@ -277,21 +277,13 @@ std::string DriverPath(const ProfileFlavor &stFlavor, const OsRecord &stRecord)
     return std::string(stFlavor.pcDriverRoot) + "/" + strName;
 }
 
-int LoadProfile(const ProfileFlavor &stFlavor)
+int ParseProfile(const ProfileFlavor &stFlavor, const std::string &strText)
 {
-    std::string strPath = JoinPath(JoinPath(PluginWorkDir(), "plugin"), stFlavor.pcProfileName);
-    if (!HostFileExists(strPath)) {
-        PluginLog(0, "File %s is not found.", strPath.c_str());
-        return 0;
-    }
-    std::ifstream in(strPath, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
     Json::Value jvRoot;
     Json::CharReaderBuilder builder;
     std::string strErrors;
-    std::istringstream is(ss.str());
-    if (!in || !Json::parseFromStream(builder, is, &jvRoot, &strErrors) ||
+    std::istringstream is(strText);
+    if (!Json::parseFromStream(builder, is, &jvRoot, &strErrors) ||
         (!jvRoot.isArray() && !jvRoot.isNull())) {
         PluginLog(0, "Failed to parse json file %s.", stFlavor.pcProfileName);
         return 0;
@@ -311,6 +303,26 @@ int LoadProfile(const ProfileFlavor &stFlavor)
         g_vecOs.push_back(std::move(stRecord));
     }
     PluginLog(0, "Successfully parse %u custom OS config.", static_cast<unsigned>(g_vecOs.size()));
+    return 1;
+}
+
+int LoadProfile(const ProfileFlavor &stFlavor)
+{
+    std::string strPath = JoinPath(JoinPath(PluginWorkDir(), "plugin"), stFlavor.pcProfileName);
+    if (!HostFileExists(strPath)) {
+        PluginLog(0, "File %s is not found.", strPath.c_str());
+        return 0;
+    }
+    std::ifstream in(strPath, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    if (!in) {
+        PluginLog(0, "Failed to parse json file %s.", stFlavor.pcProfileName);
+        return 0;
+    }
+    if (ParseProfile(stFlavor, ss.str()) == 0) {
+        return 0;
+    }
     CreateDriverDirectories(stFlavor);
     return 1;
 }

@@ -67,6 +67,8 @@ struct ProfileFlavor {
 // Reads the profile into the OS list. Returns 1 on success, 0 after logging the problem; the
 // records read before a failure stay in the list.
 int LoadProfile(const ProfileFlavor &stFlavor);
+// The same from the profile's text, without touching the file system.
+int ParseProfile(const ProfileFlavor &stFlavor, const std::string &strText);
 
 // "driver/Linux/<alias or OSName>" with every space turned into "_".
 std::string DriverPath(const ProfileFlavor &stFlavor, const OsRecord &stRecord);

@@ -11,12 +11,14 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 
 #include "boot_text.h"
 #include "qv_file.h"
 #include "iso_image.h"
 #include "log.h"
 #include "plugin_util.h"
+#include "template_expand.h"
 
 namespace fs = std::filesystem;
 
@@ -191,25 +193,9 @@ void UTIL_ExpandTemplate(const char *pcTemplate, const char *pcOutput, const Tem
         LOG_Print(2, "PXEDLG", "File %s not exist.", pcTemplate != nullptr ? pcTemplate : "");
         return;
     }
-    std::string strResult;
-    std::string strLine;
-    while (std::getline(stIn, strLine)) {
-        for (uint32_t i = 0; i < uiCount; ++i) {
-            const std::string &strKey = pstPairs[i].strKey;
-            const std::string &strValue = pstPairs[i].strValue;
-            if (strKey.empty()) {
-                continue;  // an empty key would match everywhere and never end
-            }
-            // The value is not searched again, so a value containing its own key cannot loop.
-            for (size_t uiPos = strLine.find(strKey); uiPos != std::string::npos;
-                 uiPos = strLine.find(strKey, uiPos + strValue.size())) {
-                strLine.replace(uiPos, strKey.size(), strValue);
-            }
-        }
-        strResult += strLine;
-        strResult += '\n';
-    }
-    strResult.erase(std::remove(strResult.begin(), strResult.end(), '\r'), strResult.end());
+    std::ostringstream stText;
+    stText << stIn.rdbuf();
+    std::string strResult = ExpandTemplateText(stText.str(), pstPairs, uiCount);
     WriteWhole(pcOutput, strResult);
 }
 

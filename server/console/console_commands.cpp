@@ -274,6 +274,7 @@ const std::map<std::string, Command> &Commands()
         {"extract.chooseIso", DLG_ExtractChooseIso},
         {"extract.start", [](const Json::Value &a) { return Ok(DLG_ExtractStart(a)); }},
         {"extract.stop", [](const Json::Value &) { return Ok(DLG_ExtractStop()); }},
+        {"extract.close", [](const Json::Value &) { return Ok(DLG_ExtractClose()); }},
         {"test.clientEvents", CONSOLE_TestClientEvents},
         {"history.get", [](const Json::Value &) { return RunsJson(); }},
         {"history.csv", RunCsv},

@@ -3,9 +3,6 @@
 #include <arpa/inet.h>
 #include <glib.h>
 
-#include <memory>
-#include <mutex>
-
 #include "boot_config.h"
 #include "client_table.h"
 #include "commands.h"
@@ -13,6 +10,7 @@
 #include "controller.h"
 #include "iso_detect.h"
 #include "iso_extract.h"
+#include "source_extract.h"
 #include "log.h"
 #include "msg_table.h"
 #include "plugin_host.h"
@@ -90,29 +88,6 @@ std::string DriverVersionText()
         strVersion = MSG_Text(21);
     }
     return std::string(MSG_Text(76)) + ":\r\n\r\n" + strVersion;
-}
-
-// The extraction job and what its worker last reported (guarded: the worker writes it).
-std::unique_ptr<IsoExtractJob> g_pstExtract;
-std::mutex g_mtxExtract;
-Json::Value g_stExtractState;
-
-void OnExtractEvent(const IsoExtractEvent &stEvent)
-{
-    std::lock_guard<std::mutex> stLock(g_mtxExtract);
-    g_stExtractState["done"] = stEvent.uiDone;
-    g_stExtractState["total"] = stEvent.uiTotal;
-    if (!stEvent.bDone) {
-        g_stExtractState["running"] = true;
-        g_stExtractState["status"] = "Extracted " + stEvent.strFileName;
-        return;
-    }
-    g_stExtractState["running"] = false;
-    g_stExtractState["done"] = 0;
-    g_stExtractState["status"] = MSG_Text(82);
-    g_stExtractState["message"] = stEvent.eStatus == IsoExtractStatus::Finished    ? MSG_Text(83)
-                                  : stEvent.eStatus == IsoExtractStatus::Cancelled ? MSG_Text(14)
-                                                                                   : MSG_Text(2);
 }
 
 }  // namespace
@@ -397,7 +372,7 @@ Json::Value DLG_ExtractChooseIso(const Json::Value &stArgs)
     Json::Value stResult;
     std::string strIso = Text(stArgs, "path");
     stResult["ok"] = false;
-    if (g_pstExtract && g_pstExtract->Running()) {
+    if (EXTRACT_Running()) {
         PROMPT_Show(MSG_Text(13), MSG_Text(78));
     } else if (!IsIso9660File(strIso.c_str())) {
         PROMPT_Show(MSG_Text(18), MSG_Text(78));
@@ -410,24 +385,8 @@ Json::Value DLG_ExtractChooseIso(const Json::Value &stArgs)
 
 bool DLG_ExtractStart(const Json::Value &stArgs)
 {
-    if (g_pstExtract && g_pstExtract->Running()) {
-        PROMPT_Show(MSG_Text(13), MSG_Text(78));
-        return false;
-    }
-    g_pstExtract = std::make_unique<IsoExtractJob>();
-    {
-        std::lock_guard<std::mutex> stLock(g_mtxExtract);
-        g_stExtractState = Json::Value(Json::objectValue);
-        g_stExtractState["running"] = true;
-        g_stExtractState["status"] = MSG_Text(82);
-    }
-    int iMessage =
-        g_pstExtract->Start(Text(stArgs, "iso"), Text(stArgs, "destination"), OnExtractEvent);
+    int iMessage = EXTRACT_Start(Text(stArgs, "iso"), Text(stArgs, "destination"));
     if (iMessage != 0) {
-        {
-            std::lock_guard<std::mutex> stLock(g_mtxExtract);
-            g_stExtractState["running"] = false;
-        }
         PROMPT_Show(MSG_Text(iMessage), MSG_Text(78));
         return false;
     }
@@ -436,7 +395,7 @@ bool DLG_ExtractStart(const Json::Value &stArgs)
 
 bool DLG_ExtractStop()
 {
-    if (!g_pstExtract || !g_pstExtract->Running()) {
+    if (!EXTRACT_Running()) {
         return true;
     }
     PromptRequest stAsk{MSG_Text(16), "WARN", PromptIcon::Warning, PromptButtons::YesNo,
@@ -444,13 +403,31 @@ bool DLG_ExtractStop()
     if (PROMPT_Ask(stAsk) != PromptAnswer::Yes) {
         return false;
     }
-    g_pstExtract->Cancel();
-    g_pstExtract->Wait();
+    // The worker ends on its own and removes what it wrote; the state shows when.
+    EXTRACT_Cancel();
+    return true;
+}
+
+bool DLG_ExtractClose()
+{
+    if (!DLG_ExtractStop()) {
+        return false;
+    }
+    EXTRACT_Close();
     return true;
 }
 
 Json::Value DLG_ExtractState()
 {
-    std::lock_guard<std::mutex> stLock(g_mtxExtract);
-    return g_stExtractState;
+    ExtractState stState = EXTRACT_State();
+    Json::Value stJson(Json::objectValue);
+    stJson["running"] = stState.bRunning;
+    stJson["done"] = stState.uiDone;
+    stJson["total"] = stState.uiTotal;
+    stJson["status"] = stState.strStatus;
+    stJson["message"] = stState.strMessage;
+    stJson["iso"] = stState.strIso;
+    stJson["destination"] = stState.strDestination;
+    stJson["startWaits"] = stState.bStartWaits;
+    return stJson;
 }

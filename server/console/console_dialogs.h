@@ -31,5 +31,7 @@ Json::Value DLG_ClientDetail(const Json::Value &stArgs);
 // start, stop (asks message 16) and the state the page shows.
 Json::Value DLG_ExtractChooseIso(const Json::Value &stArgs);
 bool DLG_ExtractStart(const Json::Value &stArgs);
+// Stop asks first; close stops too and gives up a service start that waits for the extraction.
 bool DLG_ExtractStop();
+bool DLG_ExtractClose();
 Json::Value DLG_ExtractState();

@@ -34,6 +34,7 @@
 #include "root_password.h"
 #include "service_roots.h"
 #include "settings.h"
+#include "source_extract.h"
 #include "start_check.h"
 #include "version.h"
 
@@ -406,7 +407,8 @@ void StartDeployment()
     }
     ServerSettings &stSet = Settings();
     uint32_t uiLocal = 0, uiMask = 0;
-    if (CheckStartParameters(stSet, &uiLocal, &uiMask) == 0) {
+    // A UDF source is extracted first; the start goes on from here when that has finished.
+    if (CheckStartParameters(stSet, &uiLocal, &uiMask, [] { StartDeployment(); }) == 0) {
         return;
     }
     g_stCtl.uiLocalAddr = uiLocal;
@@ -582,6 +584,7 @@ void OnDestroy()
 {
     g_stCtl.bExiting = true;
     StopDeployment();
+    EXTRACT_Shutdown();
     LOG_Flush();
     // The services let go of their state first, then the settings and the lease database are
     // written out, then the exit line and the log.

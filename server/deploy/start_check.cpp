@@ -13,6 +13,7 @@
 #include "log.h"
 #include "msg_table.h"
 #include "prompt.h"
+#include "source_extract.h"
 #include "qv_text.h"
 
 namespace {
@@ -23,41 +24,9 @@ int Refuse(int iMessage, const char *pcCaption = WindowTitle(), PromptIcon eIcon
     return 0;
 }
 
-// Extracts an image the reader cannot serve into strDestination, logging the progress; the
-// operator is told how it ended. True when every file came out.
-bool ExtractSource(const std::string &strIso, const std::string &strDestination)
-{
-    IsoExtractJob stJob;
-    int iRefusal = stJob.Start(strIso, strDestination, [](const IsoExtractEvent &stEvent) {
-        // Every hundredth file, so that a large image does not flood the log.
-        if (!stEvent.bDone && stEvent.uiDone % 100 == 1) {
-            LOG_Print(1, "PXEDLG", "Extracted %s (%u of %u)", stEvent.strFileName.c_str(),
-                      stEvent.uiDone, stEvent.uiTotal);
-        }
-    });
-    if (iRefusal != 0) {
-        PROMPT_Show(MSG_Text(iRefusal), "ERR", PromptIcon::Error);
-        return false;
-    }
-    LOG_Print(0, "PXEDLG", "Extracting %s into %s%s", strIso.c_str(), strDestination.c_str(),
-              stJob.UsesArchiver() ? " with 7z" : "");
-    switch (stJob.Wait()) {
-    case IsoExtractStatus::Finished:
-        PROMPT_Show(MSG_Text(83), WindowTitle(), PromptIcon::Information);
-        return true;
-    case IsoExtractStatus::Cancelled:
-        PROMPT_Show(MSG_Text(14), WindowTitle(), PromptIcon::Information);
-        return false;
-    default:
-        LOG_Print(0, "PXEDLG", "Extraction of %s failed", strIso.c_str());
-        PROMPT_Show(MSG_Choose("解压ISO文件失败", "ISO File Extract Failed"), "ERR",
-                    PromptIcon::Error);
-        return false;
-    }
-}
-
-// Settles the source kind. Returns false after telling the operator.
-bool CheckSource(ServerSettings &stSettings)
+// Settles the source kind. Returns false after telling the operator, or while the source is
+// being extracted.
+bool CheckSource(ServerSettings &stSettings, std::function<void()> fnResume)
 {
     std::error_code stErr;
     std::string &strSource = stSettings.strImgPath;
@@ -84,14 +53,20 @@ bool CheckSource(ServerSettings &stSettings)
                         PromptAnswer::Yes}) != PromptAnswer::Yes) {
             return false;
         }
-        std::string strDestination = IsoExtractDefaultDestination(strSource);
-        // A partial tree (a failed or cancelled extraction) is never taken as the source.
-        if (!ExtractSource(strSource, strDestination) ||
-            !std::filesystem::is_directory(strDestination, stErr)) {
-            return false;
+        // Only a finished extraction comes back here: a cancelled or failed one leaves no tree.
+        int iRefusal =
+            EXTRACT_StartForSource(strSource, IsoExtractDefaultDestination(strSource),
+                                   [&stSettings, fnResume](const std::string &strDestination) {
+                                       stSettings.strImgPath = strDestination;
+                                       stSettings.uiImgISO = 0;
+                                       if (fnResume) {
+                                           fnResume();
+                                       }
+                                   });
+        if (iRefusal != 0) {
+            PROMPT_Show(MSG_Text(iRefusal), "ERR", PromptIcon::Error);
         }
-        strSource = strDestination;
-        stSettings.uiImgISO = 0;
+        return false;
     }
     return true;
 }
@@ -103,7 +78,8 @@ bool ParseAddress(const std::string &strText, uint32_t *puiValue)
 
 }  // namespace
 
-int CheckStartParameters(ServerSettings &stSettings, uint32_t *puiLocalAddr, uint32_t *puiLocalMask)
+int CheckStartParameters(ServerSettings &stSettings, uint32_t *puiLocalAddr, uint32_t *puiLocalMask,
+                         std::function<void()> fnResume)
 {
     g_assert(0 != puiLocalAddr);
     g_assert(0 != puiLocalMask);
@@ -115,7 +91,7 @@ int CheckStartParameters(ServerSettings &stSettings, uint32_t *puiLocalAddr, uin
     if (!QV_IpValid(stSettings.strIPAddr.c_str())) {
         return Refuse(12);
     }
-    if (!CheckSource(stSettings)) {
+    if (!CheckSource(stSettings, std::move(fnResume))) {
         return 0;
     }
     RefreshLocalAddresses();

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <glib.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -11,6 +14,7 @@
 #include "msg_table.h"
 #include "prompt.h"
 #include "qv_text.h"
+#include "source_extract.h"
 #include "test_support.h"
 
 namespace {
@@ -55,6 +59,16 @@ protected:
                                                               : PromptAnswer::Ok;
         });
         SetLocalAddressProvider([this] { return m_vecLocal; });
+    }
+    // Runs the main loop, as the server does, until the extraction's end has been handled.
+    static void FinishExtraction()
+    {
+        auto tmLimit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (EXTRACT_Running() && std::chrono::steady_clock::now() < tmLimit) {
+            g_main_context_iteration(nullptr, FALSE);
+            g_usleep(10000);
+        }
+        ASSERT_FALSE(EXTRACT_Running());
     }
     void TearDown() override
     {
@@ -195,8 +209,9 @@ TEST_F(StartCheckTest, RefusalsAndChoices)
             continue;
         }
         EXPECT_EQ(iResult, 0) << stCase.pcName;
-        // A UDF question answered Yes is followed by the report of the extraction, which fails on
-        // these descriptor-only images.
+        // A UDF question answered Yes is followed, once the main loop has run, by the report of
+        // the extraction, which fails on these descriptor-only images.
+        FinishExtraction();
         bool bUdf = stCase.iMessage == 123 || stCase.iMessage == 124;
         ASSERT_EQ(m_vecPrompts.size(), bUdf ? 2U : 1U) << stCase.pcName;
         EXPECT_EQ(m_vecPrompts[0].strText, MSG_Text(stCase.iMessage)) << stCase.pcName;
@@ -225,14 +240,20 @@ TEST_F(StartCheckTest, SourceKindTrailingSlashAndUdfRefusal)
                   .find("[ORV] Local address is: 192.168.1.10/255.255.255.0 \n"),
               std::string::npos);
     // The prompt handler answers Yes; the extraction of this descriptor-only image fails, so the
-    // start is refused and the source stays as it was even though the destination was created.
+    // start is given up, the source stays as it was and nothing is left where the tree would go.
     EXPECT_EQ(Check(m_stDir / "Windows_Media/win10.iso"), 0);
+    FinishExtraction();
     ASSERT_EQ(m_vecPrompts.size(), 2U);
     EXPECT_EQ(m_vecPrompts[0].eButtons, PromptButtons::YesNo);
     EXPECT_EQ(m_vecPrompts[0].eIcon, PromptIcon::Warning);
     EXPECT_EQ(m_vecPrompts[1].strCaption, "ERR");
     EXPECT_EQ(stSet.strImgPath, m_stDir / "Windows_Media/win10.iso");
     EXPECT_EQ(stSet.uiImgISO, 1U);
+    std::vector<std::string> vecLeft;
+    for (const auto &stEntry : std::filesystem::directory_iterator(m_stDir / "Windows_Media")) {
+        vecLeft.push_back(stEntry.path().filename());
+    }
+    EXPECT_EQ(vecLeft, std::vector<std::string>{"win10.iso"});
 }
 
 TEST_F(StartCheckTest, UdfSourceIsExtractedAndTheDirectoryServes)
@@ -253,13 +274,21 @@ TEST_F(StartCheckTest, UdfSourceIsExtractedAndTheDirectoryServes)
     stSet.strImgPath = strIso;
     uint32_t uiLocal = 0;
     uint32_t uiMask = 0;
-    ASSERT_EQ(CheckStartParameters(stSet, &uiLocal, &uiMask), 1);
+    int iResumed = 0;
+    // The check returns at once; the start goes on when the extraction has finished.
+    ASSERT_EQ(CheckStartParameters(stSet, &uiLocal, &uiMask, [&] { ++iResumed; }), 0);
+    EXPECT_EQ(stSet.strImgPath, strIso);
+    EXPECT_EQ(EXTRACT_State().strDestination, m_stDir / "Windows_Media/win11");
+    EXPECT_TRUE(EXTRACT_State().bStartWaits);
+    FinishExtraction();
+    EXPECT_EQ(iResumed, 1);
     EXPECT_EQ(stSet.strImgPath, m_stDir / "Windows_Media/win11");
     EXPECT_EQ(stSet.uiImgISO, 0U);
     EXPECT_EQ(ReadFile(m_stDir / "Windows_Media/win11/sources/boot.wim"), "wim");
-    ASSERT_EQ(m_vecPrompts.size(), 2U);
+    ASSERT_EQ(m_vecPrompts.size(), 1U);
     EXPECT_EQ(m_vecPrompts[0].strText, MSG_Text(123));
-    EXPECT_EQ(m_vecPrompts[1].strText, MSG_Text(83));
+    EXPECT_EQ(EXTRACT_State().strMessage, MSG_Text(83));
+    ASSERT_EQ(CheckStartParameters(stSet, &uiLocal, &uiMask), 1);
 }
 
 TEST_F(StartCheckTest, HeadlessPromptIsLoggedWithItsDefault)

@@ -87,6 +87,9 @@ function drawState() {
   caption();
   drawProgress(s.progress);
   drawPrompt(s.prompt);
+  // The start check's extraction opens the dialog, filled in, wherever the operator is.
+  const x = s.extract || {};
+  if (x.startWaits && x.running && !openDialogs.has('extract')) extractDialog(x.iso, x.destination);
   if (openDialogs.has('extract')) drawExtract();
 }
 
@@ -629,9 +632,10 @@ async function pluginsDialog() {
   show(0);
 }
 
-async function extractDialog(prefill = '') {
+async function extractDialog(prefill = '', destination = '') {
   if (openDialogs.has('extract')) return;
   const stop = async () => (await cmd('extract.stop')).ok;
+  const close = async () => (await cmd('extract.close')).ok;
   const dlg = dialog('extract', T(78), [
     el('fieldset', {}, el('legend', { text: T(79) }),
       row(T(80).trim(), input('ex-iso', prefill, { size: 44 }), el('button', { id: 'ex-browse-iso', text: '...', onclick: async () => {
@@ -640,7 +644,7 @@ async function extractDialog(prefill = '') {
         const r = await cmd('extract.chooseIso', { path });
         if (r.ok) { $('#ex-iso').value = path; $('#ex-dest').value = r.destination; }
       } })),
-      row(T(81), input('ex-dest', '', { size: 44 }), el('button', { id: 'ex-browse-dest', text: '...', onclick: async () => {
+      row(T(81), input('ex-dest', destination, { size: 44 }), el('button', { id: 'ex-browse-dest', text: '...', onclick: async () => {
         const path = await choose(T(22), { dirs: true });
         if (path) $('#ex-dest').value = path;
       } }))),
@@ -649,8 +653,8 @@ async function extractDialog(prefill = '') {
   ], [
     el('button', { id: 'ex-start', text: T(85), onclick: () => cmd('extract.start', { iso: val('ex-iso'), destination: val('ex-dest') }) }),
     el('button', { id: 'ex-stop', text: T(86), onclick: stop }),
-    el('button', { id: 'dlg-cancel', text: T(1), onclick: async () => { if (await stop()) closeDialog(); } })]);
-  dlg.oncancel = (e) => { e.preventDefault(); stop().then(ok => ok && dlg.close()); };
+    el('button', { id: 'dlg-cancel', text: T(1), onclick: async () => { if (await close()) closeDialog(); } })]);
+  dlg.oncancel = (e) => { e.preventDefault(); close().then(ok => ok && dlg.close()); };
   drawExtract();
 }
 function drawExtract() {

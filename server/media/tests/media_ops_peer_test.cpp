@@ -1,13 +1,16 @@
 // WIM access against wimlib-imagex, and ISO extraction of xorriso and UDF images.
 #include <gtest/gtest.h>
 
+#include <glib.h>
 #include <wimlib.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "iso_detect.h"
 #include "iso_extract.h"
@@ -40,6 +43,19 @@ std::string Read(const std::string &strPath)
 int Shell(const std::string &strCommand)
 {
     return std::system((strCommand + " >/dev/null 2>&1").c_str());
+}
+
+// The names in strDir that are temporary siblings of an extraction.
+std::vector<std::string> PartialTrees(const std::string &strDir)
+{
+    std::vector<std::string> vecNames;
+    for (const auto &stEntry : fs::directory_iterator(strDir)) {
+        std::string strName = stEntry.path().filename();
+        if (strName.find(".partial-") != std::string::npos) {
+            vecNames.push_back(strName);
+        }
+    }
+    return vecNames;
 }
 
 TEST(WimAccess, ImageNamesAndFilesAddedToImageTwo)
@@ -131,6 +147,9 @@ TEST(IsoExtract, ReaderProgressAndCancel)
     ASSERT_EQ(Shell("mkdir " + stDir.Path("blocked") + " && touch " + stDir.Path("blocked/x")), 0);
     EXPECT_EQ(IsoExtractJob().Start(strIso, stDir.Path("blocked/x/out"), nullptr), 10);
 
+    // An existing destination keeps what the image does not hold; what it does hold is replaced.
+    Write(stDir.Path("full/keep.txt"), "operator's");
+    Write(stDir.Path("full/dir1/file4.txt"), "old");
     Recorder stAll;
     IsoExtractJob stJob;
     ASSERT_EQ(stJob.Start(strIso, stDir.Path("full") + "/",
@@ -148,9 +167,11 @@ TEST(IsoExtract, ReaderProgressAndCancel)
     EXPECT_TRUE(stAll.vecEvents.back().bDone);
     EXPECT_EQ(stAll.vecEvents.back().eStatus, IsoExtractStatus::Finished);
     EXPECT_EQ(Read(stDir.Path("full/dir1/file4.txt")), std::string(3004, 'e'));
+    EXPECT_EQ(Read(stDir.Path("full/keep.txt")), "operator's");
 
     // Held at the fourth file: a second start is refused while the worker runs; then cancelled,
-    // what came out stays and the rest never comes.
+    // the rest never comes and what came out is removed: no tree is left to be taken for the
+    // source.
     Recorder stPart;
     IsoExtractJob stCancelled;
     std::mutex mtxHold;
@@ -179,11 +200,8 @@ TEST(IsoExtract, ReaderProgressAndCancel)
     EXPECT_EQ(stCancelled.Wait(), IsoExtractStatus::Cancelled);
     ASSERT_EQ(stPart.vecEvents.size(), 5U);
     EXPECT_EQ(stPart.vecEvents.back().eStatus, IsoExtractStatus::Cancelled);
-    size_t uiFiles = 0;
-    for (const auto &stEntry : fs::recursive_directory_iterator(stDir.Path("part"))) {
-        uiFiles += stEntry.is_regular_file() ? 1 : 0;
-    }
-    EXPECT_EQ(uiFiles, 4U);
+    EXPECT_FALSE(fs::exists(stDir.Path("part")));
+    EXPECT_EQ(PartialTrees(stDir.Path("")), std::vector<std::string>{});
 }
 
 TEST(IsoExtract, UdfImageThroughSevenZip)
@@ -206,10 +224,17 @@ TEST(IsoExtract, UdfImageThroughSevenZip)
     EXPECT_EQ(stJob.Wait(), IsoExtractStatus::Finished);
     EXPECT_EQ(Read(stDir.Path("win10/sources/boot.wim")), std::string(10000, 'w'));
     EXPECT_EQ(Read(stDir.Path("win10/setup.exe")), "setup");
-    ASSERT_EQ(stEvents.vecEvents.size(), 1U);
-    EXPECT_TRUE(stEvents.vecEvents[0].bDone);
+    ASSERT_FALSE(stEvents.vecEvents.empty());
+    EXPECT_TRUE(stEvents.vecEvents.back().bDone);
+    // 7z's percentage, never going back.
+    for (size_t i = 0; i + 1 < stEvents.vecEvents.size(); ++i) {
+        EXPECT_EQ(stEvents.vecEvents[i].uiTotal, 100U);
+        EXPECT_LE(stEvents.vecEvents[i].uiDone, 100U);
+        EXPECT_LE(i == 0 ? 0 : stEvents.vecEvents[i - 1].uiDone, stEvents.vecEvents[i].uiDone);
+    }
+    EXPECT_EQ(PartialTrees(stDir.Path("")), std::vector<std::string>{});
 
-    // A UDF image 7z cannot read ends as a failure, not as a finished extraction.
+    // A UDF image 7z cannot read ends as a failure, and leaves no tree behind.
     std::string strBroken = stDir.Path("broken.iso");
     std::string strImage = Read(strIso);
     strImage.resize(strImage.size() / 2);
@@ -217,7 +242,49 @@ TEST(IsoExtract, UdfImageThroughSevenZip)
     if (IsUdfFile(strBroken.c_str())) {
         ASSERT_EQ(stJob.Start(strBroken, stDir.Path("broken"), nullptr), 0);
         EXPECT_EQ(stJob.Wait(), IsoExtractStatus::Failed);
+        EXPECT_FALSE(fs::exists(stDir.Path("broken")));
     }
+    EXPECT_EQ(PartialTrees(stDir.Path("")), std::vector<std::string>{});
+}
+
+// A 7z that has written everything but has not ended yet (held by a wrapper first in PATH) is
+// ended by a cancel at once, with whatever it started, and its tree is removed.
+TEST(IsoExtract, CancelEndsSevenZipAndRemovesItsTree)
+{
+    if (!Have("7z") || !Have("genisoimage")) {
+        GTEST_SKIP() << "7z (p7zip-full) or genisoimage is not installed";
+    }
+    TempDir stDir;
+    Write(stDir.Path("media/sources/install.wim"), std::string(100000, 'i'));
+    std::string strIso = stDir.Path("win.iso");
+    ASSERT_EQ(Shell("genisoimage -quiet -udf -o " + strIso + " " + stDir.Path("media")), 0);
+    gchar *pcReal = g_find_program_in_path("7z");
+    std::string strReal = pcReal;
+    g_free(pcReal);
+    Write(stDir.Path("bin/7z"), "#!/bin/sh\n" + strReal + " \"$@\"\ntouch " +
+                                    stDir.Path("extracted") + "\nexec sleep 120\n");
+    fs::permissions(stDir.Path("bin/7z"), fs::perms::owner_all);
+    std::string strPath = getenv("PATH");
+    setenv("PATH", (stDir.Path("bin") + ":" + strPath).c_str(), 1);
+    IsoExtractJob stJob;
+    int iStarted = stJob.Start(strIso, stDir.Path("win"), nullptr);
+    setenv("PATH", strPath.c_str(), 1);
+    ASSERT_EQ(iStarted, 0);
+    for (int i = 0; i < 600 && !fs::exists(stDir.Path("extracted")); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(fs::exists(stDir.Path("extracted")));
+    std::vector<std::string> vecPartial = PartialTrees(stDir.Path(""));
+    ASSERT_EQ(vecPartial.size(), 1U);
+    EXPECT_TRUE(fs::exists(stDir.Path(vecPartial[0] + "/sources/install.wim")));
+    EXPECT_TRUE(stJob.Running());
+    stJob.Cancel();
+    auto tmCancel = std::chrono::steady_clock::now();
+    EXPECT_EQ(stJob.Wait(), IsoExtractStatus::Cancelled);
+    // Well under the wrapper's two minutes: the sleeping child was ended too.
+    EXPECT_LT(std::chrono::steady_clock::now() - tmCancel, std::chrono::seconds(60));
+    EXPECT_FALSE(fs::exists(stDir.Path("win")));
+    EXPECT_EQ(PartialTrees(stDir.Path("")), std::vector<std::string>{});
 }
 
 }  // namespace
