@@ -18,7 +18,7 @@ for case in "${cases[@]}"; do
   read -r firmware loader partition <<< "$case"
   echo "=== $firmware client, $loader tree"
   KIV_LAB_HISTORY=$work/detail.json KIV_LAB_AGENT=$work/agent.out \
-    timeout 280 "$src/tools/lab/lab.sh" --source windows --firmware "$firmware" --loader "$loader" --timeout 100
+    timeout 400 "$src/tools/lab/lab.sh" --source windows --firmware "$firmware" --loader "$loader" --timeout 100
   status=$?
   [ "$status" -eq 77 ] && exit 77
   [ "$status" -eq 0 ] || fail "$firmware: the Windows lab failed ($status)"
