@@ -6,6 +6,8 @@
 #                    [--expect-log REGEX] [--mac MAC] [--snapshot DIR] [--serve]
 #                    [--show-client] [--console PORT] [--ipv6-ra] [--quiet]
 #                    [--net plain|proxy|relay] [--refuse] [--loss PCT]
+#   tools/lab/lab.sh --source windows [--loader L] [--firmware bios|efi64] [--mac MAC]
+#                    [--data-dir DIR] [--timeout SECONDS] [--quiet]
 #
 # A namespace with a bridge and a tap is made; kivpxe runs headless in it with AutoStart on a
 # data directory from tools/make-datadir.sh, and QEMU boots a client from the network on the tap
@@ -31,6 +33,12 @@
 # gives what it dropped). The default source is the lab's stand-in installer (make-test-source.sh), which the
 # lab's profile entry lets PLUG_HERON match.
 #
+# --source windows runs the Windows lab's agent chain instead (tools/lab/windows-lab.sh, see its
+# --help): PLUG_OSPREY deploys a synthetic Windows-shaped source in share mode beside a real
+# smbd, a client gets its address from kivpxe, and the agent's step routine runs natively
+# against kivpxe and Samba until its row reads "Install Finished"; the row's history is printed
+# with its times. No virtual machine boots in it (WinPE cannot run here).
+#
 # DHCP only ever runs inside the lab's namespace; everything the lab starts is ended and the
 # namespace deleted when it exits, also on failure or Ctrl-C.
 set -uo pipefail
@@ -39,7 +47,7 @@ top=$(cd "$here/../.." && pwd)
 build=${KIV_BUILD_DIR:-$top/build}
 export KIV_SOURCE_DIR=${KIV_SOURCE_DIR:-$top}
 
-loader=ipxe firmware=bios source= datadir=$build/lab/datadir timeout=600
+loader=ipxe firmware=bios source= datadir= timeout=600
 expect="Install Finished" expect_log= serve= show_client= quiet= mac= snapshot= console= ipv6_ra=--no-ipv6-ra
 net=plain refuse= loss=
 while [ $# -gt 0 ]; do
@@ -66,6 +74,12 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
+
+if [ "$source" = windows ]; then
+  exec "$here/windows-lab.sh" --loader "$loader" --firmware "$firmware" --timeout "$timeout" \
+    ${datadir:+--data-dir "$datadir"} ${mac:+--mac "$mac"} ${quiet:+--quiet}
+fi
+datadir=${datadir:-$build/lab/datadir}
 
 source "$top/tests/support/netns.sh"
 source "$top/tests/support/qemu.sh"

@@ -5,7 +5,8 @@
 #   sources/boot.wim     "Microsoft Windows PE" and the boot image "Microsoft Windows Setup", which
 #                        holds the boot manager files PLUG_OSPREY takes out of it
 #   boot/boot.sdi        random bytes in place of the ramdisk image
-#   autorun.inf          the x64 medium's
+#   boot/en-us/, setup.exe, autorun.inf (with the x64 medium's "SetupError.exe x64" section, which
+#                        makes PLUG_OSPREY choose the 64-bit agent)
 # The boot managers are stand-ins built with Debian's GRUB: pxeboot.n12 (i386-pc-pxe) for BIOS
 # clients, bootmgfw.efi (x86_64-efi) for UEFI clients. Each fetches over TFTP what the Windows
 # boot manager fetches: bootmgr.exe (BIOS), the store DHCP option 252 names (else \Boot\BCD), and
@@ -52,12 +53,14 @@ EOF
 }
 
 img=$work/setup
-mkdir -p "$img/Windows/Boot/PXE" "$img/Windows/Boot/EFI" "$work/pe/Windows/System32" \
-  "$work/install/Windows/System32" "$out/sources" "$out/boot"
+mkdir -p "$img/Windows/Boot/PXE" "$img/Windows/Boot/EFI" "$img/sources" "$work/pe/Windows/System32" \
+  "$work/install/Windows/System32" "$out/sources" "$out/boot/en-us"
 standin i386-pc-pxe "\$net_default_interface pxe" bios "$img/Windows/Boot/PXE/pxeboot.n12"
 standin x86_64-efi "\$net_default_interface efinet0 efinet1" uefi "$img/Windows/Boot/EFI/bootmgfw.efi"
 echo "stand-in for bootmgr.exe, which pxeboot.n12 loads" > "$img/Windows/Boot/PXE/bootmgr.exe"
 echo "stand-in for Setup" > "$img/setup.exe"
+echo "stand-in for Setup" > "$img/sources/setup.exe"
+echo "stand-in for Setup" > "$out/setup.exe"
 echo "stand-in for the Windows PE shell" > "$work/pe/Windows/System32/winpeshl.exe"
 echo "stand-in for an installed system file" > "$work/install/Windows/System32/notepad.exe"
 
@@ -66,4 +69,4 @@ wimlib-imagex capture "$work/pe" "$out/sources/boot.wim" "Microsoft Windows PE" 
 wimlib-imagex append "$img" "$out/sources/boot.wim" "Microsoft Windows Setup" --boot > /dev/null
 wimlib-imagex capture "$work/install" "$out/sources/install.wim" "Windows 10 Pro" > /dev/null
 head -c 262144 /dev/urandom > "$out/boot/boot.sdi"
-printf '[AutoRun.Amd64]\r\nopen=setup.exe\r\nlabel=Windows 10 x64 stand-in\r\n' > "$out/autorun.inf"
+printf '[AutoRun.Amd64]\r\nopen=setup.exe\r\nicon=setup.exe,0\r\n\r\n[AutoRun]\r\nopen=sources\\SetupError.exe x64\r\nicon=sources\\SetupError.exe,0\r\n' > "$out/autorun.inf"
