@@ -227,8 +227,8 @@ void HandleDhcpOffer(const QVDHCP_ClientEvent &stEvent, bool bTaken = false)
 }
 
 // The client took its offer: its configuration files are written now, not at every offer, so
-// DISCOVERs alone leave no files behind; its row and token exist by then, and the files carry it. A proxy offers before it knows the client's address; the
-// row takes it once the client names it.
+// DISCOVERs alone leave no files behind; its row and token exist by then, and the files carry it. A
+// proxy offers before it knows the client's address; the row takes it once the client names it.
 void HandleDhcpAck(const QVDHCP_ClientEvent &stEvent)
 {
     char szMac[18];
@@ -482,7 +482,6 @@ void DrainNotifications()
             HandleTftp(stEntry.usEventCode, std::get<QVTFTP_TransferEvent>(stEntry.stEvent));
             break;
         case WM_DHCP_NOTIFY:
-            STATS_DhcpEvent(stEntry.usEventCode);
             HandleDhcp(stEntry.usEventCode, std::get<QVDHCP_ClientEvent>(stEntry.stEvent));
             break;
         case WM_REST_NOTIFY:

@@ -2,6 +2,7 @@
 
 #include "qvdhcp_config.h"
 #include "qvdhcp_session.h"
+#include "qvdhcp_stats.h"
 
 #include <arpa/inet.h>
 #include <glib.h>
@@ -351,6 +352,7 @@ int QVDHCP_RFC_SendReply(const QVDHCP_RfcPara *pstPara, const QVDHCP_Reply &stRe
         return QV_ERR_FAILED;
     }
     s_pfnSend(pstPara->iSocket, aucOut.data(), uiLen, stReply.uiDstIp, stReply.usDstPort);
+    QVDHCP_STATS_Out(stReply.ucType);
     return 0;
 }
 
@@ -400,6 +402,7 @@ bool RelayServed(const QVDHCP_RfcPara *pstPara, uint32_t uiGiaddr)
                    "Relayed packet from " QVDHCP_MAC_SHORT_FMT " via " QVDHCP_IP_FMT
                    " (hops %u) ignored: %s",
                    QVDHCP_MAC_ARGS(pucMac), QVDHCP_IP_ARGS(uiGiaddr), unsigned(ucHops), pcWhy);
+        QVDHCP_STATS_Refused(QVDHCP_Refusal::Relay);
         return false;
     }
     return true;
@@ -482,6 +485,7 @@ int QVDHCP_RFC_ProcDiscover(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
                        QVDHCP_IP_ARGS(stAlloc.uiAddress), QVDHCP_IP_ARGS(stAlloc.uiMask));
         } else if (QVDHCP_CFG_AllocIP(pucMac, &stAlloc) != 0) {
             QVDHCP_Log(QVDHCP_DIG, "No enough ip resource");
+            QVDHCP_STATS_Refused(QVDHCP_Refusal::PoolExhausted);
             return QV_ERR_FAILED;
         }
         if (bReleased) {
@@ -509,6 +513,7 @@ int QVDHCP_RFC_ProcRequest(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
     if (!g_stDHCPCfg.uiRelay && ReadU32(pstPara->pstRecvHdr + QVDHCP_OFF_GIADDR) != 0) {
         QVDHCP_Log(QVDHCP_DBG, "Ignore relayed request from " QVDHCP_MAC_SHORT_FMT,
                    QVDHCP_MAC_ARGS(pstPara->Mac()));
+        QVDHCP_STATS_Refused(QVDHCP_Refusal::Relay);
         return 0;
     }
     if (pstPara->uiServerId == 0) {
