@@ -2,7 +2,8 @@
 # One end-to-end deployment in the lab (tools/lab/lab.sh), through kivpxe's own services only.
 # KIV_E2E_CASE="<source> <loader> <firmware>":
 #   installer     the lab's stand-in installer must reach "Install Finished", its row going
-#                 through the DHCP offer, TFTP and HTTP statuses in that order
+#                 through the DHCP offer, TFTP and HTTP statuses in that order; with iPXE the
+#                 server's metrics at that moment must tell the same run (check-metrics.py)
 #   debian        Debian's real installer must fetch its preseed from "kickstart" and run its
 #                 early command, which reports the client back to the server
 #   debian-arm64  an arm64 client must boot the arm64 GRUB to its per-client menu and fetch the
@@ -27,7 +28,9 @@ mkdir -p "$dir"
 rows=$dir/rows.txt
 : > "$rows"
 case $kind in
-  installer) args=(--source "$base/kivpxe-lab-installer.iso" --timeout 300) ;;
+  installer) args=(--source "$base/kivpxe-lab-installer.iso" --timeout 300)
+             # With iPXE the kernel and initrd come over HTTP: the metrics must show them.
+             [ "$loader" != ipxe ] || args+=(--metrics "$dir/metrics.txt" --snapshot "$dir/snap") ;;
   debian) args=(--source "$base/debian-12-netinst-lab.iso" --timeout 420
                 --expect-log 'virturl_report_client_info') ;;
   debian-arm64) args=(--source "$base/debian-12-netinst-arm64-lab.iso" --timeout 420
@@ -51,7 +54,7 @@ case $kind in
 esac
 
 # The row's statuses in order: the DHCP offer, a TFTP download, an HTTP download, the end.
-python3 - "$rows" <<'PY'
+python3 - "$rows" <<'PY' || exit 1
 import sys
 lines = open(sys.argv[1], errors="replace").read().splitlines()
 def first(text):
@@ -64,3 +67,5 @@ if steps != sorted(steps):
     sys.exit(f"FAIL: statuses out of order (offer, TFTP, HTTP, finished at lines {steps})")
 print("PASS: offer, TFTP, HTTP and Install Finished in order; " + lines[-1])
 PY
+[ "$loader" != ipxe ] ||
+  python3 "$(dirname "$0")/check-metrics.py" "$dir/metrics.txt" "$base/kivpxe-lab-installer.iso" "$dir/snap/tftp"

@@ -4,7 +4,7 @@
 #   tools/lab/lab.sh [--loader pxelinux|grub2|ipxe] [--firmware bios|efi64|arm64]
 #                    [--source ISO] [--data-dir DIR] [--timeout SECONDS] [--expect TEXT]
 #                    [--expect-log REGEX] [--mac MAC] [--snapshot DIR] [--serve]
-#                    [--show-client] [--console PORT] [--quiet]
+#                    [--show-client] [--console PORT] [--metrics FILE] [--quiet]
 #
 # A namespace with a bridge and a tap is made; kivpxe runs headless in it with AutoStart on a
 # data directory from tools/make-datadir.sh, and QEMU boots a client from the network on the tap
@@ -15,10 +15,12 @@
 # server keeps running after that until Ctrl-C; --show-client shows the client's console beside
 # the rows ("client|"). --console runs kivpxe with its web console instead of headless and
 # makes it reachable on this machine at 127.0.0.1:PORT (forwarded into the namespace by socat;
-# the URL with its token is printed). --snapshot copies the loader tree and "kickstart" as
-# kivpxe made them for the client into DIR/tftp and DIR/kickstart (the boot benchmark serves
-# them with other servers). The default source is the lab's stand-in installer (make-test-source.sh), which the
-# lab's profile entry lets PLUG_HERON match.
+# the URL with its token is printed). --metrics runs it with its console too (inside the
+# namespace only, unless --console) and saves its /metrics into FILE once the client got there.
+# --snapshot copies the loader tree and "kickstart" as kivpxe made them for the client into
+# DIR/tftp and DIR/kickstart (the boot benchmark serves them with other servers). The default
+# source is the lab's stand-in installer (make-test-source.sh), which the lab's profile entry
+# lets PLUG_HERON match.
 #
 # DHCP only ever runs inside the lab's namespace; everything the lab starts is ended and the
 # namespace deleted when it exits, also on failure or Ctrl-C.
@@ -29,7 +31,7 @@ build=${KIV_BUILD_DIR:-$top/build}
 export KIV_SOURCE_DIR=${KIV_SOURCE_DIR:-$top}
 
 loader=ipxe firmware=bios source= datadir=$build/lab/datadir timeout=600
-expect="Install Finished" expect_log= serve= show_client= quiet= mac= snapshot= console=
+expect="Install Finished" expect_log= serve= show_client= quiet= mac= snapshot= console= metrics=
 while [ $# -gt 0 ]; do
   case $1 in
     --loader) loader=$2; shift ;;
@@ -44,6 +46,7 @@ while [ $# -gt 0 ]; do
     --mac) mac=$2; shift ;;
     --snapshot) snapshot=$2; shift ;;
     --console) console=$2; shift ;;
+    --metrics) metrics=$2; shift ;;
     --quiet) quiet=1 ;;
     -h|--help) sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"; exit 0 ;;
     *) echo "lab: unknown argument $1" >&2; exit 2 ;;
@@ -115,16 +118,19 @@ show_rows() {
 touch "$work/started"
 sleep 1
 say "starting kivpxe in namespace $lab_ns (server $server)"
+# The console listens on the namespace's loopback (the namespace's own port space).
+console_port=${console:-8800}
+if [ -n "$console" ] || [ -n "$metrics" ]; then
+  kiv_bg "$lab_ns" "$kivpxe" --data-dir "$datadir" --console "127.0.0.1:$console_port" > "$work/kivpxe.out" 2>&1
+else
+  kiv_bg "$lab_ns" "$kivpxe" --data-dir "$datadir" --headless > "$work/kivpxe.out" 2>&1
+fi
+kivpxe_pid=$KIV_LAST_PID
 if [ -n "$console" ]; then
-  kiv_bg "$lab_ns" "$kivpxe" --data-dir "$datadir" --console "127.0.0.1:$console" > "$work/kivpxe.out" 2>&1
-  kivpxe_pid=$KIV_LAST_PID
-  # The console listens on the namespace's loopback; this machine's loopback port leads there.
+  # This machine's loopback port leads to the console in the namespace.
   socat "TCP-LISTEN:$console,bind=127.0.0.1,reuseaddr,fork" \
     "EXEC:ip netns exec $lab_ns socat STDIO TCP\:127.0.0.1\:$console" 2> "$work/socat.log" &
   KIV_PID_LIST+=($!)
-else
-  kiv_bg "$lab_ns" "$kivpxe" --data-dir "$datadir" --headless > "$work/kivpxe.out" 2>&1
-  kivpxe_pid=$KIV_LAST_PID
 fi
 # The row lines ("CLIENT ...") and the prompts show on kivpxe's output as they happen; of a
 # download's progress lines every 25% is shown.
@@ -172,6 +178,10 @@ until reached; do
   sleep 1
 done
 echo "lab: PASS: $mac reached \"$what\" after $(( $(date +%s) - start )) s"
+if [ -n "$metrics" ]; then
+  ip netns exec "$lab_ns" curl -sf -m 10 -H "Authorization: Bearer $(cat "$datadir/conf/console.token")" \
+    "http://127.0.0.1:$console_port/metrics" > "$metrics" || fail "cannot read the metrics"
+fi
 if [ -n "$snapshot" ]; then
   rm -rf "$snapshot/tftp" "$snapshot/kickstart"
   mkdir -p "$snapshot"
