@@ -36,16 +36,17 @@ if [ ! -f "$base" ]; then
 fi
 
 root=$(mktemp -d /tmp/kiv-deb-root.XXXXXX)
-mounts=()
+mounts=() passed=0
 undo() {
   kiv_cleanup
   local i
   for (( i=${#mounts[@]}-1; i>=0; i-- )); do umount -l "${mounts[i]}" 2>/dev/null; done
+  [ "$passed" = 1 ] || { mkdir -p "$build/package/install-logs" && cp "$root"/tmp/*.log "$build/package/install-logs/" 2>/dev/null; }
   rm -rf --one-file-system "$root"
 }
 trap undo EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-in_root() { timeout 300 chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+in_root() { timeout 900 chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
               DEBIAN_FRONTEND=noninteractive LC_ALL=C.UTF-8 "$@"; }
 step "unpacking the chroot"
 tar -C "$root" -xf "$base" || fail "cannot unpack $base"
@@ -135,4 +136,5 @@ in_root sh -c "cd /tmp && apt install -y -q ./${deb##*/}" > "$root/tmp/install2.
 [ "$(sha256sum < "$data/kickstart/heron-ubuntu.yaml")" = "$edited" ] || fail "reinstall overwrote the edited template"
 [ "$(sha256sum < "$data/conf/orv.json")" = "$settings" ] || fail "reinstall changed the settings"
 cmp -s "$root/usr/share/kivpxe/pxelinux/pxelinux.1408.0" "$data/pxelinux/pxelinux.1408.0" || fail "loaders not back"
+passed=1
 step "PASS: installed, verified, started, purged and installed again"
