@@ -19,6 +19,7 @@ ship() {
   echo "loader $1" > "$src/ipxe/ipxe.efi.0"
   printf '#!/bin/sh\necho %s\n' "$1" > "$src/dll/loaddrv.sh"; chmod 0755 "$src/dll/loaddrv.sh"
   ln -s "ipxe.cfg.$1" "$src/ipxe/grub2.cfg"
+  mkdir -p "$tmp/lib" && ln -sfn "../lib/code.so" "$src/plugin.so"
   "$copy" "$src" "$dir" 2>"$tmp/err" || bad "copy of release $1 failed: $(cat "$tmp/err")"
 }
 # expect PATH TEXT: a file's first line, a link's target, or "-" for absent.
@@ -31,6 +32,7 @@ expect() {
 ship 1
 expect kickstart/t.preseed "template 1" "first install"
 expect ipxe/grub2.cfg "-> ipxe.cfg.1" "first install"
+expect plugin.so "-> $tmp/lib/code.so" "a link out of the tree"
 [ -d "$dir/log" ] && [ -d "$dir/ipxe/ipxe.cfg" ] || bad "empty shipped folders not made"
 [ -x "$dir/dll/loaddrv.sh" ] && [ ! -x "$dir/kickstart/t.preseed" ] || bad "modes not kept"
 

@@ -13,10 +13,22 @@
 set -euo pipefail
 die() { echo "copy-shipped: $*" >&2; exit 1; }
 
+# target_of LINK: a link's target as it must read in the data directory: a relative target
+# within the tree as it is, one that leads out of the tree (the package's links to
+# /usr/lib/kivpxe) as the absolute path it leads to.
+target_of() {
+  local target; target=$(readlink "$1")
+  if [ -n "${src:-}" ] && [[ $1 == "$src"/* ]] && [[ $target != /* ]]; then
+    local abs; abs=$(realpath -ms "$(dirname "$1")/$target")
+    [[ $abs == "$src"/* ]] || target=$abs
+  fi
+  printf '%s' "$target"
+}
+
 # sum_of PATH: the sum of a file, or of a link's target text; empty when PATH does not exist.
 sum_of() {
   if [ -L "$1" ]; then
-    printf 'link:%s' "$(readlink "$1")" | sha256sum | cut -d' ' -f1
+    printf 'link:%s' "$(target_of "$1")" | sha256sum | cut -d' ' -f1
   elif [ -f "$1" ]; then
     sha256sum < "$1" | cut -d' ' -f1
   fi
@@ -28,7 +40,7 @@ place() {
   local tmp="$2.tmp.$$"
   rm -f "$tmp"
   if [ -L "$1" ]; then
-    ln -s "$(readlink "$1")" "$tmp"
+    ln -s "$(target_of "$1")" "$tmp"
   else
     cp "$1" "$tmp"
     if [ -x "$1" ]; then chmod 0755 "$tmp"; else chmod 0644 "$tmp"; fi
@@ -54,6 +66,7 @@ fi
 src=${1:?usage: copy-shipped.sh SRC DIR}
 dir=${2:?usage: copy-shipped.sh SRC DIR}
 [ -d "$src" ] || die "$src is not a folder"
+src=$(realpath -s "$src")
 mkdir -p "$dir"
 record="$dir/.shipped.sha256"
 declare -A was=()
