@@ -12,6 +12,7 @@ build=${KIV_BUILD_DIR:-$top/build}
 install -D -m 0755 "$build/server/app/kivpxe" /usr/local/sbin/kivpxe
 "$top/tools/make-datadir.sh" /var/lib/kivpxe
 install -D -m 0644 "$top/docs/operator-guide.md" /usr/local/share/doc/kivpxe/operator-guide.md
+install -D -m 0644 "$top/docs/kivpxe.8" /usr/local/share/man/man8/kivpxe.8
 install -D -m 0644 "$top/tools/systemd/kivpxe.service" /etc/systemd/system/kivpxe.service
 systemctl daemon-reload 2>/dev/null || true
 echo "kivpxe installed; edit /var/lib/kivpxe/conf/orv.json, then: systemctl enable --now kivpxe"

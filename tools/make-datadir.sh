@@ -36,34 +36,10 @@ for d in pxelinux/pxelinux.cfg pxelinux/bios pxelinux/efi64 grub2/grub2.cfg ipxe
          driver/Linux driver/Windows log conf dll icon/os repository; do
   mkdir -p "$dir/$d"
 done
-# Shipped content (KIV_SHIPPED_DIR, default data/). The operator may edit these files (OS table,
-# agent parameters, templates), so, like configuration files of a package, a file is replaced by
-# a newer shipped version only while it still is the version shipped before; the record of what
-# was shipped is ".shipped.sha256" in DIR.
+# Shipped content (KIV_SHIPPED_DIR, default data/): a file the operator changed is kept, like a
+# configuration file of a package (tools/datadir/copy-shipped.sh).
 shipped=${KIV_SHIPPED_DIR:-$top/data}
-record="$dir/.shipped.sha256"
-declare -A was=()
-if [ -f "$record" ]; then
-  while read -r sum rel; do was[$rel]=$sum; done < "$record"
-fi
-: > "$record.tmp.$$"
-while IFS= read -r -d '' rel; do
-  rel=${rel#./}
-  new=$(sha256sum < "$shipped/$rel" | cut -d' ' -f1)
-  cur=''; [ -f "$dir/$rel" ] && cur=$(sha256sum < "$dir/$rel" | cut -d' ' -f1)
-  keep=${was[$rel]:-}
-  if [ -z "$cur" ] || [ "$cur" = "${was[$rel]:-}" ]; then
-    mkdir -p "$dir/$(dirname "$rel")"
-    put "$shipped/$rel" "$dir/$rel"
-    keep=$new
-  elif [ "$cur" = "$new" ]; then
-    keep=$new
-  else
-    echo "make-datadir: keeping the locally changed $rel" >&2
-  fi
-  [ -z "$keep" ] || echo "$keep $rel" >> "$record.tmp.$$"
-done < <([ -d "$shipped" ] && cd "$shipped" && find . -type f -print0 | sort -z)
-if cmp -s "$record.tmp.$$" "$record"; then rm -f "$record.tmp.$$"; else mv -f "$record.tmp.$$" "$record"; fi
+[ ! -d "$shipped" ] || "$here/copy-shipped.sh" "$shipped" "$dir"
 
 # --- PXELINUX ------------------------------------------------------------------------------
 # BIOS and EFI modules share names (menu.c32, libutil.c32...) but not formats: the EFI loader

@@ -8,6 +8,8 @@
 #include "client_table.h"
 #include "controller.h"
 #include "plugin_host.h"
+#include "qvdhcp_rfc.h"
+#include "qvdhcp_stats.h"
 #include "transfer_stats.h"
 
 namespace {
@@ -63,18 +65,33 @@ struct Writer {
 std::string CONSOLE_MetricsText(const std::vector<ClientRow> &vecRows)
 {
     Writer stOut;
-    DhcpCounters stDhcp = STATS_Dhcp();
+    // Messages and refusals as the DHCP service counts them; the admission's own reasons (a
+    // finished install, the MAC filter) as the deployment decides them.
+    QVDHCP_Counters stDhcp = QVDHCP_STATS_Get();
     stOut.Family("kivpxe_dhcp_messages_total", "counter",
-                 "DHCP messages reported by the DHCP service, by direction and type.");
-    stOut.Sample("kivpxe_dhcp_messages_total", "direction=\"out\",type=\"offer\"",
-                 stDhcp.ullOffers);
-    stOut.Sample("kivpxe_dhcp_messages_total", "direction=\"out\",type=\"ack\"", stDhcp.ullAcks);
-    stOut.Sample("kivpxe_dhcp_messages_total", "direction=\"in\",type=\"release\"",
-                 stDhcp.ullReleases);
+                 "DHCP messages received and sent, by direction and type.");
+    for (int i = 0; i < 9; ++i) {
+        const std::string strType = std::string(",type=\"") + QVDHCP_STATS_TypeName(i) + "\"";
+        if (i != QVDHCP_MSG_OFFER && i != QVDHCP_MSG_ACK && i != QVDHCP_MSG_NAK) {
+            stOut.Sample("kivpxe_dhcp_messages_total", "direction=\"in\"" + strType,
+                         stDhcp.aullIn[i]);
+        } else {
+            stOut.Sample("kivpxe_dhcp_messages_total", "direction=\"out\"" + strType,
+                         stDhcp.aullOut[i]);
+        }
+    }
     AdmissionRefusals stRefused = ADMIT_Refusals();
-    stOut.Family("kivpxe_dhcp_refusals_total", "counter", "DHCP clients refused, by reason.");
+    stOut.Family("kivpxe_dhcp_refusals_total", "counter", "DHCP requests refused, by reason.");
     stOut.Sample("kivpxe_dhcp_refusals_total", "reason=\"finished\"", stRefused.ullFinished);
     stOut.Sample("kivpxe_dhcp_refusals_total", "reason=\"mac_filter\"", stRefused.ullMacFilter);
+    for (int i = 0; i < int(QVDHCP_Refusal::Count); ++i) {
+        if (QVDHCP_Refusal(i) != QVDHCP_Refusal::Admission) {
+            stOut.Sample("kivpxe_dhcp_refusals_total",
+                         std::string("reason=\"") + QVDHCP_STATS_RefusalName(QVDHCP_Refusal(i)) +
+                             "\"",
+                         stDhcp.aullRefused[i]);
+        }
+    }
     stOut.Family("kivpxe_transfers_total", "counter",
                  "TFTP and HTTP transfers by outcome (started, finished, failed).");
     stOut.Transfers("tftp", STATS_Tftp());

@@ -511,7 +511,6 @@ void DrainNotifications()
             HandleTftp(stEntry.usEventCode, std::get<QVTFTP_TransferEvent>(stEntry.stEvent));
             break;
         case WM_DHCP_NOTIFY:
-            STATS_DhcpEvent(stEntry.usEventCode);
             HandleDhcp(stEntry.usEventCode, std::get<QVDHCP_ClientEvent>(stEntry.stEvent));
             break;
         case WM_REST_NOTIFY:

@@ -36,7 +36,6 @@ struct Service {
     }
 };
 
-DhcpCounters g_stDhcp;
 Service g_stTftp;
 Service g_stHttp;
 
@@ -78,22 +77,6 @@ void STATS_HttpEvent(const QVHTTP_RequestEvent &stEvent)
     } else if (stEvent.uiCode == QVHTTP_EVT_END) {
         g_stHttp.End(stKey, ullSent, stEvent.uiStatus >= 400);
     }
-}
-
-void STATS_DhcpEvent(uint32_t uiCode)
-{
-    if (uiCode == QVDHCP_EVENT_OFFER) {
-        ++g_stDhcp.ullOffers;
-    } else if (uiCode == QVDHCP_EVENT_ACK) {
-        ++g_stDhcp.ullAcks;
-    } else if (uiCode == QVDHCP_EVENT_RELEASE) {
-        ++g_stDhcp.ullReleases;
-    }
-}
-
-DhcpCounters STATS_Dhcp()
-{
-    return g_stDhcp;
 }
 
 TransferCounters STATS_Tftp()

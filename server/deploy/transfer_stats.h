@@ -17,13 +17,5 @@ struct TransferCounters {
 
 void STATS_TftpEvent(uint32_t uiCode, const QVTFTP_TransferEvent &stEvent);
 void STATS_HttpEvent(const QVHTTP_RequestEvent &stEvent);
-// DHCP messages as the service reports them: offers and acknowledgements sent, releases heard.
-struct DhcpCounters {
-    uint64_t ullOffers = 0;
-    uint64_t ullAcks = 0;
-    uint64_t ullReleases = 0;
-};
-void STATS_DhcpEvent(uint32_t uiCode);
-DhcpCounters STATS_Dhcp();
 TransferCounters STATS_Tftp();
 TransferCounters STATS_Http();

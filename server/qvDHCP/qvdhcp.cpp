@@ -2,6 +2,7 @@
 
 #include "qvdhcp_rfc.h"
 #include "qvdhcp_session.h"
+#include "qvdhcp_stats.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -74,6 +75,7 @@ bool Admitted(const QVDHCP_RfcPara &stPara)
         if (!stPara.uiIsPXE) {
             QVDHCP_Log(QVDHCP_LOG, "Client MAC " QVDHCP_MAC_FMT " is Denied becourse NOPXE.",
                        QVDHCP_MAC_ARGS(pucMac));
+            QVDHCP_STATS_Refused(QVDHCP_Refusal::NotPxe);
             return false;
         }
         char szLine[128];
@@ -92,6 +94,7 @@ bool Admitted(const QVDHCP_RfcPara &stPara)
         QVDHCP_Log(QVDHCP_LOG,
                    "Client MAC " QVDHCP_MAC_FMT " is Denied becourse ZEL VM PXE request.",
                    QVDHCP_MAC_ARGS(pucMac));
+        QVDHCP_STATS_Refused(QVDHCP_Refusal::VmFilter);
         return false;
     }
     QVDHCP_AdmitFunc pfnAdmit = g_stDHCPCfg.pfnAdmit;
@@ -99,6 +102,7 @@ bool Admitted(const QVDHCP_RfcPara &stPara)
         pfnAdmit(stPara.uiIsPXE, QVDHCP_RFC_IsEfiClient(&stPara), pucMac) != 1) {
         QVDHCP_Log(QVDHCP_LOG, "Client MAC " QVDHCP_MAC_FMT " is Denied by system.",
                    QVDHCP_MAC_ARGS(pucMac));
+        QVDHCP_STATS_Refused(QVDHCP_Refusal::Admission);
         return false;
     }
     return true;
@@ -220,7 +224,12 @@ QVDHCP_Verdict QVDHCP_HandleDatagram(const uint8_t *pucData, size_t uiLen, int i
     stPara.iSocket = iSocket;
     stPara.usLocalPort = usLocalPort;
     stPara.usPeerPort = usPeerPort;
-    if (QVDHCP_RFC_PreParse(pucData, uiLen, &stPara) != 0 || !Admitted(stPara)) {
+    if (QVDHCP_RFC_PreParse(pucData, uiLen, &stPara) != 0) {
+        QVDHCP_STATS_Refused(QVDHCP_Refusal::Malformed);
+        return QVDHCP_Verdict::Continue;
+    }
+    QVDHCP_STATS_In(stPara.ucMsgType);
+    if (!Admitted(stPara)) {
         return QVDHCP_Verdict::Continue;
     }
     QVDHCP_RFC_ProcMsg(&stPara);

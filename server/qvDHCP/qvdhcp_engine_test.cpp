@@ -4,6 +4,7 @@
 #include "qvdhcp_leasedb.h"
 #include "qvdhcp_rfc.h"
 #include "qvdhcp_session.h"
+#include "qvdhcp_stats.h"
 #include "qvdhcp_test_support.h"
 
 #include "qv_text.h"
@@ -782,6 +783,70 @@ TEST_F(EngineTest, FiltersAndDispatch)
         EXPECT_TRUE(TestLogHas(stCase.pcLog)) << stCase.pcLog;
     }
     QVDHCP_CFG_SetAdmitFunc(nullptr);
+}
+
+// The metrics' counters: each datagram counts once as received by its type (a malformed one not
+// at all), each reply as sent by its type, each refusal by its reason.
+TEST_F(EngineTest, CountersByTypeAndRefusal)
+{
+    constexpr int kNone = -1;
+    const int kMalformed = int(QVDHCP_Refusal::Malformed), kNotPxe = int(QVDHCP_Refusal::NotPxe),
+              kAdmission = int(QVDHCP_Refusal::Admission);
+    struct Case {
+        const char *pcName;
+        uint32_t uiOnlyPxe;
+        int iAdmit;
+        Bytes vecData;
+        int iIn, iOut, iRefused;
+    } astCases[] = {
+        {"discover", 0, 1, Build(Msg(1, 1, {kPxeArch0})), 1, 2, kNone},
+        {"request of the offer", 0, 1, Build(Msg(3, 1, {{54, U32(kServer)}, {50, U32(kStart)}})), 3,
+         5, kNone},
+        {"request of another address", 0, 1,
+         Build(Msg(3, 2, {{54, U32(kServer)}, {50, U32(kStart + 7)}})), 3, 6, kNone},
+        {"release", 0, 1, Build(Msg(7, 1, {{54, U32(kServer)}})), 7, kNone, kNone},
+        {"an offer heard", 0, 1, Build(Msg(2, 3)), 0, kNone, kNone},
+        {"no PXE client with DHCP Only PXE", 1, 1, Build(Msg(1, 4)), 1, kNone, kNotPxe},
+        {"refused by admission", 0, 0, Build(Msg(1, 5, {kPxeArch0})), 1, kNone, kAdmission},
+        {"malformed", 0, 1, Bytes(100, 0x01), kNone, kNone, kMalformed},
+    };
+    QVDHCP_CFG_SetAdmitFunc(Admit);
+    for (const Case &stCase : astCases) {
+        SCOPED_TRACE(stCase.pcName);
+        QVDHCP_CFG_SetOnlyPXE(stCase.uiOnlyPxe);
+        g_iAdmitAnswer = stCase.iAdmit;
+        QVDHCP_Counters stBefore = QVDHCP_STATS_Get();
+        EXPECT_EQ(QVDHCP_HandleDatagram(stCase.vecData.data(), stCase.vecData.size(), -1),
+                  QVDHCP_Verdict::Continue);
+        QVDHCP_Counters stAfter = QVDHCP_STATS_Get();
+        for (int i = 0; i < 9; ++i) {
+            EXPECT_EQ(stAfter.aullIn[i] - stBefore.aullIn[i], i == stCase.iIn ? 1u : 0u)
+                << "in " << i;
+            EXPECT_EQ(stAfter.aullOut[i] - stBefore.aullOut[i], i == stCase.iOut ? 1u : 0u)
+                << "out " << i;
+        }
+        for (int i = 0; i < int(QVDHCP_Refusal::Count); ++i) {
+            EXPECT_EQ(stAfter.aullRefused[i] - stBefore.aullRefused[i],
+                      i == stCase.iRefused ? 1u : 0u)
+                << QVDHCP_STATS_RefusalName(QVDHCP_Refusal(i));
+        }
+    }
+    QVDHCP_CFG_SetAdmitFunc(nullptr);
+    QVDHCP_CFG_SetOnlyPXE(0);
+
+    // More new clients than addresses: every discover gets an offer or counts as a full pool.
+    const int kExhausted = int(QVDHCP_Refusal::PoolExhausted);
+    QVDHCP_Counters stBefore = QVDHCP_STATS_Get();
+    const uint64_t ullClients = kCount + 5;
+    for (uint64_t ull = 0; ull < ullClients; ++ull) {
+        Feed(Msg(1, uint8_t(100 + ull), {kPxeArch0}));
+    }
+    QVDHCP_Counters stAfter = QVDHCP_STATS_Get();
+    uint64_t ullOffers = stAfter.aullOut[2] - stBefore.aullOut[2];
+    uint64_t ullFull = stAfter.aullRefused[kExhausted] - stBefore.aullRefused[kExhausted];
+    EXPECT_EQ(stAfter.aullIn[1] - stBefore.aullIn[1], ullClients);
+    EXPECT_GE(ullFull, 5u);
+    EXPECT_EQ(ullOffers + ullFull, ullClients);
 }
 
 TEST_F(EngineTest, ForeignKillSignalIsIgnored)

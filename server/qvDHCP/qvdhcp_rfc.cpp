@@ -2,6 +2,7 @@
 
 #include "qvdhcp_config.h"
 #include "qvdhcp_session.h"
+#include "qvdhcp_stats.h"
 
 #include <arpa/inet.h>
 #include <glib.h>
@@ -434,6 +435,7 @@ int QVDHCP_RFC_SendReply(const QVDHCP_RfcPara *pstPara, const QVDHCP_Reply &stRe
         return 0;
     }
     s_pfnSend(pstPara->iSocket, aucOut.data(), uiLen, stReply.uiDstIp, stReply.usDstPort);
+    QVDHCP_STATS_Out(stReply.ucType);
     return 0;
 }
 
@@ -448,6 +450,7 @@ void QVDHCP_RFC_SendHeldAcks()
     for (const HeldAck &stAck : s_vecHeldAcks) {
         s_pfnSend(stAck.iSocket, stAck.vecData.data(), stAck.vecData.size(), stAck.uiDstIp,
                   stAck.usDstPort);
+        QVDHCP_STATS_Out(QVDHCP_MSG_ACK);
     }
     s_vecHeldAcks.clear();
 }
@@ -498,6 +501,7 @@ bool RelayServed(const QVDHCP_RfcPara *pstPara, uint32_t uiGiaddr)
                    "Relayed packet from " QVDHCP_MAC_SHORT_FMT " via " QVDHCP_IP_FMT
                    " (hops %u) ignored: %s",
                    QVDHCP_MAC_ARGS(pucMac), QVDHCP_IP_ARGS(uiGiaddr), unsigned(ucHops), pcWhy);
+        QVDHCP_STATS_Refused(QVDHCP_Refusal::Relay);
         return false;
     }
     return true;
@@ -583,6 +587,7 @@ int QVDHCP_RFC_ProcDiscover(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
             if (!s_bPoolFull.exchange(true)) {
                 QVDHCP_Log(QVDHCP_DIG, "No enough ip resource");
             }
+            QVDHCP_STATS_Refused(QVDHCP_Refusal::PoolExhausted);
             return QV_ERR_FAILED;
         }
         s_bPoolFull = false;
@@ -611,6 +616,7 @@ int QVDHCP_RFC_ProcRequest(QVDHCP_RfcPara *pstPara, QVDHCP_Reply *pstReply)
     if (!g_stDHCPCfg.uiRelay && ReadU32(pstPara->pstRecvHdr + QVDHCP_OFF_GIADDR) != 0) {
         QVDHCP_Log(QVDHCP_DBG, "Ignore relayed request from " QVDHCP_MAC_SHORT_FMT,
                    QVDHCP_MAC_ARGS(pstPara->Mac()));
+        QVDHCP_STATS_Refused(QVDHCP_Refusal::Relay);
         return 0;
     }
     if (pstPara->uiServerId == 0) {

@@ -272,9 +272,14 @@ uint32_t QVHTTP_DOC_SendFile(uint32_t uiKeepAlive, QVHTTP_OpenResult &stResult, 
     char szHead[2048];
     int iHead = QVHTTP_UTIL_FmtReplyHead(stHdr, sizeof(szHead), szHead);
     stCtx.strPending.assign(szHead, static_cast<size_t>(iHead));
-    if (pstEvent != nullptr && stCtx.ullLength > QVHTTP_PROGRESS_MIN) {
+    // Every transfer reports its length and, at its end, what was left; only big files report
+    // progress on the way.
+    if (pstEvent != nullptr) {
         pstEvent->ullTotalLen = stCtx.ullLength;
-        stCtx.pstEvent = pstEvent;
+        pstEvent->ullRemainLen = stCtx.ullLength;
+        if (stCtx.ullLength > QVHTTP_PROGRESS_MIN) {
+            stCtx.pstEvent = pstEvent;
+        }
     }
     stCtx.iSock = iSock;
     stCtx.pstVirtIso = stResult.pstVirtIso.get();
@@ -296,6 +301,9 @@ uint32_t QVHTTP_DOC_SendFile(uint32_t uiKeepAlive, QVHTTP_OpenResult &stResult, 
         event_base_free(stCtx.pstBase);
     }
     close(stCtx.iFd);
+    if (pstEvent != nullptr) {
+        pstEvent->ullRemainLen = stCtx.ullLength - std::min(stCtx.ullPos, stCtx.ullLength);
+    }
     if (stCtx.bFailed) {
         // The head may be out already, so the only honest end is to drop the connection.
         shutdown(iSock, SHUT_RDWR);

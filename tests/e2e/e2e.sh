@@ -3,7 +3,8 @@
 # KIV_E2E_CASE="<source> <loader> <firmware>":
 #   installer     the lab's stand-in installer must reach "Install Finished", its row going
 #                 through the DHCP offer, TFTP and HTTP statuses in that order (through UEFI
-#                 HTTP boot, efi64-http: the offer, the loader over HTTP, then TFTP)
+#                 HTTP boot, efi64-http: the offer, the loader over HTTP, then TFTP); with iPXE the
+#                 server's metrics at that moment must tell the same run (check-metrics.py)
 #   debian        Debian's real installer must fetch its preseed from "kickstart" and run its
 #                 early command, which reports the client back to the server
 #   debian-arm64  an arm64 client must boot the arm64 GRUB to its per-client menu and fetch the
@@ -28,7 +29,9 @@ mkdir -p "$dir"
 rows=$dir/rows.txt
 : > "$rows"
 case $kind in
-  installer) args=(--source "$base/kivpxe-lab-installer.iso" --timeout 300) ;;
+  installer) args=(--source "$base/kivpxe-lab-installer.iso" --timeout 300)
+             # With iPXE the kernel and initrd come over HTTP: the metrics must show them.
+             [ "$loader" != ipxe ] || args+=(--metrics "$dir/metrics.txt" --snapshot "$dir/snap") ;;
   debian) args=(--source "$base/debian-12-netinst-lab.iso" --timeout 420
                 --expect-log 'virturl_report_client_info') ;;
   debian-arm64) args=(--source "$base/debian-12-netinst-arm64-lab.iso" --timeout 420
@@ -55,7 +58,7 @@ esac
 # client booting over HTTP fetches its loader from the loader tree's HTTP root before any TFTP.
 steps=("Requesting IP address" "(TFTP" "(HTTP" "Install Finished")
 [ "$firmware" != efi64-http ] || steps=("Requesting IP address" "/kiv_loader/" "(TFTP" "Install Finished")
-python3 - "$rows" "${steps[@]}" <<'PY'
+python3 - "$rows" "${steps[@]}" <<'PY' || exit 1
 import sys
 lines = open(sys.argv[1], errors="replace").read().splitlines()
 def first(text):
@@ -68,3 +71,5 @@ if steps != sorted(steps):
     sys.exit(f"FAIL: statuses {sys.argv[2:]} out of order (at lines {steps})")
 print(f"PASS: {', '.join(sys.argv[2:])} in order; " + lines[-1])
 PY
+[ "$loader" != ipxe ] ||
+  python3 "$(dirname "$0")/check-metrics.py" "$dir/metrics.txt" "$base/kivpxe-lab-installer.iso" "$dir/snap/tftp"

@@ -4,7 +4,7 @@
 #   tools/lab/lab.sh [--loader pxelinux|grub2|ipxe] [--firmware bios|efi64|efi64-http|arm64]
 #                    [--source ISO] [--data-dir DIR] [--timeout SECONDS] [--expect TEXT]
 #                    [--expect-log REGEX] [--mac MAC] [--snapshot DIR] [--serve]
-#                    [--show-client] [--console PORT] [--ipv6-ra] [--quiet]
+#                    [--show-client] [--console PORT] [--ipv6-ra] [--metrics FILE] [--quiet]
 #                    [--net plain|proxy|relay] [--refuse] [--loss PCT]
 #   tools/lab/lab.sh --source windows [--loader L] [--firmware bios|efi64] [--mac MAC]
 #                    [--data-dir DIR] [--timeout SECONDS] [--quiet]
@@ -21,7 +21,9 @@
 # makes it reachable on this machine at 127.0.0.1:PORT (forwarded into the namespace by socat;
 # the URL with its token is printed). --snapshot copies the loader tree and "kickstart" as
 # kivpxe made them for the client into DIR/tftp and DIR/kickstart (the boot benchmark serves
-# them with other servers). --ipv6-ra turns on kivpxe's router advertisements (ipv6_ra).
+# them with other servers). --metrics runs it with its console too (inside the
+# namespace only, unless --console) and saves its /metrics into FILE once the client got there.
+# --ipv6-ra turns on kivpxe's router advertisements (ipv6_ra).
 # --net proxy adds the site's own DHCP server (dnsmasq, addresses only)
 # on the bridge and runs kivpxe in proxyDHCP mode beside it: the client's row must end with the
 # address the site's server gave it. --net relay puts the client in a far subnet behind a router
@@ -49,7 +51,7 @@ export KIV_SOURCE_DIR=${KIV_SOURCE_DIR:-$top}
 
 loader=ipxe firmware=bios source= datadir= timeout=600
 expect="Install Finished" expect_log= serve= show_client= quiet= mac= snapshot= console= ipv6_ra=--no-ipv6-ra
-net=plain refuse= loss=
+net=plain refuse= loss= metrics=
 while [ $# -gt 0 ]; do
   case $1 in
     --loader) loader=$2; shift ;;
@@ -65,6 +67,7 @@ while [ $# -gt 0 ]; do
     --snapshot) snapshot=$2; shift ;;
     --console) console=$2; shift ;;
     --ipv6-ra) ipv6_ra=--ipv6-ra ;;
+    --metrics) metrics=$2; shift ;;
     --quiet) quiet=1 ;;
     --net) net=$2; shift ;;
     --refuse) refuse=1 ;;
@@ -178,16 +181,19 @@ show_rows() {
 touch "$work/started"
 sleep 1
 say "starting kivpxe in namespace $lab_ns (server $server)"
+# The console listens on the namespace's loopback (the namespace's own port space).
+console_port=${console:-8800}
+if [ -n "$console" ] || [ -n "$metrics" ]; then
+  kiv_bg "$lab_ns" "$kivpxe" --data-dir "$datadir" --console "127.0.0.1:$console_port" > "$work/kivpxe.out" 2>&1
+else
+  kiv_bg "$lab_ns" "$kivpxe" --data-dir "$datadir" --headless > "$work/kivpxe.out" 2>&1
+fi
+kivpxe_pid=$KIV_LAST_PID
 if [ -n "$console" ]; then
-  kiv_bg "$lab_ns" "$kivpxe" --data-dir "$datadir" --console "127.0.0.1:$console" > "$work/kivpxe.out" 2>&1
-  kivpxe_pid=$KIV_LAST_PID
-  # The console listens on the namespace's loopback; this machine's loopback port leads there.
+  # This machine's loopback port leads to the console in the namespace.
   socat "TCP-LISTEN:$console,bind=127.0.0.1,reuseaddr,fork" \
     "EXEC:ip netns exec $lab_ns socat STDIO TCP\:127.0.0.1\:$console" 2> "$work/socat.log" &
   KIV_PID_LIST+=($!)
-else
-  kiv_bg "$lab_ns" "$kivpxe" --data-dir "$datadir" --headless > "$work/kivpxe.out" 2>&1
-  kivpxe_pid=$KIV_LAST_PID
 fi
 # The row lines ("CLIENT ...") and the prompts show on kivpxe's output as they happen; of a
 # download's progress lines every 25% is shown.
@@ -262,6 +268,10 @@ if [ -n "$loss" ]; then
 print("lab: the link dropped %d of %d frames to the client and %d of %d to the server" % (
     l["to_client"]["dropped"], l["to_client"]["frames"], l["to_server"]["dropped"], l["to_server"]["frames"]))' \
     "$work/link.json"
+fi
+if [ -n "$metrics" ]; then
+  ip netns exec "$lab_ns" curl -sf -m 10 -H "Authorization: Bearer $(cat "$datadir/conf/console.token")" \
+    "http://127.0.0.1:$console_port/metrics" > "$metrics" || fail "cannot read the metrics"
 fi
 if [ -n "$snapshot" ]; then
   rm -rf "$snapshot/tftp" "$snapshot/kickstart"

@@ -201,6 +201,8 @@ curl -s -o /dev/null "$(URL /kickstart/big6m)"
 curl -s -o /dev/null "$(URL /kickstart/mid4m)"
 check "6 MiB download: start, one event per 8 KiB piece, end" "1:1 2:768 3:1 " "$(events_for big6m)"
 check "4 MiB download: start and end only" "1:1 3:1 " "$(events_for mid4m)"
+check "4 MiB download: the end carries its length, nothing remaining (the byte counters read it)" \
+  "3 200 4194304 0" "$(grep -a '^3 ' "$WORK/events" | grep -a mid4m | awk '{print $1, $2, $3, $4}')"
 check "last piece event: total and nothing remaining" "2 0 6291456 0" \
   "$(grep -a '^2 ' "$WORK/events" | grep -a big6m | tail -1 | awk '{print $1, $2, $3, $4}')"
 : >"$WORK/events"
