@@ -26,7 +26,7 @@ sources() {
   case $1 in
     dhcp) echo -I"$top/server/qvDHCP" "$top"/server/qvDHCP/qvdhcp.cpp "$top"/server/qvDHCP/qvdhcp_config.cpp \
             "$top"/server/qvDHCP/qvdhcp_leasedb.cpp "$top"/server/qvDHCP/qvdhcp_rfc.cpp \
-            "$top"/server/qvDHCP/qvdhcp_session.cpp ;;
+            "$top"/server/qvDHCP/qvdhcp_session.cpp "$top"/server/qvDHCP/qvdhcp_stats.cpp ;;
     tftp) echo -I"$top/server/qvTFTP" "$top"/server/qvTFTP/qvtftp_rfc.cpp "$top"/server/qvTFTP/qvtftp_util.cpp ;;
     settings) echo -I"$top/server/base" -I"$top/server/platform" "$top"/server/base/settings.cpp \
                 "$top"/server/base/log.cpp "$top"/server/base/data_dir.cpp "$top"/server/base/msg_table.cpp ;;

@@ -68,8 +68,15 @@ std::string StorePlace(const char *pcPath)
     std::replace(str.begin(), str.end(), '\\', '/');
     return str.substr(str.find_first_not_of('/'));
 }
-// With PXELINUX the DHCP service hands UEFI Windows clients "pxelinux.efi.windows" directly.
-constexpr const char *PXELINUX_UEFI_WINDOWS = "pxelinux/pxelinux.efi.windows";
+// With PXELINUX and GRUB 2 the DHCP service hands UEFI Windows clients the boot manager directly:
+// chained by either loader it runs on a network handle without the PXE answer it reads its store
+// from. iPXE hands it over with that answer, so its clients keep their menu.
+const char *UefiWindowsBootFile(const std::string &strLoaderDir)
+{
+    if (strLoaderDir.starts_with("pxelinux")) return "pxelinux/pxelinux.efi.windows";
+    if (strLoaderDir.starts_with("grub2")) return "grub2/grub2.efi.windows";
+    return nullptr;
+}
 
 bool CopyFile(const std::string &strFrom, const std::string &strTo)
 {
@@ -100,7 +107,8 @@ bool ExtractFromWim(const std::string &strWim, const char *pcWimPath, const std:
     return iResult == 0;
 }
 
-void PlaceBootManager(const std::string &strWim, const std::string &strFolder, bool bPxelinux)
+void PlaceBootManager(const std::string &strWim, const std::string &strFolder,
+                      const char *pcUefiDirect)
 {
     std::string strTemp = JoinPath(strFolder, "boot/.bootmgr");
     std::error_code ec;
@@ -115,8 +123,8 @@ void PlaceBootManager(const std::string &strWim, const std::string &strFolder, b
             continue;
         }
         CopyFile(strGot, JoinPath(strFolder, st.pcPlace));
-        if (bPxelinux && strName == "bootmgfw.efi")
-            CopyFile(strGot, JoinPath(PluginWorkDir(), PXELINUX_UEFI_WINDOWS));
+        if (pcUefiDirect && strName == "bootmgfw.efi")
+            CopyFile(strGot, JoinPath(PluginWorkDir(), pcUefiDirect));
     }
     fs::remove_all(strTemp, ec);
 }
@@ -201,7 +209,7 @@ bool PrepareBootFiles(ServiceStartRequest *pstReq)
         PluginLog(0, "File %s is found.", strSourceWim.c_str());
         CopyFile(strSourceWim, strWim);
     }
-    PlaceBootManager(strWim, strFolder, stLoader.strDir.starts_with("pxelinux"));
+    PlaceBootManager(strWim, strFolder, UefiWindowsBootFile(stLoader.strDir));
     Progress(3);
 
     std::string strFerrit = JoinPath(strWork, "Ferrit");
@@ -338,8 +346,8 @@ void OspreyServiceStop()
         vecFiles.push_back(JoinPath(strBoot, pc));
     for (const BootManagerFile &st : BOOT_MANAGER_FILES)
         vecFiles.push_back(JoinPath(strFolder, st.pcPlace));
-    if (stLoader.strDir.starts_with("pxelinux"))
-        vecFiles.push_back(JoinPath(PluginWorkDir(), PXELINUX_UEFI_WINDOWS));
+    if (const char *pcUefiDirect = UefiWindowsBootFile(stLoader.strDir))
+        vecFiles.push_back(JoinPath(PluginWorkDir(), pcUefiDirect));
     for (const std::string &str : vecFiles) g_remove(str.c_str());
     // Each store, then its folders as far as they are empty ("Boot/UEFI", then "Boot").
     for (const FirmwareStore &st : FIRMWARE_STORES) {

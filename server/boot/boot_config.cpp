@@ -159,6 +159,7 @@ std::string UefiBootFileFor(const std::string &strOsType, const std::string &str
     case BOOT_LOADER_PXELINUX:
         return bWindows ? "pxelinux.efi.windows" : "pxelinux.efi.linux";
     case BOOT_LOADER_GRUB2:
+        if (bWindows) return "grub2.efi.windows";
         return bArm ? "grub2.arm64efi.all.0" : "grub2.x64efi.all.0";
     case BOOT_LOADER_IPXE:
         // No arm64 iPXE exists to ship: arm64 clients chain the arm64 GRUB of the iPXE tree.

@@ -2,8 +2,8 @@
 # The Windows boot chain against kivpxe: a QEMU client boots from the network in the lab's
 # namespace (tools/lab/lab-lib.sh) while kivpxe serves a Windows-shaped source
 # (tools/lab/make-windows-source.sh) with PLUG_OSPREY. KIV_WIN_CASE="<loader> <firmware>":
-#   loader   pxelinux | grub2 | ipxe, the tree kivpxe serves (PXELINUX hands UEFI clients the boot
-#            manager itself)
+#   loader   pxelinux | grub2 | ipxe, the tree kivpxe serves (PXELINUX and GRUB 2 hand UEFI
+#            clients the boot manager itself)
 #   firmware bios (SeaBIOS and its iPXE ROM) | efi64 (OVMF)
 # The client must get its offer, the loader, its OSPREY menu and the boot manager PLUG_OSPREY
 # took out of the source's boot WIM. That boot manager is the source's GRUB stand-in: it prints
@@ -50,6 +50,7 @@ bootmgr=OSPREY/boot/pxeboot.n12 want_loader='\windows\system32\boot\winload.exe'
 # PXELINUX's EFI build cannot chain the Windows boot manager: with that tree UEFI clients get the
 # boot manager straight from DHCP as their boot file and see no menu.
 [ "$loader/$firmware" = pxelinux/efi64 ] && loader_file= bootmgr=pxelinux.efi.windows menus=
+[ "$loader/$firmware" = grub2/efi64 ] && loader_file= bootmgr=grub2.efi.windows menus=
 
 kivpxe=$KIV_BINARY_DIR/server/app/kivpxe
 [ -x "$kivpxe" ] || fail "kivpxe is not built"
