@@ -15,6 +15,8 @@
 #                            drops PCT % of the frames each way, delays them 50 ms and reorders
 #                            10 %; its counts go to STATS when it is ended ($lab_link_pid)
 #   lab_mac                  a locally administered MAC for this run
+#   lab_show_server_logs     on failure: the tail of kivpxe's output ($work/kivpxe.out) and of its
+#                            newest log in $datadir/log
 #   lab_client FIRMWARE MAC DIR
 #                            boots a QEMU client (kiv_qemu_machine) from the network on tap0
 #                            with a 64 MB USB disk DIR/disk.img, its console in DIR/serial.log;
@@ -87,6 +89,13 @@ lab_lossy() {
   ip -n "$lab_ns" link set ls master br0
   local dev
   for dev in brl lc ls; do ip -n "$lab_ns" link set "$dev" up; done
+}
+
+lab_show_server_logs() {
+  [ -f "$work/kivpxe.out" ] && { echo "--- kivpxe"; tail -n 40 "$work/kivpxe.out"; }
+  local log; log=$(ls -t "$datadir"/log/*.log 2>/dev/null | head -n 1)
+  [ -n "$log" ] && { echo "--- $log"; tail -n 60 "$log"; }
+  return 0
 }
 
 lab_mac() {

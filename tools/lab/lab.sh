@@ -95,9 +95,7 @@ trap 'kiv_cleanup; [ -n "${KIV_LAB_KEEP:-}" ] && echo "lab: kept $work" || rm -r
 say() { [ -n "$quiet" ] || echo "lab: $*"; }
 fail() {
   echo "lab: FAIL: $*"
-  [ -f "$work/kivpxe.out" ] && { echo "--- kivpxe"; tail -n 40 "$work/kivpxe.out"; }
-  local log; log=$(ls -t "$datadir"/log/*.log 2>/dev/null | head -n 1)
-  [ -n "$log" ] && { echo "--- $log"; tail -n 60 "$log"; }
+  lab_show_server_logs
   local peer
   for peer in site relay; do
     [ -f "$work/$peer.log" ] && { echo "--- $peer dnsmasq"; tail -n 30 "$work/$peer.log"; }

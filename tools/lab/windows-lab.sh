@@ -66,9 +66,7 @@ trap 'kiv_cleanup; [ -n "${KIV_LAB_KEEP:-}" ] && echo "windows-lab: kept $work" 
 say() { [ -n "$quiet" ] || echo "windows-lab: $*"; }
 fail() {
   echo "windows-lab: FAIL: $*"
-  [ -f "$work/kivpxe.out" ] && { echo "--- kivpxe"; tail -n 40 "$work/kivpxe.out"; }
-  local log; log=$(ls -t "$datadir"/log/*.log 2>/dev/null | head -n 1)
-  [ -n "$log" ] && { echo "--- $log"; tail -n 60 "$log"; }
+  lab_show_server_logs
   [ -f "$work/agent/kiv_ferrit.log" ] && { echo "--- agent log"; tail -n 60 "$work/agent/kiv_ferrit.log"; }
   [ -f "$work/samba/log/smbd.log" ] && { echo "--- smbd"; tail -n 20 "$work/samba/log/smbd.log"; }
   exit 1
